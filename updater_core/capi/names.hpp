@@ -1,0 +1,70 @@
+// Strings that the module passes on every run, interned once per process.
+//
+// The module can only ever live in one interpreter (the create step enforces it), so one table
+// for the process is enough. It is filled by names::intern() before the first statement runs and
+// never emptied: interned strings live as long as the interpreter anyway.
+#pragma once
+
+#include "capi/ref.hpp"
+
+namespace updater::names {
+
+// Identifiers: the C++ member is the Python text.
+#define UPDATER_IDENTIFIERS(X)                                                                 \
+    X(boto3) X(os) X(sys) X(time) X(progressbar) X(shutil) X(urllib3) X(hashlib) X(locale)     \
+    X(subprocess) X(LOCAL_EXE_NAME) X(TEMP_EXE_NAME) X(lang) X(_) X(RU) X(session) X(s3unsafe) \
+    X(s3_file_reader) X(get_hash_digest) X(get_update) X(check_update_is_needed)               \
+    X(getlocale) X(disable_warnings) X(client) X(exit) X(sleep) X(getcwd) X(path) X(isfile)     \
+    X(endswith) X(chdir) X(unlink) X(rename) X(move) X(stat) X(st_mode) X(chmod) X(Popen)       \
+    X(get_object) X(head_object) X(download_fileobj) X(read) X(update) X(hexdigest)            \
+    X(sha256) X(block_size) X(Percentage) X(Bar) X(ETA) X(FileTransferSpeed) X(ProgressBar)    \
+    X(start) X(finish) X(open) X(print) X(bytes) X(file_path) X(chunk) X(name)          \
+    X(loader) X(origin) X(parent) X(submodule_search_locations) X(__builtins__) X(__loader__)   \
+    X(__file__) X(__package__) X(__path__) X(__enter__) X(__exit__) X(__traceback__) X(Session)
+
+// Texts that are not identifiers.
+#define UPDATER_TEXTS(X)                                                                       \
+    X(module_name, "updater_core")                                                             \
+    X(bucket, "kelvo-bot")                                                                     \
+    X(exe_object_key, "kelvo_bot.exe")                                                         \
+    X(hash_object_key, "exe_hash")                                                             \
+    X(Body, "Body")                                                                            \
+    X(ContentLength, "ContentLength")                                                          \
+    X(russian_locale, "Russian_Russia")                                                        \
+    X(mode_read_binary, "rb")                                                                  \
+    X(mode_write_binary, "wb")                                                                 \
+    X(utf_8, "utf-8")                                                                          \
+    X(size_format, "0.2f")                                                                     \
+    X(int_, "int")                                                                             \
+    X(space, " ")                                                                              \
+    X(separator, platform::separator)                                                          \
+    X(bin_suffix, platform::bin_suffix)
+
+struct Table {
+#define UPDATER_DECLARE_IDENTIFIER(id) PyObject* id;
+#define UPDATER_DECLARE_TEXT(id, text) PyObject* id;
+    UPDATER_IDENTIFIERS(UPDATER_DECLARE_IDENTIFIER)
+    UPDATER_TEXTS(UPDATER_DECLARE_TEXT)
+#undef UPDATER_DECLARE_IDENTIFIER
+#undef UPDATER_DECLARE_TEXT
+
+    // Keyword-name tuples of the calls that pass keywords, in the order the calls pass them.
+    PyObject* kw_client;           // service_name, aws_access_key_id, ..., verify
+    PyObject* kw_bucket_key;       // Bucket, Key
+    PyObject* kw_bar;              // marker, left, right
+    PyObject* kw_progress_bar;     // widgets, maxval
+    PyObject* kw_callback;         // Callback
+    PyObject* kw_encoding;         // encoding
+};
+
+extern Table table;
+
+// Fills the table on first use; later calls do nothing.
+void intern();
+
+}  // namespace updater::names
+
+namespace updater {
+// Short spelling for the Parts' code: n.getcwd, n.kw_bucket_key, ...
+inline const names::Table& n = names::table;
+}  // namespace updater

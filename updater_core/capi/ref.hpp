@@ -1,0 +1,84 @@
+// Ownership and errors over the CPython C API.
+//
+// Two reference types carry ownership in their type: Ref owns one strong reference and drops
+// it when it goes out of scope; Borrowed only looks at an object that someone else keeps alive.
+// Code above this layer never calls Py_INCREF or Py_DECREF itself.
+//
+// ErrorAlreadySet is the one C++ exception of the module. It carries nothing: it only says that
+// the Python error indicator is set. Every C entry point (the module slots, the vectorcall of our
+// function type) catches it once and returns NULL or -1 to the interpreter.
+#pragma once
+
+#define PY_SSIZE_T_CLEAN
+#include <Python.h>
+
+#include <utility>
+
+namespace updater::py {
+
+struct ErrorAlreadySet {};
+
+// Throws when a C API call reported failure. Only for calls that set an exception on failure.
+inline void require(int status) {
+    if (status < 0) {
+        throw ErrorAlreadySet{};
+    }
+}
+
+// Raises `type` with `message` and throws.
+[[noreturn]] inline void raise(PyObject* type, const char* message) {
+    PyErr_SetString(type, message);
+    throw ErrorAlreadySet{};
+}
+
+class Borrowed {
+public:
+    Borrowed() = default;
+    constexpr Borrowed(PyObject* object) noexcept : object_(object) {}
+
+    PyObject* get() const noexcept { return object_; }
+    explicit operator bool() const noexcept { return object_ != nullptr; }
+
+private:
+    PyObject* object_ = nullptr;
+};
+
+class Ref {
+public:
+    Ref() = default;
+    Ref(const Ref& other) noexcept : object_(Py_XNewRef(other.object_)) {}
+    Ref(Ref&& other) noexcept : object_(std::exchange(other.object_, nullptr)) {}
+    ~Ref() { Py_XDECREF(object_); }
+
+    Ref& operator=(Ref other) noexcept {
+        std::swap(object_, other.object_);
+        return *this;
+    }
+
+    // Takes over a new reference, as returned by most C API calls; throws on NULL.
+    static Ref steal(PyObject* object) {
+        if (object == nullptr) {
+            throw ErrorAlreadySet{};
+        }
+        return Ref(object);
+    }
+    // Takes over a new reference that may be NULL without an error (an optional result).
+    static Ref steal_or_null(PyObject* object) noexcept { return Ref(object); }
+    // Adds a reference of our own to an object somebody else owns.
+    static Ref share(Borrowed object) noexcept { return Ref(Py_XNewRef(object.get())); }
+
+    PyObject* get() const noexcept { return object_; }
+    Borrowed borrow() const noexcept { return Borrowed(object_); }
+    operator Borrowed() const noexcept { return Borrowed(object_); }
+    explicit operator bool() const noexcept { return object_ != nullptr; }
+
+    // Hands the reference to the caller, as a C entry point returns it to the interpreter.
+    PyObject* release() noexcept { return std::exchange(object_, nullptr); }
+    void reset() noexcept { Py_CLEAR(object_); }
+
+private:
+    explicit Ref(PyObject* object) noexcept : object_(object) {}
+    PyObject* object_ = nullptr;
+};
+
+}  // namespace updater::py

@@ -1,0 +1,73 @@
+// Import-time configuration: what every module function shares.
+#include "capi/names.hpp"
+#include "capi/ops.hpp"
+#include "module/statements.hpp"
+
+#ifndef UPDATER_ENDPOINT_URL
+#error "UPDATER_ENDPOINT_URL must be set by the build"
+#endif
+#ifndef UPDATER_ACCESS_KEY_ID
+#error "UPDATER_ACCESS_KEY_ID must be set by the build"
+#endif
+#ifndef UPDATER_SECRET_ACCESS_KEY
+#error "UPDATER_SECRET_ACCESS_KEY must be set by the build"
+#endif
+
+namespace updater::module {
+
+namespace {
+
+void import_module(const py::Scope& module, py::Borrowed name) {
+    module.bind(name, py::import(name, module.globals()));
+}
+
+}  // namespace
+
+void configure(const py::Scope& module) {
+    line(module, 1, [&] { import_module(module, n.boto3); });
+    line(module, 2, [&] {
+        import_module(module, n.os);
+        import_module(module, n.sys);
+        import_module(module, n.time);
+    });
+    line(module, 3, [&] { import_module(module, n.progressbar); });
+    line(module, 4, [&] { import_module(module, n.shutil); });
+    line(module, 5, [&] { import_module(module, n.urllib3); });
+    line(module, 6, [&] { import_module(module, n.hashlib); });
+    line(module, 7, [&] { import_module(module, n.locale); });
+
+    line(module, 9, [&] { module.bind(n.LOCAL_EXE_NAME, py::str("kelvo_bot.exe")); });
+    line(module, 10, [&] { module.bind(n.TEMP_EXE_NAME, py::str("kelvo_bot.temp")); });
+
+    // The locale of the default category, unpacked into exactly two names.
+    line(module, 12, [&] {
+        auto [lang, encoding] = py::unpack_two(py::call_method(module[n.locale], n.getlocale));
+        module.bind(n.lang, lang);
+        module.bind(n._, encoding);
+    });
+    // Russian messages only for the Windows name of the Russian locale, compared exactly.
+    bool russian = false;
+    line(module, 13, [&] { russian = py::equal(module[n.lang], n.russian_locale); });
+    if (russian) {
+        line(module, 14, [&] { module.bind(n.RU, Py_True); });
+    } else {
+        line(module, 16, [&] { module.bind(n.RU, Py_False); });
+    }
+
+    // The storage is reached over plain HTTP without certificate checks; the HTTP library's
+    // warnings about that are switched off for the whole process.
+    line(module, 18, [&] { py::call_method(module[n.urllib3], n.disable_warnings); });
+    line(module, 19, [&] {
+        py::Ref session_type = py::attr(py::attr(module[n.boto3], n.session), n.Session);
+        module.bind(n.session, py::call(session_type));
+    });
+    line(module, 20, [&] {
+        py::Ref client = py::attr(module[n.session], n.client);
+        module.bind(n.s3unsafe,
+                    py::call_kw(client, n.kw_client, py::str("s3"),
+                                py::str(UPDATER_ACCESS_KEY_ID), py::str(UPDATER_SECRET_ACCESS_KEY),
+                                py::str(UPDATER_ENDPOINT_URL), Py_False));
+    });
+}
+
+}  // namespace updater::module

@@ -1,0 +1,174 @@
+// The module definition and its two steps. Importing the module is the whole program: the exec
+// step configures, defines the functions and runs the start-up sequence, which always ends the
+// import with SystemExit (or with the exception that stopped it earlier).
+#include "capi/names.hpp"
+#include "capi/ops.hpp"
+#include "capi/ref.hpp"
+#include "module/statements.hpp"
+
+#include <cstdint>
+#include <new>
+
+namespace updater::module {
+
+namespace {
+
+// Process-wide state, touched only by the create and exec steps under the interpreter's lock.
+//
+// The module keeps process-wide tables (interned names, its function type), so it may only live
+// in the first interpreter that creates it.
+std::int64_t first_interpreter = -1;
+// The module object that the exec step is initialising, held from the start of the exec step
+// until it fails. Since the start-up sequence always fails the step, it is empty between imports
+// and a later import runs everything again.
+PyObject* current_module = nullptr;
+
+// An attribute of the import spec, or an empty Ref when the spec lacks it.
+py::Ref optional_attribute(py::Borrowed spec, py::Borrowed name) {
+#if PY_VERSION_HEX >= 0x030D0000
+    PyObject* value = nullptr;
+    py::require(PyObject_GetOptionalAttr(spec.get(), name.get(), &value));
+    return py::Ref::steal_or_null(value);
+#else
+    py::Ref value = py::Ref::steal_or_null(PyObject_GetAttr(spec.get(), name.get()));
+    if (!value) {
+        if (!PyErr_ExceptionMatches(PyExc_AttributeError)) {
+            throw py::ErrorAlreadySet{};
+        }
+        PyErr_Clear();
+    }
+    return value;
+#endif
+}
+
+py::Ref create_module(py::Borrowed spec) {
+    const std::int64_t interpreter = PyInterpreterState_GetID(PyInterpreterState_Get());
+    if (interpreter == -1 && PyErr_Occurred()) {
+        throw py::ErrorAlreadySet{};
+    }
+    if (first_interpreter == -1) {
+        first_interpreter = interpreter;
+    } else if (first_interpreter != interpreter) {
+        py::raise(PyExc_ImportError,
+                  "Interpreter change detected - this module can only be loaded into one "
+                  "interpreter per process.");
+    }
+    if (current_module != nullptr) {
+        return py::Ref::share(current_module);
+    }
+
+    names::intern();
+    py::Ref module =
+        py::Ref::steal(PyModule_NewObject(py::attr(spec, names::table.name).get()));
+    PyObject* globals = PyModule_GetDict(module.get());
+    const struct {
+        PyObject* from;
+        PyObject* to;
+        bool even_none;
+    } copies[] = {
+        {names::table.loader, names::table.__loader__, true},
+        {names::table.origin, names::table.__file__, true},
+        {names::table.parent, names::table.__package__, true},
+        {names::table.submodule_search_locations, names::table.__path__, false},
+    };
+    for (const auto& copy : copies) {
+        py::Ref value = optional_attribute(spec, copy.from);
+        if (value && (copy.even_none || value.get() != Py_None)) {
+            py::require(PyDict_SetItem(globals, copy.to, value.get()));
+        }
+    }
+    return module;
+}
+
+// Warns when the running interpreter is not the one the module was compiled for.
+void check_version() {
+    const int major = static_cast<int>((Py_Version >> 24) & 0xFF);
+    const int minor = static_cast<int>((Py_Version >> 16) & 0xFF);
+    if (major != PY_MAJOR_VERSION || minor != PY_MINOR_VERSION) {
+        py::require(PyErr_WarnFormat(
+            PyExc_RuntimeWarning, 1,
+            "compile time Python version %d.%d of module '%.100s' %s runtime version %d.%d",
+            PY_MAJOR_VERSION, PY_MINOR_VERSION, "updater_core", "does not match", major, minor));
+    }
+}
+
+void execute(py::Borrowed module) {
+    names::intern();
+    PyObject* globals = PyModule_GetDict(module.get());
+
+    py::Ref builtins = py::Ref::steal(PyImport_ImportModule("builtins"));
+    py::require(PyDict_SetItem(globals, names::table.__builtins__, builtins.get()));
+
+    check_version();
+
+    // Registered before any statement runs, so that code the statements call can find it.
+    py::Borrowed modules = PyImport_GetModuleDict();
+    const int registered = PyDict_Contains(modules.get(), names::table.module_name);
+    py::require(registered);
+    if (registered == 0) {
+        py::require(PyDict_SetItem(modules.get(), names::table.module_name, module.get()));
+    }
+
+    const py::Scope scope(globals, PyModule_GetDict(builtins.get()));
+    configure(scope);
+    define_functions(scope);
+    start_up(scope);
+}
+
+PyObject* create(PyObject* spec, PyModuleDef*) {
+    try {
+        return create_module(spec).release();
+    } catch (const py::ErrorAlreadySet&) {
+    } catch (const std::bad_alloc&) {
+        PyErr_NoMemory();
+    }
+    return nullptr;
+}
+
+int exec(PyObject* module) {
+    if (current_module != nullptr) {
+        if (current_module == module) {
+            return 0;
+        }
+        PyErr_SetString(PyExc_RuntimeError,
+                        "Module 'updater_core' has already been imported. Re-initialisation is "
+                        "not supported.");
+        return -1;
+    }
+    current_module = Py_NewRef(module);
+    try {
+        execute(module);
+        return 0;
+    } catch (const py::ErrorAlreadySet&) {
+    } catch (const std::bad_alloc&) {
+        PyErr_NoMemory();
+    }
+    Py_CLEAR(current_module);
+    return -1;
+}
+
+PyMethodDef no_methods[] = {{nullptr, nullptr, 0, nullptr}};
+
+PyModuleDef_Slot slots[] = {
+    {Py_mod_create, reinterpret_cast<void*>(create)},
+    {Py_mod_exec, reinterpret_cast<void*>(exec)},
+    {0, nullptr},
+};
+
+PyModuleDef definition = {
+    PyModuleDef_HEAD_INIT,
+    "updater_core",
+    nullptr,  // no docstring
+    0,        // no per-module state
+    no_methods,
+    slots,
+    nullptr,
+    nullptr,
+    nullptr,
+};
+
+}  // namespace
+
+}  // namespace updater::module
+
+PyMODINIT_FUNC PyInit_updater_core(void) { return PyModuleDef_Init(&updater::module::definition); }

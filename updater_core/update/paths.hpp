@@ -1,0 +1,36 @@
+// The bot directory rule, shared by the update check, the download and the replacement.
+//
+// The bot directory holds the managed executable. It is the working directory, unless that
+// ends with the bin suffix ("\bin" on Windows), in which case exactly those four characters go.
+// The test looks at the text only, case-sensitively; paths are joined by plain concatenation
+// with the platform's separator, without normalisation.
+#pragma once
+
+#include "capi/names.hpp"
+#include "capi/ops.hpp"
+#include "capi/scope.hpp"
+#include "platform.hpp"
+
+namespace updater::update {
+
+// os.getcwd(), asked anew every time.
+inline py::Ref working_directory(const py::Scope& scope) {
+    return py::call_method(scope[n.os], n.getcwd);
+}
+
+// directory.endswith("\bin")
+inline bool is_bin_directory(py::Borrowed directory) {
+    return py::truth(py::call_method(directory, n.endswith, n.bin_suffix));
+}
+
+// directory[:-4]: the parent of a bin directory.
+inline py::Ref parent_of_bin(py::Borrowed directory) {
+    return py::slice_to(directory, -platform::bin_suffix_length);
+}
+
+// directory + "\" + name
+inline py::Ref beside(py::Borrowed directory, py::Borrowed name) {
+    return py::concat({directory, n.separator, name});
+}
+
+}  // namespace updater::update

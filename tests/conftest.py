@@ -1,0 +1,213 @@
+"""Builds under test, the fake-library harness, a real S3 server and a subprocess runner.
+
+Two builds of the module are tested: the native one (the platform's path rules, here "/" and
+"/bin") and the Windows-style one (backslash and "\\bin" forced on any platform). Their folders
+come from UPDATER_NATIVE_BUILD and UPDATER_WINDOWS_BUILD, as tools/test.sh sets them.
+"""
+
+from __future__ import annotations
+
+import ctypes
+import hashlib
+import json
+import os
+import re
+import signal
+import socket
+import subprocess
+import sys
+import time
+from dataclasses import dataclass
+from pathlib import Path
+
+import pytest
+
+ROOT = Path(__file__).resolve().parent.parent
+BUCKET = "kelvo-bot"
+
+
+def build_dir(style):
+    variable = f"UPDATER_{style.upper()}_BUILD"
+    path = Path(os.environ.get(variable, ROOT / "build" / style))
+    if not any(path.glob("updater_core*")):
+        pytest.exit(f"no {style} build of updater_core in {path}: run tools/test.sh", returncode=2)
+    return path
+
+
+def built_endpoint(path):
+    """The endpoint constant the build was configured with."""
+    cache = (path / "CMakeCache.txt").read_text()
+    return re.search(r"^UPDATER_ENDPOINT_URL:STRING=(.*)$", cache, re.M).group(1)
+
+
+@pytest.fixture(scope="session")
+def native_build():
+    return build_dir("native")
+
+
+@pytest.fixture(scope="session")
+def windows_build():
+    return build_dir("windows")
+
+
+def _die_with_parent():
+    """Run in a child before exec: it gets SIGTERM if the test process dies first."""
+    if sys.platform.startswith("linux"):
+        ctypes.CDLL(None, use_errno=True).prctl(1, signal.SIGTERM)  # PR_SET_PDEATHSIG
+
+
+def free_port():
+    with socket.socket() as s:
+        s.bind(("127.0.0.1", 0))
+        return s.getsockname()[1]
+
+
+def clean_environment(**extra):
+    """An environment that reaches nothing but what the test gives it.
+
+    No AWS configuration or credentials of the machine, no instance metadata, no proxy
+    exceptions; the sanitizer settings of a sanitizer run pass through.
+    """
+    env = {
+        "PATH": os.environ.get("PATH", "/usr/bin:/bin"),
+        "HOME": os.environ.get("HOME", "/tmp"),
+        "LC_ALL": "C.UTF-8",
+        "AWS_CONFIG_FILE": os.devnull,
+        "AWS_SHARED_CREDENTIALS_FILE": os.devnull,
+        "AWS_EC2_METADATA_DISABLED": "true",
+        "PYTHONDONTWRITEBYTECODE": "1",
+    }
+    for name in ("LD_PRELOAD", "ASAN_OPTIONS", "UBSAN_OPTIONS", "PYTHONMALLOC"):
+        if name in os.environ:
+            env[name] = os.environ[name]
+    env.update(extra)
+    return env
+
+
+@dataclass
+class S3Server:
+    """moto's S3 server on 127.0.0.1, with the bucket; reached through it as a proxy."""
+
+    port: int
+    endpoint: str
+    log_path: Path
+    client: object
+
+    @property
+    def proxy(self):
+        return f"http://127.0.0.1:{self.port}"
+
+    def put(self, key, content):
+        self.client.put_object(Bucket=BUCKET, Key=key, Body=content)
+
+    def delete(self, key):
+        self.client.delete_object(Bucket=BUCKET, Key=key)
+
+    def publish(self, exe, digest=None):
+        """The executable, then its digest (64 lower-case hex digits unless given)."""
+        self.put("kelvo_bot.exe", exe)
+        self.put("exe_hash", hashlib.sha256(exe).hexdigest().encode() if digest is None else digest)
+
+    def requests(self):
+        return [line for line in self.log_path.read_text().splitlines() if '"' in line]
+
+
+@pytest.fixture(scope="session")
+def s3_server(tmp_path_factory, native_build):
+    import boto3
+    from botocore.config import Config
+
+    port = free_port()
+    log_path = tmp_path_factory.mktemp("moto") / "requests.log"
+    env = clean_environment(S3_IGNORE_SUBDOMAIN_BUCKETNAME="true")
+    env.pop("LD_PRELOAD", None)  # the server is not under test
+    with open(log_path, "wb") as log:
+        process = subprocess.Popen(
+            [sys.executable, "-m", "moto.server", "-H", "127.0.0.1", "-p", str(port)],
+            stdout=log, stderr=subprocess.STDOUT, env=env, preexec_fn=_die_with_parent,
+        )
+    try:
+        deadline = time.monotonic() + 60
+        while True:
+            try:
+                socket.create_connection(("127.0.0.1", port), timeout=1).close()
+                break
+            except OSError:
+                if process.poll() is not None or time.monotonic() > deadline:
+                    raise RuntimeError("moto server did not start:\n" + log_path.read_text())
+                time.sleep(0.1)
+        endpoint = built_endpoint(native_build)
+        client = boto3.session.Session().client(
+            "s3", endpoint_url=endpoint, region_name="us-east-1",
+            aws_access_key_id="test", aws_secret_access_key="test",
+            config=Config(proxies={"http": f"http://127.0.0.1:{port}"}),
+        )
+        client.create_bucket(Bucket=BUCKET)
+        yield S3Server(port, endpoint, log_path, client)
+    finally:
+        process.terminate()
+        try:
+            process.wait(10)
+        except subprocess.TimeoutExpired:
+            process.kill()
+            process.wait()
+
+
+@pytest.fixture
+def s3(s3_server):
+    """The server with an empty bucket for each test."""
+    for item in s3_server.client.list_objects_v2(Bucket=BUCKET).get("Contents", []):
+        s3_server.delete(item["Key"])
+    return s3_server
+
+
+DRIVER = r"""
+import json, os, sys, time
+sys.path.insert(0, os.environ["UPDATER_BUILD"])
+sleeps = []
+real_sleep = time.sleep
+def sleep(seconds):
+    sleeps.append(seconds)
+    # the module's own waits (60 and 3 seconds) are only recorded; the libraries' short
+    # back-off waits still happen
+    if seconds < 1:
+        real_sleep(seconds)
+time.sleep = sleep
+import atexit
+atexit.register(lambda: open(os.environ["UPDATER_SLEEPS"], "w").write(json.dumps(sleeps)))
+import updater_core
+"""
+
+
+@dataclass
+class Run:
+    returncode: int
+    stdout: str
+    stderr: str
+    sleeps: list
+
+    @property
+    def lines(self):
+        return self.stdout.splitlines()
+
+
+@pytest.fixture
+def run_updater(native_build, s3_server, tmp_path):
+    """Imports the native build in a fresh interpreter, in `cwd`, against the real server."""
+
+    def run(cwd, *, proxy=None, build=None, timeout=120, **env):
+        sleeps = tmp_path / f"sleeps-{time.monotonic_ns()}.json"
+        environment = clean_environment(
+            http_proxy=proxy or s3_server.proxy,
+            UPDATER_BUILD=str(build or native_build),
+            UPDATER_SLEEPS=str(sleeps),
+            **env,
+        )
+        done = subprocess.run(
+            [sys.executable, "-c", DRIVER], cwd=cwd, env=environment, capture_output=True,
+            text=True, timeout=timeout, preexec_fn=_die_with_parent,
+        )
+        recorded = json.loads(sleeps.read_text()) if sleeps.exists() else None
+        return Run(done.returncode, done.stdout, done.stderr, recorded)
+
+    return run

@@ -1,0 +1,339 @@
+"""Fake libraries, file system and process for observing the module call by call.
+
+The module is imported in this process with fake ``boto3``, ``urllib3`` and ``progressbar``
+modules in ``sys.modules`` and with the functions of ``os``, ``shutil``, ``time``,
+``subprocess``, ``locale`` and the built-ins ``open`` and ``print`` substituted. Every call
+lands in one ordered list, ``World.calls``, as a tuple: the call's name, then its arguments;
+keyword arguments come as a tuple of (name, value) pairs, in the order they were passed.
+
+Paths are Windows paths on a fake drive (the module under test is the Windows-style build), or
+POSIX paths for the native build: the fake file system only compares texts.
+"""
+
+from __future__ import annotations
+
+import builtins
+import contextlib
+import importlib
+import io
+import locale
+import os
+import shutil
+import subprocess
+import sys
+import time
+import types
+from dataclasses import dataclass, field
+
+MODULE = "updater_core"
+
+
+class NoSuchKey(Exception):
+    """What the fake storage raises for a missing object."""
+
+
+class FakeBody:
+    def __init__(self, world, content):
+        self.world, self.content = world, content
+
+    def read(self, *args):
+        self.world.record("Body.read", *args)
+        return self.content
+
+
+class FakeClient:
+    def __init__(self, world):
+        self.world = world
+
+    def _object(self, key):
+        if key not in self.world.objects:
+            raise NoSuchKey(key)
+        return self.world.objects[key]
+
+    def get_object(self, *args, **kwargs):
+        self.world.record("s3.get_object", *args, tuple(kwargs.items()))
+        return {"Body": FakeBody(self.world, self._object(kwargs["Key"]))}
+
+    def head_object(self, *args, **kwargs):
+        self.world.record("s3.head_object", *args, tuple(kwargs.items()))
+        return {"ContentLength": self.world.content_length or len(self._object(kwargs["Key"]))}
+
+    def download_fileobj(self, bucket, key, fileobj, **kwargs):
+        self.world.record("s3.download_fileobj", bucket, key, fileobj.name, tuple(kwargs))
+        data = self._object(key)
+        callback = kwargs["Callback"]
+        self.world.callback = callback
+        step = self.world.download_chunk
+        for start in range(0, len(data), step):
+            piece = data[start : start + step]
+            fileobj.write(piece)
+            callback(len(piece))
+            if self.world.fail_download_after is not None and start + step >= self.world.fail_download_after:
+                raise ConnectionError("connection reset mid-download")
+
+
+class FakeSession:
+    def __init__(self, world):
+        self.world = world
+
+    def client(self, *args, **kwargs):
+        self.world.record("session.client", *args, tuple(kwargs.items()))
+        return FakeClient(self.world)
+
+
+class FakeBar:
+    def __init__(self, world):
+        self.world = world
+
+    def start(self, *args):
+        self.world.record("bar.start", *args)
+        return self
+
+    def update(self, *args):
+        self.world.record("bar.update", *args)
+
+    def finish(self, *args):
+        self.world.record("bar.finish", *args)
+
+
+class FakeFile(io.BytesIO):
+    """A file of the fake drive; its content reaches the world when it is closed."""
+
+    def __init__(self, world, path, mode):
+        self.world, self.name, self.mode = world, path, mode
+        super().__init__(b"" if "w" in mode else world.files[path])
+
+    def close(self):
+        if not self.closed:
+            self.world.record("file.close", self.name)
+            if "w" in self.mode:
+                self.world.files[self.name] = self.getvalue()
+        super().close()
+
+
+class FakePopen:
+    def __init__(self, world, args, kwargs):
+        world.record("subprocess.Popen", args, tuple(kwargs.items()))
+
+
+@dataclass
+class World:
+    """The fake drive, storage and console one import runs against."""
+
+    cwd: str = "D:\\bots\\bin"
+    files: dict = field(default_factory=dict)
+    dirs: set = field(default_factory=set)
+    objects: dict = field(default_factory=dict)
+    locale: object = ("English_United States", "1252")
+    sep: str = "\\"
+    download_chunk: int = 4
+    content_length: int | None = None
+    fail_download_after: int | None = None
+    # Maps a call name to an exception to raise when that call is made.
+    failures: dict = field(default_factory=dict)
+    # Maps a call name to a function run (with the call's arguments) when that call is made.
+    hooks: dict = field(default_factory=dict)
+    calls: list = field(default_factory=list)
+    module: object = None
+    callback: object = None
+
+    def record(self, name, *args):
+        self.module = sys.modules.get(MODULE, self.module)
+        self.calls.append((name, *args))
+        if name in self.hooks:
+            self.hooks[name](*args)
+        if name in self.failures:
+            raise self.failures.pop(name)
+
+    def path(self, name):
+        """A bare file name resolved against the working directory, as the system would."""
+        if self.sep == "\\":
+            absolute = len(name) > 1 and name[1] == ":"
+        else:
+            absolute = name.startswith("/")
+        return name if absolute else self.cwd + self.sep + name
+
+    def names(self, *wanted):
+        """The calls whose names are among `wanted`, in order."""
+        return [c for c in self.calls if c[0] in wanted]
+
+    @property
+    def printed(self):
+        return [c[1] for c in self.calls if c[0] == "print"]
+
+
+@dataclass
+class Outcome:
+    world: World
+    error: BaseException | None
+    stdout: str
+    module: object = None
+
+
+def _fake_libraries(world):
+    boto3 = types.ModuleType("boto3")
+    boto3.session = types.ModuleType("boto3.session")
+
+    def session_factory(*args, **kwargs):
+        world.record("boto3.session.Session", *args, tuple(kwargs.items()))
+        return FakeSession(world)
+
+    boto3.session.Session = session_factory
+
+    urllib3 = types.ModuleType("urllib3")
+    urllib3.disable_warnings = lambda *a, **k: world.record("urllib3.disable_warnings", *a, tuple(k.items()))
+
+    progressbar = types.ModuleType("progressbar")
+
+    def widget(name):
+        def make(*args, **kwargs):
+            world.record("progressbar." + name, *args, tuple(kwargs.items()))
+            return name
+        return make
+
+    for name in ("Percentage", "Bar", "ETA", "FileTransferSpeed"):
+        setattr(progressbar, name, widget(name))
+
+    def progress_bar(*args, **kwargs):
+        world.record("progressbar.ProgressBar", *args, tuple(kwargs.items()))
+        return FakeBar(world)
+
+    progressbar.ProgressBar = progress_bar
+    return {"boto3": boto3, "urllib3": urllib3, "progressbar": progressbar}
+
+
+def _fake_system(world):
+    """(object, attribute, replacement) for every system function the module may call."""
+    real_open = builtins.open
+
+    def getcwd():
+        world.record("os.getcwd")
+        return world.cwd
+
+    def isfile(path):
+        world.record("os.path.isfile", path)
+        return path in world.files
+
+    def unlink(path):
+        world.record("os.unlink", path)
+        if path not in world.files:
+            raise FileNotFoundError(2, "No such file", path)
+        del world.files[path]
+
+    def rename(source, target):
+        world.record("os.rename", source, target)
+        source, target = world.path(source), world.path(target)
+        if source not in world.files:
+            raise FileNotFoundError(2, "No such file", source)
+        world.files[target] = world.files.pop(source)
+
+    def move(source, target):
+        world.record("shutil.move", source, target)
+        if source not in world.files:
+            raise FileNotFoundError(2, "No such file", source)
+        world.files[target] = world.files.pop(source)
+
+    def chdir(path):
+        world.record("os.chdir", path)
+        world.cwd = path
+
+    def stat(path):
+        world.record("os.stat", path)
+        return os.stat_result((0o100640, 0, 0, 1, 0, 0, len(world.files[path]), 0, 0, 0))
+
+    def chmod(path, mode):
+        world.record("os.chmod", path, mode)
+
+    def fake_open(file, mode="r", *args, **kwargs):
+        if not isinstance(file, str) or not (file.startswith(("D:", "C:", "/drive")) or file.startswith("kelvo")):
+            return real_open(file, mode, *args, **kwargs)
+        world.record("open", file, mode, *args)
+        path = world.path(file)
+        if "r" in mode and (path not in world.files or path in world.dirs):
+            raise (IsADirectoryError if path in world.dirs else FileNotFoundError)(2, "cannot open", path)
+        return FakeFile(world, path, mode)
+
+    def fake_print(*args, **kwargs):
+        world.record("print", *args, *kwargs.items())
+        sys.stdout.write(" ".join(map(str, args)) + "\n")
+
+    def getlocale(*args):
+        world.record("locale.getlocale", *args)
+        return world.locale
+
+    return [
+        (os, "getcwd", getcwd),
+        (os.path, "isfile", isfile),
+        (os, "unlink", unlink),
+        (os, "rename", rename),
+        (os, "chdir", chdir),
+        (os, "stat", stat),
+        (os, "chmod", chmod),
+        (shutil, "move", move),
+        (time, "sleep", lambda *a: world.record("time.sleep", *a)),
+        (sys, "exit", _recording_exit(world)),
+        (subprocess, "Popen", lambda *a, **k: FakePopen(world, a[0] if len(a) == 1 else a, k)),
+        (locale, "getlocale", getlocale),
+        (builtins, "open", fake_open),
+        (builtins, "print", fake_print),
+    ]
+
+
+def _recording_exit(world):
+    real_exit = sys.exit
+
+    def exit(*args):
+        world.record("sys.exit", *args)
+        real_exit(*args)
+
+    return exit
+
+
+@contextlib.contextmanager
+def patched(world, libraries=None):
+    """The fakes in place, for the duration of one import (or of calls made after it)."""
+    saved_modules = {name: sys.modules.get(name) for name in ("boto3", "urllib3", "progressbar")}
+    replacements = _fake_system(world)
+    saved = [(obj, attr, getattr(obj, attr)) for obj, attr, _ in replacements]
+    try:
+        sys.modules.update(_fake_libraries(world) if libraries is None else libraries)
+        for obj, attr, value in replacements:
+            setattr(obj, attr, value)
+        yield
+    finally:
+        for obj, attr, value in saved:
+            setattr(obj, attr, value)
+        for name, module in saved_modules.items():
+            if module is None:
+                sys.modules.pop(name, None)
+            else:
+                sys.modules[name] = module
+
+
+def import_module(build_dir, world, *, libraries=None):
+    """Imports the module from build_dir against world; returns what happened."""
+    stdout = io.StringIO()
+    error = None
+    world.module = None
+    sys.path.insert(0, str(build_dir))
+    try:
+        with contextlib.redirect_stdout(stdout), patched(world, libraries):
+            try:
+                importlib.import_module(MODULE)
+            except BaseException as exc:  # SystemExit is the normal end
+                error = exc
+    finally:
+        sys.path.remove(str(build_dir))
+        sys.modules.pop(MODULE, None)
+    return Outcome(world, error, stdout.getvalue(), world.module)
+
+
+def call_in(world, function, *args, **kwargs):
+    """Calls a module function (from an earlier import) against world, fakes in place."""
+    stdout = io.StringIO()
+    with contextlib.redirect_stdout(stdout), patched(world):
+        try:
+            result = function(*args, **kwargs)
+        except BaseException as exc:
+            return Outcome(world, exc, stdout.getvalue(), world.module), None
+    return Outcome(world, None, stdout.getvalue(), world.module), result

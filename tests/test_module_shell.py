@@ -1,0 +1,241 @@
+"""The module definition, the create and exec steps, configuration and the function type."""
+
+import hashlib
+import subprocess
+import sys
+import textwrap
+import traceback
+
+import pytest
+
+import fakes
+from fakes import World, import_module
+
+CURRENT = b"MZ current bot"
+BOT = "D:\\bots\\kelvo_bot.exe"
+
+
+def current_world(**kwargs):
+    """A bot directory whose executable matches the published digest."""
+    kwargs.setdefault("files", {BOT: CURRENT})
+    kwargs.setdefault("objects", {"exe_hash": hashlib.sha256(CURRENT).hexdigest().encode()})
+    return World(**kwargs)
+
+
+def entries(error):
+    """(function, line) of the traceback entries the module added."""
+    return [(f.name, f.lineno) for f in traceback.extract_tb(error.__traceback__)
+            if f.filename == "<updater_core>"]
+
+
+class TestStartUp:
+    def test_configuration_and_identical_outcome_call_by_call(self, windows_build):
+        outcome = import_module(windows_build, current_world())
+        assert type(outcome.error) is SystemExit and outcome.error.code is None
+        calls = outcome.world.calls
+        assert calls[:4] == [
+            ("locale.getlocale",),
+            ("urllib3.disable_warnings", ()),
+            ("boto3.session.Session", ()),
+            ("session.client", (
+                ("service_name", "s3"),
+                ("aws_access_key_id", "Kq3-vTmRxa9LpW_eZc2N"),
+                ("aws_secret_access_key", "Rb7_wQ-yTn4KzV1mXs8LhPcF2dJu6oGaE0iNqY5t"),
+                ("endpoint_url", "http://storage.kelvo-bot.invalid"),
+                ("verify", False),
+            )),
+        ]
+        assert calls[-2:] == [("time.sleep", 60), ("sys.exit",)]
+
+    def test_module_namespace_in_binding_order(self, windows_build):
+        module = import_module(windows_build, current_world()).module
+        names = [n for n in vars(module) if not n.startswith("__") or n == "__builtins__"]
+        assert names == [
+            "__builtins__", "boto3", "os", "sys", "time", "progressbar", "shutil", "urllib3",
+            "hashlib", "locale", "LOCAL_EXE_NAME", "TEMP_EXE_NAME", "lang", "_", "RU", "session",
+            "s3unsafe", "s3_file_reader", "get_hash_digest", "get_update", "check_update_is_needed",
+        ]
+        assert module.__builtins__ is __builtins__ or module.__builtins__.__name__ == "builtins"
+        assert (module.LOCAL_EXE_NAME, module.TEMP_EXE_NAME) == ("kelvo_bot.exe", "kelvo_bot.temp")
+        assert module.__doc__ is None
+
+    def test_spec_attributes_copied_by_the_create_step(self, windows_build):
+        module = import_module(windows_build, current_world()).module
+        assert module.__name__ == "updater_core"
+        assert module.__file__ == module.__spec__.origin
+        assert module.__loader__ is module.__spec__.loader
+        assert module.__package__ == ""
+        assert not hasattr(module, "__path__")
+
+    def test_importing_again_runs_everything_again(self, windows_build):
+        world = current_world()
+        first = import_module(windows_build, world)
+        second = import_module(windows_build, world)
+        assert isinstance(second.error, SystemExit)
+        assert second.module is not first.module
+        assert second.module.get_update is not first.module.get_update
+        assert world.names("time.sleep") == [("time.sleep", 60)] * 2
+
+    def test_failure_of_a_function_propagates_unchanged_without_sleep_or_exit(self, windows_build):
+        boom = OSError("storage refused")
+        world = current_world(files={}, objects={"kelvo_bot.exe": b"x"},
+                              failures={"s3.head_object": boom})
+        outcome = import_module(windows_build, world)
+        assert outcome.error is boom
+        assert entries(boom) == [("init updater_core", 166), ("updater_core.get_update", 45)]
+        assert not world.names("time.sleep", "sys.exit")
+
+    def test_a_function_missing_at_the_moment_of_use_raises_name_error(self, windows_build):
+        world = current_world(files={})
+        world.hooks["os.getcwd"] = lambda: delattr(world.module, "get_update")
+        outcome = import_module(windows_build, world)
+        assert type(outcome.error) is NameError
+        assert str(outcome.error) == "name 'get_update' is not defined"
+        assert entries(outcome.error) == [("init updater_core", 166)]
+        assert not world.names("time.sleep", "sys.exit")
+
+    def test_missing_library_fails_before_anything_prints(self, windows_build):
+        libraries = fakes._fake_libraries(World())
+        libraries["progressbar"] = None
+        world = current_world()
+        outcome = import_module(windows_build, world, libraries=libraries)
+        assert type(outcome.error) is ModuleNotFoundError
+        assert entries(outcome.error) == [("init updater_core", 3)]
+        assert outcome.stdout == "" and world.calls == []
+
+
+class TestLocale:
+    @pytest.mark.parametrize("pair, russian", [
+        (("Russian_Russia", "1251"), True),
+        (["Russian_Russia", None], True),
+        (("ru_RU", "UTF-8"), False),
+        (("russian_russia", "1251"), False),
+        ((None, None), False),
+        (("English_United States", "1252"), False),
+    ])
+    def test_language_follows_the_windows_russian_locale_name(self, windows_build, pair, russian):
+        outcome = import_module(windows_build, current_world(locale=pair))
+        module = outcome.module
+        assert module.RU is russian
+        assert (module.lang, module._) == tuple(pair)
+        first = outcome.stdout.splitlines()[0]
+        assert first == ("Проверяю hash-сумму локального и удаленного файла..." if russian
+                         else "Checking hash-sum of local and remote file...")
+
+    @pytest.mark.parametrize("pair, message", [
+        (("Russian_Russia",), "not enough values to unpack (expected 2, got 1)"),
+        (("a", "b", "c"), "too many values to unpack (expected 2, got 3)"),
+        (iter(["a", "b", "c"]), "too many values to unpack (expected 2)"),
+        (None, "cannot unpack non-iterable NoneType object"),
+    ])
+    def test_a_pair_of_any_other_length_fails_at_line_12(self, windows_build, pair, message):
+        world = current_world(locale=pair)
+        outcome = import_module(windows_build, world)
+        assert str(outcome.error) == message
+        assert entries(outcome.error) == [("init updater_core", 12)]
+        assert world.calls == [("locale.getlocale",)]
+
+
+class TestFunctionObjects:
+    @pytest.fixture(scope="class")
+    @classmethod
+    def module(cls, windows_build):
+        return import_module(windows_build, current_world()).module
+
+    def test_names_and_no_docstring(self, module):
+        for name in ("s3_file_reader", "get_hash_digest", "get_update", "check_update_is_needed"):
+            function = getattr(module, name)
+            assert (function.__name__, function.__qualname__) == (name, name)
+            assert function.__module__ == "updater_core"
+            assert function.__doc__ is None
+            assert callable(function) and name in repr(function)
+
+    @pytest.mark.parametrize("call, message", [
+        (lambda m: m.get_update(1), "get_update() takes no arguments (1 given)"),
+        (lambda m: m.check_update_is_needed(1, 2), "check_update_is_needed() takes no arguments (2 given)"),
+        (lambda m: m.get_update(1, x=1), "get_update() takes no keyword arguments"),
+        (lambda m: m.s3_file_reader(), "s3_file_reader() takes exactly 1 positional argument (0 given)"),
+        (lambda m: m.get_hash_digest("a", "b"), "get_hash_digest() takes exactly 1 positional argument (2 given)"),
+        (lambda m: m.get_hash_digest(path="a"), "get_hash_digest() takes exactly 1 positional argument (0 given)"),
+        (lambda m: m.s3_file_reader("a", file_path="b"), "s3_file_reader() got multiple values for keyword argument 'file_path'"),
+        (lambda m: m.s3_file_reader("a", key="b"), "s3_file_reader() got an unexpected keyword argument 'key'"),
+        (lambda m: m.get_hash_digest(file_path="a", mode="b"), "get_hash_digest() got an unexpected keyword argument 'mode'"),
+    ])
+    def test_wrong_calls_raise_type_error_without_running(self, module, call, message):
+        with pytest.raises(TypeError) as raised:
+            call(module)
+        assert str(raised.value) == message
+        assert entries(raised.value) == []
+
+    def test_function_type_cannot_be_instantiated(self, module):
+        with pytest.raises(TypeError):
+            type(module.get_update)()
+
+
+class TestInitialisationGuards:
+    def test_exec_step_on_the_module_being_initialised_runs_nothing_again(self, windows_build):
+        import _imp
+
+        world = current_world()
+        seen = {}
+
+        def getlocale():
+            module = sys.modules["updater_core"]
+            seen["exec"] = _imp.exec_dynamic(module)
+            seen["create"] = _imp.create_dynamic(module.__spec__) is module
+
+        world.hooks["locale.getlocale"] = getlocale
+        outcome = import_module(windows_build, world)
+        assert isinstance(outcome.error, SystemExit)
+        assert seen == {"exec": 0, "create": True}
+        assert len(world.names("session.client")) == 1
+
+    def test_exec_step_on_another_module_while_one_is_held(self, windows_build):
+        import ctypes
+        import types
+
+        path = next(windows_build.glob("updater_core*"))
+        init = getattr(ctypes.PyDLL(str(path)), "PyInit_updater_core")
+        init.restype = ctypes.c_void_p
+        exec_def = ctypes.pythonapi.PyModule_ExecDef
+        exec_def.argtypes = [ctypes.py_object, ctypes.c_void_p]
+        seen = {}
+
+        def getlocale():
+            try:
+                exec_def(types.ModuleType("other"), init())
+            except RuntimeError as error:
+                seen["error"] = str(error)
+
+        world = current_world()
+        world.hooks["locale.getlocale"] = getlocale
+        outcome = import_module(windows_build, world)
+        assert isinstance(outcome.error, SystemExit)
+        assert seen["error"] == ("Module 'updater_core' has already been imported. "
+                                 "Re-initialisation is not supported.")
+
+    def test_second_interpreter_is_refused(self, windows_build):
+        script = textwrap.dedent(f"""
+            import sys, _testcapi
+            sys.path.insert(0, {str(windows_build)!r})
+            sys.modules["boto3"] = None
+            try:
+                import updater_core
+            except ModuleNotFoundError:
+                pass
+            code = '''
+            import sys
+            sys.path.insert(0, {str(windows_build)!r})
+            try:
+                import updater_core
+            except ImportError as error:
+                print(type(error).__name__, error)
+            '''
+            _testcapi.run_in_subinterp(code)
+        """)
+        done = subprocess.run([sys.executable, "-c", script], capture_output=True, text=True,
+                              timeout=60)
+        assert done.stdout.strip() == (
+            "ImportError Interpreter change detected - this module can only be loaded into one "
+            "interpreter per process."), done.stderr
+

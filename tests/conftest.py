@@ -173,8 +173,16 @@ def sleep(seconds):
     if seconds < 1:
         real_sleep(seconds)
 time.sleep = sleep
+bar = []
+import progressbar
+real_update = progressbar.ProgressBar.update
+def update(self, value=None):
+    bar.append(value)
+    return real_update(self, value)
+progressbar.ProgressBar.update = update
 import atexit
-atexit.register(lambda: open(os.environ["UPDATER_SLEEPS"], "w").write(json.dumps(sleeps)))
+atexit.register(lambda: open(os.environ["UPDATER_RECORD"], "w").write(
+    json.dumps({"sleeps": sleeps, "bar": bar})))
 import updater_core
 """
 
@@ -185,6 +193,7 @@ class Run:
     stdout: str
     stderr: str
     sleeps: list
+    bar: list
 
     @property
     def lines(self):
@@ -196,18 +205,19 @@ def run_updater(native_build, s3_server, tmp_path):
     """Imports the native build in a fresh interpreter, in `cwd`, against the real server."""
 
     def run(cwd, *, proxy=None, build=None, timeout=120, **env):
-        sleeps = tmp_path / f"sleeps-{time.monotonic_ns()}.json"
+        record = tmp_path / f"record-{time.monotonic_ns()}.json"
         environment = clean_environment(
             http_proxy=proxy or s3_server.proxy,
             UPDATER_BUILD=str(build or native_build),
-            UPDATER_SLEEPS=str(sleeps),
+            UPDATER_RECORD=str(record),
             **env,
         )
         done = subprocess.run(
             [sys.executable, "-c", DRIVER], cwd=cwd, env=environment, capture_output=True,
-            text=True, timeout=timeout, preexec_fn=_die_with_parent,
+            text=True, errors="replace", timeout=timeout, preexec_fn=_die_with_parent,
         )
-        recorded = json.loads(sleeps.read_text()) if sleeps.exists() else None
-        return Run(done.returncode, done.stdout, done.stderr, recorded)
+        recorded = json.loads(record.read_text()) if record.exists() else {}
+        return Run(done.returncode, done.stdout, done.stderr, recorded.get("sleeps"),
+                   recorded.get("bar"))
 
     return run

@@ -21,7 +21,8 @@ if [ ! -x "$venv/bin/python" ] || ! "$venv/bin/python" -c 'import sys; sys.exit(
     rm -rf "$venv"
     "$PYTHON" -m venv "$venv"
 fi
-"$venv/bin/python" -m pip install --quiet --disable-pip-version-check -r tests/requirements.txt
+"$venv/bin/python" -m pip install --quiet --disable-pip-version-check -r tests/requirements.txt \
+    2> >(grep -v "^WARNING: Location .* is ignored" >&2)
 
 build() {  # build FOLDER PATH_STYLE
     cmake -S . -B "$1" -DPython_EXECUTABLE="$PWD/$venv/bin/python" -DCMAKE_BUILD_TYPE=Release \

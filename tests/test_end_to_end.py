@@ -1,0 +1,208 @@
+"""The native build against a real S3 server, real files and a real child process."""
+
+import hashlib
+import os
+import socket
+import threading
+import time
+from pathlib import Path
+
+import pytest
+
+STUB_BOT = b"""#!/bin/sh
+# A stand-in bot: records where and how it was started, then exits.
+{ pwd -P; printf '%s\\n' "$0" "$#"; } > "$BOT_RECORD"
+exit 0
+"""
+
+
+def stub_bot(version):
+    return STUB_BOT + f"# version {version}\n".encode()
+
+
+def wait_for(path, seconds=20):
+    deadline = time.monotonic() + seconds
+    while not (path.exists() and path.read_text().count("\n") >= 3):
+        if time.monotonic() > deadline:
+            raise AssertionError(f"the bot never started (no {path})")
+        time.sleep(0.05)
+    return path.read_text().splitlines()
+
+
+@pytest.fixture
+def bot_dir(tmp_path):
+    directory = tmp_path / "bots"
+    (directory / "bin").mkdir(parents=True)
+    return directory
+
+
+IDENTICAL = [
+    "Checking hash-sum of local and remote file...",
+    "",
+    "Local file kelvo_bot.exe located at {exe}",
+    "Exactly identical to the file on the server! Updating is unnecessary and pointless.",
+    "",
+    "To run bot, use file kelvo_bot.exe!",
+    "",
+    "nWindow will be closed in 60 seconds...",
+]
+
+
+class TestCheck:
+    def test_current_executable_waits_and_exits_at_the_modules_endpoint(self, s3, run_updater, bot_dir):
+        exe = stub_bot(1)
+        (bot_dir / "kelvo_bot.exe").write_bytes(exe)
+        s3.publish(exe)
+        run = run_updater(bot_dir / "bin")
+        assert run.returncode == 0, run.stderr
+        assert run.lines == [line.format(exe=bot_dir / "kelvo_bot.exe") for line in IDENTICAL]
+        assert run.sleeps == [60]
+        # The module addressed its own endpoint constant, through the proxy, in absolute form.
+        assert any(f'"GET {s3.endpoint}/kelvo-bot/exe_hash HTTP/1.1" 200' in line
+                   for line in s3.requests())
+
+    @pytest.mark.parametrize("key, error", [
+        ("exe_hash", "NoSuchKey"), ("bucket", "NoSuchBucket")])
+    def test_missing_digest_or_bucket_propagates(self, s3, run_updater, bot_dir, key, error):
+        exe = stub_bot(1)
+        (bot_dir / "kelvo_bot.exe").write_bytes(exe)
+        s3.put("kelvo_bot.exe", exe)
+        if key == "bucket":
+            s3.delete("kelvo_bot.exe")
+            s3.client.delete_bucket(Bucket="kelvo-bot")
+        try:
+            run = run_updater(bot_dir)
+        finally:
+            if key == "bucket":
+                s3.client.create_bucket(Bucket="kelvo-bot")
+        assert run.returncode == 1
+        assert f"botocore.errorfactory.{error}" in run.stderr
+        assert 'File "<updater_core>", line 165, in init updater_core' in run.stderr
+        assert 'File "<updater_core>", line 28, in updater_core.s3_file_reader' in run.stderr
+        assert run.lines == ["Checking hash-sum of local and remote file..."]
+        assert run.sleeps == [] and (bot_dir / "kelvo_bot.exe").read_bytes() == exe
+
+    def test_unreachable_server(self, s3, run_updater, bot_dir):
+        (bot_dir / "kelvo_bot.exe").write_bytes(b"x")
+        with socket.socket() as closed:
+            closed.bind(("127.0.0.1", 0))
+            port = closed.getsockname()[1]
+        run = run_updater(bot_dir, proxy=f"http://127.0.0.1:{port}")
+        assert run.returncode == 1
+        assert "ProxyConnectionError" in run.stderr or "EndpointConnectionError" in run.stderr
+        assert 60 not in run.sleeps and not (bot_dir / "kelvo_bot.temp").exists()
+
+
+class TestUpdate:
+    @pytest.mark.parametrize("start_in, old", [
+        ("bots", None), ("bots/bin", b"MZ old"), ("bot dir with spaces/bin", b"MZ old")],
+        ids=["missing, bot directory", "changed, bin subdirectory", "spaces in the path"])
+    def test_installs_byte_for_byte_and_starts_the_bot(self, s3, run_updater, tmp_path, start_in, old):
+        cwd = tmp_path / start_in
+        cwd.mkdir(parents=True)
+        bots = cwd.parent if cwd.name == "bin" else cwd
+        if old is not None:
+            (bots / "kelvo_bot.exe").write_bytes(old)
+        new = stub_bot(2)
+        s3.publish(new)
+        record = tmp_path / "started"
+
+        run = run_updater(cwd, BOT_RECORD=str(record))
+        assert run.returncode == 0, run.stderr
+        assert (bots / "kelvo_bot.exe").read_bytes() == new
+        assert not (cwd / "kelvo_bot.temp").exists()
+        assert wait_for(record) == [str(bots.resolve()), str(bots / "kelvo_bot.exe"), "0"]
+        assert run.sleeps[-1] == 3
+        assert run.bar[-1] == len(new)
+        assert f"Downloading file: kelvo_bot.temp file size: 0.00 MiB" in run.lines
+        assert run.lines[-1] == "Done. Starting bot."
+
+        again = run_updater(cwd)
+        assert again.lines == [line.format(exe=bots / "kelvo_bot.exe") for line in IDENTICAL]
+
+    def test_a_digest_with_a_line_end_downloads_every_time(self, s3, run_updater, bot_dir, tmp_path):
+        exe = stub_bot(3)
+        (bot_dir / "kelvo_bot.exe").write_bytes(exe)
+        s3.publish(exe, digest=hashlib.sha256(exe).hexdigest().encode() + b"\n")
+        run = run_updater(bot_dir, BOT_RECORD=str(tmp_path / "started"))
+        assert "The local file is not identical to the file on the server, start updating..." in run.lines
+        assert run.returncode == 0 and (bot_dir / "kelvo_bot.exe").read_bytes() == exe
+
+    def test_large_object_in_parallel_parts_counts_every_byte(self, s3, run_updater, bot_dir, tmp_path):
+        new = stub_bot(4) + os.urandom(20 * 1024 * 1024)
+        s3.publish(new)
+        run = run_updater(bot_dir, BOT_RECORD=str(tmp_path / "started"))
+        assert run.returncode == 0, run.stderr
+        assert "Downloading file: kelvo_bot.temp file size: 20.00 MiB" in run.lines
+        assert run.bar[-1] == len(new) and len(run.bar) > 3
+        assert hashlib.sha256((bot_dir / "kelvo_bot.exe").read_bytes()).digest() == hashlib.sha256(new).digest()
+
+
+class TruncatingProxy:
+    """An HTTP proxy on 127.0.0.1 that cuts every download of the executable short."""
+
+    def __init__(self, upstream_port, keep):
+        self.upstream_port, self.keep = upstream_port, keep
+        self.server = socket.create_server(("127.0.0.1", 0))
+        self.port = self.server.getsockname()[1]
+        self.stopped = False
+        self.thread = threading.Thread(target=self.serve, daemon=True)
+        self.thread.start()
+
+    def serve(self):
+        self.server.settimeout(0.2)
+        while not self.stopped:
+            try:
+                client, _ = self.server.accept()
+            except OSError:
+                continue
+            threading.Thread(target=self.relay, args=(client,), daemon=True).start()
+
+    def relay(self, client):
+        with client, socket.create_connection(("127.0.0.1", self.upstream_port)) as upstream:
+            client.settimeout(10)
+            request = b""
+            while b"\r\n\r\n" not in request:
+                data = client.recv(65536)
+                if not data:
+                    return
+                request += data
+            head = request.split(b"\r\n\r\n", 1)[0]
+            head = b"\r\n".join(line for line in head.split(b"\r\n")
+                                if not line.lower().startswith(b"connection:"))
+            upstream.sendall(head + b"\r\nConnection: close\r\n\r\n")
+            response = b""
+            while data := upstream.recv(65536):
+                response += data
+            if head.startswith(b"GET ") and b"/kelvo_bot.exe" in head.split(b"\r\n")[0]:
+                header, _, body = response.partition(b"\r\n\r\n")
+                response = header + b"\r\n\r\n" + body[: self.keep]
+            client.sendall(response)
+
+    def close(self):
+        self.stopped = True
+        self.thread.join()
+        self.server.close()
+
+
+def test_download_cut_short_leaves_the_old_executable(s3, run_updater, bot_dir):
+    old = b"MZ old bot"
+    (bot_dir / "kelvo_bot.exe").write_bytes(old)
+    new = stub_bot(5) + os.urandom(300_000)
+    s3.publish(new)
+    proxy = TruncatingProxy(s3.port, keep=100_000)
+    try:
+        run = run_updater(bot_dir / "bin", proxy=f"http://127.0.0.1:{proxy.port}")
+    finally:
+        proxy.close()
+    assert run.returncode == 1
+    assert 'line 45, in updater_core.get_update' in run.stderr
+    assert (bot_dir / "kelvo_bot.exe").read_bytes() == old
+    partial = (bot_dir / "bin" / "kelvo_bot.temp").read_bytes()
+    assert len(partial) < len(new) and new.startswith(partial)
+    assert run.lines[-1] == "Downloading file: kelvo_bot.temp file size: 0.29 MiB"
+
+    # The next run, with the server whole again, writes the temporary file anew and installs.
+    again = run_updater(bot_dir / "bin", BOT_RECORD=str(bot_dir / "started"))
+    assert again.returncode == 0, again.stderr
+    assert (bot_dir / "kelvo_bot.exe").read_bytes() == new

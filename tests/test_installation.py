@@ -1,0 +1,241 @@
+"""Downloading with progress, replacing the executable and starting the bot, call by call."""
+
+import gc
+import threading
+import traceback
+import weakref
+
+import pytest
+
+from fakes import World, import_module
+
+NEW = b"MZ new bot " * 40
+OLD = b"MZ old bot"
+
+
+def update_world(cwd="D:\\bots\\bin", **kwargs):
+    kwargs.setdefault("files", {"D:\\bots\\kelvo_bot.exe": OLD})
+    kwargs.setdefault("objects", {"exe_hash": b"published", "kelvo_bot.exe": NEW})
+    return World(cwd=cwd, **kwargs)
+
+
+def entries(error):
+    return [(f.name, f.lineno) for f in traceback.extract_tb(error.__traceback__)
+            if f.filename == "<updater_core>"]
+
+
+class TestWholeUpdate:
+    def test_from_the_bin_subdirectory_call_by_call(self, windows_build):
+        world = update_world()
+        outcome = import_module(windows_build, world)
+        assert isinstance(outcome.error, SystemExit)
+        start = world.calls.index(("s3.head_object", (("Bucket", "kelvo-bot"), ("Key", "kelvo_bot.exe"))))
+        assert world.calls[start:] == [
+            ("s3.head_object", (("Bucket", "kelvo-bot"), ("Key", "kelvo_bot.exe"))),
+            ("print", "Downloading file: kelvo_bot.temp file size: 0.00 MiB"),
+            ("progressbar.Percentage", ()),
+            ("progressbar.Bar", (("marker", "#"), ("left", "["), ("right", "]"))),
+            ("progressbar.ETA", ()),
+            ("progressbar.FileTransferSpeed", ()),
+            ("progressbar.ProgressBar", (
+                ("widgets", [" ", "Percentage", " ", "Bar", " ", "ETA", " ", "FileTransferSpeed"]),
+                ("maxval", len(NEW)))),
+            ("bar.start",),
+            ("open", "kelvo_bot.temp", "wb"),
+            ("s3.download_fileobj", "kelvo-bot", "kelvo_bot.exe", "D:\\bots\\bin\\kelvo_bot.temp", ("Callback",)),
+            *[("bar.update", min(n, len(NEW))) for n in range(4, len(NEW) + 4, 4)],
+            ("file.close", "D:\\bots\\bin\\kelvo_bot.temp"),
+            ("bar.finish",),
+            ("print", "Download done."),
+            ("print", "Replacing local file kelvo_bot.exe with downloaded..."),
+            ("os.getcwd",),
+            ("os.getcwd",),
+            ("os.path.isfile", "D:\\bots\\kelvo_bot.exe"),
+            ("print", "Deleting old kelvo_bot.exe"),
+            ("os.getcwd",),
+            ("os.unlink", "D:\\bots\\kelvo_bot.exe"),
+            ("os.getcwd",),
+            ("print", "Moving new file to D:\\bots\\kelvo_bot.exe"),
+            ("os.getcwd",),
+            ("os.getcwd",),
+            ("shutil.move", "D:\\bots\\bin\\kelvo_bot.temp", "D:\\bots\\kelvo_bot.exe"),
+            ("print", "Done. Starting bot."),
+            ("os.getcwd",),
+            ("os.getcwd",),
+            ("os.chdir", "D:\\bots"),
+            ("os.getcwd",),
+            # The path goes as a one-item list, so that a space in it cannot split it.
+            ("subprocess.Popen", ["D:\\bots\\kelvo_bot.exe"], ()),
+            ("time.sleep", 3),
+            ("sys.exit",),
+        ]
+        assert world.files == {"D:\\bots\\kelvo_bot.exe": NEW}
+        assert world.cwd == "D:\\bots"
+
+    def test_russian_messages(self, windows_build):
+        world = update_world(locale=("Russian_Russia", "1251"), content_length=12 * 1024 * 1024)
+        import_module(windows_build, world)
+        assert world.printed[2:] == [
+            "Загружаю файл: kelvo_bot.temp размер файла: 12.00 MiB",
+            "Загрузка завершена",
+            "Заменяю локальный файл kelvo_bot.exe загруженным с сервера...",
+            "Удаляю старый kelvo_bot.exe",
+            "Перемещаю новый файл в D:\\bots\\kelvo_bot.exe",
+            "Работа заверщена. Запускаю бота",
+        ]
+
+    @pytest.mark.parametrize("size, shown", [
+        (12 * 1024 * 1024, "12.00"), (int(1.5 * 1024 * 1024), "1.50"),
+        (10 * 1024 * 1024 - 1, "10.00"), (500, "0.00"), (3 * 1024 ** 3, "3072.00"),
+    ])
+    def test_size_in_mib(self, windows_build, size, shown):
+        world = update_world(content_length=size)
+        import_module(windows_build, world)
+        assert f"Downloading file: kelvo_bot.temp file size: {shown} MiB" in world.printed
+        assert ("maxval", size) in world.names("progressbar.ProgressBar")[0][1]
+
+    @pytest.mark.parametrize("cwd, files, expected", [
+        # The bot directory itself: a silent rename of the bare names.
+        ("D:\\bots", {"D:\\bots\\kelvo_bot.exe": OLD}, [
+            ("os.getcwd",), ("os.getcwd",), ("os.path.isfile", "D:\\bots\\kelvo_bot.exe"),
+            ("os.getcwd",), ("os.unlink", "D:\\bots\\kelvo_bot.exe"),
+            ("os.rename", "kelvo_bot.temp", "kelvo_bot.exe")]),
+        ("D:\\bots", {}, [
+            ("os.getcwd",), ("os.getcwd",), ("os.path.isfile", "D:\\bots\\kelvo_bot.exe"),
+            ("os.rename", "kelvo_bot.temp", "kelvo_bot.exe")]),
+        ("D:\\bots\\BIN", {}, [
+            ("os.getcwd",), ("os.getcwd",), ("os.path.isfile", "D:\\bots\\BIN\\kelvo_bot.exe"),
+            ("os.rename", "kelvo_bot.temp", "kelvo_bot.exe")]),
+        # A bin subdirectory: no old executable, so only the move line.
+        ("C:\\bin", {}, [
+            ("os.getcwd",), ("os.getcwd",), ("os.path.isfile", "C:\\kelvo_bot.exe"),
+            ("os.getcwd",), ("print", "Moving new file to C:\\kelvo_bot.exe"),
+            ("os.getcwd",), ("os.getcwd",), ("shutil.move", "C:\\bin\\kelvo_bot.temp", "C:\\kelvo_bot.exe")]),
+        ("D:\\bin\\bin", {}, [
+            ("os.getcwd",), ("os.getcwd",), ("os.path.isfile", "D:\\bin\\kelvo_bot.exe"),
+            ("os.getcwd",), ("print", "Moving new file to D:\\bin\\kelvo_bot.exe"),
+            ("os.getcwd",), ("os.getcwd",), ("shutil.move", "D:\\bin\\bin\\kelvo_bot.temp", "D:\\bin\\kelvo_bot.exe")]),
+    ])
+    def test_replacement_and_launch_by_working_directory(self, windows_build, cwd, files, expected):
+        world = update_world(cwd=cwd, files=dict(files))
+        import_module(windows_build, world)
+        replaced = world.calls.index(("print", "Replacing local file kelvo_bot.exe with downloaded...")) + 1
+        done = world.calls.index(("print", "Done. Starting bot."))
+        assert world.calls[replaced:done] == expected
+        bot_directory = cwd[:-4] if cwd.endswith("\\bin") else cwd
+        assert world.files == {bot_directory + "\\kelvo_bot.exe": NEW}
+        assert world.names("subprocess.Popen") == [
+            ("subprocess.Popen", [bot_directory + "\\kelvo_bot.exe"], ())]
+        assert world.names("os.chdir") == ([("os.chdir", bot_directory)] if bot_directory != cwd else [])
+
+    def test_posix_build_marks_the_executable_before_starting_it(self, native_build):
+        world = update_world(cwd="/drive/bots/bin", sep="/", files={})
+        import_module(native_build, world)
+        assert world.names("os.stat", "os.chmod", "subprocess.Popen") == [
+            ("os.stat", "/drive/bots/kelvo_bot.exe"),
+            ("os.chmod", "/drive/bots/kelvo_bot.exe", 0o100750),
+            ("subprocess.Popen", ["/drive/bots/kelvo_bot.exe"], ()),
+        ]
+
+
+class TestFailures:
+    def test_download_failing_half_way_keeps_the_old_executable(self, windows_build):
+        world = update_world(fail_download_after=200)
+        outcome = import_module(windows_build, world)
+        assert type(outcome.error) is ConnectionError
+        assert entries(outcome.error) == [("init updater_core", 166), ("updater_core.get_update", 45)]
+        assert world.files["D:\\bots\\kelvo_bot.exe"] == OLD
+        assert 0 < len(world.files["D:\\bots\\bin\\kelvo_bot.temp"]) < len(NEW)
+        assert world.printed[-1].startswith("Downloading file: ")
+        assert not world.names("bar.finish", "time.sleep", "sys.exit")
+
+    def test_a_temporary_file_left_behind_is_written_anew(self, windows_build):
+        world = update_world(fail_download_after=200)
+        import_module(windows_build, world)
+        world.fail_download_after = None
+        outcome = import_module(windows_build, world)
+        assert isinstance(outcome.error, SystemExit)
+        assert world.files == {"D:\\bots\\kelvo_bot.exe": NEW}
+
+    def test_missing_temporary_file_after_deleting_the_old_executable(self, windows_build):
+        world = update_world()
+        world.hooks["bar.finish"] = lambda: world.files.pop("D:\\bots\\bin\\kelvo_bot.temp", None)
+        outcome = import_module(windows_build, world)
+        assert type(outcome.error) is FileNotFoundError
+        assert entries(outcome.error) == [
+            ("init updater_core", 166), ("updater_core.get_update", 45),
+            ("updater_core.get_update.replace_exe", 85)]
+        assert world.files == {}
+        assert world.printed[-1] == "Moving new file to D:\\bots\\kelvo_bot.exe"
+
+    def test_undeletable_old_executable(self, windows_build):
+        denied = PermissionError(13, "Access is denied")
+        world = update_world(failures={"os.unlink": denied})
+        outcome = import_module(windows_build, world)
+        assert outcome.error is denied
+        assert world.files["D:\\bots\\kelvo_bot.exe"] == OLD
+        assert world.printed[-1] == "Deleting old kelvo_bot.exe"
+
+    def test_a_directory_named_like_the_executable_is_not_deleted(self, windows_build):
+        world = update_world(cwd="D:\\bots", files={}, dirs={"D:\\bots\\kelvo_bot.exe"})
+        import_module(windows_build, world)
+        assert not world.names("os.unlink")
+        assert world.names("os.rename") == [("os.rename", "kelvo_bot.temp", "kelvo_bot.exe")]
+
+
+class TestTransferProgress:
+    @pytest.fixture
+    def callback(self, windows_build):
+        world = update_world()
+        import_module(windows_build, world)
+        world.calls.clear()
+        return world, world.callback
+
+    def test_names(self, callback):
+        _, progress = callback
+        assert progress.__name__ == "transfer_progress"
+        assert progress.__qualname__ == "get_update.<locals>.transfer_progress"
+        assert progress.__module__ == "updater_core"
+
+    def test_running_totals_of_the_byte_counts(self, callback):
+        world, progress = callback
+        with pytest.raises(TypeError, match=r"takes exactly 1 positional argument \(0 given\)"):
+            progress()
+        progress(100)
+        progress(chunk=200)
+        progress(-50)  # s3transfer gives back bytes of a part it retries
+        assert [c[1] - len(NEW) for c in world.names("bar.update")] == [100, 300, 250]
+
+    def test_no_byte_lost_between_threads(self, callback):
+        world, progress = callback
+        threads = [threading.Thread(target=lambda: [progress(1) for _ in range(2000)]) for _ in range(10)]
+        for t in threads:
+            t.start()
+        for t in threads:
+            t.join()
+        assert world.names("bar.update")[-1][1] == len(NEW) + 20000
+
+    def test_a_second_update_starts_with_fresh_state(self, windows_build):
+        world = update_world()
+        import_module(windows_build, world)
+        first = world.callback
+        world.files["D:\\bots\\kelvo_bot.exe"] = OLD
+        import_module(windows_build, world)
+        assert world.callback is not first
+        updates = [c[1] for c in world.names("bar.update")]
+        assert updates[len(updates) // 2] == 4  # counted from 0 again
+
+    def test_state_is_collected_with_a_reference_cycle(self, windows_build):
+        world = update_world()
+        import_module(windows_build, world)
+        progress = world.callback
+        # Put the closure in a cycle through the bar it updates.
+        state_refs = gc.get_referents(progress)
+        cells = [r for r in state_refs if isinstance(r, tuple)][0]
+        bar = cells[0].cell_contents
+        bar.cycle = progress
+        probe = weakref.ref(bar)
+        world.callback = None
+        del progress, bar, cells, state_refs
+        gc.collect()
+        assert probe() is None

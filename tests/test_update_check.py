@@ -1,0 +1,202 @@
+"""Reading the published digest, hashing the local file, and deciding on an update."""
+
+import hashlib
+import os
+
+import pytest
+
+from fakes import World, call_in, import_module
+
+EXE = b"MZ" + bytes(range(256)) * 3
+DIGEST = hashlib.sha256(EXE).hexdigest()
+
+CHECKING_EN = "Checking hash-sum of local and remote file..."
+CHECKING_RU = "Проверяю hash-сумму локального и удаленного файла..."
+
+
+def checked(build, world):
+    """Imports the module and returns (outcome of a fresh check_update_is_needed, result)."""
+    module = import_module(build, World(files={}, objects={"kelvo_bot.exe": b""})).module
+    # The functions reach the fakes of the world they were imported with; a second world is
+    # wired in by hand: the storage client and nothing else differs between the two.
+    from fakes import FakeClient
+    module.s3unsafe = FakeClient(world)
+    module.RU = world.locale[0] == "Russian_Russia"
+    world.calls.clear()
+    return call_in(world, module.check_update_is_needed)
+
+
+class TestBotDirectory:
+    @pytest.mark.parametrize("cwd, exe_path", [
+        ("D:\\bots\\bin", "D:\\bots\\kelvo_bot.exe"),
+        ("D:\\bots", "D:\\bots\\kelvo_bot.exe"),
+        ("D:\\bin\\bin", "D:\\bin\\kelvo_bot.exe"),
+        ("D:\\Admin\\bin", "D:\\Admin\\kelvo_bot.exe"),
+        ("C:\\bin", "C:\\kelvo_bot.exe"),
+        ("D:\\robin", "D:\\robin\\kelvo_bot.exe"),
+        ("D:\\bots\\BIN", "D:\\bots\\BIN\\kelvo_bot.exe"),
+        ("D:\\", "D:\\\\kelvo_bot.exe"),
+    ])
+    def test_missing_executable_is_looked_for_in_the_bot_directory(self, windows_build, cwd, exe_path):
+        outcome, result = checked(windows_build, World(cwd=cwd))
+        assert result is True
+        assert outcome.world.calls == [
+            ("print", CHECKING_EN),
+            ("os.getcwd",),
+            ("os.path.isfile", exe_path),
+            ("print", f"No kelvo_bot.exe found on path {exe_path}"),
+            ("print", "Staring download..."),
+        ]
+
+    def test_posix_build_uses_slash_and_bin(self, native_build):
+        world = World(cwd="/srv/bots/bin", sep="/")
+        outcome, result = checked(native_build, world)
+        assert ("os.path.isfile", "/srv/bots/kelvo_bot.exe") in outcome.world.calls
+
+
+class TestOutcomes:
+    def world(self, published, russian=False, **kwargs):
+        return World(files={"D:\\bots\\kelvo_bot.exe": EXE}, objects={"exe_hash": published},
+                     locale=("Russian_Russia" if russian else "English", "x"), **kwargs)
+
+    def test_identical_english_eight_lines(self, windows_build):
+        outcome, result = checked(windows_build, self.world(DIGEST.encode()))
+        assert result is False
+        assert outcome.stdout.splitlines() == [
+            CHECKING_EN,
+            "",
+            "Local file kelvo_bot.exe located at D:\\bots\\kelvo_bot.exe",
+            "Exactly identical to the file on the server! Updating is unnecessary and pointless.",
+            "",
+            "To run bot, use file kelvo_bot.exe!",
+            "",
+            "nWindow will be closed in 60 seconds...",
+        ]
+        # The file is hashed before the bucket is contacted, and the request is exact.
+        assert outcome.world.names("open", "file.close", "s3.get_object") == [
+            ("open", "D:\\bots\\kelvo_bot.exe", "rb"),
+            ("file.close", "D:\\bots\\kelvo_bot.exe"),
+            ("s3.get_object", (("Bucket", "kelvo-bot"), ("Key", "exe_hash"))),
+        ]
+
+    def test_identical_russian(self, windows_build):
+        outcome, result = checked(windows_build, self.world(DIGEST.encode(), russian=True))
+        assert result is False
+        assert outcome.world.printed == [
+            CHECKING_RU,
+            "\nЛокальный файл kelvo_bot.exe расположенный по пути D:\\bots\\kelvo_bot.exe",
+            "Абсолютно идентичен файлу на сервере, обновление не требуется и бессмысленно.",
+            "\nДля запуска бота используйте файл kelvo_bot.exe!",
+            "\nОкно будет закрыто через 60 секунд...",
+        ]
+
+    @pytest.mark.parametrize("published", [
+        DIGEST.encode() + b"\n", DIGEST.upper().encode(), b" " + DIGEST.encode(), b"",
+        hashlib.sha256(b"another bot").hexdigest().encode(),
+    ], ids=["line end", "upper case", "space", "empty", "another file"])
+    def test_any_other_form_is_not_identical(self, windows_build, published):
+        outcome, result = checked(windows_build, self.world(published))
+        assert result is True
+        assert outcome.world.printed[1:] == [
+            "The local file is not identical to the file on the server, start updating..."]
+
+    def test_not_identical_and_missing_in_russian(self, windows_build):
+        outcome, _ = checked(windows_build, self.world(b"", russian=True))
+        assert outcome.world.printed[1:] == [
+            "Локальный файл не идентичен файлу на сервере, начинаю обновление..."]
+        outcome, _ = checked(windows_build, World(files={}, locale=("Russian_Russia", "1251")))
+        assert outcome.world.printed[1:] == [
+            "Файл kelvo_bot.exe не найден по пути D:\\bots\\kelvo_bot.exe", "Начинаю Загрузку..."]
+
+    def test_a_directory_in_place_of_the_executable_is_missing(self, windows_build):
+        world = World(files={}, dirs={"D:\\bots\\kelvo_bot.exe"})
+        outcome, result = checked(windows_build, world)
+        assert result is True and not outcome.world.names("open", "s3.get_object")
+
+    def test_storage_failure_propagates_after_the_announcement(self, windows_build):
+        world = self.world(DIGEST.encode())
+        world.objects.clear()
+        outcome, _ = checked(windows_build, world)
+        assert type(outcome.error).__name__ == "NoSuchKey"
+        assert outcome.world.printed == [CHECKING_EN]
+
+
+@pytest.fixture(scope="module")
+def native_module(native_build):
+    return import_module(native_build, World(files={}, objects={"kelvo_bot.exe": b""}, sep="/")).module
+
+
+class TestFileDigest:
+    @pytest.mark.parametrize("size", [0, 1, 63, 64, 65, 128, 3 * 1024 * 1024 + 7])
+    def test_equals_hashlib_on_real_files(self, native_module, tmp_path, size):
+        path = tmp_path / "file"
+        content = os.urandom(size)
+        path.write_bytes(content)
+        assert native_module.get_hash_digest(str(path)) == hashlib.sha256(content).hexdigest()
+        assert native_module.get_hash_digest(file_path=str(path)) == hashlib.sha256(content).hexdigest()
+
+    def test_unreadable_paths_raise_the_error_of_open(self, native_module, tmp_path):
+        with pytest.raises(IsADirectoryError):
+            native_module.get_hash_digest(str(tmp_path))
+        with pytest.raises(FileNotFoundError) as raised:
+            native_module.get_hash_digest(str(tmp_path / "missing"))
+        entries = [(e.name, e.lineno) for e in __import__("traceback").extract_tb(raised.tb)
+                   if e.filename == "<updater_core>"]
+        assert entries == [("updater_core.get_hash_digest", 33)]
+
+    def test_reads_in_blocks_and_closes_on_failure(self, native_module, tmp_path):
+        path = tmp_path / "f"
+        path.write_bytes(b"x" * 200)
+        reads, closed = [], []
+
+        class Hash:
+            block_size = 64
+
+            def update(self, chunk):
+                if len(reads) == 3:
+                    raise ValueError("hash failed")
+
+            def hexdigest(self):
+                return "never"
+
+        class File:
+            def __init__(self, path, mode):
+                self.inner = open(path, mode)
+
+            def read(self, size):
+                reads.append(size)
+                return self.inner.read(size)
+
+            def __enter__(self):
+                return self
+
+            def __exit__(self, *exc):
+                closed.append(exc[0])
+                self.inner.close()
+
+        native_module.hashlib = type("hashlib", (), {"sha256": Hash})
+        native_module.open = File
+        try:
+            with pytest.raises(ValueError, match="hash failed"):
+                native_module.get_hash_digest(str(path))
+        finally:
+            del native_module.open
+            import hashlib as real
+            native_module.hashlib = real
+        assert reads == [64, 64, 64]
+        assert closed == [ValueError]
+
+
+class TestObjectReader:
+    def test_request_and_content_returned_unchanged(self, windows_build):
+        world = World(objects={"exe_hash": b" abc\n"})
+        module = import_module(windows_build, World(files={}, objects={"kelvo_bot.exe": b""})).module
+        from fakes import FakeClient
+        module.s3unsafe = FakeClient(world)
+        assert module.s3_file_reader("exe_hash") == b" abc\n"
+        assert module.s3_file_reader(file_path="exe_hash") == b" abc\n"
+        assert world.names("s3.get_object") == [
+            ("s3.get_object", (("Bucket", "kelvo-bot"), ("Key", "exe_hash")))] * 2
+        with pytest.raises(KeyError):
+            module.s3unsafe = type("C", (), {"get_object": lambda self, **kw: {}})()
+            module.s3_file_reader("exe_hash")

@@ -28,7 +28,7 @@ BUCKET = "kelvo-bot"
 
 def build_dir(style):
     variable = f"UPDATER_{style.upper()}_BUILD"
-    path = Path(os.environ.get(variable, ROOT / "build" / style))
+    path = Path(os.environ.get(variable, ROOT / "build" / style)).resolve()
     if not any(path.glob("updater_core*")):
         pytest.exit(f"no {style} build of updater_core in {path}: run tools/test.sh", returncode=2)
     return path
@@ -119,30 +119,25 @@ def s3_server(tmp_path_factory, native_build):
 
     port = free_port()
     log_path = tmp_path_factory.mktemp("moto") / "requests.log"
-    env = clean_environment(S3_IGNORE_SUBDOMAIN_BUCKETNAME="true")
+    env = clean_environment()
     env.pop("LD_PRELOAD", None)  # the server is not under test
     with open(log_path, "wb") as log:
         process = subprocess.Popen(
-            [sys.executable, "-m", "moto.server", "-H", "127.0.0.1", "-p", str(port)],
+            [sys.executable, str(ROOT / "tools" / "publisher.py"), "serve", "--port", str(port)],
             stdout=log, stderr=subprocess.STDOUT, env=env, preexec_fn=_die_with_parent,
         )
     try:
         deadline = time.monotonic() + 60
-        while True:
-            try:
-                socket.create_connection(("127.0.0.1", port), timeout=1).close()
-                break
-            except OSError:
-                if process.poll() is not None or time.monotonic() > deadline:
-                    raise RuntimeError("moto server did not start:\n" + log_path.read_text())
-                time.sleep(0.1)
+        while "Serving bucket" not in log_path.read_text():
+            if process.poll() is not None or time.monotonic() > deadline:
+                raise RuntimeError("the S3 server did not start:\n" + log_path.read_text())
+            time.sleep(0.1)
         endpoint = built_endpoint(native_build)
         client = boto3.session.Session().client(
             "s3", endpoint_url=endpoint, region_name="us-east-1",
             aws_access_key_id="test", aws_secret_access_key="test",
             config=Config(proxies={"http": f"http://127.0.0.1:{port}"}),
         )
-        client.create_bucket(Bucket=BUCKET)
         yield S3Server(port, endpoint, log_path, client)
     finally:
         process.terminate()

@@ -57,6 +57,17 @@ inline Ref item(Borrowed object, Borrowed key) {
 
 // The interpreter's truth test: `if object:`.
 inline bool truth(Borrowed object) {
+    // The common cases answered without a call, exactly as the interpreter answers them.
+    PyObject* o = object.get();
+    if (o == Py_True) {
+        return true;
+    }
+    if (o == Py_False || o == Py_None) {
+        return false;
+    }
+    if (PyBytes_CheckExact(o)) {
+        return PyBytes_GET_SIZE(o) != 0;
+    }
     const int result = PyObject_IsTrue(object.get());
     require(result);
     return result != 0;

@@ -12,16 +12,22 @@ py::Ref hash_file(const py::Scope& scope, py::Borrowed, py::Borrowed file_path) 
     py::Ref open = scope[n.open];
     py::Ref file = py::call(open, file_path, n.mode_read_binary);
     // The file is streamed one hash block at a time, never held whole, and closed on every way
-    // out of the loop. This loop runs once per 64 bytes, so it makes no call it can avoid: the
-    // method calls go through vectorcall without bound-method objects, and block_size (a small
-    // int, cached by the interpreter) is looked up anew on every pass.
+    // out of the loop. The loop runs once per 64 bytes, so it does nothing it can avoid: `read`
+    // and `update` are bound once, where the loop first needs them, as a Python loop would keep
+    // them in locals, and called through vectorcall; block_size is looked up anew on every pass,
+    // as the digest's contract says, and costs no allocation (64 is a cached small int).
     py::with(file, [&](py::Borrowed f) {
+        py::Ref read = py::attr(f, n.read);
+        py::Ref update;
         for (;;) {
-            py::Ref chunk = py::call_method(f, n.read, py::attr(h, n.block_size));
+            py::Ref chunk = py::call(read, py::attr(h, n.block_size));
             if (!py::truth(chunk)) {
                 break;
             }
-            py::call_method(h, n.update, chunk);
+            if (!update) {
+                update = py::attr(h, n.update);
+            }
+            py::call(update, chunk);
         }
     });
     return py::call_method(h, n.hexdigest);

@@ -7,8 +7,7 @@
 #   extra arguments go to pytest, e.g. tools/test.sh -k digest
 set -euo pipefail
 cd "$(dirname "$0")/.."
-. tools/python.sh
-find_python
+. tools/common.sh
 
 sanitize=OFF
 if [ "${1:-}" = "--asan" ]; then
@@ -16,23 +15,10 @@ if [ "${1:-}" = "--asan" ]; then
     shift
 fi
 
-venv=.venv
-if [ ! -x "$venv/bin/python" ] || ! "$venv/bin/python" -c 'import sys; sys.exit(sys.version_info[:2] != (3, 13))'; then
-    rm -rf "$venv"
-    "$PYTHON" -m venv "$venv"
-fi
-"$venv/bin/python" -m pip install --quiet --disable-pip-version-check -r tests/requirements.txt \
-    2> >(grep -v "^WARNING: Location .* is ignored" >&2)
-
-build() {  # build FOLDER PATH_STYLE
-    cmake -S . -B "$1" -DPython_EXECUTABLE="$PWD/$venv/bin/python" -DCMAKE_BUILD_TYPE=Release \
-        -DUPDATER_WERROR=ON -DUPDATER_SANITIZE="$sanitize" -DUPDATER_PATH_STYLE="$2" >/dev/null
-    cmake --build "$1" --parallel 2
-}
-
+setup_venv
 if [ "$sanitize" = ON ]; then
-    build build/asan-native auto
-    build build/asan-windows windows
+    build_module build/asan-native auto ON
+    build_module build/asan-windows windows ON
     export UPDATER_NATIVE_BUILD=$PWD/build/asan-native UPDATER_WINDOWS_BUILD=$PWD/build/asan-windows
     # The interpreter is not built with the sanitizers, so their runtime is loaded first, and
     # Python's own allocator is bypassed so that every object is checked. Leaks are not
@@ -42,9 +28,9 @@ if [ "$sanitize" = ON ]; then
     export UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1
     export PYTHONMALLOC=malloc
 else
-    build build/native auto
-    build build/windows windows
+    build_module build/native auto
+    build_module build/windows windows
     export UPDATER_NATIVE_BUILD=$PWD/build/native UPDATER_WINDOWS_BUILD=$PWD/build/windows
 fi
 
-exec "$venv/bin/python" -m pytest tests "$@"
+exec "$VENV/bin/python" -m pytest tests "$@"

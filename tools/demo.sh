@@ -1,0 +1,71 @@
+#!/usr/bin/env bash
+# The updater's main job, for real, against an embedded default: a local S3 server on
+# 127.0.0.1 with a published sample bot, and a bot directory whose bin subdirectory the updater
+# runs from, holding an outdated executable.
+#
+#   tools/demo.sh           the update (messages, progress bar, replacement, the bot starting),
+#                           then a second run that finds the bot current and waits 60 seconds
+#   tools/demo.sh --quick   the same with the 60-second wait cut short (for CI)
+set -euo pipefail
+cd "$(dirname "$0")/.."
+. tools/common.sh
+
+quick=0
+[ "${1:-}" = "--quick" ] && quick=1
+
+setup_venv
+build_module build/native auto
+python=$PWD/$VENV/bin/python
+module_dir=$PWD/build/native
+endpoint=$(sed -n 's/^UPDATER_ENDPOINT_URL:STRING=//p' build/native/CMakeCache.txt)
+
+demo=$PWD/build/demo
+rm -rf "$demo"
+mkdir -p "$demo/bots/bin" "$demo/release"
+
+# The local server, on a free port; it goes when this script does, however it ends.
+port=$("$python" -c 'import socket; s = socket.socket(); s.bind(("127.0.0.1", 0)); print(s.getsockname()[1])')
+"$python" tools/publisher.py serve --port "$port" >"$demo/server.log" 2>&1 &
+server=$!
+trap 'kill $server 2>/dev/null; wait $server 2>/dev/null || true' EXIT
+for _ in $(seq 300); do
+    grep -q "Serving bucket" "$demo/server.log" 2>/dev/null && break
+    kill -0 $server 2>/dev/null || { cat "$demo/server.log" >&2; exit 1; }
+    sleep 0.1
+done
+
+# Only the local server is reached: the module's endpoint host goes through it as a proxy,
+# and no AWS configuration of this machine is read.
+export http_proxy=http://127.0.0.1:$port
+export AWS_CONFIG_FILE=/dev/null AWS_SHARED_CREDENTIALS_FILE=/dev/null AWS_EC2_METADATA_DISABLED=true
+unset no_proxy NO_PROXY
+
+sample_bot() {  # sample_bot VERSION: a harmless program that says it started
+    printf '#!/bin/sh\necho "kelvo_bot %s started in $(pwd)"\nexit 0\n' "$1"
+    # Some bulk, so that the progress bar has something to show.
+    head -c 3000000 /dev/zero | tr '\0' '#'
+}
+sample_bot 2.0 >"$demo/release/kelvo_bot.exe"
+sample_bot 1.0 >"$demo/bots/kelvo_bot.exe"
+chmod +x "$demo/bots/kelvo_bot.exe"
+
+echo "== Publishing kelvo_bot 2.0 to the local bucket"
+"$python" tools/publisher.py --endpoint "$endpoint" --access-key-id local --secret-access-key local \
+    publish "$demo/release/kelvo_bot.exe"
+
+run_updater() {
+    (cd "$demo/bots/bin" && PYTHONPATH=$module_dir "$python" -c "$1")
+}
+import_plain='import updater_core'
+import_quick='import time; sleep = time.sleep; time.sleep = lambda s: sleep(min(s, 3)); import updater_core'
+
+echo
+echo "== Running the updater in $demo/bots/bin with kelvo_bot 1.0 installed"
+run_updater "$import_plain"
+cmp -s "$demo/release/kelvo_bot.exe" "$demo/bots/kelvo_bot.exe"
+echo "== kelvo_bot.exe is now the published 2.0, byte for byte"
+
+echo
+echo "== Running the updater again"
+run_updater "$([ $quick = 1 ] && echo "$import_quick" || echo "$import_plain")"
+echo "== Done"

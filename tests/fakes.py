@@ -133,6 +133,9 @@ class World:
     failures: dict = field(default_factory=dict)
     # Maps a call name to a function run (with the call's arguments) when that call is made.
     hooks: dict = field(default_factory=dict)
+    # The position (in `calls`) of a call that raises `fail_with` instead of doing its work.
+    fail_at: int | None = None
+    fail_with: BaseException | None = None
     calls: list = field(default_factory=list)
     module: object = None
     callback: object = None
@@ -140,6 +143,8 @@ class World:
     def record(self, name, *args):
         self.module = sys.modules.get(MODULE, self.module)
         self.calls.append((name, *args))
+        if self.fail_at == len(self.calls) - 1:
+            raise self.fail_with
         if name in self.hooks:
             self.hooks[name](*args)
         if name in self.failures:

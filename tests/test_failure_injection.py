@@ -1,0 +1,175 @@
+"""Every call the module makes, made to fail in turn.
+
+A run is recorded call by call; then, for each call of the record, the run is repeated with
+that one call raising a distinctive exception. Nothing may catch it: the same object leaves the
+import, with the traceback entries of the statement and the functions it passed through, and
+no later call happens (but the close of a file the failing code had open, as `with` does).
+Because every position of the record is injected, a call added to the module is covered the
+moment it appears.
+"""
+
+import hashlib
+import traceback
+
+import pytest
+
+from fakes import World, import_module
+
+EXE = b"MZ bot"
+OLD = b"MZ old"
+INIT = "init updater_core"
+
+SCENARIOS = {
+    "identical": dict(cwd="D:\\bots\\bin", files={"D:\\bots\\kelvo_bot.exe": EXE},
+                      objects={"exe_hash": hashlib.sha256(EXE).hexdigest().encode()}),
+    "update from bin": dict(cwd="D:\\bots\\bin", files={"D:\\bots\\kelvo_bot.exe": OLD},
+                            objects={"exe_hash": b"", "kelvo_bot.exe": EXE * 3}),
+    "missing, bot directory": dict(cwd="D:\\bots", files={"D:\\bots\\kelvo_bot.exe": OLD},
+                                   objects={"exe_hash": b"", "kelvo_bot.exe": EXE * 3},
+                                   locale=("Russian_Russia", "1251")),
+    "posix update": dict(cwd="/drive/bots/bin", sep="/", files={},
+                         objects={"kelvo_bot.exe": EXE * 3}),
+}
+CONFIGURATION = {"locale.getlocale": 12, "urllib3.disable_warnings": 18,
+                 "boto3.session.Session": 19, "session.client": 20}
+CHECK, UPDATE, REPLACE = ("updater_core.check_update_is_needed", 114), \
+    ("updater_core.get_update", 45), ("updater_core.get_update.replace_exe", 85)
+
+
+class Injected(Exception):
+    """The exception an injected call raises."""
+
+
+def world(name, **extra):
+    settings = {key: (dict(value) if isinstance(value, dict) else value)
+                for key, value in SCENARIOS[name].items()}
+    return World(**settings, **extra)
+
+
+def build_for(name, native_build, windows_build):
+    return native_build if SCENARIOS[name].get("sep") == "/" else windows_build
+
+
+def expected_entries(calls, index):
+    """The traceback entries a failure of calls[index] must carry, outermost first."""
+    name = calls[index][0]
+    if name in CONFIGURATION:
+        return [(INIT, CONFIGURATION[name])]
+    if name == "time.sleep" and calls[index][1] == 60:
+        return [(INIT, 168)]
+    if name == "sys.exit":
+        return [(INIT, 170)]
+    names = [c[0] for c in calls]
+    starts_update = names.index("s3.head_object") if "s3.head_object" in names else len(calls)
+    if index < starts_update:
+        entries = [(INIT, 165), CHECK]
+        if name in ("open", "file.close"):
+            entries.append(("updater_core.get_hash_digest", 33))
+        elif name in ("s3.get_object", "Body.read"):
+            entries.append(("updater_core.s3_file_reader", 28))
+        return entries
+    entries = [(INIT, 166), UPDATE]
+    replacing = calls.index(("print", next(c[1] for c in calls if c[0] == "print" and
+                                           c[1].startswith(("Replacing", "Заменяю")))))
+    done = max(i for i, c in enumerate(calls) if c[0] == "print")
+    if replacing < index < done:
+        entries.append(REPLACE)
+    elif name == "bar.update":
+        entries.append(("updater_core.get_update.transfer_progress", 63))
+    return entries
+
+
+def open_file_at(calls, index):
+    """The file that the code running calls[index] has open, if any: its close still runs."""
+    for i in range(index, -1, -1):
+        if calls[i][0] == "file.close" and i < index:
+            return None
+        if calls[i][0] == "open":
+            if any(c[0] == "file.close" for c in calls[i + 1 : index + 1]):
+                return None
+            path = calls[i][1]
+            return path if ":" in path or path.startswith("/") else None
+    return None
+
+
+def recorded(name, native_build, windows_build):
+    build = build_for(name, native_build, windows_build)
+    baseline = world(name)
+    outcome = import_module(build, baseline)
+    assert isinstance(outcome.error, SystemExit), outcome.error
+    return build, baseline.calls
+
+
+@pytest.mark.parametrize("name", SCENARIOS)
+def test_every_call_failing_in_turn_propagates_unchanged(name, native_build, windows_build):
+    build, calls = recorded(name, native_build, windows_build)
+    assert len(calls) > 15
+    for index, call in enumerate(calls):
+        error = Injected(f"call {index}: {call[0]}")
+        injected = world(name, fail_at=index, fail_with=error)
+        outcome = import_module(build, injected)
+        where = f"{name}: failure of call {index} {call}"
+
+        assert outcome.error is error, where
+        entries = [(f.name, f.lineno) for f in traceback.extract_tb(error.__traceback__)
+                   if f.filename == "<updater_core>"]
+        assert entries == expected_entries(calls, index), where
+
+        # Nothing after the failing call, but the close of the file its `with` had open.
+        extra = injected.calls[index + 1 :]
+        assert injected.calls[: index + 1] == calls[: index + 1], where
+        assert all(c[0] == "file.close" for c in extra) and len(extra) <= 1, (where, extra)
+        if extra:
+            assert call[0] != "file.close", where
+        printed = [c for c in calls[:index] if c[0] == "print"]
+        assert [c for c in injected.calls if c[0] == "print"][: len(printed)] == printed
+
+
+class TestUnusableResults:
+    """Calls that return something the module cannot use fail with the interpreter's error."""
+
+    def run(self, windows_build, **settings):
+        base = dict(SCENARIOS["update from bin"])
+        base.update(settings)
+        w = World(**base)
+        return w, import_module(windows_build, w)
+
+    def test_response_without_body(self, windows_build):
+        w = World(**SCENARIOS["identical"])
+        from fakes import FakeClient
+        w.hooks["session.client"] = lambda *a: setattr(
+            FakeClient, "get_object", lambda self, **kw: {})
+        real = FakeClient.get_object
+        try:
+            outcome = import_module(windows_build, w)
+        finally:
+            FakeClient.get_object = real
+        assert type(outcome.error) is KeyError and outcome.error.args == ("Body",)
+
+    def test_response_without_content_length(self, windows_build):
+        from fakes import FakeClient
+        real = FakeClient.head_object
+        FakeClient.head_object = lambda self, **kw: {"Size": 3}
+        try:
+            w, outcome = self.run(windows_build)
+        finally:
+            FakeClient.head_object = real
+        assert type(outcome.error) is KeyError and outcome.error.args == ("ContentLength",)
+        assert not w.names("print")[2:]
+
+    def test_non_str_working_directory(self, windows_build):
+        w, outcome = self.run(windows_build, cwd=b"D:\\bots\\bin")
+        assert type(outcome.error) is TypeError
+        assert "endswith first arg must be bytes or a tuple of bytes, not str" in str(outcome.error)
+
+    def test_truth_test_that_raises(self, windows_build):
+        class Undecided:
+            def __bool__(self):
+                raise RuntimeError("no truth")
+
+        w = World(**SCENARIOS["identical"])
+        w.hooks["session.client"] = lambda *a: None
+        w.hooks["print"] = lambda *a: setattr(w.module, "RU", Undecided()) if w.module.RU is False else None
+        outcome = import_module(windows_build, w)
+        assert str(outcome.error) == "no truth"
+        assert len(w.names("print")) == 1

@@ -171,9 +171,9 @@ time.sleep = sleep
 bar = []
 import progressbar
 real_update = progressbar.ProgressBar.update
-def update(self, value=None):
+def update(self, value=None, *args, **kwargs):
     bar.append(value)
-    return real_update(self, value)
+    return real_update(self, value, *args, **kwargs)
 progressbar.ProgressBar.update = update
 import atexit
 atexit.register(lambda: open(os.environ["UPDATER_RECORD"], "w").write(

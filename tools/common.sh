@@ -1,40 +1,56 @@
 # Sourced by the scripts in tools/: finding CPython 3.13, the virtual environment, the builds.
 
-# Sets PYTHON to a CPython 3.13 interpreter, or stops with a clear message. A PYTHON given by
-# the caller wins; then python3.13 on PATH; then pyenv's 3.13.
+# The interpreter version to work with: 3.13 unless a script was asked for another
+# (use_python_version). Its virtual environment and builds have folders of their own.
+PY_VERSION=3.13
+VENV=.venv
+BUILD=build
+use_python_version() {
+    PY_VERSION=$1
+    PYTHON=
+    if [ "$PY_VERSION" != 3.13 ]; then
+        VENV=.venv-$PY_VERSION
+        BUILD=build/py$PY_VERSION
+    fi
+}
+
+# Sets PYTHON to a CPython $PY_VERSION interpreter, or stops with a clear message. A PYTHON
+# given by the caller wins; then pythonX.Y on PATH; then pyenv's X.Y.
 find_python() {
     if [ -n "${PYTHON:-}" ]; then
         command -v "$PYTHON" >/dev/null 2>&1 || { echo "error: PYTHON=$PYTHON is not a program" >&2; exit 2; }
         return
     fi
-    if command -v python3.13 >/dev/null 2>&1 && python3.13 -c '' >/dev/null 2>&1; then
-        PYTHON=$(command -v python3.13)
+    if command -v "python$PY_VERSION" >/dev/null 2>&1 && "python$PY_VERSION" -c '' >/dev/null 2>&1; then
+        PYTHON=$(command -v "python$PY_VERSION")
         return
     fi
     if command -v pyenv >/dev/null 2>&1; then
         local prefix version
-        for version in 3.13.0 $(pyenv versions --bare 2>/dev/null | grep '^3\.13' || true); do
+        for version in $(pyenv versions --bare 2>/dev/null | grep "^${PY_VERSION//./\\.}\\.[0-9]*\$" | sort -rV || true); do
             prefix=$(pyenv prefix "$version" 2>/dev/null) || continue
-            if [ -x "$prefix/bin/python3.13" ]; then
-                PYTHON="$prefix/bin/python3.13"
+            if [ -x "$prefix/bin/python$PY_VERSION" ]; then
+                PYTHON="$prefix/bin/python$PY_VERSION"
                 return
             fi
         done
     fi
-    echo "error: CPython 3.13 not found. Install it (for example 'pyenv install 3.13.0')" \
-         "or point PYTHON at a python3.13 executable." >&2
+    echo "error: CPython $PY_VERSION not found. Install it (for example 'pyenv install $PY_VERSION')" \
+         "or point PYTHON at a python$PY_VERSION executable." >&2
     exit 2
 }
 
-# .venv with the test and tool dependencies, made anew when it is not a 3.13 one.
-VENV=.venv
+# $VENV with the test and tool dependencies (REQUIREMENTS), made anew when it is not of
+# $PY_VERSION.
+REQUIREMENTS=tests/requirements.txt
 setup_venv() {
     find_python
-    if [ ! -x "$VENV/bin/python" ] || ! "$VENV/bin/python" -c 'import sys; sys.exit(sys.version_info[:2] != (3, 13))'; then
+    local wanted="(${PY_VERSION/./, })"
+    if [ ! -x "$VENV/bin/python" ] || ! "$VENV/bin/python" -c "import sys; sys.exit(sys.version_info[:2] != $wanted)"; then
         rm -rf "$VENV"
         "$PYTHON" -m venv "$VENV"
     fi
-    "$VENV/bin/python" -m pip install --quiet --disable-pip-version-check -r tests/requirements.txt \
+    "$VENV/bin/python" -m pip install --quiet --disable-pip-version-check -r "$REQUIREMENTS" \
         2> >(grep -v "^WARNING: Location .* is ignored" >&2)
 }
 

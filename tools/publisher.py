@@ -68,14 +68,16 @@ class Progress:
         widgets = [label, " ", progressbar.Percentage(), " ",
                    progressbar.Bar(marker="#", left="[", right="]"), " ",
                    progressbar.ETA(), " ", progressbar.FileTransferSpeed()]
-        self.bar = progressbar.ProgressBar(widgets=widgets, maxval=max(total, 1)).start()
+        self.total = max(total, 1)
+        # The stream is named here: the library's default is the stderr of its import.
+        self.bar = progressbar.ProgressBar(widgets=widgets, maxval=self.total, fd=sys.stderr).start()
         self.done = 0
         self.lock = threading.Lock()
 
     def __call__(self, count):
         with self.lock:
             self.done += count
-            self.bar.update(min(max(self.done, 0), self.bar.maxval))
+            self.bar.update(min(max(self.done, 0), self.total))
 
     def finish(self):
         self.bar.finish()

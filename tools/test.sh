@@ -4,22 +4,36 @@
 #
 #   tools/test.sh            the suite against the release builds
 #   tools/test.sh --asan     the suite against AddressSanitizer/UndefinedBehaviorSanitizer builds
+#   tools/test.sh --python 3.12   the suite on another CPython (3.11, 3.12 or 3.13)
+#   tools/test.sh --progressbar2  the suite with progressbar2 in place of progressbar
 #   extra arguments go to pytest, e.g. tools/test.sh -k digest
 set -euo pipefail
 cd "$(dirname "$0")/.."
 . tools/common.sh
 
 sanitize=OFF
-if [ "${1:-}" = "--asan" ]; then
-    sanitize=ON
-    shift
-fi
+while [ $# -gt 0 ]; do
+    case "$1" in
+        --asan) sanitize=ON; shift ;;
+        --python) use_python_version "$2"; shift 2 ;;
+        --progressbar2)
+            # Both distributions install the module `progressbar`, so this one has a virtual
+            # environment (and builds) of its own.
+            VENV=$VENV-progressbar2
+            BUILD=$BUILD/progressbar2
+            mkdir -p "$VENV"
+            sed 's/^progressbar==.*/progressbar2==4.6.0/' tests/requirements.txt >"$VENV.requirements.txt"
+            REQUIREMENTS=$VENV.requirements.txt
+            shift ;;
+        *) break ;;
+    esac
+done
 
 setup_venv
 if [ "$sanitize" = ON ]; then
-    build_module build/asan-native auto ON
-    build_module build/asan-windows windows ON
-    export UPDATER_NATIVE_BUILD=$PWD/build/asan-native UPDATER_WINDOWS_BUILD=$PWD/build/asan-windows
+    build_module $BUILD/asan-native auto ON
+    build_module $BUILD/asan-windows windows ON
+    export UPDATER_NATIVE_BUILD=$PWD/$BUILD/asan-native UPDATER_WINDOWS_BUILD=$PWD/$BUILD/asan-windows
     # The interpreter is not built with the sanitizers, so their runtime is loaded first, and
     # Python's own allocator is bypassed so that every object is checked. Leaks are not
     # reported: the interpreter keeps much alive at exit on purpose.
@@ -28,9 +42,9 @@ if [ "$sanitize" = ON ]; then
     export UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1
     export PYTHONMALLOC=malloc
 else
-    build_module build/native auto
-    build_module build/windows windows
-    export UPDATER_NATIVE_BUILD=$PWD/build/native UPDATER_WINDOWS_BUILD=$PWD/build/windows
+    build_module $BUILD/native auto
+    build_module $BUILD/windows windows
+    export UPDATER_NATIVE_BUILD=$PWD/$BUILD/native UPDATER_WINDOWS_BUILD=$PWD/$BUILD/windows
 fi
 
 exec "$VENV/bin/python" -m pytest tests "$@"

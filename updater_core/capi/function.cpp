@@ -6,6 +6,13 @@
 #include <cstddef>
 #include <new>
 
+#if PY_VERSION_HEX < 0x030C0000
+#include <structmember.h>
+#define Py_T_OBJECT_EX T_OBJECT_EX
+#define Py_T_PYSSIZET T_PYSSIZET
+#define Py_READONLY READONLY
+#endif
+
 namespace updater::py {
 
 namespace {

@@ -49,3 +49,37 @@ def test_malformed_build_options_fail_at_configure_time(tmp_path, option, value)
          f"-D{option}={value}"], capture_output=True, text=True)
     assert done.returncode != 0
     assert f"{option}" in done.stderr and "is not valid" in done.stderr
+
+
+@pytest.fixture(scope="module")
+def pretend_other_version(tmp_path_factory, windows_build):
+    """A Windows-style build whose version check takes 2.7 for its compile-time version."""
+    build = tmp_path_factory.mktemp("pretend")
+    cache = (windows_build / "CMakeCache.txt").read_text()
+    sanitize = "UPDATER_SANITIZE:BOOL=ON" in cache
+    subprocess.run(["cmake", "-S", str(ROOT), "-B", str(build), f"-DPython_EXECUTABLE={sys.executable}",
+                    "-DUPDATER_PATH_STYLE=windows", "-DUPDATER_PRETEND_COMPILED_FOR=2.7",
+                    f"-DUPDATER_SANITIZE={'ON' if sanitize else 'OFF'}"], check=True, capture_output=True)
+    subprocess.run(["cmake", "--build", str(build), "--parallel", "2"], check=True, capture_output=True)
+    return build
+
+
+def test_version_mismatch_warns_and_goes_on_or_fails_under_error_filters(pretend_other_version):
+    import warnings
+
+    from fakes import World, import_module
+
+    expected = ("compile time Python version 2.7 of module 'updater_core' does not match "
+                f"runtime version {sys.version_info[0]}.{sys.version_info[1]}")
+    with warnings.catch_warnings(record=True) as caught:
+        warnings.simplefilter("always")
+        outcome = import_module(pretend_other_version, World(files={}, objects={"kelvo_bot.exe": b"x"}))
+    assert isinstance(outcome.error, SystemExit)
+    assert [(w.category, str(w.message)) for w in caught] == [(RuntimeWarning, expected)]
+
+    world = World()
+    with warnings.catch_warnings():
+        warnings.simplefilter("error")
+        outcome = import_module(pretend_other_version, world)
+    assert type(outcome.error) is RuntimeWarning and str(outcome.error) == expected
+    assert world.calls == []

@@ -80,15 +80,23 @@ py::Ref create_module(py::Borrowed spec) {
     return module;
 }
 
+// The version the module was compiled for. A test build may pretend another one, since an
+// interpreter of another minor version cannot load this build at all.
+#ifndef UPDATER_COMPILED_MAJOR
+#define UPDATER_COMPILED_MAJOR PY_MAJOR_VERSION
+#define UPDATER_COMPILED_MINOR PY_MINOR_VERSION
+#endif
+
 // Warns when the running interpreter is not the one the module was compiled for.
 void check_version() {
     const int major = static_cast<int>((Py_Version >> 24) & 0xFF);
     const int minor = static_cast<int>((Py_Version >> 16) & 0xFF);
-    if (major != PY_MAJOR_VERSION || minor != PY_MINOR_VERSION) {
+    if (major != UPDATER_COMPILED_MAJOR || minor != UPDATER_COMPILED_MINOR) {
         py::require(PyErr_WarnFormat(
             PyExc_RuntimeWarning, 1,
             "compile time Python version %d.%d of module '%.100s' %s runtime version %d.%d",
-            PY_MAJOR_VERSION, PY_MINOR_VERSION, "updater_core", "does not match", major, minor));
+            UPDATER_COMPILED_MAJOR, UPDATER_COMPILED_MINOR, "updater_core", "does not match",
+            major, minor));
     }
 }
 

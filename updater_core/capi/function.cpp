@@ -67,7 +67,7 @@ PyObject* parse_arguments(const FunctionObject* f, PyObject* const* args, Py_ssi
     if (argument == nullptr) {
         for (Py_ssize_t i = 0; i < nkw; ++i) {
             if (same_name(PyTuple_GET_ITEM(kwnames, i), f->parameter)) {
-                argument = args[i];
+                argument = args[nargs + i];  // keyword values follow the positionals
             }
         }
         if (argument == nullptr) {

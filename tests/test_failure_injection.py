@@ -135,13 +135,11 @@ class TestUnusableResults:
         return w, import_module(windows_build, w)
 
     def test_response_without_body(self, windows_build):
-        w = World(**SCENARIOS["identical"])
         from fakes import FakeClient
-        w.hooks["session.client"] = lambda *a: setattr(
-            FakeClient, "get_object", lambda self, **kw: {})
         real = FakeClient.get_object
+        FakeClient.get_object = lambda self, **kw: {}
         try:
-            outcome = import_module(windows_build, w)
+            outcome = import_module(windows_build, World(**SCENARIOS["identical"]))
         finally:
             FakeClient.get_object = real
         assert type(outcome.error) is KeyError and outcome.error.args == ("Body",)

@@ -1,5 +1,6 @@
 """The module definition, the create and exec steps, configuration and the function type."""
 
+import builtins
 import hashlib
 import subprocess
 import sys
@@ -55,7 +56,7 @@ class TestStartUp:
             "hashlib", "locale", "LOCAL_EXE_NAME", "TEMP_EXE_NAME", "lang", "_", "RU", "session",
             "s3unsafe", "s3_file_reader", "get_hash_digest", "get_update", "check_update_is_needed",
         ]
-        assert module.__builtins__ is __builtins__ or module.__builtins__.__name__ == "builtins"
+        assert module.__builtins__ is builtins
         assert (module.LOCAL_EXE_NAME, module.TEMP_EXE_NAME) == ("kelvo_bot.exe", "kelvo_bot.temp")
         assert module.__doc__ is None
 

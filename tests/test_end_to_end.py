@@ -128,6 +128,16 @@ class TestUpdate:
         assert "The local file is not identical to the file on the server, start updating..." in run.lines
         assert run.returncode == 0 and (bot_dir / "kelvo_bot.exe").read_bytes() == exe
 
+    def test_missing_executable_object_changes_nothing(self, s3, run_updater, bot_dir):
+        (bot_dir / "kelvo_bot.exe").write_bytes(b"MZ old")
+        s3.put("exe_hash", b"0" * 64)
+        run = run_updater(bot_dir / "bin")
+        assert run.returncode == 1
+        assert "ClientError" in run.stderr and "line 45, in updater_core.get_update" in run.stderr
+        assert run.lines[-1] == "The local file is not identical to the file on the server, start updating..."
+        assert (bot_dir / "kelvo_bot.exe").read_bytes() == b"MZ old"
+        assert not (bot_dir / "bin" / "kelvo_bot.temp").exists()
+
     def test_large_object_in_parallel_parts_counts_every_byte(self, s3, run_updater, bot_dir, tmp_path):
         new = stub_bot(4) + os.urandom(20 * 1024 * 1024)
         s3.publish(new)

@@ -18,9 +18,9 @@ namespace updater::names {
     X(endswith) X(chdir) X(unlink) X(rename) X(move) X(stat) X(st_mode) X(chmod) X(Popen)       \
     X(get_object) X(head_object) X(download_fileobj) X(read) X(update) X(hexdigest)            \
     X(sha256) X(block_size) X(Percentage) X(Bar) X(ETA) X(FileTransferSpeed) X(ProgressBar)    \
-    X(start) X(finish) X(open) X(print) X(bytes) X(file_path) X(chunk) X(name)          \
+    X(start) X(finish) X(open) X(print) X(bytes) X(name)          \
     X(loader) X(origin) X(parent) X(submodule_search_locations) X(__builtins__) X(__loader__)   \
-    X(__file__) X(__package__) X(__path__) X(__enter__) X(__exit__) X(__traceback__) X(Session)
+    X(__file__) X(__package__) X(__path__) X(__enter__) X(__exit__) X(Session)
 
 // Texts that are not identifiers.
 #define UPDATER_TEXTS(X)                                                                       \

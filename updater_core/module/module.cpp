@@ -20,8 +20,9 @@ namespace {
 std::int64_t first_interpreter = -1;
 // The module object that the exec step is initialising, held from the start of the exec step
 // until it fails. Since the start-up sequence always fails the step, it is empty between imports
-// and a later import runs everything again.
-PyObject* current_module = nullptr;
+// and a later import runs everything again. Never destroyed: at process exit the interpreter
+// may already be gone.
+py::Ref& current_module = *new py::Ref();
 
 // An attribute of the import spec, or an empty Ref when the spec lacks it.
 py::Ref optional_attribute(py::Borrowed spec, py::Borrowed name) {
@@ -53,8 +54,8 @@ py::Ref create_module(py::Borrowed spec) {
                   "Interpreter change detected - this module can only be loaded into one "
                   "interpreter per process.");
     }
-    if (current_module != nullptr) {
-        return py::Ref::share(current_module);
+    if (current_module) {
+        return current_module;
     }
 
     names::intern();
@@ -134,8 +135,8 @@ PyObject* create(PyObject* spec, PyModuleDef*) {
 }
 
 int exec(PyObject* module) {
-    if (current_module != nullptr) {
-        if (current_module == module) {
+    if (current_module) {
+        if (current_module.get() == module) {
             return 0;
         }
         PyErr_SetString(PyExc_RuntimeError,
@@ -143,7 +144,7 @@ int exec(PyObject* module) {
                         "not supported.");
         return -1;
     }
-    current_module = Py_NewRef(module);
+    current_module = py::Ref::share(module);
     try {
         execute(module);
         return 0;
@@ -151,7 +152,7 @@ int exec(PyObject* module) {
     } catch (const std::bad_alloc&) {
         PyErr_NoMemory();
     }
-    Py_CLEAR(current_module);
+    current_module.reset();
     return -1;
 }
 

@@ -22,7 +22,10 @@ std::int64_t first_interpreter = -1;
 // until it fails. Since the start-up sequence always fails the step, it is empty between imports
 // and a later import runs everything again. Never destroyed: at process exit the interpreter
 // may already be gone.
-py::Ref& current_module = *new py::Ref();
+py::Ref& current_module() {
+    static py::Ref* const held = new py::Ref();
+    return *held;
+}
 
 // An attribute of the import spec, or an empty Ref when the spec lacks it.
 py::Ref optional_attribute(py::Borrowed spec, py::Borrowed name) {
@@ -54,8 +57,8 @@ py::Ref create_module(py::Borrowed spec) {
                   "Interpreter change detected - this module can only be loaded into one "
                   "interpreter per process.");
     }
-    if (current_module) {
-        return current_module;
+    if (current_module()) {
+        return current_module();
     }
 
     names::intern();
@@ -135,24 +138,28 @@ PyObject* create(PyObject* spec, PyModuleDef*) {
 }
 
 int exec(PyObject* module) {
-    if (current_module) {
-        if (current_module.get() == module) {
-            return 0;
-        }
-        PyErr_SetString(PyExc_RuntimeError,
-                        "Module 'updater_core' has already been imported. Re-initialisation is "
-                        "not supported.");
-        return -1;
-    }
-    current_module = py::Ref::share(module);
     try {
-        execute(module);
-        return 0;
+        py::Ref& current = current_module();
+        if (current) {
+            if (current.get() == module) {
+                return 0;
+            }
+            py::raise(PyExc_RuntimeError,
+                      "Module 'updater_core' has already been imported. Re-initialisation is "
+                      "not supported.");
+        }
+        current = py::Ref::share(module);
+        try {
+            execute(module);
+            return 0;
+        } catch (...) {
+            current.reset();
+            throw;
+        }
     } catch (const py::ErrorAlreadySet&) {
     } catch (const std::bad_alloc&) {
         PyErr_NoMemory();
     }
-    current_module.reset();
     return -1;
 }
 

@@ -11,9 +11,7 @@ import ctypes
 import hashlib
 import json
 import os
-import re
 import signal
-import socket
 import subprocess
 import sys
 import time
@@ -23,6 +21,8 @@ from pathlib import Path
 import pytest
 
 ROOT = Path(__file__).resolve().parent.parent
+sys.path.insert(0, str(ROOT / "tools"))
+import local_s3  # noqa: E402
 BUCKET = "kelvo-bot"
 
 
@@ -32,12 +32,6 @@ def build_dir(style):
     if not any(path.glob("updater_core*")):
         pytest.exit(f"no {style} build of updater_core in {path}: run tools/test.sh", returncode=2)
     return path
-
-
-def built_endpoint(path):
-    """The endpoint constant the build was configured with."""
-    cache = (path / "CMakeCache.txt").read_text()
-    return re.search(r"^UPDATER_ENDPOINT_URL:STRING=(.*)$", cache, re.M).group(1)
 
 
 @pytest.fixture(scope="session")
@@ -54,12 +48,6 @@ def _die_with_parent():
     """Run in a child before exec: it gets SIGTERM if the test process dies first."""
     if sys.platform.startswith("linux"):
         ctypes.CDLL(None, use_errno=True).prctl(1, signal.SIGTERM)  # PR_SET_PDEATHSIG
-
-
-def free_port():
-    with socket.socket() as s:
-        s.bind(("127.0.0.1", 0))
-        return s.getsockname()[1]
 
 
 def clean_environment(**extra):
@@ -117,35 +105,17 @@ def s3_server(tmp_path_factory, native_build):
     import boto3
     from botocore.config import Config
 
-    port = free_port()
     log_path = tmp_path_factory.mktemp("moto") / "requests.log"
     env = clean_environment()
     env.pop("LD_PRELOAD", None)  # the server is not under test
-    with open(log_path, "wb") as log:
-        process = subprocess.Popen(
-            [sys.executable, str(ROOT / "tools" / "publisher.py"), "serve", "--port", str(port)],
-            stdout=log, stderr=subprocess.STDOUT, env=env, preexec_fn=_die_with_parent,
-        )
-    try:
-        deadline = time.monotonic() + 60
-        while "Serving bucket" not in log_path.read_text():
-            if process.poll() is not None or time.monotonic() > deadline:
-                raise RuntimeError("the S3 server did not start:\n" + log_path.read_text())
-            time.sleep(0.1)
-        endpoint = built_endpoint(native_build)
+    with local_s3.serving(log_path, env=env, preexec_fn=_die_with_parent) as port:
+        endpoint = local_s3.built_endpoint(native_build)
         client = boto3.session.Session().client(
             "s3", endpoint_url=endpoint, region_name="us-east-1",
             aws_access_key_id="test", aws_secret_access_key="test",
             config=Config(proxies={"http": f"http://127.0.0.1:{port}"}),
         )
         yield S3Server(port, endpoint, log_path, client)
-    finally:
-        process.terminate()
-        try:
-            process.wait(10)
-        except subprocess.TimeoutExpired:
-            process.kill()
-            process.wait()
 
 
 @pytest.fixture

@@ -5,7 +5,6 @@ import os
 import socket
 import threading
 import time
-from pathlib import Path
 
 import pytest
 
@@ -114,7 +113,7 @@ class TestUpdate:
         assert wait_for(record) == [str(bots.resolve()), str(bots / "kelvo_bot.exe"), "0"]
         assert run.sleeps[-1] == 3
         assert run.bar[-1] == len(new)
-        assert f"Downloading file: kelvo_bot.temp file size: 0.00 MiB" in run.lines
+        assert "Downloading file: kelvo_bot.temp file size: 0.00 MiB" in run.lines
         assert run.lines[-1] == "Done. Starting bot."
 
         again = run_updater(cwd)

@@ -68,37 +68,6 @@ Ref special_method(Borrowed object, Borrowed name) {
     return Ref::steal(get(found, object.get(), reinterpret_cast<PyObject*>(type)));
 }
 
-namespace {
-
-// The exception being raised, taken out of the error indicator (normalised, with its
-// traceback attached), and put back.
-PyObject* take_raised() noexcept {
-#if PY_VERSION_HEX >= 0x030C0000
-    return PyErr_GetRaisedException();
-#else
-    PyObject *type = nullptr, *value = nullptr, *traceback = nullptr;
-    PyErr_Fetch(&type, &value, &traceback);
-    PyErr_NormalizeException(&type, &value, &traceback);
-    if (traceback != nullptr) {
-        PyException_SetTraceback(value, traceback);
-    }
-    Py_XDECREF(type);
-    Py_XDECREF(traceback);
-    return value;
-#endif
-}
-
-void put_back(PyObject* raised) noexcept {
-#if PY_VERSION_HEX >= 0x030C0000
-    PyErr_SetRaisedException(raised);
-#else
-    PyErr_Restore(Py_NewRef(reinterpret_cast<PyObject*>(Py_TYPE(raised))), raised,
-                  PyException_GetTraceback(raised));
-#endif
-}
-
-}  // namespace
-
 void exit_with_error(Borrowed exit) {
     Ref error = Ref::steal_or_null(take_raised());
     Ref traceback = Ref::steal_or_null(PyException_GetTraceback(error.get()));

@@ -31,6 +31,38 @@ inline void require(int status) {
     throw ErrorAlreadySet{};
 }
 
+// The exception being raised, taken out of the error indicator (normalised, its traceback
+// attached), as a new reference; NULL when none is set.
+inline PyObject* take_raised() noexcept {
+#if PY_VERSION_HEX >= 0x030C0000
+    return PyErr_GetRaisedException();
+#else
+    PyObject *type = nullptr, *value = nullptr, *traceback = nullptr;
+    PyErr_Fetch(&type, &value, &traceback);
+    PyErr_NormalizeException(&type, &value, &traceback);
+    if (traceback != nullptr) {
+        PyException_SetTraceback(value, traceback);
+    }
+    Py_XDECREF(type);
+    Py_XDECREF(traceback);
+    return value;
+#endif
+}
+
+// Puts an exception taken by take_raised back as the one being raised (steals the reference).
+inline void put_back(PyObject* raised) noexcept {
+#if PY_VERSION_HEX >= 0x030C0000
+    PyErr_SetRaisedException(raised);
+#else
+    if (raised == nullptr) {
+        PyErr_Clear();
+        return;
+    }
+    PyErr_Restore(Py_NewRef(reinterpret_cast<PyObject*>(Py_TYPE(raised))), raised,
+                  PyException_GetTraceback(raised));
+#endif
+}
+
 class Borrowed {
 public:
     Borrowed() = default;

@@ -22,10 +22,33 @@ import shutil
 import subprocess
 import sys
 import time
+import traceback
 import types
 from dataclasses import dataclass, field
 
 MODULE = "updater_core"
+
+# What a run prints when the executable is current; {exe} is its path.
+IDENTICAL = [
+    "Checking hash-sum of local and remote file...",
+    "",
+    "Local file kelvo_bot.exe located at {exe}",
+    "Exactly identical to the file on the server! Updating is unnecessary and pointless.",
+    "",
+    "To run bot, use file kelvo_bot.exe!",
+    "",
+    "nWindow will be closed in 60 seconds...",
+]
+
+
+def identical_lines(exe):
+    return [line.format(exe=exe) for line in IDENTICAL]
+
+
+def entries(error):
+    """(function, line) of the traceback entries the module added, outermost first."""
+    return [(f.name, f.lineno) for f in traceback.extract_tb(error.__traceback__)
+            if f.filename == "<updater_core>"]
 
 
 class NoSuchKey(Exception):
@@ -221,12 +244,20 @@ def _fake_system(world):
 
     def unlink(path):
         world.record("os.unlink", path)
+        path = world.path(path)
         if path not in world.files:
             raise FileNotFoundError(2, "No such file", path)
         del world.files[path]
 
     def rename(source, target):
         world.record("os.rename", source, target)
+        source, target = world.path(source), world.path(target)
+        if source not in world.files:
+            raise FileNotFoundError(2, "No such file", source)
+        world.files[target] = world.files.pop(source)
+
+    def replace(source, target):
+        world.record("os.replace", source, target)
         source, target = world.path(source), world.path(target)
         if source not in world.files:
             raise FileNotFoundError(2, "No such file", source)
@@ -271,6 +302,7 @@ def _fake_system(world):
         (os.path, "isfile", isfile),
         (os, "unlink", unlink),
         (os, "rename", rename),
+        (os, "replace", replace),
         (os, "chdir", chdir),
         (os, "stat", stat),
         (os, "chmod", chmod),

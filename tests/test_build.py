@@ -1,5 +1,6 @@
 """Packaging and build options: what ships, what is exported, what the build refuses."""
 
+import hashlib
 import shutil
 import subprocess
 import sys
@@ -73,7 +74,7 @@ def test_version_mismatch_warns_and_goes_on_or_fails_under_error_filters(pretend
                 f"runtime version {sys.version_info[0]}.{sys.version_info[1]}")
     with warnings.catch_warnings(record=True) as caught:
         warnings.simplefilter("always")
-        outcome = import_module(pretend_other_version, World(files={}, objects={"kelvo_bot.exe": b"x"}))
+        outcome = import_module(pretend_other_version, World(files={}, objects={"kelvo_bot.exe": b"x", "exe_hash": hashlib.sha256(b"x").hexdigest().encode()}))
     assert isinstance(outcome.error, SystemExit)
     assert [(w.category, str(w.message)) for w in caught] == [(RuntimeWarning, expected)]
 

@@ -8,6 +8,8 @@ import time
 
 import pytest
 
+from fakes import identical_lines
+
 STUB_BOT = b"""#!/bin/sh
 # A stand-in bot: records where and how it was started, then exits.
 { pwd -P; printf '%s\\n' "$0" "$#"; } > "$BOT_RECORD"
@@ -35,18 +37,6 @@ def bot_dir(tmp_path):
     return directory
 
 
-IDENTICAL = [
-    "Checking hash-sum of local and remote file...",
-    "",
-    "Local file kelvo_bot.exe located at {exe}",
-    "Exactly identical to the file on the server! Updating is unnecessary and pointless.",
-    "",
-    "To run bot, use file kelvo_bot.exe!",
-    "",
-    "nWindow will be closed in 60 seconds...",
-]
-
-
 class TestCheck:
     def test_current_executable_waits_and_exits_at_the_modules_endpoint(self, s3, run_updater, bot_dir):
         exe = stub_bot(1)
@@ -54,7 +44,7 @@ class TestCheck:
         s3.publish(exe)
         run = run_updater(bot_dir / "bin")
         assert run.returncode == 0, run.stderr
-        assert run.lines == [line.format(exe=bot_dir / "kelvo_bot.exe") for line in IDENTICAL]
+        assert run.lines == identical_lines(bot_dir / "kelvo_bot.exe")
         assert run.sleeps == [60]
         # The module addressed its own endpoint constant, through the proxy, in absolute form.
         assert any(f'"GET {s3.endpoint}/kelvo-bot/exe_hash HTTP/1.1" 200' in line
@@ -117,7 +107,7 @@ class TestUpdate:
         assert run.lines[-1] == "Done. Starting bot."
 
         again = run_updater(cwd)
-        assert again.lines == [line.format(exe=bots / "kelvo_bot.exe") for line in IDENTICAL]
+        assert again.lines == identical_lines(bots / "kelvo_bot.exe")
 
     def test_a_digest_with_a_line_end_downloads_every_time(self, s3, run_updater, bot_dir, tmp_path):
         exe = stub_bot(3)

@@ -3,32 +3,34 @@
 A run is recorded call by call; then, for each call of the record, the run is repeated with
 that one call raising a distinctive exception. Nothing may catch it: the same object leaves the
 import, with the traceback entries of the statement and the functions it passed through, and
-no later call happens (but the close of a file the failing code had open, as `with` does).
+no later call happens but the close of a file the failing code had open (as `with` does) and
+the moves that put the old executable back: the bot directory never ends up without one.
 Because every position of the record is injected, a call added to the module is covered the
 moment it appears.
 """
 
 import hashlib
-import traceback
 
 import pytest
 
-from fakes import World, import_module
+from fakes import World, entries, import_module
 
 EXE = b"MZ bot"
 OLD = b"MZ old"
+NEW = EXE * 3
+NEW_DIGEST = hashlib.sha256(NEW).hexdigest().encode()
 INIT = "init updater_core"
 
 SCENARIOS = {
     "identical": dict(cwd="D:\\bots\\bin", files={"D:\\bots\\kelvo_bot.exe": EXE},
                       objects={"exe_hash": hashlib.sha256(EXE).hexdigest().encode()}),
     "update from bin": dict(cwd="D:\\bots\\bin", files={"D:\\bots\\kelvo_bot.exe": OLD},
-                            objects={"exe_hash": b"", "kelvo_bot.exe": EXE * 3}),
-    "missing, bot directory": dict(cwd="D:\\bots", files={"D:\\bots\\kelvo_bot.exe": OLD},
-                                   objects={"exe_hash": b"", "kelvo_bot.exe": EXE * 3},
+                            objects={"exe_hash": NEW_DIGEST, "kelvo_bot.exe": NEW}),
+    "changed, bot directory": dict(cwd="D:\\bots", files={"D:\\bots\\kelvo_bot.exe": OLD},
+                                   objects={"exe_hash": NEW_DIGEST, "kelvo_bot.exe": NEW},
                                    locale=("Russian_Russia", "1251")),
     "posix update": dict(cwd="/drive/bots/bin", sep="/", files={},
-                         objects={"kelvo_bot.exe": EXE * 3}),
+                         objects={"exe_hash": NEW_DIGEST, "kelvo_bot.exe": NEW}),
 }
 CONFIGURATION = {"locale.getlocale": 12, "urllib3.disable_warnings": 18,
                  "boto3.session.Session": 19, "session.client": 20}
@@ -76,6 +78,12 @@ def expected_entries(calls, index):
         entries.append(REPLACE)
     elif name == "bar.update":
         entries.append(("updater_core.get_update.transfer_progress", 63))
+    elif name in ("s3.get_object", "Body.read"):  # the published digest, read again
+        entries.append(("updater_core.s3_file_reader", 28))
+    elif name == "file.close" or calls[index][:3] == ("open", "kelvo_bot.temp", "rb"):
+        # the download, hashed; the close of the download itself comes before any hashing
+        if any(c[:3] == ("open", "kelvo_bot.temp", "rb") for c in calls[:index + 1]):
+            entries.append(("updater_core.get_hash_digest", 33))
     return entries
 
 
@@ -111,18 +119,19 @@ def test_every_call_failing_in_turn_propagates_unchanged(name, native_build, win
         where = f"{name}: failure of call {index} {call}"
 
         assert outcome.error is error, where
-        entries = [(f.name, f.lineno) for f in traceback.extract_tb(error.__traceback__)
-                   if f.filename == "<updater_core>"]
-        assert entries == expected_entries(calls, index), where
+        assert entries(error) == expected_entries(calls, index), where
 
-        # Nothing after the failing call, but the close of the file its `with` had open.
+        # Nothing after the failing call, but the close of the file its `with` had open, or the
+        # moves that put the old executable back.
         extra = injected.calls[index + 1 :]
         assert injected.calls[: index + 1] == calls[: index + 1], where
-        assert all(c[0] == "file.close" for c in extra) and len(extra) <= 1, (where, extra)
-        if extra:
-            assert call[0] != "file.close", where
+        closes = [c for c in extra if c[0] == "file.close"]
+        assert len(closes) <= 1 and not (closes and call[0] == "file.close"), (where, extra)
+        assert all(c[0] in ("file.close", "os.replace") for c in extra), (where, extra)
         printed = [c for c in calls[:index] if c[0] == "print"]
         assert [c for c in injected.calls if c[0] == "print"][: len(printed)] == printed
+        for exe, content in SCENARIOS[name]["files"].items():
+            assert injected.files.get(exe) in (content, NEW), where
 
 
 class TestUnusableResults:

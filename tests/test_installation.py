@@ -1,27 +1,31 @@
 """Downloading with progress, replacing the executable and starting the bot, call by call."""
 
 import gc
+import hashlib
+import sys
 import threading
-import traceback
 import weakref
 
 import pytest
 
-from fakes import World, import_module
+from fakes import World, entries, import_module
 
 NEW = b"MZ new bot " * 40
 OLD = b"MZ old bot"
+NEW_DIGEST = hashlib.sha256(NEW).hexdigest().encode()
+# The check of the download against the published digest, after "Download done."
+VERIFY = [
+    ("open", "kelvo_bot.temp", "rb"),
+    ("file.close", "D:\\bots\\bin\\kelvo_bot.temp"),
+    ("s3.get_object", (("Bucket", "kelvo-bot"), ("Key", "exe_hash"))),
+    ("Body.read",),
+]
 
 
 def update_world(cwd="D:\\bots\\bin", **kwargs):
     kwargs.setdefault("files", {"D:\\bots\\kelvo_bot.exe": OLD})
-    kwargs.setdefault("objects", {"exe_hash": b"published", "kelvo_bot.exe": NEW})
+    kwargs.setdefault("objects", {"exe_hash": NEW_DIGEST, "kelvo_bot.exe": NEW})
     return World(cwd=cwd, **kwargs)
-
-
-def entries(error):
-    return [(f.name, f.lineno) for f in traceback.extract_tb(error.__traceback__)
-            if f.filename == "<updater_core>"]
 
 
 class TestWholeUpdate:
@@ -47,18 +51,18 @@ class TestWholeUpdate:
             ("file.close", "D:\\bots\\bin\\kelvo_bot.temp"),
             ("bar.finish",),
             ("print", "Download done."),
+            *VERIFY,
             ("print", "Replacing local file kelvo_bot.exe with downloaded..."),
+            ("os.getcwd",),
             ("os.getcwd",),
             ("os.getcwd",),
             ("os.path.isfile", "D:\\bots\\kelvo_bot.exe"),
             ("print", "Deleting old kelvo_bot.exe"),
-            ("os.getcwd",),
-            ("os.unlink", "D:\\bots\\kelvo_bot.exe"),
-            ("os.getcwd",),
+            # The old executable is set aside, not deleted, until the new one is in place.
+            ("os.replace", "D:\\bots\\kelvo_bot.exe", "D:\\bots\\kelvo_bot.exe.old"),
             ("print", "Moving new file to D:\\bots\\kelvo_bot.exe"),
-            ("os.getcwd",),
-            ("os.getcwd",),
             ("shutil.move", "D:\\bots\\bin\\kelvo_bot.temp", "D:\\bots\\kelvo_bot.exe"),
+            ("os.unlink", "D:\\bots\\kelvo_bot.exe.old"),
             ("print", "Done. Starting bot."),
             ("os.getcwd",),
             ("os.getcwd",),
@@ -98,8 +102,9 @@ class TestWholeUpdate:
         # The bot directory itself: a silent rename of the bare names.
         ("D:\\bots", {"D:\\bots\\kelvo_bot.exe": OLD}, [
             ("os.getcwd",), ("os.getcwd",), ("os.path.isfile", "D:\\bots\\kelvo_bot.exe"),
-            ("os.getcwd",), ("os.unlink", "D:\\bots\\kelvo_bot.exe"),
-            ("os.rename", "kelvo_bot.temp", "kelvo_bot.exe")]),
+            ("os.replace", "D:\\bots\\kelvo_bot.exe", "D:\\bots\\kelvo_bot.exe.old"),
+            ("os.rename", "kelvo_bot.temp", "kelvo_bot.exe"),
+            ("os.unlink", "D:\\bots\\kelvo_bot.exe.old")]),
         ("D:\\bots", {}, [
             ("os.getcwd",), ("os.getcwd",), ("os.path.isfile", "D:\\bots\\kelvo_bot.exe"),
             ("os.rename", "kelvo_bot.temp", "kelvo_bot.exe")]),
@@ -108,13 +113,13 @@ class TestWholeUpdate:
             ("os.rename", "kelvo_bot.temp", "kelvo_bot.exe")]),
         # A bin subdirectory: no old executable, so only the move line.
         ("C:\\bin", {}, [
-            ("os.getcwd",), ("os.getcwd",), ("os.path.isfile", "C:\\kelvo_bot.exe"),
-            ("os.getcwd",), ("print", "Moving new file to C:\\kelvo_bot.exe"),
-            ("os.getcwd",), ("os.getcwd",), ("shutil.move", "C:\\bin\\kelvo_bot.temp", "C:\\kelvo_bot.exe")]),
+            ("os.getcwd",), ("os.getcwd",), ("os.getcwd",), ("os.path.isfile", "C:\\kelvo_bot.exe"),
+            ("print", "Moving new file to C:\\kelvo_bot.exe"),
+            ("shutil.move", "C:\\bin\\kelvo_bot.temp", "C:\\kelvo_bot.exe")]),
         ("D:\\bin\\bin", {}, [
-            ("os.getcwd",), ("os.getcwd",), ("os.path.isfile", "D:\\bin\\kelvo_bot.exe"),
-            ("os.getcwd",), ("print", "Moving new file to D:\\bin\\kelvo_bot.exe"),
-            ("os.getcwd",), ("os.getcwd",), ("shutil.move", "D:\\bin\\bin\\kelvo_bot.temp", "D:\\bin\\kelvo_bot.exe")]),
+            ("os.getcwd",), ("os.getcwd",), ("os.getcwd",), ("os.path.isfile", "D:\\bin\\kelvo_bot.exe"),
+            ("print", "Moving new file to D:\\bin\\kelvo_bot.exe"),
+            ("shutil.move", "D:\\bin\\bin\\kelvo_bot.temp", "D:\\bin\\kelvo_bot.exe")]),
     ])
     def test_replacement_and_launch_by_working_directory(self, windows_build, cwd, files, expected):
         world = update_world(cwd=cwd, files=dict(files))
@@ -157,24 +162,75 @@ class TestFailures:
         assert isinstance(outcome.error, SystemExit)
         assert world.files == {"D:\\bots\\kelvo_bot.exe": NEW}
 
-    def test_missing_temporary_file_after_deleting_the_old_executable(self, windows_build):
+    def test_missing_temporary_file_puts_the_old_executable_back(self, windows_build):
         world = update_world()
-        world.hooks["bar.finish"] = lambda: world.files.pop("D:\\bots\\bin\\kelvo_bot.temp", None)
+        replacing = ("print", "Replacing local file kelvo_bot.exe with downloaded...")
+        world.hooks["print"] = lambda text: (
+            world.files.pop("D:\\bots\\bin\\kelvo_bot.temp") if ("print", text) == replacing else None)
         outcome = import_module(windows_build, world)
         assert type(outcome.error) is FileNotFoundError
         assert entries(outcome.error) == [
             ("init updater_core", 166), ("updater_core.get_update", 45),
             ("updater_core.get_update.replace_exe", 85)]
-        assert world.files == {}
+        assert world.calls[-1] == ("os.replace", "D:\\bots\\kelvo_bot.exe.old", "D:\\bots\\kelvo_bot.exe")
+        assert world.files == {"D:\\bots\\kelvo_bot.exe": OLD}
         assert world.printed[-1] == "Moving new file to D:\\bots\\kelvo_bot.exe"
 
-    def test_undeletable_old_executable(self, windows_build):
+    def test_old_copy_that_cannot_go_undoes_the_replacement(self, windows_build):
+        # Windows refuses to delete the file of a running bot: no second bot may start.
         denied = PermissionError(13, "Access is denied")
         world = update_world(failures={"os.unlink": denied})
         outcome = import_module(windows_build, world)
         assert outcome.error is denied
-        assert world.files["D:\\bots\\kelvo_bot.exe"] == OLD
-        assert world.printed[-1] == "Deleting old kelvo_bot.exe"
+        assert world.calls[-2:] == [
+            ("os.replace", "D:\\bots\\kelvo_bot.exe", "D:\\bots\\bin\\kelvo_bot.temp"),
+            ("os.replace", "D:\\bots\\kelvo_bot.exe.old", "D:\\bots\\kelvo_bot.exe")]
+        assert world.files == {"D:\\bots\\kelvo_bot.exe": OLD, "D:\\bots\\bin\\kelvo_bot.temp": NEW}
+        assert not world.names("subprocess.Popen")
+
+    @pytest.mark.parametrize("refusals, installed", [(2, True), (6, False)])
+    def test_a_refused_move_is_retried_for_a_few_seconds(self, windows_build, refusals, installed):
+        world = update_world()
+        left = [refusals]
+
+        def refuse(*args):
+            if left[0]:
+                left[0] -= 1
+                raise PermissionError(32, "being used by another process")
+
+        world.hooks["shutil.move"] = refuse
+        outcome = import_module(windows_build, world)
+        assert world.names("time.sleep")[:min(refusals, 5)] == [("time.sleep", 0.5)] * min(refusals, 5)
+        assert len(world.names("shutil.move")) == min(refusals + 1, 6)
+        if installed:
+            assert isinstance(outcome.error, SystemExit)
+            assert world.files == {"D:\\bots\\kelvo_bot.exe": NEW}
+        else:
+            assert type(outcome.error) is PermissionError
+            assert world.files == {"D:\\bots\\kelvo_bot.exe": OLD, "D:\\bots\\bin\\kelvo_bot.temp": NEW}
+
+    @pytest.mark.parametrize("published, locale, message", [
+        (b"0" * 64, ("English", "1252"),
+         "The downloaded kelvo_bot.exe does not match the published digest; nothing was changed."),
+        (b"", ("Russian_Russia", "1251"),
+         "Загруженный файл kelvo_bot.exe не совпадает с опубликованной hash-суммой; ничего не изменено."),
+    ])
+    def test_a_download_unlike_the_published_digest_is_removed(self, windows_build, published, locale, message):
+        world = update_world(locale=locale)
+        # The check sees one digest; the download is compared with the one read again after it.
+        world.objects["exe_hash"] = b"stale"
+        world.hooks["s3.head_object"] = lambda *a: world.objects.__setitem__("exe_hash", published)
+        outcome = import_module(windows_build, world)
+        assert type(outcome.error) is RuntimeError and str(outcome.error) == message
+        assert entries(outcome.error) == [("init updater_core", 166), ("updater_core.get_update", 45)]
+        assert world.calls[-1] == ("os.unlink", "kelvo_bot.temp")
+        assert world.files == {"D:\\bots\\kelvo_bot.exe": OLD}
+
+    def test_published_digest_in_upper_case_with_a_line_end_is_accepted(self, windows_build):
+        world = update_world(objects={"exe_hash": b" " + NEW_DIGEST.upper() + b"\r\n", "kelvo_bot.exe": NEW})
+        outcome = import_module(windows_build, world)
+        assert isinstance(outcome.error, SystemExit)
+        assert world.files == {"D:\\bots\\kelvo_bot.exe": NEW}
 
     def test_a_directory_named_like_the_executable_is_not_deleted(self, windows_build):
         world = update_world(cwd="D:\\bots", files={}, dirs={"D:\\bots\\kelvo_bot.exe"})

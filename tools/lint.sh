@@ -24,6 +24,6 @@ for style in auto windows; do
     # clang 14 does not report the atomic builtins that CPython 3.13's headers probe for.
     clang-tidy -p "$BUILD/lint-$style" --quiet --extra-arg=-Wno-unknown-warning-option \
         --extra-arg=-D_Py_USE_GCC_BUILTIN_ATOMICS=1 \
-        updater_core/*/*.cpp
+        updater_core/*.cpp updater_core/*/*.cpp
 done
 echo "clang-tidy: no findings"

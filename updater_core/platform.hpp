@@ -5,9 +5,11 @@
 // The build can force the Windows style on any system (UPDATER_PATH_STYLE=windows), so that the
 // Windows path rules can be exercised where there is no Windows.
 //
-// The executable bit belongs here too: a downloaded file has no execute permission on POSIX,
-// so it must be given one before it can be started. Windows has no such bit.
+// The executable bit and the lock that keeps a second updater out of a bot folder live here
+// too.
 #pragma once
+
+#include "capi/scope.hpp"
 
 #if defined(UPDATER_WINDOWS_PATHS)
 #define UPDATER_PATH_STYLE_WINDOWS 1
@@ -24,16 +26,37 @@ namespace updater::platform {
 #if UPDATER_PATH_STYLE_WINDOWS
 inline constexpr const char* separator = "\\";
 inline constexpr const char* bin_suffix = "\\bin";
-// Windows starts any file named .exe; a Windows-style build elsewhere is only for testing the
-// path rules, and marks nothing either.
-inline constexpr bool needs_executable_bit = false;
 #else
 inline constexpr const char* separator = "/";
 inline constexpr const char* bin_suffix = "/bin";
-inline constexpr bool needs_executable_bit = true;
 #endif
 
 // Both suffixes are four characters; the bot directory drops exactly these.
 inline constexpr long bin_suffix_length = 4;
+
+// Makes the downloaded executable at `path` startable. A file written on POSIX has no execute
+// permission, so it gets one for whoever may read it (os.stat, then os.chmod); Windows starts
+// any .exe, and a Windows-style build elsewhere only tests the path rules: nothing is called.
+void prepare_to_start(const py::Scope& scope, py::Borrowed path);
+
+// One updater at a time per bot folder: an operating-system lock on the bot directory (the
+// working directory, or its parent when it is a bin subdirectory), taken by the constructor,
+// which waits for any other holder, and released by the destructor. The system releases it
+// when a process dies, so a killed updater never leaves a stale lock. Nothing is created in the
+// folder: POSIX locks the directory itself (flock), Windows a named mutex made from its path.
+class BotFolderLock {
+public:
+    BotFolderLock();
+    ~BotFolderLock();
+    BotFolderLock(const BotFolderLock&) = delete;
+    BotFolderLock& operator=(const BotFolderLock&) = delete;
+
+private:
+#if defined(_WIN32)
+    void* mutex_ = nullptr;
+#else
+    int fd_ = -1;
+#endif
+};
 
 }  // namespace updater::platform

@@ -1,10 +1,9 @@
 #include "capi/function.hpp"
 
-#include "capi/names.hpp"
+#include "capi/interned.hpp"
 #include "capi/traceback.hpp"
 
 #include <cstddef>
-#include <new>
 
 #if PY_VERSION_HEX < 0x030C0000
 #include <structmember.h>
@@ -100,15 +99,23 @@ PyObject* function_vectorcall(PyObject* self, PyObject* const* args, size_t narg
         // A wrong call never starts the body, so it gets no entry of the body's.
         return nullptr;
     }
+    // A body calls back into Python, which may call this function again: guarded like the
+    // interpreter's own calls, so that endless recursion ends in RecursionError, not a crash.
+    if (Py_EnterRecursiveCall(" while calling a Python object") != 0) {
+        return nullptr;
+    }
+    PyObject* result = nullptr;
     try {
         Scope scope(f->globals, f->builtins);
-        return f->spec->body(scope, f->closure, argument).release();
-    } catch (const ErrorAlreadySet&) {
-    } catch (const std::bad_alloc&) {
-        PyErr_NoMemory();
+        result = f->spec->body(scope, f->closure, argument).release();
+    } catch (...) {
+        error_from_current_exception();
     }
-    add_traceback(f->spec->traceback_name, f->spec->first_line, f->globals);
-    return nullptr;
+    Py_LeaveRecursiveCall();
+    if (result == nullptr) {
+        add_traceback(f->spec->traceback_name, f->spec->first_line, f->globals);
+    }
+    return result;
 }
 
 int function_traverse(PyObject* self, visitproc visit, void* arg) {
@@ -124,15 +131,13 @@ int function_traverse(PyObject* self, visitproc visit, void* arg) {
     return 0;
 }
 
+// Only what can hold a cycle back to this function is cleared. The names are strings, which
+// cannot, and repr(), the attributes and argument errors rely on them being there.
 int function_clear(PyObject* self) {
     FunctionObject* f = as_function(self);
-    Py_CLEAR(f->name);
-    Py_CLEAR(f->qualname);
-    Py_CLEAR(f->module);
     Py_CLEAR(f->globals);
     Py_CLEAR(f->builtins);
     Py_CLEAR(f->closure);
-    Py_CLEAR(f->parameter);
     return 0;
 }
 
@@ -140,6 +145,11 @@ void function_dealloc(PyObject* self) {
     PyTypeObject* type = Py_TYPE(self);
     PyObject_GC_UnTrack(self);
     function_clear(self);
+    FunctionObject* f = as_function(self);
+    Py_CLEAR(f->name);
+    Py_CLEAR(f->qualname);
+    Py_CLEAR(f->module);
+    Py_CLEAR(f->parameter);
     type->tp_free(self);
     Py_DECREF(type);
 }
@@ -176,7 +186,8 @@ PyType_Spec function_spec = {
     function_slots,
 };
 
-// The type is made once for the process, like the names table, and kept for its lifetime.
+// The type is made once per interpreter, like the names table, and forgotten when the
+// interpreter finalises.
 PyTypeObject* function_type() {
     static PyObject* type = nullptr;
     if (type == nullptr) {
@@ -184,6 +195,7 @@ PyTypeObject* function_type() {
         if (type == nullptr) {
             throw ErrorAlreadySet{};
         }
+        forget_at_finalize([] { type = nullptr; });
     }
     return reinterpret_cast<PyTypeObject*>(type);
 }
@@ -191,11 +203,17 @@ PyTypeObject* function_type() {
 }  // namespace
 
 Ref make_function(const FunctionSpec& spec, const Scope& scope, Borrowed closure) {
-    Ref name = Ref::steal(PyUnicode_InternFromString(spec.name));
-    Ref qualname = Ref::steal(PyUnicode_InternFromString(spec.qualname));
+    Ref name = Ref::steal(intern(spec.name));
+    Ref qualname = Ref::steal(intern(spec.qualname));
+    // Like a Python function, it belongs to the module whose globals it was made in.
+    PyObject* module_name = PyDict_GetItemWithError(scope.globals().get(), words().__name__);
+    if (module_name == nullptr && PyErr_Occurred()) {
+        throw ErrorAlreadySet{};
+    }
+    Ref module = Ref::share(module_name != nullptr ? module_name : Py_None);
     Ref parameter;
     if (spec.parameters == Parameters::one) {
-        parameter = Ref::steal(PyUnicode_InternFromString(spec.parameter));
+        parameter = Ref::steal(intern(spec.parameter));
     }
 
     PyTypeObject* type = function_type();
@@ -207,7 +225,7 @@ Ref make_function(const FunctionSpec& spec, const Scope& scope, Borrowed closure
     f->spec = &spec;
     f->name = name.release();
     f->qualname = qualname.release();
-    f->module = Py_NewRef(names::table.module_name);
+    f->module = module.release();
     f->globals = Py_NewRef(scope.globals().get());
     f->builtins = Py_NewRef(scope.builtins().get());
     f->closure = Py_XNewRef(closure.get());

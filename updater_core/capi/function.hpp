@@ -5,8 +5,9 @@
 // Python function does. This small type can: each object holds its names, the module's globals
 // and builtins, an optional closure (a tuple of cells, like a Python closure), and a pointer to
 // the C++ body. It is called through vectorcall, checks its arguments itself (with the
-// interpreter's texts), and adds a traceback entry named "updater_core.<dotted name>" when the
-// body fails.
+// interpreter's texts), and adds a traceback entry under the function's dotted name when the
+// body fails. Its __module__ is the __name__ of the globals it was made in, as for a Python
+// function.
 #pragma once
 
 #include "capi/ref.hpp"

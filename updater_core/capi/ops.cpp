@@ -4,22 +4,15 @@ namespace updater::py {
 
 std::array<Ref, 2> unpack_two(Borrowed value) {
     PyObject* object = value.get();
-    if (PyTuple_CheckExact(object) || PyList_CheckExact(object)) {
-        const Py_ssize_t size = PySequence_Fast_GET_SIZE(object);
-        if (size == 2) {
-            PyObject** items = PySequence_Fast_ITEMS(object);
-            return {Ref::share(items[0]), Ref::share(items[1])};
-        }
-        if (size < 2) {
-            PyErr_Format(PyExc_ValueError, "not enough values to unpack (expected 2, got %zd)",
-                         size);
-        } else {
-            PyErr_Format(PyExc_ValueError, "too many values to unpack (expected 2, got %zd)",
-                         size);
-        }
-        throw ErrorAlreadySet{};
+    if ((PyTuple_CheckExact(object) || PyList_CheckExact(object)) &&
+        PySequence_Fast_GET_SIZE(object) == 2) {
+        PyObject** items = PySequence_Fast_ITEMS(object);
+        return {Ref::share(items[0]), Ref::share(items[1])};
     }
 
+    // Everything else goes item by item, as the interpreter's own unpacking does once its fast
+    // path for a pair does not apply, and with its texts: a tuple of three and an iterator of
+    // three fail alike.
     Ref iterator = Ref::steal_or_null(PyObject_GetIter(object));
     if (!iterator) {
         if (PyErr_ExceptionMatches(PyExc_TypeError) && Py_TYPE(object)->tp_iter == nullptr &&
@@ -30,18 +23,17 @@ std::array<Ref, 2> unpack_two(Borrowed value) {
         throw ErrorAlreadySet{};
     }
     std::array<Ref, 2> items;
-    for (Py_ssize_t i = 0; i < 2; ++i) {
-        items[i] = Ref::steal_or_null(PyIter_Next(iterator.get()));
-        if (!items[i]) {
+    for (int i = 0; i < 2; ++i) {
+        items[static_cast<size_t>(i)] = Ref::steal_or_null(PyIter_Next(iterator.get()));
+        if (!items[static_cast<size_t>(i)]) {
             if (!PyErr_Occurred()) {
-                PyErr_Format(PyExc_ValueError,
-                             "not enough values to unpack (expected 2, got %zd)", i);
+                PyErr_Format(PyExc_ValueError, "not enough values to unpack (expected 2, got %d)",
+                             i);
             }
             throw ErrorAlreadySet{};
         }
     }
-    Ref extra = Ref::steal_or_null(PyIter_Next(iterator.get()));
-    if (extra) {
+    if (Ref extra = Ref::steal_or_null(PyIter_Next(iterator.get()))) {
         raise(PyExc_ValueError, "too many values to unpack (expected 2)");
     }
     if (PyErr_Occurred()) {
@@ -50,22 +42,44 @@ std::array<Ref, 2> unpack_two(Borrowed value) {
     return items;
 }
 
-}  // namespace updater::py
+namespace {
 
-namespace updater::py {
+// The attribute `name` of the first class along type's method resolution order that defines
+// it, without the instance and without the metaclass: how the interpreter finds a special
+// method. An empty Ref, with no error set, when no class defines it.
+Ref find_on_type(PyTypeObject* type, Borrowed name) {
+    PyObject* mro = type->tp_mro;
+    const Py_ssize_t count = mro == nullptr ? 0 : PyTuple_GET_SIZE(mro);
+    for (Py_ssize_t i = 0; i < count; ++i) {
+        auto* base = reinterpret_cast<PyTypeObject*>(PyTuple_GET_ITEM(mro, i));
+#if PY_VERSION_HEX >= 0x030C0000
+        Ref dict = Ref::steal(PyType_GetDict(base));  // static builtin types keep it elsewhere
+#else
+        Ref dict = Ref::share(base->tp_dict);
+#endif
+        if (PyObject* found = PyDict_GetItemWithError(dict.get(), name.get())) {
+            return Ref::share(found);
+        }
+        if (PyErr_Occurred()) {
+            throw ErrorAlreadySet{};
+        }
+    }
+    return Ref();
+}
+
+}  // namespace
 
 Ref special_method(Borrowed object, Borrowed name) {
     PyTypeObject* type = Py_TYPE(object.get());
-    // _PyType_Lookup gives a borrowed reference and never raises.
-    PyObject* found = _PyType_Lookup(type, name.get());
-    if (found == nullptr) {
-        return Ref();
+    Ref found = find_on_type(type, name);
+    if (!found) {
+        return found;
     }
-    descrgetfunc get = Py_TYPE(found)->tp_descr_get;
+    descrgetfunc get = Py_TYPE(found.get())->tp_descr_get;
     if (get == nullptr) {
-        return Ref::share(found);
+        return found;
     }
-    return Ref::steal(get(found, object.get(), reinterpret_cast<PyObject*>(type)));
+    return Ref::steal(get(found.get(), object.get(), reinterpret_cast<PyObject*>(type)));
 }
 
 void exit_with_error(Borrowed exit) {
@@ -79,10 +93,7 @@ void exit_with_error(Borrowed exit) {
         3, nullptr));
     if (!suppress) {
         // __exit__ failed itself: its exception goes on, with the body's as its context.
-        Ref raised = Ref::steal_or_null(take_raised());
-        PyException_SetContext(raised.get(), error.release());
-        put_back(raised.release());
-        throw ErrorAlreadySet{};
+        chain_raised(std::move(error));
     }
     const int suppressed = PyObject_IsTrue(suppress.get());
     if (suppressed < 0) {

@@ -1,10 +1,10 @@
-// The operations that the Parts' code is written in: calls, attributes, items, truth, text.
+// The operations that the statements are written in: calls, attributes, items, truth, text.
 // Each one is a single C API call wrapped so that a failure throws ErrorAlreadySet and every
 // result is a Ref. Calls go through vectorcall; keyword calls pass a tuple of interned keyword
 // names, the trailing arguments being their values, as the vectorcall protocol has it.
 #pragma once
 
-#include "capi/names.hpp"
+#include "capi/interned.hpp"
 #include "capi/ref.hpp"
 
 #include <array>
@@ -35,15 +35,6 @@ Ref call_method(Borrowed object, Borrowed name, const Args&... args) {
     PyObject* argv[] = {nullptr, object.get(), Borrowed(args).get()...};
     return Ref::steal(PyObject_VectorcallMethod(
         name.get(), argv + 1, (1 + sizeof...(Args)) | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
-}
-
-template <class... Args>
-Ref call_method_kw(Borrowed object, Borrowed name, Borrowed kwnames, const Args&... args) {
-    PyObject* argv[] = {nullptr, object.get(), Borrowed(args).get()...};
-    const size_t positional =
-        1 + sizeof...(Args) - static_cast<size_t>(PyTuple_GET_SIZE(kwnames.get()));
-    return Ref::steal(PyObject_VectorcallMethod(
-        name.get(), argv + 1, positional | PY_VECTORCALL_ARGUMENTS_OFFSET, kwnames.get()));
 }
 
 inline Ref attr(Borrowed object, Borrowed name) {
@@ -112,8 +103,6 @@ inline Ref str(const char* utf8) { return Ref::steal(PyUnicode_FromString(utf8))
 
 inline Ref integer(long value) { return Ref::steal(PyLong_FromLong(value)); }
 
-inline Borrowed boolean(bool value) { return value ? Py_True : Py_False; }
-
 // [items...]
 inline Ref list(std::initializer_list<Borrowed> items) {
     Ref result = Ref::steal(PyList_New(static_cast<Py_ssize_t>(items.size())));
@@ -129,12 +118,6 @@ inline Ref slice_to(Borrowed object, Py_ssize_t stop) {
     Ref end = Ref::steal(PyLong_FromSsize_t(stop));
     Ref slice = Ref::steal(PySlice_New(nullptr, end.get(), nullptr));
     return item(object, slice);
-}
-
-// `import name` at module level: an absolute import of a top-level module.
-inline Ref import(Borrowed name, Borrowed globals) {
-    return Ref::steal(
-        PyImport_ImportModuleLevelObject(name.get(), globals.get(), nullptr, nullptr, 0));
 }
 
 // `a, b = value`: exactly two items, with the interpreter's errors for any other count.
@@ -156,14 +139,14 @@ void exit_with_error(Borrowed exit);
 // `with manager as value: body(value)`.
 template <class Body>
 void with(Borrowed manager, Body&& body) {
-    Ref enter = special_method(manager, names::table.__enter__);
+    Ref enter = special_method(manager, words().__enter__);
     if (!enter) {
         PyErr_Format(PyExc_TypeError,
                      "'%.200s' object does not support the context manager protocol",
                      Py_TYPE(manager.get())->tp_name);
         throw ErrorAlreadySet{};
     }
-    Ref exit = special_method(manager, names::table.__exit__);
+    Ref exit = special_method(manager, words().__exit__);
     if (!exit) {
         PyErr_Format(PyExc_TypeError,
                      "'%.200s' object does not support the context manager protocol "

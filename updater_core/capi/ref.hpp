@@ -12,11 +12,30 @@
 #define PY_SSIZE_T_CLEAN
 #include <Python.h>
 
+#include <exception>
+#include <new>
 #include <utility>
 
 namespace updater::py {
 
 struct ErrorAlreadySet {};
+
+// Called in a `catch (...)` block of a C entry point, before it returns NULL or -1: makes sure
+// the error indicator says what went wrong. ErrorAlreadySet has set it already; std::bad_alloc
+// becomes MemoryError, and any other C++ exception SystemError with its text, rather than
+// letting it end the process at the C boundary.
+inline void error_from_current_exception() noexcept {
+    try {
+        throw;
+    } catch (const ErrorAlreadySet&) {
+    } catch (const std::bad_alloc&) {
+        PyErr_NoMemory();
+    } catch (const std::exception& error) {
+        PyErr_Format(PyExc_SystemError, "unexpected C++ exception: %s", error.what());
+    } catch (...) {
+        PyErr_SetString(PyExc_SystemError, "unexpected C++ exception");
+    }
+}
 
 // Throws when a C API call reported failure. Only for calls that set an exception on failure.
 inline void require(int status) {
@@ -100,7 +119,6 @@ public:
     static Ref share(Borrowed object) noexcept { return Ref(Py_XNewRef(object.get())); }
 
     PyObject* get() const noexcept { return object_; }
-    Borrowed borrow() const noexcept { return Borrowed(object_); }
     operator Borrowed() const noexcept { return Borrowed(object_); }
     explicit operator bool() const noexcept { return object_ != nullptr; }
 
@@ -112,5 +130,33 @@ private:
     explicit Ref(PyObject* object) noexcept : object_(object) {}
     PyObject* object_ = nullptr;
 };
+
+// The exception being raised goes on with `original` as its context, as an exception raised
+// while another is being handled does.
+[[noreturn]] inline void chain_raised(Ref original) {
+    PyObject* raised = take_raised();
+    PyException_SetContext(raised, original.release());
+    put_back(raised);
+    throw ErrorAlreadySet{};
+}
+
+// `try: body() except BaseException: cleanup(); raise`. The exception being raised is taken
+// out while cleanup runs, so cleanup's calls see none; an exception from cleanup goes on
+// instead, with the first as its context.
+template <class Body, class Cleanup>
+void cleanup_on_error(Body&& body, Cleanup&& cleanup) {
+    try {
+        body();
+    } catch (const ErrorAlreadySet&) {
+        Ref error = Ref::steal_or_null(take_raised());
+        try {
+            cleanup();
+        } catch (const ErrorAlreadySet&) {
+            chain_raised(std::move(error));
+        }
+        put_back(error.release());
+        throw;
+    }
+}
 
 }  // namespace updater::py

@@ -1,22 +1,22 @@
 #include "capi/scope.hpp"
 
+#include "capi/interned.hpp"
+
+#include <array>
+
 namespace updater::py {
 
 namespace {
 
 // The item of a dict, or an empty Ref with no error when the key is missing.
 Ref find(Borrowed dict, Borrowed key) {
-#if PY_VERSION_HEX >= 0x030D0000
-    PyObject* value = nullptr;
-    require(PyDict_GetItemRef(dict.get(), key.get(), &value));
-    return Ref::steal_or_null(value);
-#else
-    PyObject* value = PyDict_GetItemWithError(dict.get(), key.get());
-    if (value == nullptr && PyErr_Occurred()) {
+    if (PyObject* value = PyDict_GetItemWithError(dict.get(), key.get())) {
+        return Ref::share(value);
+    }
+    if (PyErr_Occurred()) {
         throw ErrorAlreadySet{};
     }
-    return Ref::share(value);
-#endif
+    return Ref();
 }
 
 }  // namespace
@@ -29,7 +29,25 @@ Ref Scope::operator[](Borrowed name) const {
         return value;
     }
     PyErr_Format(PyExc_NameError, "name '%U' is not defined", name.get());
+    Ref error = Ref::steal_or_null(take_raised());
+    // As the interpreter does; if even that fails, the NameError goes on without it.
+    if (PyObject_SetAttr(error.get(), words().name, name.get()) < 0) {
+        PyErr_Clear();
+    }
+    put_back(error.release());
     throw ErrorAlreadySet{};
+}
+
+Ref Scope::import(Borrowed name, Borrowed locals) const {
+    Ref import_function = find(builtins_, words().__import__);
+    if (!import_function) {
+        raise(PyExc_ImportError, "__import__ not found");
+    }
+    std::array<PyObject*, 5> args = {name.get(), globals_.get(),
+                                     locals ? locals.get() : Py_None, Py_None, nullptr};
+    Ref level = Ref::steal(PyLong_FromLong(0));
+    args[4] = level.get();
+    return Ref::steal(PyObject_Vectorcall(import_function.get(), args.data(), args.size(), nullptr));
 }
 
 }  // namespace updater::py

@@ -1,5 +1,5 @@
 // Import-time configuration: what every module function shares.
-#include "capi/names.hpp"
+#include "names.hpp"
 #include "capi/ops.hpp"
 #include "module/statements.hpp"
 
@@ -17,8 +17,9 @@ namespace updater::module {
 
 namespace {
 
+// `import name` at module level, bound under its own name.
 void import_module(const py::Scope& module, py::Borrowed name) {
-    module.bind(name, py::import(name, module.globals()));
+    module.bind(name, module.import(name, module.globals()));
 }
 
 }  // namespace

@@ -1,13 +1,12 @@
 // The module definition and its two steps. Importing the module is the whole program: the exec
 // step configures, defines the functions and runs the start-up sequence, which always ends the
 // import with SystemExit (or with the exception that stopped it earlier).
-#include "capi/names.hpp"
+#include "names.hpp"
 #include "capi/ops.hpp"
 #include "capi/ref.hpp"
 #include "module/statements.hpp"
 
 #include <cstdint>
-#include <new>
 
 namespace updater::module {
 
@@ -130,9 +129,8 @@ void execute(py::Borrowed module) {
 PyObject* create(PyObject* spec, PyModuleDef*) {
     try {
         return create_module(spec).release();
-    } catch (const py::ErrorAlreadySet&) {
-    } catch (const std::bad_alloc&) {
-        PyErr_NoMemory();
+    } catch (...) {
+        py::error_from_current_exception();
     }
     return nullptr;
 }
@@ -156,9 +154,8 @@ int exec(PyObject* module) {
             current.reset();
             throw;
         }
-    } catch (const py::ErrorAlreadySet&) {
-    } catch (const std::bad_alloc&) {
-        PyErr_NoMemory();
+    } catch (...) {
+        py::error_from_current_exception();
     }
     return -1;
 }

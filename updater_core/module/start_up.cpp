@@ -1,39 +1,55 @@
 // The module functions, and the sequence that the import runs: check, update or wait, exit.
 #include "capi/function.hpp"
-#include "capi/names.hpp"
+#include "capi/interned.hpp"
+#include "names.hpp"
 #include "capi/ops.hpp"
 #include "module/statements.hpp"
+#include "platform.hpp"
 #include "storage/file_digest.hpp"
 #include "storage/object_reader.hpp"
 #include "update/download.hpp"
 #include "update/update_check.hpp"
 
+#include <optional>
+
 namespace updater::module {
 
 namespace {
 
-void define(const py::Scope& module, int number, py::Borrowed name, const py::FunctionSpec& spec) {
-    line(module, number, [&] { module.bind(name, py::make_function(spec, module)); });
+// `def name(...)` at the function's first line: a new function object bound under its name.
+void define(const py::Scope& module, const py::FunctionSpec& spec) {
+    line(module, spec.first_line, [&] {
+        py::Ref name = py::Ref::steal(py::intern(spec.name));
+        module.bind(name, py::make_function(spec, module));
+    });
 }
 
 }  // namespace
 
 void define_functions(const py::Scope& module) {
-    define(module, 28, n.s3_file_reader, storage::s3_file_reader);
-    define(module, 33, n.get_hash_digest, storage::get_hash_digest);
-    define(module, 45, n.get_update, update::get_update);
-    define(module, 114, n.check_update_is_needed, update::check_update_is_needed);
+    define(module, storage::s3_file_reader);
+    define(module, storage::get_hash_digest);
+    define(module, update::get_update);
+    define(module, update::check_update_is_needed);
 }
 
 void start_up(const py::Scope& module) {
     // Both functions are reached by name at the moment of the call, like every other name.
+    // The check and the update run under the bot folder's lock, so that an updater started
+    // twice never replaces the executable under the other; the second waits, then finds the
+    // bot current.
     bool update_needed = false;
-    line(module, 165, [&] {
-        update_needed = py::truth(py::call(module[n.check_update_is_needed]));
-    });
-    if (update_needed) {
-        line(module, 166, [&] { py::call(module[n.get_update]); });
-    } else {
+    {
+        std::optional<platform::BotFolderLock> lock;
+        line(module, 165, [&] {
+            lock.emplace();
+            update_needed = py::truth(py::call(module[n.check_update_is_needed]));
+        });
+        if (update_needed) {
+            line(module, 166, [&] { py::call(module[n.get_update]); });
+        }
+    }
+    if (!update_needed) {
         line(module, 168, [&] {
             py::Ref sleep = py::attr(module[n.time], n.sleep);
             py::call(sleep, py::integer(60));

@@ -1,6 +1,6 @@
 #include "storage/file_digest.hpp"
 
-#include "capi/names.hpp"
+#include "names.hpp"
 #include "capi/ops.hpp"
 
 namespace updater::storage {
@@ -15,7 +15,7 @@ py::Ref hash_file(const py::Scope& scope, py::Borrowed, py::Borrowed file_path) 
     // out of the loop. The loop runs once per 64 bytes, so it does nothing it can avoid: `read`
     // and `update` are bound once, where the loop first needs them, as a Python loop would keep
     // them in locals, and called through vectorcall; block_size is looked up anew on every pass,
-    // as the digest's contract says, and costs no allocation (64 is a cached small int).
+    // as the digest requires, and costs no allocation (64 is a cached small int).
     py::with(file, [&](py::Borrowed f) {
         py::Ref read = py::attr(f, n.read);
         py::Ref update;

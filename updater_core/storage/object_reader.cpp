@@ -1,6 +1,6 @@
 #include "storage/object_reader.hpp"
 
-#include "capi/names.hpp"
+#include "names.hpp"
 #include "capi/ops.hpp"
 
 namespace updater::storage {

@@ -2,8 +2,9 @@
 // console progress bar follows the bytes received, then replaces the old one and is started.
 #include "update/download.hpp"
 
-#include "capi/console.hpp"
+#include "messages.hpp"
 #include "update/paths.hpp"
+#include "update/replacement.hpp"
 
 namespace updater::update {
 
@@ -51,26 +52,26 @@ const py::FunctionSpec transfer_progress = {
     transfer_progress_body,
 };
 
-// os.stat(path).st_mode, made executable for whoever may read it, by os.chmod.
-void make_executable(const py::Scope& scope, py::Borrowed path) {
-    py::Ref stat = py::attr(scope[n.os], n.stat);
-    py::Ref mode = py::attr(py::call(stat, path), n.st_mode);
-    const long bits = PyLong_AsLong(mode.get());
-    if (bits == -1 && PyErr_Occurred()) {
-        throw py::ErrorAlreadySet{};
+// The temporary file's digest against the published one, read again now rather than taken
+// from the check: an object cut short or swapped on the way, or an executable published since
+// the check without its digest, never takes the executable's place. A published digest with
+// white space around it or in upper case names the same file, so it is accepted here. On a
+// mismatch the download is removed and nothing else has been touched.
+void verify_download(const py::Scope& scope) {
+    py::Ref downloaded = py::call(scope[n.get_hash_digest], scope[n.TEMP_EXE_NAME]);
+    py::Ref published = py::call(scope[n.s3_file_reader], n.hash_object_key);
+    py::Ref expected = py::call_method(py::call_method(published, n.strip), n.lower);
+    py::Ref actual = py::call_kw(scope[n.bytes], n.kw_encoding, downloaded, n.utf_8);
+    if (py::equal(actual, expected)) {
+        return;
     }
-    py::Ref chmod = py::attr(scope[n.os], n.chmod);
-    py::call(chmod, path, py::integer(bits | ((bits & 0444) >> 2)));
-}
-
-// prefix + TEMP_EXE_NAME + middle + the size in MiB with two decimals + " MiB".
-py::Ref size_message(const py::Scope& scope, const char* prefix, const char* middle,
-                     py::Borrowed object_size) {
-    py::Ref kibi = py::integer(1024);
-    return py::concat(
-        {py::str(prefix), scope[n.TEMP_EXE_NAME], py::str(middle),
-         py::format(py::true_divide(py::true_divide(object_size, kibi), kibi), n.size_format),
-         py::str(" MiB")});
+    py::call(py::attr(scope[n.os], n.unlink), scope[n.TEMP_EXE_NAME]);
+    const Piece local_exe_name = Piece::global(n.LOCAL_EXE_NAME);
+    fail(scope, PyExc_RuntimeError,
+         {"Загруженный файл ", local_exe_name,
+          " не совпадает с опубликованной hash-суммой; ничего не изменено."},
+         {"The downloaded ", local_exe_name,
+          " does not match the published digest; nothing was changed."});
 }
 
 py::Ref install(const py::Scope& scope, py::Borrowed, py::Borrowed) {
@@ -86,10 +87,12 @@ py::Ref install(const py::Scope& scope, py::Borrowed, py::Borrowed) {
 
     set(state, downloaded, py::integer(0));
 
-    py::say(
-        scope,
-        [&] { return size_message(scope, "Загружаю файл: ", " размер файла: ", object_size); },
-        [&] { return size_message(scope, "Downloading file: ", " file size: ", object_size); });
+    py::Ref kibi = py::integer(1024);
+    py::Ref size = py::format(py::true_divide(py::true_divide(object_size, kibi), kibi),
+                              n.size_format);
+    const Piece temp_exe_name = Piece::global(n.TEMP_EXE_NAME);
+    say(scope, {"Загружаю файл: ", temp_exe_name, " размер файла: ", size, " MiB"},
+        {"Downloading file: ", temp_exe_name, " file size: ", size, " MiB"});
 
     py::Ref percentage = py::call(py::attr(scope[n.progressbar], n.Percentage));
     py::Ref bar_widget = py::call_kw(py::attr(scope[n.progressbar], n.Bar), n.kw_bar,
@@ -114,21 +117,15 @@ py::Ref install(const py::Scope& scope, py::Borrowed, py::Borrowed) {
         py::call_kw(download_fileobj, n.kw_callback, bucket, server_path, file, callback);
     });
     py::call_method(get(state, bar, "bar"), n.finish);
-    py::say(scope, "Загрузка завершена", "Download done.");
+    say(scope, {"Загрузка завершена"}, {"Download done."});
+    verify_download(scope);
 
     py::Ref replace = py::make_function(replace_exe, scope);
-    py::say(
-        scope,
-        [&] {
-            return py::concat({py::str("Заменяю локальный файл "), scope[n.LOCAL_EXE_NAME],
-                               py::str(" загруженным с сервера...")});
-        },
-        [&] {
-            return py::concat({py::str("Replacing local file "), scope[n.LOCAL_EXE_NAME],
-                               py::str(" with downloaded...")});
-        });
+    const Piece local_exe_name = Piece::global(n.LOCAL_EXE_NAME);
+    say(scope, {"Заменяю локальный файл ", local_exe_name, " загруженным с сервера..."},
+        {"Replacing local file ", local_exe_name, " with downloaded..."});
     py::call(replace);
-    py::say(scope, "Работа заверщена. Запускаю бота", "Done. Starting bot.");
+    say(scope, {"Работа заверщена. Запускаю бота"}, {"Done. Starting bot."});
 
     // Leave a bin subdirectory: the bot starts in the bot directory, and the change of the
     // process's working directory outlasts this call.
@@ -137,12 +134,10 @@ py::Ref install(const py::Scope& scope, py::Borrowed, py::Borrowed) {
         py::call(chdir, parent_of_bin(working_directory(scope)));
     }
 
-    py::Ref subprocess = py::import(n.subprocess, scope.globals());
+    py::Ref subprocess = scope.import(n.subprocess, nullptr);
     py::Ref popen = py::attr(subprocess, n.Popen);
     py::Ref exe_path = beside(working_directory(scope), scope[n.LOCAL_EXE_NAME]);
-    if constexpr (platform::needs_executable_bit) {
-        make_executable(scope, exe_path);
-    }
+    platform::prepare_to_start(scope, exe_path);
     // The path goes as a one-item argument list, which subprocess quotes: an unquoted path
     // with a space would let Windows start another program ("C:\Program.exe" for a bot in
     // "C:\Program Files\...") and would split the bot's own argv[0]. The process object is

@@ -6,9 +6,9 @@
 // with the platform's separator, without normalisation.
 #pragma once
 
-#include "capi/names.hpp"
 #include "capi/ops.hpp"
 #include "capi/scope.hpp"
+#include "names.hpp"
 #include "platform.hpp"
 
 namespace updater::update {
@@ -31,6 +31,12 @@ inline py::Ref parent_of_bin(py::Borrowed directory) {
 // directory + "\" + name
 inline py::Ref beside(py::Borrowed directory, py::Borrowed name) {
     return py::concat({directory, n.separator, name});
+}
+
+// os.path.isfile(path): only a regular file counts.
+inline bool is_file(const py::Scope& scope, py::Borrowed path) {
+    py::Ref isfile = py::attr(py::attr(scope[n.os], n.path), n.isfile);
+    return py::truth(py::call(isfile, path));
 }
 
 }  // namespace updater::update

@@ -1,6 +1,6 @@
 #include "update/update_check.hpp"
 
-#include "capi/console.hpp"
+#include "messages.hpp"
 #include "update/paths.hpp"
 
 namespace updater::update {
@@ -8,8 +8,9 @@ namespace updater::update {
 namespace {
 
 py::Ref check(const py::Scope& scope, py::Borrowed, py::Borrowed) {
-    py::say(scope, "Проверяю hash-сумму локального и удаленного файла...",
-            "Checking hash-sum of local and remote file...");
+    const Piece local_exe_name = Piece::global(n.LOCAL_EXE_NAME);
+    say(scope, {"Проверяю hash-сумму локального и удаленного файла..."},
+        {"Checking hash-sum of local and remote file..."});
 
     py::Ref directory = working_directory(scope);
     if (is_bin_directory(directory)) {
@@ -19,19 +20,10 @@ py::Ref check(const py::Scope& scope, py::Borrowed, py::Borrowed) {
 
     // A missing executable (or something that is not a regular file in its place) is no error:
     // the bot has to be downloaded. Neither the file nor the bucket is read then.
-    py::Ref isfile = py::attr(py::attr(scope[n.os], n.path), n.isfile);
-    if (!py::truth(py::call(isfile, exe_path))) {
-        py::say(
-            scope,
-            [&] {
-                return py::concat({py::str("Файл "), scope[n.LOCAL_EXE_NAME],
-                                   py::str(" не найден по пути "), exe_path});
-            },
-            [&] {
-                return py::concat({py::str("No "), scope[n.LOCAL_EXE_NAME],
-                                   py::str(" found on path "), exe_path});
-            });
-        py::say(scope, "Начинаю Загрузку...", "Staring download...");
+    if (!is_file(scope, exe_path)) {
+        say(scope, {"Файл ", local_exe_name, " не найден по пути ", exe_path},
+            {"No ", local_exe_name, " found on path ", exe_path});
+        say(scope, {"Начинаю Загрузку..."}, {"Staring download..."});
         return py::Ref::share(Py_True);
     }
 
@@ -43,36 +35,20 @@ py::Ref check(const py::Scope& scope, py::Borrowed, py::Borrowed) {
 
     // Byte for byte: a published digest with a line end, spaces or upper case never matches.
     if (py::equal(local_exe_hash, server_exe_hash)) {
-        py::say(
-            scope,
-            [&] {
-                return py::concat({py::str("\nЛокальный файл "), scope[n.LOCAL_EXE_NAME],
-                                   py::str(" расположенный по пути "), exe_path});
-            },
-            [&] {
-                return py::concat({py::str("\nLocal file "), scope[n.LOCAL_EXE_NAME],
-                                   py::str(" located at "), exe_path});
-            });
-        py::say(scope,
-                "Абсолютно идентичен файлу на сервере, обновление не требуется и бессмысленно.",
-                "Exactly identical to the file on the server! Updating is unnecessary and "
-                "pointless.");
-        py::say(
-            scope,
-            [&] {
-                return py::concat({py::str("\nДля запуска бота используйте файл "),
-                                   scope[n.LOCAL_EXE_NAME], py::str("!")});
-            },
-            [&] {
-                return py::concat(
-                    {py::str("\nTo run bot, use file "), scope[n.LOCAL_EXE_NAME], py::str("!")});
-            });
-        py::say(scope, "\nОкно будет закрыто через 60 секунд...",
-                "\nnWindow will be closed in 60 seconds...");
+        say(scope, {"\nЛокальный файл ", local_exe_name, " расположенный по пути ", exe_path},
+            {"\nLocal file ", local_exe_name, " located at ", exe_path});
+        say(scope,
+            {"Абсолютно идентичен файлу на сервере, обновление не требуется и бессмысленно."},
+            {"Exactly identical to the file on the server! Updating is unnecessary and "
+             "pointless."});
+        say(scope, {"\nДля запуска бота используйте файл ", local_exe_name, "!"},
+            {"\nTo run bot, use file ", local_exe_name, "!"});
+        say(scope, {"\nОкно будет закрыто через 60 секунд..."},
+            {"\nnWindow will be closed in 60 seconds..."});
         return py::Ref::share(Py_False);
     }
-    py::say(scope, "Локальный файл не идентичен файлу на сервере, начинаю обновление...",
-            "The local file is not identical to the file on the server, start updating...");
+    say(scope, {"Локальный файл не идентичен файлу на сервере, начинаю обновление..."},
+        {"The local file is not identical to the file on the server, start updating..."});
     return py::Ref::share(Py_True);
 }
 

@@ -1,8 +1,8 @@
-// Strings that the module passes on every run, interned once per process.
+// The updater's words: the names and texts its statements pass on every run, interned once.
 //
-// The module can only ever live in one interpreter (the create step enforces it), so one table
-// for the process is enough. It is filled by names::intern() before the first statement runs and
-// never emptied: interned strings live as long as the interpreter anyway.
+// The module only ever lives in one interpreter at a time (the create step enforces it), so
+// one table for the process is enough. It is filled by names::intern() before the first
+// statement runs, and forgotten when the interpreter finalises.
 #pragma once
 
 #include "capi/ref.hpp"
@@ -15,12 +15,12 @@ namespace updater::names {
     X(subprocess) X(LOCAL_EXE_NAME) X(TEMP_EXE_NAME) X(lang) X(_) X(RU) X(session) X(s3unsafe) \
     X(s3_file_reader) X(get_hash_digest) X(get_update) X(check_update_is_needed)               \
     X(getlocale) X(disable_warnings) X(client) X(exit) X(sleep) X(getcwd) X(path) X(isfile)     \
-    X(endswith) X(chdir) X(unlink) X(rename) X(move) X(stat) X(st_mode) X(chmod) X(Popen)       \
-    X(get_object) X(head_object) X(download_fileobj) X(read) X(update) X(hexdigest)            \
+    X(endswith) X(chdir) X(unlink) X(rename) X(replace) X(move) X(stat) X(st_mode) X(chmod)     \
+    X(Popen) X(get_object) X(head_object) X(download_fileobj) X(read) X(update) X(hexdigest)   \
     X(sha256) X(block_size) X(Percentage) X(Bar) X(ETA) X(FileTransferSpeed) X(ProgressBar)    \
-    X(start) X(finish) X(open) X(print) X(bytes) X(name)          \
-    X(loader) X(origin) X(parent) X(submodule_search_locations) X(__builtins__) X(__loader__)   \
-    X(__file__) X(__package__) X(__path__) X(__enter__) X(__exit__) X(Session)
+    X(start) X(finish) X(open) X(print) X(bytes) X(strip) X(lower) X(name) X(loader) X(origin) \
+    X(parent) X(submodule_search_locations) X(__builtins__) X(__loader__) X(__file__)          \
+    X(__package__) X(__path__) X(Session)
 
 // Texts that are not identifiers.
 #define UPDATER_TEXTS(X)                                                                       \
@@ -37,6 +37,7 @@ namespace updater::names {
     X(size_format, "0.2f")                                                                     \
     X(int_, "int")                                                                             \
     X(space, " ")                                                                              \
+    X(set_aside_suffix, ".old")                                                                \
     X(separator, platform::separator)                                                          \
     X(bin_suffix, platform::bin_suffix)
 
@@ -65,6 +66,6 @@ void intern();
 }  // namespace updater::names
 
 namespace updater {
-// Short spelling for the Parts' code: n.getcwd, n.kw_bucket_key, ...
+// Short spelling for the statements: n.getcwd, n.kw_bucket_key, ...
 inline const names::Table& n = names::table;
 }  // namespace updater

@@ -1,0 +1,39 @@
+#include "names.hpp"
+
+#include "capi/interned.hpp"
+#include "platform.hpp"
+
+namespace updater::names {
+
+Table table{};
+
+namespace {
+
+bool filled = false;
+
+}  // namespace
+
+void intern() {
+    if (filled) {
+        return;
+    }
+    // A failure half way leaves some entries set; the next call starts over and the strings
+    // already interned are simply interned again.
+#define UPDATER_INTERN_IDENTIFIER(id) table.id = py::intern(#id);
+#define UPDATER_INTERN_TEXT(id, text) table.id = py::intern(text);
+    UPDATER_IDENTIFIERS(UPDATER_INTERN_IDENTIFIER)
+    UPDATER_TEXTS(UPDATER_INTERN_TEXT)
+#undef UPDATER_INTERN_IDENTIFIER
+#undef UPDATER_INTERN_TEXT
+    table.kw_client = py::keyword_names(
+        {"service_name", "aws_access_key_id", "aws_secret_access_key", "endpoint_url", "verify"});
+    table.kw_bucket_key = py::keyword_names({"Bucket", "Key"});
+    table.kw_bar = py::keyword_names({"marker", "left", "right"});
+    table.kw_progress_bar = py::keyword_names({"widgets", "maxval"});
+    table.kw_callback = py::keyword_names({"Callback"});
+    table.kw_encoding = py::keyword_names({"encoding"});
+    py::forget_at_finalize([] { filled = false; });
+    filled = true;
+}
+
+}  // namespace updater::names

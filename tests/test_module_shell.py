@@ -9,7 +9,7 @@ import textwrap
 import pytest
 
 import fakes
-from fakes import World, entries, import_module
+from fakes import World, call_in, entries, import_module
 
 CURRENT = b"MZ current bot"
 BOT = "D:\\bots\\kelvo_bot.exe"
@@ -85,8 +85,31 @@ class TestStartUp:
         outcome = import_module(windows_build, world)
         assert type(outcome.error) is NameError
         assert str(outcome.error) == "name 'get_update' is not defined"
+        assert outcome.error.name == "get_update"  # what the traceback's "Did you mean" reads
         assert entries(outcome.error) == [("init updater_core", 166)]
         assert not world.names("time.sleep", "sys.exit")
+
+    def test_imports_go_through_the_builtins_import_as_statements_do(self, windows_build):
+        world = current_world(files={}, objects={"kelvo_bot.exe": CURRENT,
+                                                 "exe_hash": hashlib.sha256(CURRENT).hexdigest().encode()})
+        real_import = builtins.__import__
+        seen = []
+
+        def recording(name, globals=None, locals=None, fromlist=(), level=0):
+            if globals is not None and globals.get("__name__") == "updater_core":
+                seen.append((name, locals is globals if locals is not None else None, fromlist, level))
+            return real_import(name, globals, locals, fromlist, level)
+
+        builtins.__import__ = recording
+        try:
+            outcome = import_module(windows_build, world)
+        finally:
+            builtins.__import__ = real_import
+        assert isinstance(outcome.error, SystemExit), outcome.error
+        module_level = [(name, True, None, 0) for name in (
+            "boto3", "os", "sys", "time", "progressbar", "shutil", "urllib3", "hashlib", "locale")]
+        # In get_update, a function: no locals are passed, as for any import in a function.
+        assert seen == module_level + [("subprocess", None, None, 0)]
 
     def test_missing_library_fails_before_anything_prints(self, windows_build):
         libraries = fakes._fake_libraries(World())
@@ -164,6 +187,34 @@ class TestFunctionObjects:
             call(module)
         assert str(raised.value) == message
         assert entries(raised.value) == []
+
+    def test_endless_recursion_through_python_ends_in_recursion_error(self, module):
+        world = current_world()
+        real_os = module.os
+        module.os = type("os", (), {"getcwd": module.check_update_is_needed})
+        try:
+            outcome, _ = call_in(world, module.check_update_is_needed)
+        finally:
+            module.os = real_os
+        assert type(outcome.error) is RecursionError
+
+    def test_names_survive_a_garbage_collector_clear(self, windows_build):
+        import ctypes
+
+        module = import_module(windows_build, current_world()).module
+        get_slot = ctypes.pythonapi.PyType_GetSlot
+        get_slot.restype, get_slot.argtypes = ctypes.c_void_p, [ctypes.py_object, ctypes.c_int]
+        function = type(module.get_update)
+        clear = ctypes.CFUNCTYPE(ctypes.c_int, ctypes.py_object)(get_slot(function, 51))  # tp_clear
+        reader = module.s3_file_reader
+        assert clear(reader) == 0
+        assert (reader.__name__, reader.__qualname__, reader.__module__) == (
+            "s3_file_reader", "s3_file_reader", "updater_core")
+        assert "s3_file_reader" in repr(reader)
+        with pytest.raises(SystemError, match=r"s3_file_reader\(\) was cleared"):
+            reader("exe_hash")
+        with pytest.raises(TypeError, match="takes exactly 1 positional argument"):
+            reader()
 
     def test_function_type_cannot_be_instantiated(self, module):
         with pytest.raises(TypeError):

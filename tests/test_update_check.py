@@ -175,6 +175,51 @@ class TestFileDigest:
         assert reads == [64, 64, 64]
         assert closed == [ValueError]
 
+    @pytest.mark.parametrize("body_fails, exit_does, outcome", [
+        (False, "raise", "OSError, no context"),
+        (True, "raise", "OSError from ValueError"),
+        (True, "suppress", "digest"),
+    ])
+    def test_leaving_the_file_as_with_does(self, native_module, tmp_path, body_fails, exit_does, outcome):
+        """An __exit__ that raises replaces the exception, with the body's as its context; one that
+        returns true swallows the body's, and the loop simply ends."""
+        path = tmp_path / "f"
+        path.write_bytes(b"x" * 100)
+
+        class File:
+            def __init__(self, path, mode):
+                self.inner = open(path, mode)
+
+            def read(self, size):
+                if body_fails:
+                    raise ValueError("read failed")
+                return self.inner.read(size)
+
+            def __enter__(self):
+                return self
+
+            def __exit__(self, *exc):
+                self.inner.close()
+                if exit_does == "raise":
+                    raise OSError("close failed")
+                return True
+
+        native_module.open = File
+        try:
+            try:
+                result = native_module.get_hash_digest(str(path))
+            except OSError as error:
+                result = error
+        finally:
+            del native_module.open
+        if outcome == "digest":
+            assert result == hashlib.sha256().hexdigest()
+        else:
+            assert str(result) == "close failed"
+            context = result.__context__
+            assert (type(context) if context else None) is (ValueError if body_fails else None)
+            assert entries(result) == [("updater_core.get_hash_digest", 33)]
+
 
 class TestObjectReader:
     def test_request_and_content_returned_unchanged(self, windows_build):

@@ -99,6 +99,11 @@ PyObject* function_vectorcall(PyObject* self, PyObject* const* args, size_t narg
         // A wrong call never starts the body, so it gets no entry of the body's.
         return nullptr;
     }
+    if (f->globals == nullptr) {
+        // Cleared by the garbage collector while a finaliser in its cycle still holds it.
+        PyErr_Format(PyExc_SystemError, "%.200s() was cleared and cannot run", f->spec->name);
+        return nullptr;
+    }
     // A body calls back into Python, which may call this function again: guarded like the
     // interpreter's own calls, so that endless recursion ends in RecursionError, not a crash.
     if (Py_EnterRecursiveCall(" while calling a Python object") != 0) {

@@ -1,6 +1,7 @@
 """Packaging and build options: what ships, what is exported, what the build refuses."""
 
 import hashlib
+import os
 import shutil
 import subprocess
 import sys
@@ -84,3 +85,73 @@ def test_version_mismatch_warns_and_goes_on_or_fails_under_error_filters(pretend
         outcome = import_module(pretend_other_version, world)
     assert type(outcome.error) is RuntimeWarning and str(outcome.error) == expected
     assert world.calls == []
+
+
+EMBEDDING = r"""
+#include "capi/ref.hpp"
+
+#include <cstdio>
+#include <stdexcept>
+
+// Initialises the interpreter, imports the module in it and finalises it, three times; and
+// checks, in the first round, that a C++ exception of any kind reaches Python as an exception.
+int main(int argc, char** argv) {
+    for (int round = 0; round < 3; ++round) {
+        Py_Initialize();
+        if (round == 0) {
+            try {
+                throw std::runtime_error("out of range");
+            } catch (...) {
+                updater::py::error_from_current_exception();
+            }
+            PyErr_Print();
+        }
+        const int status = PyRun_SimpleString(argv[1]);
+        if (Py_FinalizeEx() < 0 || status != 0) {
+            return 1;
+        }
+    }
+    return argc == 2 ? 0 : 2;
+}
+"""
+
+EMBEDDED_IMPORT = r"""
+import hashlib, sys
+sys.path.insert(0, {tests!r})
+from fakes import World, import_module
+exe = b"MZ bot"
+world = World(files={{"D:\\bots\\kelvo_bot.exe": exe}},
+              objects={{"exe_hash": hashlib.sha256(exe).hexdigest().encode()}})
+outcome = import_module({build!r}, world)
+function = outcome.module.get_update
+print(type(outcome.error).__name__, function.__qualname__, id(type(function)), flush=True)
+"""
+
+
+def test_embedding_program_imports_in_three_interpreter_lifetimes(windows_build, tmp_path):
+    """Interned names and the function type are made anew after each finalisation."""
+    import sysconfig
+
+    config = [sys.executable.replace("python", "python-config"),
+              str(sysconfig.get_config_var("BINDIR")) + f"/python{sysconfig.get_python_version()}-config"]
+    config = next((c for c in config if shutil.which(c)), None)
+    if config is None or not shutil.which("g++"):
+        pytest.skip("no python-config or g++")
+    flags = subprocess.run([config, "--includes", "--embed", "--ldflags"], capture_output=True,
+                           text=True, check=True).stdout.split()
+    source = tmp_path / "embed.cpp"
+    source.write_text(EMBEDDING)
+    program = tmp_path / "embed"
+    sanitize = ["-fsanitize=address,undefined"] if "UPDATER_SANITIZE:BOOL=ON" in (
+        windows_build / "CMakeCache.txt").read_text() else []
+    subprocess.run(["g++", "-std=c++20", *sanitize, f"-I{ROOT / 'updater_core'}", str(source),
+                    "-o", str(program), *flags], check=True)
+    script = EMBEDDED_IMPORT.format(tests=str(ROOT / "tests"), build=str(windows_build))
+    done = subprocess.run([str(program), script], capture_output=True, text=True, timeout=120,
+                          env={**os.environ, "PYTHONHOME": sys.base_prefix})
+    assert done.returncode == 0, done.stderr
+    rounds = [line.split() for line in done.stdout.splitlines()]
+    assert [r[:2] for r in rounds] == [["SystemExit", "get_update"]] * 3
+    # A type of the interpreter's own each time, never the one of a finalised interpreter.
+    assert len({r[2] for r in rounds}) == 3
+    assert "SystemError: unexpected C++ exception: out of range" in done.stderr

@@ -148,6 +148,18 @@ progressbar.ProgressBar.update = update
 import atexit
 atexit.register(lambda: open(os.environ["UPDATER_RECORD"], "w").write(
     json.dumps({"sleeps": sleeps, "bar": bar})))
+# UPDATER_FAULT=KIND:N makes the first N moves of the new executable into place fail as a
+# Ctrl-C ("interrupt") or a scanner holding the file ("refuse") would make them fail.
+if os.environ.get("UPDATER_FAULT"):
+    import shutil
+    kind, left = os.environ["UPDATER_FAULT"].split(":")
+    left, real_move = [int(left)], shutil.move
+    def move(source, target):
+        if left[0]:
+            left[0] -= 1
+            raise KeyboardInterrupt if kind == "interrupt" else PermissionError(13, "held", target)
+        return real_move(source, target)
+    shutil.move = move
 import updater_core
 """
 

@@ -5,14 +5,15 @@ import os
 import socket
 import threading
 import time
+from concurrent.futures import ThreadPoolExecutor
 
 import pytest
 
 from fakes import identical_lines
 
 STUB_BOT = b"""#!/bin/sh
-# A stand-in bot: records where and how it was started, then exits.
-{ pwd -P; printf '%s\\n' "$0" "$#"; } > "$BOT_RECORD"
+# A stand-in bot: records where and how it was started (once per start), then exits.
+{ pwd -P; printf '%s\\n' "$0" "$#"; } >> "$BOT_RECORD"
 exit 0
 """
 
@@ -138,10 +139,11 @@ class TestUpdate:
 
 
 class TruncatingProxy:
-    """An HTTP proxy on 127.0.0.1 that cuts every download of the executable short."""
+    """An HTTP proxy on 127.0.0.1 that cuts every download of the executable short (or, given
+    `alter`, changes its bytes on the way)."""
 
-    def __init__(self, upstream_port, keep):
-        self.upstream_port, self.keep = upstream_port, keep
+    def __init__(self, upstream_port, keep=None, alter=None):
+        self.upstream_port, self.keep, self.alter = upstream_port, keep, alter
         self.server = socket.create_server(("127.0.0.1", 0))
         self.port = self.server.getsockname()[1]
         self.stopped = False
@@ -175,7 +177,14 @@ class TruncatingProxy:
                 response += data
             if head.startswith(b"GET ") and b"/kelvo_bot.exe" in head.split(b"\r\n")[0]:
                 header, _, body = response.partition(b"\r\n\r\n")
-                response = header + b"\r\n\r\n" + body[: self.keep]
+                if self.alter:
+                    # Whoever swaps the file on a plain-HTTP path drops the checksum headers too.
+                    header = b"\r\n".join(line for line in header.split(b"\r\n")
+                                           if not line.lower().startswith(b"x-amz-checksum"))
+                    body = self.alter(body)
+                else:
+                    body = body[: self.keep]
+                response = header + b"\r\n\r\n" + body
             client.sendall(response)
 
     def close(self):
@@ -205,3 +214,74 @@ def test_download_cut_short_leaves_the_old_executable(s3, run_updater, bot_dir):
     again = run_updater(bot_dir / "bin", BOT_RECORD=str(bot_dir / "started"))
     assert again.returncode == 0, again.stderr
     assert (bot_dir / "kelvo_bot.exe").read_bytes() == new
+
+
+class TestNeverWithoutAnExecutable:
+    """Afterwards the bot folder holds exactly the old executable or the published one."""
+
+    OLD = b"MZ old bot"
+
+    def test_two_updaters_started_together_install_once_and_start_one_bot(self, s3, run_updater, tmp_path):
+        new = stub_bot(6) + os.urandom(2_000_000)
+        s3.publish(new)
+        for round in range(6):
+            bots = tmp_path / f"round{round}"
+            (bots / "bin").mkdir(parents=True)
+            (bots / "kelvo_bot.exe").write_bytes(self.OLD)
+            record = bots / "started"
+            with ThreadPoolExecutor(2) as pool:
+                runs = list(pool.map(lambda cwd: run_updater(cwd, BOT_RECORD=str(record)),
+                                     [bots / "bin", bots / "bin"]))
+            assert [r.returncode for r in runs] == [0, 0], [r.stderr for r in runs]
+            assert (bots / "kelvo_bot.exe").read_bytes() == new
+            assert sorted(os.listdir(bots)) == ["bin", "kelvo_bot.exe", "started"]
+            # One updated and started the bot; the other waited, then found the bot current.
+            assert sorted(r.sleeps[-1] for r in runs) == [3, 60]
+            wait_for(record)
+            time.sleep(0.2)
+            assert record.read_text().count("\n") == 3
+
+    @pytest.mark.parametrize("damage", ["truncated in the bucket", "swapped on the way"])
+    def test_a_download_unlike_the_published_digest_is_never_installed(self, s3, run_updater, bot_dir, damage):
+        (bot_dir / "kelvo_bot.exe").write_bytes(self.OLD)
+        new = stub_bot(7) + os.urandom(100_000)
+        proxy = None
+        if damage == "truncated in the bucket":
+            s3.publish(new[:50_000], digest=hashlib.sha256(new).hexdigest().encode())
+        else:
+            s3.publish(new)
+            proxy = TruncatingProxy(s3.port, alter=lambda body: body.replace(b"version 7", b"version 8"))
+        try:
+            run = run_updater(bot_dir / "bin", BOT_RECORD=str(bot_dir / "started"),
+                              proxy=proxy and f"http://127.0.0.1:{proxy.port}")
+        finally:
+            if proxy:
+                proxy.close()
+        assert run.returncode == 1
+        assert ("RuntimeError: The downloaded kelvo_bot.exe does not match the published digest; "
+                "nothing was changed.") in run.stderr
+        assert run.lines[-1] == "Download done."
+        assert (bot_dir / "kelvo_bot.exe").read_bytes() == self.OLD
+        assert sorted(os.listdir(bot_dir)) == ["bin", "kelvo_bot.exe"] and not os.listdir(bot_dir / "bin")
+
+    @pytest.mark.parametrize("fault, env, installed", [
+        ("interrupted move", {"UPDATER_FAULT": "interrupt:1"}, False),
+        ("move refused twice", {"UPDATER_FAULT": "refuse:2"}, True),
+        ("move refused for good", {"UPDATER_FAULT": "refuse:99"}, False),
+        ("unprintable path", {"PYTHONIOENCODING": "ascii"}, False),
+    ])
+    def test_a_failure_between_set_aside_and_move_puts_the_old_executable_back(
+            self, s3, run_updater, tmp_path, fault, env, installed):
+        bots = tmp_path / "боты"
+        (bots / "bin").mkdir(parents=True)
+        (bots / "kelvo_bot.exe").write_bytes(self.OLD)
+        new = stub_bot(9)
+        s3.publish(new)
+        run = run_updater(bots / "bin", BOT_RECORD=str(tmp_path / "started"), **env)
+        assert (run.returncode == 0) is installed, run.stderr
+        assert (bots / "kelvo_bot.exe").read_bytes() == (new if installed else self.OLD)
+        assert sorted(os.listdir(bots)) == ["bin", "kelvo_bot.exe"]
+        if not installed:
+            assert (bots / "bin" / "kelvo_bot.temp").read_bytes() == new
+            assert run.stderr.rstrip().splitlines()[-1].startswith(
+                ("KeyboardInterrupt", "PermissionError", "UnicodeEncodeError")), run.stderr

@@ -89,6 +89,9 @@ PyObject* parse_arguments(const FunctionObject* f, PyObject* const* args, Py_ssi
     return argument;
 }
 
+// How deeply calls of these functions are nested on this thread.
+thread_local int depth = 0;
+
 PyObject* function_vectorcall(PyObject* self, PyObject* const* args, size_t nargsf,
                               PyObject* kwnames) {
     FunctionObject* f = as_function(self);
@@ -104,11 +107,19 @@ PyObject* function_vectorcall(PyObject* self, PyObject* const* args, size_t narg
         PyErr_Format(PyExc_SystemError, "%.200s() was cleared and cannot run", f->spec->name);
         return nullptr;
     }
-    // A body calls back into Python, which may call this function again: guarded like the
-    // interpreter's own calls, so that endless recursion ends in RecursionError, not a crash.
+    // A body calls back into Python, which may call this function again. Endless recursion
+    // must end in RecursionError, not a crash: the interpreter's guard for C calls counts each
+    // call, and since a body's C++ frames take more stack than the interpreter's own (several
+    // times more under the sanitizers), these functions also count against the recursion
+    // limit of Python functions, which they stand in for.
+    if (depth >= Py_GetRecursionLimit()) {
+        PyErr_SetString(PyExc_RecursionError, "maximum recursion depth exceeded");
+        return nullptr;
+    }
     if (Py_EnterRecursiveCall(" while calling a Python object") != 0) {
         return nullptr;
     }
+    ++depth;
     PyObject* result = nullptr;
     try {
         Scope scope(f->globals, f->builtins);
@@ -116,6 +127,7 @@ PyObject* function_vectorcall(PyObject* self, PyObject* const* args, size_t narg
     } catch (...) {
         error_from_current_exception();
     }
+    --depth;
     Py_LeaveRecursiveCall();
     if (result == nullptr) {
         add_traceback(f->spec->traceback_name, f->spec->first_line, f->globals);

@@ -1,23 +1,33 @@
 """A whole update from the local server against a plain boto3 download of the same object.
 
     .venv/bin/python bench/update.py [--build build/native] [--sizes 100,400] [--repeat 3]
+                                     [--link-mbps 50]
 
-For each size (MiB) an executable is published to a local S3 server on 127.0.0.1, then two
-fresh interpreters run, each timed by wall clock and measured for peak resident memory:
+For each size (MiB) an executable is published to a local S3 server (moto) on 127.0.0.1, then
+three contenders run in fresh interpreters, interleaved (one of each per round, in a rotating
+order), each started by `/usr/bin/time -v`:
   - the updater: `import updater_core` in a bin subdirectory holding an outdated executable
     (check, download with the progress bar, replacement, start of the bot; its 3-second wait
     after the start is skipped);
+  - the same with MALLOC_ARENA_MAX=1 (one C allocator arena for all threads);
   - the limit: boto3's download_fileobj of the same object into a file, nothing else.
-The best of --repeat runs counts.
+Reported, as ranges over the rounds: wall time, the child's peak resident memory as
+/usr/bin/time reports it (time is a small launcher, so the figure is the child's own and not
+this process's, which a child forked from here would inherit), the child's CPU time, and the CPU
+time the server spent meanwhile. With --link-mbps the children reach the server through a relay
+here that passes at most that many MB/s towards them, as a real link would.
 """
 
 import argparse
 import hashlib
 import os
+import re
 import shutil
+import socket
 import subprocess
 import sys
 import tempfile
+import threading
 import time
 from pathlib import Path
 
@@ -35,26 +45,97 @@ client = boto3.session.Session().client(
 with open("kelvo_bot.temp", "wb") as file:
     client.download_fileobj("kelvo-bot", "kelvo_bot.exe", file)
 """
+CONTENDERS = ["updater", "updater, MALLOC_ARENA_MAX=1", "plain download_fileobj"]
 
 
 def measured(argv, cwd, env):
-    """(seconds, peak RSS in MiB) of one child process, which must succeed."""
-    start = time.perf_counter()
-    child = subprocess.Popen(argv, cwd=cwd, env=env, stdout=subprocess.DEVNULL,
-                             stderr=subprocess.DEVNULL)
-    _, status, usage = os.wait4(child.pid, 0)
-    seconds = time.perf_counter() - start
-    child.returncode = os.waitstatus_to_exitcode(status)
-    if child.returncode != 0:
-        raise RuntimeError(f"{argv} failed with {child.returncode}")
-    return seconds, usage.ru_maxrss / 1024
+    """Wall seconds, peak RSS (MiB) and CPU seconds of one child, which must succeed."""
+    with tempfile.NamedTemporaryFile("r", prefix="bench-time-") as report:
+        start = time.perf_counter()
+        done = subprocess.run(["/usr/bin/time", "-v", "-o", report.name, *argv], cwd=cwd, env=env,
+                              stdout=subprocess.DEVNULL, stderr=subprocess.PIPE)
+        seconds = time.perf_counter() - start
+        text = report.read()
+    if done.returncode != 0:
+        raise RuntimeError(f"{argv} failed with {done.returncode}:\n{done.stderr.decode()[-2000:]}")
+
+    def field(label):
+        return float(re.search(rf"{re.escape(label)}: ([\d.]+)", text).group(1))
+
+    cpu = field("User time (seconds)") + field("System time (seconds)")
+    return seconds, field("Maximum resident set size (kbytes)") / 1024, cpu
+
+
+def cpu_seconds(pid):
+    """User and system CPU seconds of a process so far."""
+    fields = Path(f"/proc/{pid}/stat").read_text().rsplit(")", 1)[1].split()
+    return (int(fields[11]) + int(fields[12])) / os.sysconf("SC_CLK_TCK")
+
+
+def server_pid():
+    """The local server: the child of this process that serves."""
+    for entry in Path("/proc").iterdir():
+        try:
+            fields = (entry / "stat").read_text().rsplit(")", 1)[1].split()
+            if int(fields[1]) == os.getpid() and b"serve" in (entry / "cmdline").read_bytes():
+                return int(entry.name)
+        except (OSError, ValueError, IndexError):
+            continue
+    raise RuntimeError("the local server process was not found")
+
+
+class ThrottledRelay:
+    """A TCP relay on 127.0.0.1 to the server that passes at most `rate` bytes a second towards
+    its clients, all connections together (the download direction of a shared link)."""
+
+    def __init__(self, port, rate):
+        self.port, self.rate = port, rate
+        self.lock = threading.Lock()
+        self.free_at = time.monotonic()
+        self.listener = socket.create_server(("127.0.0.1", 0))
+        threading.Thread(target=self.accept, daemon=True).start()
+
+    @property
+    def address(self):
+        return f"http://127.0.0.1:{self.listener.getsockname()[1]}"
+
+    def accept(self):
+        while True:
+            try:
+                client, _ = self.listener.accept()
+            except OSError:
+                return
+            server = socket.create_connection(("127.0.0.1", self.port))
+            threading.Thread(target=self.pipe, args=(client, server, False), daemon=True).start()
+            threading.Thread(target=self.pipe, args=(server, client, True), daemon=True).start()
+
+    def pipe(self, source, sink, throttled):
+        try:
+            while data := source.recv(1 << 16):
+                if throttled:
+                    with self.lock:
+                        self.free_at = max(self.free_at, time.monotonic()) + len(data) / self.rate
+                        due = self.free_at
+                    time.sleep(max(0.0, due - time.monotonic()))
+                sink.sendall(data)
+        except OSError:
+            pass
+        finally:
+            source.close()
+            sink.close()
+
+    def close(self):
+        self.listener.close()
 
 
 def main():
-    parser = argparse.ArgumentParser()
-    parser.add_argument("--build", default=str(ROOT / "build" / "native"))
-    parser.add_argument("--sizes", default="100,400")
-    parser.add_argument("--repeat", type=int, default=3)
+    parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
+    parser.add_argument("--build", default=str(ROOT / "build" / "native"),
+                        help="the build folder of the module measured")
+    parser.add_argument("--sizes", default="100,400", help="executable sizes in MiB")
+    parser.add_argument("--repeat", type=int, default=3, help="interleaved rounds per size")
+    parser.add_argument("--link-mbps", type=float,
+                        help="limit the download direction to this many MB/s")
     args = parser.parse_args()
 
     endpoint = local_s3.built_endpoint(args.build)
@@ -67,43 +148,66 @@ def main():
 
 
 def run(args, endpoint, port, work):
-    """Publishes each size and measures both contenders against it."""
-    env = dict(os.environ, http_proxy=f"http://127.0.0.1:{port}", ENDPOINT=endpoint,
-               PYTHONPATH=args.build, AWS_CONFIG_FILE=os.devnull,
+    """Publishes each size and measures the contenders against it."""
+    server = server_pid()
+    relay = ThrottledRelay(port, args.link_mbps * 1e6) if args.link_mbps else None
+    env = dict(os.environ, http_proxy=relay.address if relay else f"http://127.0.0.1:{port}",
+               ENDPOINT=endpoint, PYTHONPATH=args.build, AWS_CONFIG_FILE=os.devnull,
                AWS_SHARED_CREDENTIALS_FILE=os.devnull, AWS_EC2_METADATA_DISABLED="true")
     env.pop("no_proxy", None)
     env.pop("NO_PROXY", None)
+    env.pop("MALLOC_ARENA_MAX", None)
+    envs = {"updater": env, "updater, MALLOC_ARENA_MAX=1": dict(env, MALLOC_ARENA_MAX="1"),
+            "plain download_fileobj": env}
     import boto3
     from botocore.config import Config
     client = boto3.session.Session().client(
         "s3", endpoint_url=endpoint, region_name="us-east-1", aws_access_key_id="k",
-        aws_secret_access_key="s", config=Config(proxies={"http": env["http_proxy"]}))
+        aws_secret_access_key="s", config=Config(proxies={"http": f"http://127.0.0.1:{port}"}))
 
-    print(f"best of {args.repeat}; wall time of the whole process, peak RSS")
-    for size_mib in (int(s) for s in args.sizes.split(",")):
-        exe = work / "kelvo_bot.exe"
-        with open(exe, "wb") as file:
-            file.write(b"#!/bin/sh\nexit 0\n")
-            for _ in range(size_mib):
-                file.write(os.urandom(1024 * 1024))
-        client.upload_file(str(exe), "kelvo-bot", "kelvo_bot.exe")
-        digest = hashlib.sha256(exe.read_bytes()).hexdigest()
-        client.put_object(Bucket="kelvo-bot", Key="exe_hash", Body=digest.encode())
+    link = f"a {args.link_mbps:g} MB/s link" if relay else "loopback"
+    print(f"{args.repeat} interleaved rounds over {link}; ranges over the rounds of wall time, "
+          f"the child's peak RSS and CPU time, and the server's CPU time meanwhile")
+    try:
+        for size_mib in (int(s) for s in args.sizes.split(",")):
+            exe = work / "kelvo_bot.exe"
+            with open(exe, "wb") as file:
+                file.write(b"#!/bin/sh\nexit 0\n")
+                for _ in range(size_mib):
+                    file.write(os.urandom(1024 * 1024))
+            client.upload_file(str(exe), "kelvo-bot", "kelvo_bot.exe")
+            with open(exe, "rb") as file:
+                digest = hashlib.file_digest(file, "sha256").hexdigest()
+            client.put_object(Bucket="kelvo-bot", Key="exe_hash", Body=digest.encode())
+            exe.unlink()
 
-        updater, plain = [], []
-        for _ in range(args.repeat):
-            bots = work / "bots"
-            shutil.rmtree(bots, ignore_errors=True)
-            (bots / "bin").mkdir(parents=True)
-            (bots / "kelvo_bot.exe").write_bytes(b"old")
-            updater.append(measured([sys.executable, "-c", UPDATER], bots / "bin", env))
-            assert hashlib.sha256((bots / "kelvo_bot.exe").read_bytes()).hexdigest() == digest
-            plain.append(measured([sys.executable, "-c", PLAIN], bots, env))
-        (u_time, u_rss), (p_time, p_rss) = min(updater), min(plain)
-        print(f"{size_mib:5d} MiB  updater {u_time:6.2f} s {u_rss:6.1f} MiB   "
-              f"plain download_fileobj {p_time:6.2f} s {p_rss:6.1f} MiB   "
-              f"ratio {u_time / p_time:4.2f}")
-        exe.unlink()
+            results = {name: [] for name in CONTENDERS}
+            for round_ in range(args.repeat):
+                shift = round_ % len(CONTENDERS)
+                for name in CONTENDERS[shift:] + CONTENDERS[:shift]:
+                    bots = work / "bots"
+                    shutil.rmtree(bots, ignore_errors=True)
+                    (bots / "bin").mkdir(parents=True)
+                    (bots / "kelvo_bot.exe").write_bytes(b"old")
+                    before = cpu_seconds(server)
+                    if name.startswith("updater"):
+                        figures = measured([sys.executable, "-c", UPDATER], bots / "bin", envs[name])
+                        with open(bots / "kelvo_bot.exe", "rb") as file:
+                            assert hashlib.file_digest(file, "sha256").hexdigest() == digest
+                    else:
+                        figures = measured([sys.executable, "-c", PLAIN], bots, envs[name])
+                    results[name].append((*figures, cpu_seconds(server) - before))
+
+            print(f"{size_mib} MiB")
+            for name, runs in results.items():
+                wall, peak, cpu, server_cpu = (
+                    f"{min(values):.{digits}f}–{max(values):.{digits}f}"
+                    for values, digits in zip(zip(*runs), (2, 1, 2, 2)))
+                print(f"  {name:>28}: {wall} s, peak {peak} MiB, CPU {cpu} s, "
+                      f"server CPU {server_cpu} s")
+    finally:
+        if relay:
+            relay.close()
 
 
 if __name__ == "__main__":

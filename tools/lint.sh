@@ -19,7 +19,8 @@ fi
 setup_venv
 for style in auto windows; do
     cmake -S . -B "$BUILD/lint-$style" -DPython_EXECUTABLE="$PWD/$VENV/bin/python" \
-        -DCMAKE_EXPORT_COMPILE_COMMANDS=ON -DUPDATER_WERROR=ON -DUPDATER_PATH_STYLE=$style >/dev/null
+        -DCMAKE_EXPORT_COMPILE_COMMANDS=ON -DUPDATER_WERROR=ON -DUPDATER_PATH_STYLE=$style \
+        -DUPDATER_ENDPOINT_URL="$TEST_ENDPOINT" >/dev/null
     # GCC's options that clang does not know are dropped from the compile commands.
     # clang 14 does not report the atomic builtins that CPython 3.13's headers probe for.
     clang-tidy -p "$BUILD/lint-$style" --quiet --extra-arg=-Wno-unknown-warning-option \

@@ -12,15 +12,13 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 . tools/common.sh
 
-usage() { sed -n '2,/^set -e/{/^set -e/d;s/^# \{0,1\}//;p}' "$0"; }
-
 # Options in any order: they are read first and applied in one order below, since the
 # progressbar2 folders are named after the interpreter's.
 sanitize=OFF
 progressbar2=0
 while [ $# -gt 0 ]; do
     case "$1" in
-        -h|--help) usage; exit 0 ;;
+        -h|--help) script_help "$0"; exit 0 ;;
         --asan) sanitize=ON; shift ;;
         --python)
             [ $# -ge 2 ] || { echo "error: --python needs a version (3.11, 3.12 or 3.13)" >&2; exit 2; }

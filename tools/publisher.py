@@ -3,7 +3,10 @@
 # dependencies = [
 #     "boto3>=1.26",
 #     "progressbar>=2.5",
-#     "moto[server]>=5.0",  # for `serve` only
+#     # for `serve` only: moto's S3 and its server, without the other services' dependencies
+#     "moto[s3]>=5.0",
+#     "flask",
+#     "flask-cors",
 # ]
 # ///
 """Publishes kelvo_bot.exe for the updater, checks what is published, and serves a local bucket.

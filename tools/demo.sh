@@ -19,9 +19,10 @@ case "${1:-}" in
     *) echo "error: unknown option $1 (see tools/demo.sh --help)" >&2; exit 2 ;;
 esac
 
-echo "== Setting up: CPython 3.13, a virtual environment ($VENV) with boto3, progressbar and moto," \
-     "and the module's build (about a minute the first time)"
+echo "== Setting up: CPython 3.13 and a virtual environment ($VENV) with boto3, progressbar and" \
+     "moto (on a fresh machine this and the build take about a minute)"
 setup_venv
+echo "== Building the module in build/native (CMake)"
 build_module build/native auto
 python=$PWD/$VENV/bin/python
 module_dir=$PWD/build/native

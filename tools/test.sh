@@ -7,7 +7,8 @@
 #   tools/test.sh --python 3.12   the suite on another CPython (3.11, 3.12 or 3.13)
 #   tools/test.sh --progressbar2  the suite with progressbar2 in place of progressbar
 #   tools/test.sh --help      this text
-#   options combine in any order; extra arguments go to pytest, e.g. tools/test.sh -k digest
+#   its options come first, in any order; the arguments after them go to pytest,
+#   e.g. tools/test.sh --python 3.12 -k digest
 set -euo pipefail
 cd "$(dirname "$0")/.."
 . tools/common.sh

@@ -121,8 +121,8 @@ def make_client(args):
 
 def why(error, endpoint, key):
     """One line on why a storage call failed, and what to do about it."""
-    from botocore.exceptions import (ClientError, ConnectionError, NoCredentialsError,
-                                     PartialCredentialsError)
+    from botocore.exceptions import ClientError, NoCredentialsError, PartialCredentialsError
+    from botocore.exceptions import ConnectionError as Unreachable
 
     # boto3 wraps a failed upload's error, and a download's after its retries.
     error = getattr(error, "last_exception", None) or error
@@ -131,7 +131,7 @@ def why(error, endpoint, key):
     if isinstance(error, (NoCredentialsError, PartialCredentialsError)):
         return ("no credentials: pass --access-key-id and --secret-access-key, or set "
                 "AWS_ACCESS_KEY_ID and AWS_SECRET_ACCESS_KEY")
-    if isinstance(error, ConnectionError):
+    if isinstance(error, Unreachable):
         return f"the storage is unreachable: {one_line(error)}"
     if not isinstance(error, ClientError):
         return f"{type(error).__name__}: {one_line(error)}"

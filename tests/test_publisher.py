@@ -1,39 +1,40 @@
 """The publisher's tool against the real local server, and the updater after it."""
 
 import hashlib
+import signal
 import subprocess
 import sys
 
 import pytest
 
-from conftest import ROOT, clean_environment
+import publisher as publisher_tool
+from conftest import BUCKET, ROOT, clean_environment, local_s3
 
 EXE = b"MZ published bot\n" * 1000
+DIGEST = hashlib.sha256(EXE).hexdigest().encode()
 
 
-def publisher(*argv):
+def publisher(*argv, **env):
     """The tool's command line in its own process: (exit status, stdout, stderr)."""
     done = subprocess.run([sys.executable, str(ROOT / "tools" / "publisher.py"), *argv],
-                          env=clean_environment(), capture_output=True, text=True, timeout=120)
+                          env=clean_environment(**env), capture_output=True, text=True,
+                          timeout=120)
     return done.returncode, done.stdout, done.stderr
 
 
 @pytest.fixture
-def tool(s3):
-    def run(*argv):
-        return publisher("--endpoint", s3.endpoint, "--proxy", s3.proxy,
-                         "--access-key-id", "k", "--secret-access-key", "s", *argv)
-    return run
+def options(s3):
+    return ["--endpoint", s3.endpoint, "--proxy", s3.proxy,
+            "--access-key-id", "k", "--secret-access-key", "s"]
 
 
-def test_publish_then_verify_and_the_updater_finds_it_current(tool, s3, tmp_path, run_updater):
+def test_publish_then_verify_and_the_updater_finds_it_current(options, s3, tmp_path, run_updater):
     exe = tmp_path / "kelvo_bot.exe"
     exe.write_bytes(EXE)
-    code, out, _ = tool("publish", str(exe))
-    digest = hashlib.sha256(EXE).hexdigest()
-    assert code == 0 and f"sha256 {digest}" in out
-    assert s3.client.get_object(Bucket="kelvo-bot", Key="exe_hash")["Body"].read() == digest.encode()
-    assert tool("verify")[0] == 0
+    code, out, err = publisher(*options, "publish", str(exe))
+    assert code == 0 and f"sha256 {DIGEST.decode()}" in out, err
+    assert s3.client.get_object(Bucket=BUCKET, Key="exe_hash")["Body"].read() == DIGEST
+    assert publisher("verify", *options)[0] == 0  # options after the subcommand too
 
     run = run_updater(tmp_path)
     assert run.returncode == 0, run.stderr
@@ -41,24 +42,87 @@ def test_publish_then_verify_and_the_updater_finds_it_current(tool, s3, tmp_path
 
 
 @pytest.mark.parametrize("published, problem", [
-    (lambda d: d + b"\n", "ends with a line end"),
-    (lambda d: b" " + d + b" ", "spaces or line ends around"),
-    (lambda d: d.upper(), "upper case"),
-    (lambda d: d[:40], "40 bytes long"),
-    (lambda d: b"z" * 64, "not lower-case hexadecimal"),
-    (lambda d: hashlib.sha256(b"other").hexdigest().encode(), "digest of another file"),
+    (DIGEST + b"\n", "ends with a line end"),
+    (b" " + DIGEST + b" ", "spaces or line ends around"),
+    (DIGEST.upper(), "upper case"),
+    (DIGEST[:40], "40 bytes long"),
+    (b"z" * 64, "not lower-case hexadecimal"),
+    (hashlib.sha256(b"other").hexdigest().encode(), "digest of another file"),
+    (DIGEST + b"  kelvo_bot.exe\n", "a line of sha256sum's output (digest, spaces, file name)"),
+    (DIGEST.upper() + b" *bot.exe", "a line of sha256sum's output (digest, spaces, file name)"),
+    (hashlib.sha256(b"other").hexdigest().encode() + b"  kelvo_bot.exe", "file name, and of another file"),
 ])
-def test_verify_explains_each_wrong_digest(tool, s3, published, problem):
-    s3.publish(EXE, digest=published(hashlib.sha256(EXE).hexdigest().encode()))
-    code, out, _ = tool("verify")
+def test_verify_explains_each_wrong_digest(options, s3, published, problem):
+    s3.publish(EXE, digest=published)
+    code, out, _ = publisher("verify", *options)
     assert code == 1
     assert problem in out
 
 
-def test_clear_errors(tool, s3, tmp_path):
-    code, _, err = tool("publish", str(tmp_path / "missing.exe"))
-    assert code == 1 and "is not a file" in err
-    code, _, err = tool("verify")
-    assert code == 1 and "cannot read the published objects" in err
-    code, _, err = publisher("verify")
-    assert code == 1 and "no endpoint" in err
+def test_each_failure_is_one_line(options, s3, tmp_path):
+    def error(*argv, **env):
+        code, _, err = publisher(*argv, **env)
+        assert code == 1 and err.startswith("error: ") and err.count("\n") == 1, err
+        return err
+
+    exe = tmp_path / "kelvo_bot.exe"
+    exe.write_bytes(EXE)
+    assert "is not a file" in error(*options, "publish", str(tmp_path / "missing.exe"))
+    assert "no endpoint" in error("verify")
+    assert "'storage.example.com' (--endpoint) is not an endpoint URL" in error(
+        *options, "verify", "--endpoint", "storage.example.com")
+    assert "'http://x:port' (KELVO_ENDPOINT_URL) is not" in error(
+        "verify", KELVO_ENDPOINT_URL="http://x:port")
+    assert "reading exe_hash failed: nothing is published as exe_hash" in error("verify", *options)
+    s3.put("exe_hash", DIGEST)
+    assert "nothing is published as kelvo_bot.exe" in error("verify", *options)
+    assert "checking bucket kelvo-bot failed: no credentials" in error(
+        "publish", str(exe), *options[:4])
+    assert "the storage is unreachable" in error(
+        "publish", str(exe), *options, "--proxy", "http://127.0.0.1:9", AWS_MAX_ATTEMPTS="1")
+
+    s3.client.delete_object(Bucket=BUCKET, Key="exe_hash")
+    s3.client.delete_bucket(Bucket=BUCKET)
+    earlier = len(s3.requests())
+    try:
+        assert (f"bucket kelvo-bot does not exist at {s3.endpoint}: create it, for example with "
+                f"`aws s3 mb s3://kelvo-bot --endpoint-url {s3.endpoint}`") in error(
+            "publish", str(exe), *options)
+    finally:
+        s3.client.create_bucket(Bucket=BUCKET)
+    assert not [line for line in s3.requests()[earlier:] if "kelvo_bot.exe" in line]
+
+    # The tool may use an endpoint the module would refuse (here the server itself, at its
+    # port), but says so.
+    code, out, err = publisher("publish", str(exe), "--endpoint", f"http://127.0.0.1:{s3.port}",
+                               *options[2:])
+    assert code == 0, err
+    assert err.startswith(f"warning: a module build refuses the endpoint http://127.0.0.1:{s3.port} ")
+
+
+def test_every_command_and_option_has_help():
+    parser = publisher_tool.command_line()
+    commands = parser._subparsers._group_actions[0]
+    for choice in commands._choices_actions:
+        assert choice.help, choice.dest
+    for command in (parser, *commands.choices.values()):
+        for action in command._actions:
+            assert action.help, (command.prog, action.dest)
+
+
+def test_serve_takes_a_free_port_and_ctrl_c_ends_it_with_130(tmp_path):
+    # Started as from a terminal: SIGINT as its default, whatever this process was given.
+    process = subprocess.Popen(
+        [sys.executable, str(ROOT / "tools" / "publisher.py"), "serve", "--port", "0"],
+        env=clean_environment(), stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True,
+        preexec_fn=lambda: (signal.signal(signal.SIGINT, signal.SIG_DFL), local_s3.die_with_parent()))
+    try:
+        ready = process.stdout.readline()
+        assert local_s3.READY.search(ready.encode()) and ":0;" not in ready, ready
+        process.send_signal(signal.SIGINT)
+        _, err = process.communicate(timeout=30)
+    finally:
+        process.kill()
+        process.wait()
+    assert process.returncode == 130
+    assert err.splitlines()[-1] == "interrupted" and "Traceback" not in err

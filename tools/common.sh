@@ -65,3 +65,8 @@ build_module() {
         -DUPDATER_ENDPOINT_URL="$TEST_ENDPOINT" >/dev/null
     cmake --build "$1" --parallel 2 >/dev/null
 }
+
+# The comment block at the top of script $1, below its #! line: the script's --help text.
+script_help() {
+    sed -n '2,/^set -e/{/^set -e/d;s/^# \{0,1\}//;p}' "$1"
+}

@@ -5,34 +5,38 @@
 #
 #   tools/demo.sh           the update (messages, progress bar, replacement, the bot starting),
 #                           then a second run that finds the bot current and waits 60 seconds
-#   tools/demo.sh --quick   the same with the 60-second wait cut short (for CI)
+#   tools/demo.sh --quick   the same with the 60-second wait cut to 3 seconds (for CI)
+#   tools/demo.sh --help    this text
 set -euo pipefail
 cd "$(dirname "$0")/.."
 . tools/common.sh
 
 quick=0
-[ "${1:-}" = "--quick" ] && quick=1
+case "${1:-}" in
+    "") ;;
+    --quick) quick=1 ;;
+    -h|--help) script_help "$0"; exit 0 ;;
+    *) echo "error: unknown option $1 (see tools/demo.sh --help)" >&2; exit 2 ;;
+esac
 
+echo "== Setting up: CPython 3.13 and a virtual environment ($VENV) with boto3, progressbar and" \
+     "moto (on a fresh machine this and the build take about a minute)"
 setup_venv
+echo "== Building the module in build/native (CMake)"
 build_module build/native auto
 python=$PWD/$VENV/bin/python
 module_dir=$PWD/build/native
-endpoint=$(sed -n 's/^UPDATER_ENDPOINT_URL:STRING=//p' build/native/CMakeCache.txt)
+endpoint=$("$python" tools/local_s3.py endpoint build/native)
 
 demo=$PWD/build/demo
 rm -rf "$demo"
 mkdir -p "$demo/bots/bin" "$demo/release"
 
-# The local server, on a free port; it goes when this script does, however it ends.
-port=$("$python" -c 'import socket; s = socket.socket(); s.bind(("127.0.0.1", 0)); print(s.getsockname()[1])')
-"$python" tools/publisher.py serve --port "$port" >"$demo/server.log" 2>&1 &
+# The local server, on a port it picks itself; it goes when this script does, however it ends.
+exec 3< <(exec "$python" tools/local_s3.py serve "$demo/server.log")
 server=$!
 trap 'kill $server 2>/dev/null; wait $server 2>/dev/null || true' EXIT
-for _ in $(seq 300); do
-    grep -q "Serving bucket" "$demo/server.log" 2>/dev/null && break
-    kill -0 $server 2>/dev/null || { cat "$demo/server.log" >&2; exit 1; }
-    sleep 0.1
-done
+read -r port <&3 || { echo "error: the local S3 server did not start" >&2; cat "$demo/server.log" >&2; exit 1; }
 
 # Only the local server is reached: the module's endpoint host goes through it as a proxy,
 # and no AWS configuration of this machine is read.
@@ -66,6 +70,12 @@ cmp -s "$demo/release/kelvo_bot.exe" "$demo/bots/kelvo_bot.exe"
 echo "== kelvo_bot.exe is now the published 2.0, byte for byte"
 
 echo
-echo "== Running the updater again"
-run_updater "$([ $quick = 1 ] && echo "$import_quick" || echo "$import_plain")"
+if [ $quick = 1 ]; then
+    echo "== Running the updater again (--quick: its 60-second wait is cut to 3 seconds," \
+         "though it still says 60)"
+    run_updater "$import_quick"
+else
+    echo "== Running the updater again"
+    run_updater "$import_plain"
+fi
 echo "== Done"

@@ -1,3 +1,14 @@
+# /// script
+# requires-python = ">=3.11"
+# dependencies = [
+#     "boto3>=1.26",
+#     "progressbar>=2.5",
+#     # for `serve` only: moto's S3 and its server, without the other services' dependencies
+#     "moto[s3]>=5.0",
+#     "flask",
+#     "flask-cors",
+# ]
+# ///
 """Publishes kelvo_bot.exe for the updater, checks what is published, and serves a local bucket.
 
     python tools/publisher.py publish PATH     upload the executable, then its digest; read both back
@@ -11,34 +22,78 @@ wrong with any other.
 
 The endpoint comes from --endpoint or KELVO_ENDPOINT_URL; credentials from --access-key-id and
 --secret-access-key, or the standard AWS variables and configuration files; --proxy (or the
-standard http_proxy variable) reaches the endpoint through an HTTP proxy.
+standard http_proxy variable) reaches the endpoint through an HTTP proxy. Options may come
+before or after the subcommand. With uv or pipx the dependencies come by themselves:
+`uv run tools/publisher.py ...` or `pipx run tools/publisher.py ...`.
 """
 
 from __future__ import annotations
 
 import argparse
+import contextlib
 import hashlib
+import ipaddress
 import os
+import re
 import sys
 import tempfile
 import threading
+import urllib.parse
 
 BUCKET = "kelvo-bot"
 EXE_KEY = "kelvo_bot.exe"
 HASH_KEY = "exe_hash"
 HEX_DIGITS = set("0123456789abcdef")
 
+# The endpoints a module build accepts (CMakeLists.txt checks UPDATER_ENDPOINT_URL the same way):
+# http:// and a host name of dot-separated labels, nothing else.
+LABEL = r"[A-Za-z0-9]([A-Za-z0-9-]*[A-Za-z0-9])?"
+HOST_NAME = re.compile(rf"{LABEL}(\.{LABEL})*")
+MODULE_ENDPOINT = re.compile(rf"http://{HOST_NAME.pattern}")
+
+# What sha256sum prints: the digest, a space, a space or "*" (binary mode), the file name.
+SHA256SUM_LINE = re.compile(rb"([0-9A-Fa-f]{64}) [ *](\S.*?)\r?\n?")
+
 
 class PublishError(Exception):
     """A failure the user can act on; its text says what to do."""
 
 
-def file_digest(path):
-    h = hashlib.sha256()
-    with open(path, "rb") as file:
-        while chunk := file.read(1024 * 1024):
-            h.update(chunk)
-    return h.hexdigest()
+def warn(text):
+    print(f"warning: {text}", file=sys.stderr)
+
+
+def check_endpoint(endpoint, source):
+    """Refuses what the storage client cannot use; warns when a module build would refuse it.
+
+    The tool itself may reach the storage over https or at a port (a proxy, a test server);
+    the updater only ever reaches the endpoint it was built with, which is http and a host name.
+    """
+    try:
+        parts = urllib.parse.urlsplit(endpoint)
+        _ = parts.port  # raises ValueError for a port that is not a number in range
+        host = parts.hostname or ""
+    except ValueError:
+        parts, host = None, ""
+    usable = (parts is not None and parts.scheme in ("http", "https") and not parts.username
+              and parts.path in ("", "/") and not parts.query and not parts.fragment
+              and (HOST_NAME.fullmatch(host) or is_ip_address(host)))
+    if not usable:
+        raise PublishError(
+            f"the endpoint {endpoint!r} ({source}) is not an endpoint URL: use http:// or https://, "
+            f"a host name and optionally a port, for example http://storage.example.com")
+    if not MODULE_ENDPOINT.fullmatch(endpoint):
+        warn(f"a module build refuses the endpoint {endpoint} (it takes http:// and a host name "
+             f"only: no https, port, path or trailing slash); the updater reads only the endpoint "
+             f"it was built with, so make sure that one reaches this storage")
+
+
+def is_ip_address(host):
+    try:
+        ipaddress.ip_address(host)
+        return True
+    except ValueError:
+        return False
 
 
 def make_client(args):
@@ -46,9 +101,14 @@ def make_client(args):
     from botocore.config import Config
 
     proxy = args.proxy or os.environ.get("http_proxy") or os.environ.get("HTTP_PROXY")
-    endpoint = args.endpoint or os.environ.get("KELVO_ENDPOINT_URL")
-    if not endpoint:
+    if args.endpoint:
+        endpoint, source = args.endpoint, "--endpoint"
+    elif os.environ.get("KELVO_ENDPOINT_URL"):
+        endpoint, source = os.environ["KELVO_ENDPOINT_URL"], "KELVO_ENDPOINT_URL"
+    else:
         raise PublishError("no endpoint: pass --endpoint URL or set KELVO_ENDPOINT_URL")
+    check_endpoint(endpoint, source)
+    args.endpoint = endpoint
     return boto3.session.Session().client(
         "s3",
         endpoint_url=endpoint,
@@ -59,8 +119,52 @@ def make_client(args):
     )
 
 
+def why(error, endpoint, key):
+    """One line on why a storage call failed, and what to do about it."""
+    from botocore.exceptions import ClientError, NoCredentialsError, PartialCredentialsError
+    from botocore.exceptions import ConnectionError as Unreachable
+
+    # boto3 wraps a failed upload's error, and a download's after its retries.
+    error = getattr(error, "last_exception", None) or error
+    if not isinstance(error, ClientError) and isinstance(error.__context__, ClientError):
+        error = error.__context__
+    if isinstance(error, (NoCredentialsError, PartialCredentialsError)):
+        return ("no credentials: pass --access-key-id and --secret-access-key, or set "
+                "AWS_ACCESS_KEY_ID and AWS_SECRET_ACCESS_KEY")
+    if isinstance(error, Unreachable):
+        return f"the storage is unreachable: {one_line(error)}"
+    if not isinstance(error, ClientError):
+        return f"{type(error).__name__}: {one_line(error)}"
+    code = str(error.response.get("Error", {}).get("Code", ""))
+    if code == "NoSuchBucket" or (code == "404" and key is None):
+        return (f"bucket {BUCKET} does not exist at {endpoint}: create it, for example with "
+                f"`aws s3 mb s3://{BUCKET} --endpoint-url {endpoint}` or in the storage's console")
+    if code in ("NoSuchKey", "404"):
+        return f"nothing is published as {key} in bucket {BUCKET}: run publish"
+    if code in ("InvalidAccessKeyId", "SignatureDoesNotMatch", "AccessDenied", "403"):
+        return (f"the storage refused the credentials ({code}): check the key id and secret, and "
+                f"that they may read and write bucket {BUCKET}")
+    return one_line(error)
+
+
+def one_line(error):
+    return " ".join(str(error).split()) or type(error).__name__
+
+
+@contextlib.contextmanager
+def storage(action, args, key=None, then=""):
+    """Turns any failure of the storage calls in the block into one line: what failed, why,
+    and `then`, what it leaves behind."""
+    try:
+        yield
+    except Exception as error:
+        raise PublishError(f"{action} failed: {why(error, args.endpoint, key)}{then}") from error
+
+
 class Progress:
     """A console bar for a transfer; the storage client calls it from its worker threads."""
+
+    shown = None  # the bar on the console, if one is unfinished
 
     def __init__(self, total, label):
         import progressbar
@@ -71,6 +175,7 @@ class Progress:
         self.total = max(total, 1)
         # The stream is named here: the library's default is the stderr of its import.
         self.bar = progressbar.ProgressBar(widgets=widgets, maxval=self.total, fd=sys.stderr).start()
+        Progress.shown = self
         self.done = 0
         self.lock = threading.Lock()
 
@@ -81,6 +186,7 @@ class Progress:
 
     def finish(self):
         self.bar.finish()
+        Progress.shown = None
 
 
 def diagnose(published: bytes, digest: str) -> str | None:
@@ -94,6 +200,10 @@ def diagnose(published: bytes, digest: str) -> str | None:
         return "exe_hash has spaces or line ends around the digest; it must be the 64 digits alone"
     if text.lower() == digest:
         return "exe_hash is in upper case; it must be lower-case hexadecimal"
+    if line := SHA256SUM_LINE.fullmatch(published):
+        of = "" if line[1].lower() == digest.encode() else ", and of another file"
+        return (f"exe_hash is a line of sha256sum's output (digest, spaces, file name{of}); "
+                f"it must be the 64 digits alone")
     if len(published) != 64:
         return f"exe_hash is {len(published)} bytes long, not 64 hexadecimal digits"
     if not set(text) <= HEX_DIGITS:
@@ -105,28 +215,30 @@ def publish(args):
     path = args.path
     if not os.path.isfile(path):
         raise PublishError(f"{path} is not a file")
-    digest = file_digest(path)
-    size = os.path.getsize(path)
     client = make_client(args)
+    # Before a large file is read and sent: do the credentials work, and is the bucket there?
+    with storage(f"checking bucket {BUCKET}", args):
+        client.head_bucket(Bucket=BUCKET)
+    with open(path, "rb") as file:
+        digest = hashlib.file_digest(file, "sha256").hexdigest()
+    size = os.path.getsize(path)
 
     # The executable goes first and its digest last. A client that checks in between compares
     # with the old digest: with the old executable it finds them identical and keeps it; a
     # client that downloads then gets the new executable, and the next check finds it current.
-    progress = Progress(size, "Uploading")
-    try:
+    with storage(f"upload of {EXE_KEY}", args, EXE_KEY, then="; nothing was published"):
+        progress = Progress(size, "Uploading")
         client.upload_file(path, BUCKET, EXE_KEY, Callback=progress)
-    except Exception as error:
-        raise PublishError(f"upload of {EXE_KEY} failed, nothing was published: {error}") from error
-    progress.finish()
-    try:
+        progress.finish()
+    with storage(f"upload of {HASH_KEY}", args, HASH_KEY,
+                 then=f"; {EXE_KEY} was uploaded, but clients keep their executable until its "
+                      f"digest is published: run publish again"):
         client.put_object(Bucket=BUCKET, Key=HASH_KEY, Body=digest.encode("ascii"))
-    except Exception as error:
-        raise PublishError(
-            f"{EXE_KEY} was uploaded but {HASH_KEY} was not: clients keep their executable until "
-            f"the digest is published; run publish again ({error})") from error
 
-    published_size = client.head_object(Bucket=BUCKET, Key=EXE_KEY)["ContentLength"]
-    published_digest = client.get_object(Bucket=BUCKET, Key=HASH_KEY)["Body"].read()
+    with storage("reading back what was published", args, EXE_KEY):
+        published_size = client.head_object(Bucket=BUCKET, Key=EXE_KEY)["ContentLength"]
+    with storage("reading back what was published", args, HASH_KEY):
+        published_digest = client.get_object(Bucket=BUCKET, Key=HASH_KEY)["Body"].read()
     if published_size != size:
         raise PublishError(f"{EXE_KEY} holds {published_size} bytes, not {size}: publish again")
     problem = diagnose(published_digest, digest)
@@ -138,15 +250,15 @@ def publish(args):
 
 def verify(args):
     client = make_client(args)
-    try:
+    with storage(f"reading {HASH_KEY}", args, HASH_KEY):
         published = client.get_object(Bucket=BUCKET, Key=HASH_KEY)["Body"].read()
+    with storage(f"reading the size of {EXE_KEY}", args, EXE_KEY):
         size = client.head_object(Bucket=BUCKET, Key=EXE_KEY)["ContentLength"]
-    except Exception as error:
-        raise PublishError(f"cannot read the published objects: {error}") from error
     with tempfile.TemporaryFile() as file:
-        progress = Progress(size, "Downloading")
-        client.download_fileobj(BUCKET, EXE_KEY, file, Callback=progress)
-        progress.finish()
+        with storage(f"download of {EXE_KEY}", args, EXE_KEY):
+            progress = Progress(size, "Downloading")
+            client.download_fileobj(BUCKET, EXE_KEY, file, Callback=progress)
+            progress.finish()
         file.seek(0)
         digest = hashlib.file_digest(file, "sha256").hexdigest()
     problem = diagnose(published, digest)
@@ -158,50 +270,121 @@ def verify(args):
 
 
 def serve(args):
-    # moto must read the bucket from the path even for a dotted host name.
-    os.environ["S3_IGNORE_SUBDOMAIN_BUCKETNAME"] = "true"
-    import boto3
-    from moto.server import ThreadedMotoServer
-
+    """moto's S3 server with the bucket, until Ctrl-C; port 0 takes a free port."""
     if args.host not in ("127.0.0.1", "localhost", "::1"):
         raise PublishError("serve listens on the loopback interface only")
-    server = ThreadedMotoServer(ip_address=args.host, port=args.port, verbose=False)
-    server.start()
+    # moto must read the bucket from the path even for a dotted host name.
+    os.environ["S3_IGNORE_SUBDOMAIN_BUCKETNAME"] = "true"
     try:
+        import boto3
+        from moto.server import ThreadedMotoServer
+    except ImportError as error:
+        raise PublishError(f"serve needs moto: pip install 'moto[server]' ({error})") from error
+
+    class Server(ThreadedMotoServer):
+        # When the server cannot listen (werkzeug says why and exits its thread), start()
+        # would wait for it forever: note the failure and end the wait.
+        failed = False
+
+        def _server_entry(self):
+            try:
+                super()._server_entry()
+            except (OSError, SystemExit):
+                self.failed = True
+                self._server_ready_event.set()
+
+    server = Server(ip_address=args.host, port=args.port, verbose=False)
+    server.start()
+    if server.failed:
+        raise PublishError(f"cannot listen on {args.host}:{args.port}")
+    try:
+        host, port = server.get_host_and_port()
+        url = f"http://[{host}]:{port}" if ":" in host else f"http://{host}:{port}"
         client = boto3.session.Session().client(
-            "s3", endpoint_url=f"http://{args.host}:{args.port}", region_name="us-east-1",
+            "s3", endpoint_url=url, region_name="us-east-1",
             aws_access_key_id="local", aws_secret_access_key="local")
-        client.create_bucket(Bucket=BUCKET)
-        print(f"Serving bucket {BUCKET} on http://{args.host}:{args.port}; "
-              f"reach it as http_proxy=http://{args.host}:{args.port}", flush=True)
+        with storage(f"creating bucket {BUCKET}", args):
+            client.create_bucket(Bucket=BUCKET)
+        # tools/local_s3.py reads the port from this line.
+        print(f"Serving bucket {BUCKET} on {url}; reach it as http_proxy={url}", flush=True)
         threading.Event().wait()
-    except KeyboardInterrupt:
-        pass
     finally:
         server.stop()
     return 0
 
 
+def command_line():
+    parser = argparse.ArgumentParser(
+        description=__doc__.split("\n\n")[0],
+        epilog="Run `%(prog)s COMMAND --help` for a command's own options.")
+    storage_options(parser, None)
+    commands = parser.add_subparsers(dest="command", required=True, metavar="COMMAND",
+                                     help="what to do; `COMMAND --help` tells more")
+    # On the subcommands the storage options have no defaults: a default there would replace
+    # the value of an option given before the subcommand.
+    given_here = argparse.ArgumentParser(add_help=False)
+    storage_options(given_here, argparse.SUPPRESS)
+
+    publish_parser = commands.add_parser(
+        "publish", parents=[given_here], help="upload an executable and its digest",
+        description="Upload the executable as kelvo_bot.exe, then its SHA-256 as exe_hash, and "
+                    "read both back. The bucket and the credentials are checked first.")
+    publish_parser.add_argument("path", metavar="PATH", help="the kelvo_bot.exe to publish")
+    publish_parser.set_defaults(run=publish)
+
+    verify_parser = commands.add_parser(
+        "verify", parents=[given_here], help="check the published executable against exe_hash",
+        description="Download the published executable, hash it and say what is wrong with "
+                    "exe_hash when they do not match. Exit status 1 when they do not.")
+    verify_parser.set_defaults(run=verify)
+
+    serve_parser = commands.add_parser(
+        "serve", help="a local S3 server with the bucket, for development",
+        description="Run moto's S3 server on the loopback interface with the bucket kelvo-bot "
+                    "until Ctrl-C. It prints the address it listens on.")
+    serve_parser.add_argument("--host", default="127.0.0.1",
+                              help="loopback address to listen on (default: %(default)s)")
+    serve_parser.add_argument("--port", type=int, default=5000,
+                              help="port to listen on; 0 takes a free one (default: %(default)s)")
+    serve_parser.set_defaults(run=serve)
+    return parser
+
+
 def main(argv=None):
-    parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
-    parser.add_argument("--endpoint", help="S3 endpoint URL (default: $KELVO_ENDPOINT_URL)")
-    parser.add_argument("--access-key-id")
-    parser.add_argument("--secret-access-key")
-    parser.add_argument("--region", default=None)
-    parser.add_argument("--proxy", help="HTTP proxy URL (default: $http_proxy)")
-    commands = parser.add_subparsers(dest="command", required=True)
-    publish_parser = commands.add_parser("publish", help="upload an executable and its digest")
-    publish_parser.add_argument("path")
-    commands.add_parser("verify", help="check the published executable against exe_hash")
-    serve_parser = commands.add_parser("serve", help="a local S3 server with the bucket")
-    serve_parser.add_argument("--host", default="127.0.0.1")
-    serve_parser.add_argument("--port", type=int, default=5000)
-    args = parser.parse_args(argv)
+    args = command_line().parse_args(argv)
     try:
-        return {"publish": publish, "verify": verify, "serve": serve}[args.command](args)
+        return args.run(args)
     except PublishError as error:
+        end_bar()
         print(f"error: {error}", file=sys.stderr)
         return 1
+    except KeyboardInterrupt:
+        end_bar()
+        print("interrupted", file=sys.stderr)
+        return 130
+
+
+def storage_options(parser, default):
+    parser.add_argument("--endpoint", metavar="URL", default=default,
+                        help="S3 endpoint URL: http:// or https://, a host, optionally a port; "
+                             "a module build takes http:// and a host name only "
+                             "(default: $KELVO_ENDPOINT_URL)")
+    parser.add_argument("--access-key-id", metavar="ID", default=default,
+                        help="storage access key id (default: $AWS_ACCESS_KEY_ID or the AWS files)")
+    parser.add_argument("--secret-access-key", metavar="SECRET", default=default,
+                        help="storage secret access key (default: $AWS_SECRET_ACCESS_KEY or the "
+                             "AWS files)")
+    parser.add_argument("--region", default=default,
+                        help="region name, if the storage wants one (default: $AWS_DEFAULT_REGION)")
+    parser.add_argument("--proxy", metavar="URL", default=default,
+                        help="HTTP proxy URL (default: $http_proxy)")
+
+
+def end_bar():
+    """A message after an unfinished progress bar starts on a line of its own."""
+    if Progress.shown:
+        sys.stderr.write("\n")
+        Progress.shown = None
 
 
 if __name__ == "__main__":

@@ -6,28 +6,37 @@
 #   tools/test.sh --asan     the suite against AddressSanitizer/UndefinedBehaviorSanitizer builds
 #   tools/test.sh --python 3.12   the suite on another CPython (3.11, 3.12 or 3.13)
 #   tools/test.sh --progressbar2  the suite with progressbar2 in place of progressbar
-#   extra arguments go to pytest, e.g. tools/test.sh -k digest
+#   tools/test.sh --help      this text
+#   its options come first, in any order; the arguments after them go to pytest,
+#   e.g. tools/test.sh --python 3.12 -k digest
 set -euo pipefail
 cd "$(dirname "$0")/.."
 . tools/common.sh
 
+# Options in any order: they are read first and applied in one order below, since the
+# progressbar2 folders are named after the interpreter's.
 sanitize=OFF
+progressbar2=0
 while [ $# -gt 0 ]; do
     case "$1" in
+        -h|--help) script_help "$0"; exit 0 ;;
         --asan) sanitize=ON; shift ;;
-        --python) use_python_version "$2"; shift 2 ;;
-        --progressbar2)
-            # Both distributions install the module `progressbar`, so this one has a virtual
-            # environment (and builds) of its own.
-            VENV=$VENV-progressbar2
-            BUILD=$BUILD/progressbar2
-            mkdir -p "$VENV"
-            sed 's/^progressbar==.*/progressbar2==4.6.0/' tests/requirements.txt >"$VENV.requirements.txt"
-            REQUIREMENTS=$VENV.requirements.txt
-            shift ;;
+        --python)
+            [ $# -ge 2 ] || { echo "error: --python needs a version (3.11, 3.12 or 3.13)" >&2; exit 2; }
+            use_python_version "$2"; shift 2 ;;
+        --progressbar2) progressbar2=1; shift ;;
         *) break ;;
     esac
 done
+if [ $progressbar2 = 1 ]; then
+    # Both distributions install the module `progressbar`, so this one has a virtual
+    # environment (and builds) of its own.
+    VENV=$VENV-progressbar2
+    BUILD=$BUILD/progressbar2
+    mkdir -p "$VENV"
+    sed 's/^progressbar==.*/progressbar2==4.6.0/' tests/requirements.txt >"$VENV.requirements.txt"
+    REQUIREMENTS=$VENV.requirements.txt
+fi
 
 setup_venv
 if [ "$sanitize" = ON ]; then

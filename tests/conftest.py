@@ -7,11 +7,9 @@ come from UPDATER_NATIVE_BUILD and UPDATER_WINDOWS_BUILD, as tools/test.sh sets 
 
 from __future__ import annotations
 
-import ctypes
 import hashlib
 import json
 import os
-import signal
 import subprocess
 import sys
 import time
@@ -42,12 +40,6 @@ def native_build():
 @pytest.fixture(scope="session")
 def windows_build():
     return build_dir("windows")
-
-
-def _die_with_parent():
-    """Run in a child before exec: it gets SIGTERM if the test process dies first."""
-    if sys.platform.startswith("linux"):
-        ctypes.CDLL(None, use_errno=True).prctl(1, signal.SIGTERM)  # PR_SET_PDEATHSIG
 
 
 def clean_environment(**extra):
@@ -108,7 +100,7 @@ def s3_server(tmp_path_factory, native_build):
     log_path = tmp_path_factory.mktemp("moto") / "requests.log"
     env = clean_environment()
     env.pop("LD_PRELOAD", None)  # the server is not under test
-    with local_s3.serving(log_path, env=env, preexec_fn=_die_with_parent) as port:
+    with local_s3.serving(log_path, env=env, preexec_fn=local_s3.die_with_parent) as port:
         endpoint = local_s3.built_endpoint(native_build)
         client = boto3.session.Session().client(
             "s3", endpoint_url=endpoint, region_name="us-east-1",
@@ -191,7 +183,7 @@ def run_updater(native_build, s3_server, tmp_path):
         )
         done = subprocess.run(
             [sys.executable, "-c", DRIVER], cwd=cwd, env=environment, capture_output=True,
-            text=True, errors="replace", timeout=timeout, preexec_fn=_die_with_parent,
+            text=True, errors="replace", timeout=timeout, preexec_fn=local_s3.die_with_parent,
         )
         recorded = json.loads(record.read_text()) if record.exists() else {}
         return Run(done.returncode, done.stdout, done.stderr, recorded.get("sleeps"),

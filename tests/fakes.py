@@ -249,25 +249,15 @@ def _fake_system(world):
             raise FileNotFoundError(2, "No such file", path)
         del world.files[path]
 
-    def rename(source, target):
-        world.record("os.rename", source, target)
-        source, target = world.path(source), world.path(target)
-        if source not in world.files:
-            raise FileNotFoundError(2, "No such file", source)
-        world.files[target] = world.files.pop(source)
-
-    def replace(source, target):
-        world.record("os.replace", source, target)
-        source, target = world.path(source), world.path(target)
-        if source not in world.files:
-            raise FileNotFoundError(2, "No such file", source)
-        world.files[target] = world.files.pop(source)
-
-    def move(source, target):
-        world.record("shutil.move", source, target)
-        if source not in world.files:
-            raise FileNotFoundError(2, "No such file", source)
-        world.files[target] = world.files.pop(source)
+    def renamer(name, resolve=True):
+        def rename(source, target):
+            world.record(name, source, target)
+            if resolve:
+                source, target = world.path(source), world.path(target)
+            if source not in world.files:
+                raise FileNotFoundError(2, "No such file", source)
+            world.files[target] = world.files.pop(source)
+        return rename
 
     def chdir(path):
         world.record("os.chdir", path)
@@ -301,12 +291,12 @@ def _fake_system(world):
         (os, "getcwd", getcwd),
         (os.path, "isfile", isfile),
         (os, "unlink", unlink),
-        (os, "rename", rename),
-        (os, "replace", replace),
+        (os, "rename", renamer("os.rename")),
+        (os, "replace", renamer("os.replace")),
         (os, "chdir", chdir),
         (os, "stat", stat),
         (os, "chmod", chmod),
-        (shutil, "move", move),
+        (shutil, "move", renamer("shutil.move", resolve=False)),
         (time, "sleep", lambda *a: world.record("time.sleep", *a)),
         (sys, "exit", _recording_exit(world)),
         (subprocess, "Popen", lambda *a, **k: FakePopen(world, a[0] if len(a) == 1 else a, k)),

@@ -223,11 +223,10 @@ Ref make_function(const FunctionSpec& spec, const Scope& scope, Borrowed closure
     Ref name = Ref::steal(intern(spec.name));
     Ref qualname = Ref::steal(intern(spec.qualname));
     // Like a Python function, it belongs to the module whose globals it was made in.
-    PyObject* module_name = PyDict_GetItemWithError(scope.globals().get(), words().__name__);
-    if (module_name == nullptr && PyErr_Occurred()) {
-        throw ErrorAlreadySet{};
+    Ref module = dict_item(scope.globals(), words().__name__);
+    if (!module) {
+        module = Ref::share(Py_None);
     }
-    Ref module = Ref::share(module_name != nullptr ? module_name : Py_None);
     Ref parameter;
     if (spec.parameters == Parameters::one) {
         parameter = Ref::steal(intern(spec.parameter));

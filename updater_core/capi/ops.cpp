@@ -57,11 +57,8 @@ Ref find_on_type(PyTypeObject* type, Borrowed name) {
 #else
         Ref dict = Ref::share(base->tp_dict);
 #endif
-        if (PyObject* found = PyDict_GetItemWithError(dict.get(), name.get())) {
-            return Ref::share(found);
-        }
-        if (PyErr_Occurred()) {
-            throw ErrorAlreadySet{};
+        if (Ref found = dict_item(dict, name)) {
+            return found;
         }
     }
     return Ref();

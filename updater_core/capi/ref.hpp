@@ -131,6 +131,15 @@ private:
     PyObject* object_ = nullptr;
 };
 
+// dict[key], or an empty Ref with no error set when the key is missing.
+inline Ref dict_item(Borrowed dict, Borrowed key) {
+    PyObject* value = PyDict_GetItemWithError(dict.get(), key.get());
+    if (value == nullptr && PyErr_Occurred()) {
+        throw ErrorAlreadySet{};
+    }
+    return Ref::share(value);
+}
+
 // The exception being raised goes on with `original` as its context, as an exception raised
 // while another is being handled does.
 [[noreturn]] inline void chain_raised(Ref original) {

@@ -6,26 +6,11 @@
 
 namespace updater::py {
 
-namespace {
-
-// The item of a dict, or an empty Ref with no error when the key is missing.
-Ref find(Borrowed dict, Borrowed key) {
-    if (PyObject* value = PyDict_GetItemWithError(dict.get(), key.get())) {
-        return Ref::share(value);
-    }
-    if (PyErr_Occurred()) {
-        throw ErrorAlreadySet{};
-    }
-    return Ref();
-}
-
-}  // namespace
-
 Ref Scope::operator[](Borrowed name) const {
-    if (Ref value = find(globals_, name)) {
+    if (Ref value = dict_item(globals_, name)) {
         return value;
     }
-    if (Ref value = find(builtins_, name)) {
+    if (Ref value = dict_item(builtins_, name)) {
         return value;
     }
     PyErr_Format(PyExc_NameError, "name '%U' is not defined", name.get());
@@ -39,7 +24,7 @@ Ref Scope::operator[](Borrowed name) const {
 }
 
 Ref Scope::import(Borrowed name, Borrowed locals) const {
-    Ref import_function = find(builtins_, words().__import__);
+    Ref import_function = dict_item(builtins_, words().__import__);
     if (!import_function) {
         raise(PyExc_ImportError, "__import__ not found");
     }

@@ -109,8 +109,9 @@ class S3Server:
 
 def pytest_generate_tests(metafunc):
     # The end-to-end tests run against both servers: moto is quick and accepts any signature,
-    # SeaweedFS proves the module's keys. The other tests keep to moto.
-    if "s3_server" in metafunc.fixturenames:
+    # SeaweedFS proves the module's keys. The other tests keep to moto unless they choose.
+    chosen = any(mark.args[0] == "s3_server" for mark in metafunc.definition.iter_markers("parametrize"))
+    if "s3_server" in metafunc.fixturenames and not chosen:
         both = metafunc.module.__name__.startswith("test_end_to_end")
         metafunc.parametrize("s3_server", ["moto", "seaweedfs"] if both else ["moto"],
                              indirect=True, scope="session")

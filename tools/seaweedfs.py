@@ -85,6 +85,19 @@ def _die_with_parent():
         ctypes.CDLL(None, use_errno=True).prctl(1, signal.SIGKILL)  # PR_SET_PDEATHSIG
 
 
+def client(port, keys, endpoint=None):
+    """A boto3 client of the gateway on `port` signing with `keys`: through the gateway as a
+    proxy when `endpoint` is given (the module's host name), else straight to it."""
+    import boto3
+    from botocore.config import Config
+
+    gateway = f"http://{HOST}:{port}"
+    return boto3.session.Session().client(
+        "s3", endpoint_url=endpoint or gateway, region_name="us-east-1",
+        aws_access_key_id=keys[0], aws_secret_access_key=keys[1],
+        config=Config(proxies={"http": gateway} if endpoint else None))
+
+
 @dataclass
 class Store:
     """A running store: the S3 gateway's port, the key pairs, the `weed` processes by name."""
@@ -101,17 +114,8 @@ class Store:
         return f"http://{HOST}:{self.port}"
 
     def client(self, keys=None, endpoint=None):
-        """A boto3 client with the publisher's keys (or `keys`), through the gateway as a proxy
-        when `endpoint` is the module's host name, else straight to the gateway."""
-        import boto3
-        from botocore.config import Config
-
-        keys = keys or self.publisher_keys
-        return boto3.session.Session().client(
-            "s3", endpoint_url=endpoint or self.proxy, region_name="us-east-1",
-            aws_access_key_id=keys[0], aws_secret_access_key=keys[1],
-            config=Config(proxies={"http": self.proxy} if endpoint else None,
-                          retries={"max_attempts": 2}))
+        """A boto3 client with the publisher's keys, or `keys`; see `client`."""
+        return client(self.port, keys or self.publisher_keys, endpoint)
 
     def kill(self, name):
         process = self.processes[name]

@@ -158,6 +158,9 @@ def verify(args):
 
 
 def serve(args):
+    if args.engine == "seaweedfs":
+        import seaweedfs  # beside this file
+        return seaweedfs.main(["--host", args.host, "--port", str(args.port)])
     # moto must read the bucket from the path even for a dotted host name.
     os.environ["S3_IGNORE_SUBDOMAIN_BUCKETNAME"] = "true"
     import boto3
@@ -196,6 +199,9 @@ def main(argv=None):
     serve_parser = commands.add_parser("serve", help="a local S3 server with the bucket")
     serve_parser.add_argument("--host", default="127.0.0.1")
     serve_parser.add_argument("--port", type=int, default=5000)
+    serve_parser.add_argument("--engine", choices=["moto", "seaweedfs"], default="moto",
+                              help="seaweedfs: a real store that checks signatures, with the "
+                                   "module's keys read-only and publisher keys (both printed)")
     args = parser.parse_args(argv)
     try:
         return {"publish": publish, "verify": verify, "serve": serve}[args.command](args)

@@ -247,18 +247,19 @@ def _interrupt(*_):
     raise KeyboardInterrupt
 
 
-def main(argv=None, *, host=HOST, port=None):
+def main(argv=None):
     parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
     parser.add_argument("--cluster", action="store_true",
                         help="master, two volume servers with replication, filer and S3 gateway")
-    parser.add_argument("--port", type=int, default=port, help="the S3 gateway's port (default: free)")
+    parser.add_argument("--host", default=HOST, help="127.0.0.1: the store listens on loopback only")
+    parser.add_argument("--port", type=int, help="the S3 gateway's port (default: a free one)")
     parser.add_argument("--dir", help="data folder, kept (default: a new one, removed at the end)")
     parser.add_argument("--build", help="take the module's keys from this build (default: the "
                                         "project's default keys)")
     parser.add_argument("--publisher-key-id", default="kelvo-publisher")
     parser.add_argument("--publisher-secret", help="default: a new random one")
     args = parser.parse_args(argv)
-    if host not in ("127.0.0.1", "localhost"):
+    if args.host not in (HOST, "localhost"):
         print("error: the store listens on the loopback interface only", file=sys.stderr)
         return 1
     module_keys = built_keys(args.build)

@@ -10,8 +10,10 @@ interpreter importing the module in a bot folder of its own:
     identical (its 60-second wait is skipped);
   - update waves (--update): the folder holds an old executable; the run must download and
     install the published one byte for byte and start the bot (its 3-second wait is skipped).
+A baseline wave as large as the largest check wave runs interpreters that only import the
+libraries and make the client: the floor a check cannot go below on this machine.
 For each wave: how many runs ended correctly, the wall time from the first start to the last
-end, the slowest run, and the store's resident memory after the wave and its peak so far (the
+end, the slowest and the median run (each from its own start), and the store's resident memory after the wave and its peak so far (the
 kernel's high-water mark of the weed processes). Everything stays on loopback; a wave that
 outlives --wave-timeout is killed and counts its unfinished runs as failures; the store and the
 folders are removed at the end.
@@ -37,6 +39,9 @@ import seaweedfs  # noqa: E402
 
 UPDATER = ("import time; sleep = time.sleep; "
            "time.sleep = lambda s: None if s in (3, 60) else sleep(s); import updater_core")
+# The floor of a check: an interpreter that imports the libraries and makes the client.
+BASELINE = ("import boto3, progressbar, urllib3, hashlib, locale; "
+            "boto3.session.Session().client(service_name='s3', endpoint_url='http://x.invalid')")
 
 
 def store_memory(store):
@@ -55,19 +60,19 @@ def wave(count, kind, exe, digest, work, env, timeout):
     for i in range(count):
         folder = work / f"{kind}-{count}-{i}"
         folder.mkdir()
-        if kind == "check":
+        if kind != "update":
             os.link(exe, folder / "kelvo_bot.exe")  # the current executable; only read
         else:
             (folder / "kelvo_bot.exe").write_bytes(b"MZ old")
         folders.append(folder)
 
-    durations, outputs = [None] * count, [None] * count
+    durations, outputs, starts, processes = [None] * count, [None] * count, [], []
     start = time.monotonic()
-    processes = [subprocess.Popen([sys.executable, "-c", UPDATER], cwd=folder, env=env,
-                                  stdout=subprocess.PIPE, stderr=subprocess.DEVNULL,
-                                  stdin=subprocess.DEVNULL)
-                 for folder in folders]
-    started = time.monotonic()
+    for folder in folders:
+        starts.append(time.monotonic())
+        processes.append(subprocess.Popen(
+            [sys.executable, "-c", BASELINE if kind == "baseline" else UPDATER], cwd=folder,
+            env=env, stdout=subprocess.PIPE, stderr=subprocess.DEVNULL, stdin=subprocess.DEVNULL))
 
     def collect(i):
         try:
@@ -76,7 +81,7 @@ def wave(count, kind, exe, digest, work, env, timeout):
             processes[i].kill()
             processes[i].communicate()
             return
-        durations[i], outputs[i] = time.monotonic() - started, out.decode(errors="replace")
+        durations[i], outputs[i] = time.monotonic() - starts[i], out.decode(errors="replace")
 
     threads = [threading.Thread(target=collect, args=(i,)) for i in range(count)]
     for thread in threads:
@@ -89,7 +94,9 @@ def wave(count, kind, exe, digest, work, env, timeout):
     for process, folder, out in zip(processes, folders, outputs):
         if out is None or process.returncode != 0:
             continue
-        if kind == "check":
+        if kind == "baseline":
+            correct += 1
+        elif kind == "check":
             correct += "Exactly identical to the file on the server!" in out
         else:
             installed = hashlib.sha256((folder / "kelvo_bot.exe").read_bytes()).hexdigest()
@@ -136,7 +143,8 @@ def main():
                   f"at start; store {now:.0f} MiB resident after publishing")
             print(f"{'wave':>16} {'correct':>8} {'total s':>8} {'slowest s':>10} {'median s':>9} "
                   f"{'store MiB':>10} {'store peak':>11}")
-            waves = [("check", int(n)) for n in args.check.split(",") if n] + \
+            checks = [int(n) for n in args.check.split(",") if n]
+            waves = [("check", n) for n in checks] + [("baseline", max(checks))] * bool(checks) + \
                     [("update", int(n)) for n in args.update.split(",") if n]
             for kind, count in waves:
                 correct, wall, slowest, median = wave(count, kind, exe, digest, work, env,

@@ -13,16 +13,15 @@ interpreter importing the module in a bot folder of its own:
 A baseline wave as large as the largest check wave runs interpreters that only import the
 libraries and make the client: the floor a check cannot go below on this machine.
 For each wave: how many runs ended correctly, the wall time from the first start to the last
-end, the slowest and the median run (each from its own start), and the store's resident memory after the wave and its peak so far (the
-kernel's high-water mark of the weed processes). Everything stays on loopback; a wave that
-outlives --wave-timeout is killed and counts its unfinished runs as failures; the store and the
-folders are removed at the end.
+end, the slowest and the median run (each from its own start), and the store's memory after the
+wave: resident, its anonymous part, and the peak so far (Store.memory_mib says what each counts).
+Everything stays on loopback; a wave that outlives --wave-timeout is killed and counts its
+unfinished runs as failures; the store and the folders are removed at the end.
 """
 
 import argparse
 import hashlib
 import os
-import re
 import shutil
 import statistics
 import subprocess
@@ -42,16 +41,6 @@ UPDATER = ("import time; sleep = time.sleep; "
 # The floor of a check: an interpreter that imports the libraries and makes the client.
 BASELINE = ("import boto3, progressbar, urllib3, hashlib, locale; "
             "boto3.session.Session().client(service_name='s3', endpoint_url='http://x.invalid')")
-
-
-def store_memory(store):
-    """(resident MiB now, peak resident MiB) summed over the store's processes."""
-    now = peak = 0
-    for process in store.processes.values():
-        status = Path(f"/proc/{process.pid}/status").read_text()
-        now += int(re.search(r"^VmRSS:\s+(\d+)", status, re.M).group(1))
-        peak += int(re.search(r"^VmHWM:\s+(\d+)", status, re.M).group(1))
-    return now / 1024, peak / 1024
 
 
 def wave(count, kind, exe, digest, work, env, timeout):
@@ -137,21 +126,23 @@ def main():
             publisher.upload_file(str(exe), "kelvo-bot", "kelvo_bot.exe")
             publisher.put_object(Bucket="kelvo-bot", Key="exe_hash", Body=digest.encode())
 
-            now, peak = store_memory(store)
+            now, anonymous, _ = store.memory_mib()
             print(f"SeaweedFS {'cluster' if args.cluster else 'single server'}, {args.size} MiB "
                   f"executable, {os.cpu_count()} cores, load average {os.getloadavg()[0]:.1f} "
-                  f"at start; store {now:.0f} MiB resident after publishing")
+                  f"at start; store {now:.0f} MiB resident ({anonymous:.0f} anonymous) after "
+                  f"publishing")
             print(f"{'wave':>16} {'correct':>8} {'total s':>8} {'slowest s':>10} {'median s':>9} "
-                  f"{'store MiB':>10} {'store peak':>11}")
+                  f"{'store MiB':>10} {'anonymous':>10} {'peak':>6}")
             checks = [int(n) for n in args.check.split(",") if n]
             waves = [("check", n) for n in checks] + [("baseline", max(checks))] * bool(checks) + \
                     [("update", int(n)) for n in args.update.split(",") if n]
             for kind, count in waves:
                 correct, wall, slowest, median = wave(count, kind, exe, digest, work, env,
                                                       args.wave_timeout)
-                now, peak = store_memory(store)
+                now, anonymous, peak = store.memory_mib()
                 print(f"{kind + ' x' + str(count):>16} {f'{correct}/{count}':>8} {wall:8.1f} "
-                      f"{slowest:10.1f} {median:9.1f} {now:10.0f} {peak:11.0f}", flush=True)
+                      f"{slowest:10.1f} {median:9.1f} {now:10.0f} {anonymous:10.0f} {peak:6.0f}",
+                      flush=True)
             started = time.monotonic()
         print(f"store stopped in {time.monotonic() - started:.1f} s")
     finally:

@@ -123,13 +123,17 @@ class Store:
         process.wait()
 
     def memory_mib(self):
-        """The resident memory of the `weed` processes still running, in MiB."""
-        total = 0
+        """(resident, anonymous resident, peak resident) of the `weed` processes still running,
+        in MiB, summed. Each process maps the whole `weed` program: resident and peak count those
+        shared pages once per process, the anonymous part (heaps, buffers) does not. The peak is
+        each process's own high-water mark as the kernel keeps it."""
+        fields = {"VmRSS": 0, "RssAnon": 0, "VmHWM": 0}
         for process in self.processes.values():
             with contextlib.suppress(OSError):
                 status = Path(f"/proc/{process.pid}/status").read_text()
-                total += int(re.search(r"^VmRSS:\s+(\d+) kB", status, re.M).group(1))
-        return total / 1024
+                for name in fields:
+                    fields[name] += int(re.search(rf"^{name}:\s+(\d+) kB", status, re.M).group(1))
+        return tuple(value / 1024 for value in fields.values())
 
     def stop(self, grace=1.0):
         """Ends every process: SIGTERM, then SIGKILL after `grace` seconds. Returns the seconds taken."""

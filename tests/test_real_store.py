@@ -65,7 +65,7 @@ def bytes_sent(store, name):
 
 def test_a_volume_server_lost_mid_download(s3_server, run_updater, native_build, bots):
     """Master, two volume servers holding every chunk twice, filer and gateway. The volume server
-    that has sent more is killed once 20 MiB of the 100 MiB executable have left the volume
+    that has sent more is killed once 8 MiB of the 100 MiB executable have left the volume
     servers. Either the download completes from the replica, or it fails with the old executable
     untouched and the next run completes; never a broken executable."""
     new = stub_bot(6) + os.urandom(100 * 1024 * 1024)
@@ -81,7 +81,7 @@ def test_a_volume_server_lost_mid_download(s3_server, run_updater, native_build,
             deadline = time.monotonic() + 60
             while time.monotonic() < deadline:
                 sent = {name: bytes_sent(cluster, name) - before[name] for name in volumes}
-                if sum(sent.values()) >= 20 * 1024 * 1024:
+                if sum(sent.values()) >= 8 * 1024 * 1024:
                     at_kill.update(sent, killed=max(volumes, key=sent.get))
                     cluster.kill(at_kill["killed"])
                     return
@@ -91,15 +91,15 @@ def test_a_volume_server_lost_mid_download(s3_server, run_updater, native_build,
         killer.start()
         run = run_updater(bots, proxy=cluster.proxy, BOT_RECORD=str(bots / "started"))
         killer.join(60)
-        survivor = next(name for name in volumes if name != at_kill["killed"])
-        after_kill = bytes_sent(cluster, survivor) - before[survivor] - at_kill[survivor]
-        # Both servers held the executable and served it; the kill came before all of it had left.
-        assert min(at_kill[name] for name in volumes) > 0
-        assert at_kill["volume1"] + at_kill["volume2"] < len(new) and after_kill > 0
+        assert at_kill, "no volume server was killed: the download never got going"
         if run.returncode != 0:
             assert (bots / "kelvo_bot.exe").read_bytes() == b"MZ old"
             run = run_updater(bots, proxy=cluster.proxy, BOT_RECORD=str(bots / "started"))
         assert run.returncode == 0, run.stderr[-2000:]
+        # The kill came while the download was under way, and the rest came from the survivor.
+        survivor = next(name for name in volumes if name != at_kill["killed"])
+        assert at_kill["volume1"] + at_kill["volume2"] < len(new)
+        assert bytes_sent(cluster, survivor) - before[survivor] > at_kill[survivor]
     assert run.lines[-1] == "Done. Starting bot."
     assert hashlib.sha256((bots / "kelvo_bot.exe").read_bytes()).digest() == hashlib.sha256(new).digest()
     assert not (bots / "kelvo_bot.temp").exists()

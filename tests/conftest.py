@@ -21,6 +21,7 @@ import pytest
 ROOT = Path(__file__).resolve().parent.parent
 sys.path.insert(0, str(ROOT / "tools"))
 import local_s3  # noqa: E402
+import seaweedfs  # noqa: E402
 BUCKET = "kelvo-bot"
 
 
@@ -66,12 +67,15 @@ def clean_environment(**extra):
 
 @dataclass
 class S3Server:
-    """moto's S3 server on 127.0.0.1, with the bucket; reached through it as a proxy."""
+    """An S3 server on 127.0.0.1 with the bucket, reached through it as a proxy: moto's, or
+    SeaweedFS, which checks signatures and lets the module's keys only read. `client` is the
+    publisher's."""
 
     port: int
     endpoint: str
     log_path: Path
     client: object
+    engine: str = "moto"
 
     @property
     def proxy(self):
@@ -89,17 +93,35 @@ class S3Server:
         self.put("exe_hash", hashlib.sha256(exe).hexdigest().encode() if digest is None else digest)
 
     def requests(self):
+        """moto's request log; SeaweedFS keeps none (None)."""
+        if self.log_path is None:
+            return None
         return [line for line in self.log_path.read_text().splitlines() if '"' in line]
 
 
+def pytest_generate_tests(metafunc):
+    # The end-to-end tests run against both servers: moto is quick and accepts any signature,
+    # SeaweedFS proves the module's keys. The other tests keep to moto unless they choose.
+    chosen = any(mark.args[0] == "s3_server" for mark in metafunc.definition.iter_markers("parametrize"))
+    if "s3_server" in metafunc.fixturenames and not chosen:
+        both = metafunc.module.__name__.startswith("test_end_to_end")
+        metafunc.parametrize("s3_server", ["moto", "seaweedfs"] if both else ["moto"],
+                             indirect=True, scope="session")
+
+
 @pytest.fixture(scope="session")
-def s3_server(tmp_path_factory, native_build):
+def s3_server(request, tmp_path_factory, native_build):
     import boto3
     from botocore.config import Config
 
-    log_path = tmp_path_factory.mktemp("moto") / "requests.log"
     env = clean_environment()
     env.pop("LD_PRELOAD", None)  # the server is not under test
+    if getattr(request, "param", "moto") == "seaweedfs":
+        endpoint = local_s3.built_endpoint(native_build)
+        with seaweedfs.serving(seaweedfs.built_keys(native_build), env=env) as store:
+            yield S3Server(store.port, endpoint, None, store.client(endpoint=endpoint), "seaweedfs")
+        return
+    log_path = tmp_path_factory.mktemp("moto") / "requests.log"
     with local_s3.serving(log_path, env=env, preexec_fn=local_s3.die_with_parent) as port:
         endpoint = local_s3.built_endpoint(native_build)
         client = boto3.session.Session().client(

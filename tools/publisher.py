@@ -270,7 +270,12 @@ def verify(args):
 
 
 def serve(args):
-    """moto's S3 server with the bucket, until Ctrl-C; port 0 takes a free port."""
+    """moto's S3 server with the bucket, until Ctrl-C; port 0 takes a free port. With
+    --engine seaweedfs, a real store instead (tools/seaweedfs.py)."""
+    if args.engine == "seaweedfs":
+        import seaweedfs  # beside this file
+
+        return seaweedfs.main(["--host", args.host] + (["--port", str(args.port)] if args.port else []))
     if args.host not in ("127.0.0.1", "localhost", "::1"):
         raise PublishError("serve listens on the loopback interface only")
     # moto must read the bucket from the path even for a dotted host name.
@@ -346,6 +351,9 @@ def command_line():
                               help="loopback address to listen on (default: %(default)s)")
     serve_parser.add_argument("--port", type=int, default=5000,
                               help="port to listen on; 0 takes a free one (default: %(default)s)")
+    serve_parser.add_argument("--engine", choices=["moto", "seaweedfs"], default="moto",
+                              help="seaweedfs: a real store that checks signatures, with the "
+                                   "module's keys read-only and publisher keys (both printed)")
     serve_parser.set_defaults(run=serve)
     return parser
 

@@ -144,8 +144,11 @@ if [ -n "$bundle" ]; then
         --python-version 3.13 --implementation cp --abi cp313 --only-binary=:all: \
         --find-links "$WORK/wheels" "$wheel" $(grep -E '^(boto3|urllib3|progressbar)==' tests/requirements.txt)
     # One line for the person running the bot: the updater runs in the folder of this file,
-    # whatever folder it was started from, and the window stays open when it fails.
-    printf '@cd /d "%%~dp0" && python\\python.exe -c "import updater_core" || pause\r\n' >"$bundle/update.cmd"
+    # whatever folder it was started from, and the window stays open when it fails (exit
+    # status 1 or more). `if errorlevel` rather than `|| pause`, which Wine's cmd (8.0) runs
+    # even after a success.
+    printf '@cd /d "%%~dp0" && python\\python.exe -c "import updater_core" & if errorlevel 1 pause\r\n' \
+        >"$bundle/update.cmd"
 fi
 
 echo "$wheel"

@@ -6,15 +6,18 @@
 #   tools/test.sh --asan     the suite against AddressSanitizer/UndefinedBehaviorSanitizer builds
 #   tools/test.sh --python 3.12   the suite on another CPython (3.11, 3.12 or 3.13)
 #   tools/test.sh --progressbar2  the suite with progressbar2 in place of progressbar
+#   tools/test.sh --windows  the cross-built module in the Windows CPython under Wine (tests/windows)
 #   extra arguments go to pytest, e.g. tools/test.sh -k digest
 set -euo pipefail
 cd "$(dirname "$0")/.."
 . tools/common.sh
 
 sanitize=OFF
+windows=0
 while [ $# -gt 0 ]; do
     case "$1" in
         --asan) sanitize=ON; shift ;;
+        --windows) windows=1; shift ;;
         --python) use_python_version "$2"; shift 2 ;;
         --progressbar2)
             # Both distributions install the module `progressbar`, so this one has a virtual
@@ -30,6 +33,17 @@ while [ $# -gt 0 ]; do
 done
 
 setup_venv
+if [ "$windows" = 1 ]; then
+    tools/build-windows.sh --bundle build/win-amd64/bundle >/dev/null
+    apt_install wine wine wine64
+    # Wine takes the Windows locale, and the encoding of file names, from the host's locale.
+    if ! locale -a | grep -ix 'ru_RU.utf-\?8' >/dev/null; then
+        apt_install locale-gen locales
+        localedef -i ru_RU -c -f UTF-8 -A /usr/share/locale/locale.alias ru_RU.UTF-8
+    fi
+    export UPDATER_WINDOWS_BUNDLE=$PWD/build/win-amd64/bundle UPDATER_WIN64_BUILD=$PWD/build/win-amd64/cmake
+    exec "$VENV/bin/python" -m pytest tests/windows "$@"
+fi
 if [ "$sanitize" = ON ]; then
     build_module $BUILD/asan-native auto ON
     build_module $BUILD/asan-windows windows ON

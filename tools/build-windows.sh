@@ -27,6 +27,10 @@ while [ $# -gt 0 ]; do
         *) echo "usage: $0 [--bundle DIR]" >&2; exit 2 ;;
     esac
 done
+if [ -n "$bundle" ] && [ -n "$(ls -A "$bundle" 2>/dev/null)" ] && [ ! -f "$bundle/update.cmd" ]; then
+    echo "error: $bundle is not empty and holds no earlier bundle: not replacing it" >&2
+    exit 2
+fi
 cd "$(dirname "$0")/.."
 . tools/common.sh
 
@@ -76,7 +80,9 @@ fetch_cpython "$WINPYTHON" "$WORK/cpython"
 echo "Cross-building $PYD" >&2
 defines=()
 for name in UPDATER_ENDPOINT_URL UPDATER_ACCESS_KEY_ID UPDATER_SECRET_ACCESS_KEY; do
-    [ -n "${!name:-}" ] && defines+=("-D$name=${!name}")
+    if [ -n "${!name:-}" ]; then
+        defines+=("-D$name=${!name}")
+    fi
 done
 cmake --fresh -S . -B "$WORK/cmake" -DCMAKE_TOOLCHAIN_FILE="$PWD/cmake/mingw-w64-x86_64.cmake" \
     -DCMAKE_BUILD_TYPE=Release -DUPDATER_WERROR=ON -DPython_EXECUTABLE="$PYTHON" \
@@ -106,7 +112,7 @@ pyd = Path(sys.argv[1])
 project = tomllib.loads(Path("pyproject.toml").read_text())["project"]
 name, version, tag = project["name"], project["version"], "cp313-cp313-win_amd64"
 info = f"{name}-{version}.dist-info"
-metadata = [f"Metadata-Version: 2.1", f"Name: {name}", f"Version: {version}",
+metadata = ["Metadata-Version: 2.1", f"Name: {name}", f"Version: {version}",
             f"Summary: {project['description']}", f"Requires-Python: {project['requires-python']}"]
 metadata += [f"Requires-Dist: {requirement}" for requirement in project["dependencies"]]
 files = {

@@ -64,10 +64,15 @@ class BotFolder:
     def temp(self):
         return self.launcher_dir / "kelvo_bot.temp"
 
-    def starts(self):
-        """The bot's starts: working folder, own path and command line of each."""
-        return [line.split("|") for line in self.record.read_text("utf-8").splitlines()] \
-            if self.record.exists() else []
+    def starts(self, expected=0):
+        """The bot's starts (working folder, own path and command line of each), once there
+        are `expected` of them or 20 seconds have passed."""
+        deadline = time.monotonic() + 20
+        while True:
+            lines = self.record.read_text("utf-8").splitlines() if self.record.exists() else []
+            if len(lines) >= expected or time.monotonic() > deadline:
+                return [line.split("|") for line in lines]
+            time.sleep(0.1)
 
     def update(self, wine, proxy, locale=ENGLISH):
         # Started from elsewhere: update.cmd moves into its own folder first.
@@ -102,7 +107,7 @@ def test_installs_starts_the_bot_and_then_finds_it_current(
     assert bots.exe.read_bytes() == new and not bots.temp.exists()
     # Started once, in the bot folder, by its full path, spaces and all. (The command line is
     # the path unquoted; Windows hands it to the bot as given, Wine quotes it.)
-    [(folder, program, command_line)] = bots.starts()
+    [(folder, program, command_line)] = bots.starts(expected=1)
     assert (folder, program, command_line.strip('"')) == (windows_path(bots.path), exe, exe)
 
     # The same interpreter and module, unbuffered so that the lines can be read while it waits
@@ -160,10 +165,7 @@ def test_a_running_bot_keeps_its_executable_and_no_second_bot_starts(
     running = wine.start(windows_path(bots.exe), cwd=bots.path, env=wine.environment(
         KELVO_BOT_RECORD=windows_path(bots.record), KELVO_BOT_HOLD=windows_path(hold)))
     try:
-        deadline = time.monotonic() + 30
-        while not bots.starts() and running.poll() is None and time.monotonic() < deadline:
-            time.sleep(0.1)
-        assert len(bots.starts()) == 1 and running.poll() is None, "the bot is not running"
+        assert len(bots.starts(expected=1)) == 1 and running.poll() is None, "the bot is not running"
         run = bots.update(wine, storage.proxy)
     finally:
         hold.unlink()
@@ -181,4 +183,4 @@ def test_a_running_bot_keeps_its_executable_and_no_second_bot_starts(
 
     again = bots.update(wine, storage.proxy)
     assert again.returncode == 0, again.stdout + again.stderr
-    assert bots.exe.read_bytes() == new and len(bots.starts()) == 2
+    assert bots.exe.read_bytes() == new and len(bots.starts(expected=2)) == 2

@@ -70,3 +70,27 @@ build_module() {
 script_help() {
     sed -n '2,/^set -e/{/^set -e/d;s/^# \{0,1\}//;p}' "$1"
 }
+
+# apt_install PROGRAM PACKAGE...: Debian's PACKAGEs, when PROGRAM is not there yet (as root,
+# non-interactively; waits while another apt or dpkg holds the lock).
+apt_install() {
+    local program=$1 attempt
+    shift
+    command -v "$program" >/dev/null 2>&1 && return
+    if [ "$(id -u)" != 0 ]; then
+        echo "error: $program is missing: install $* (apt-get install $*)" >&2
+        exit 2
+    fi
+    echo "$program is not installed; installing Debian's $*" >&2
+    for attempt in $(seq 30); do
+        if { [ -n "${APT_UPDATED:-}" ] || apt-get update -qq; } &&
+           DEBIAN_FRONTEND=noninteractive apt-get install -y -qq --no-install-recommends \
+               -o DPkg::Lock::Timeout=600 "$@" >/dev/null; then
+            export APT_UPDATED=1
+            return
+        fi
+        echo "apt-get failed (attempt $attempt); retrying in 10 s" >&2
+        sleep 10
+    done
+    exit 1
+}

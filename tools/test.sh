@@ -6,6 +6,7 @@
 #   tools/test.sh --asan     the suite against AddressSanitizer/UndefinedBehaviorSanitizer builds
 #   tools/test.sh --python 3.12   the suite on another CPython (3.11, 3.12 or 3.13)
 #   tools/test.sh --progressbar2  the suite with progressbar2 in place of progressbar
+#   tools/test.sh --windows  the cross-built module in the Windows CPython under Wine (tests/windows)
 #   tools/test.sh --help      this text
 #   its options come first, in any order; the arguments after them go to pytest,
 #   e.g. tools/test.sh --python 3.12 -k digest
@@ -17,6 +18,7 @@ cd "$(dirname "$0")/.."
 # progressbar2 folders are named after the interpreter's.
 sanitize=OFF
 progressbar2=0
+windows=0
 while [ $# -gt 0 ]; do
     case "$1" in
         -h|--help) script_help "$0"; exit 0 ;;
@@ -25,6 +27,7 @@ while [ $# -gt 0 ]; do
             [ $# -ge 2 ] || { echo "error: --python needs a version (3.11, 3.12 or 3.13)" >&2; exit 2; }
             use_python_version "$2"; shift 2 ;;
         --progressbar2) progressbar2=1; shift ;;
+        --windows) windows=1; shift ;;
         *) break ;;
     esac
 done
@@ -39,6 +42,17 @@ if [ $progressbar2 = 1 ]; then
 fi
 
 setup_venv
+if [ "$windows" = 1 ]; then
+    UPDATER_ENDPOINT_URL=$TEST_ENDPOINT tools/build-windows.sh --bundle build/win-amd64/bundle >/dev/null
+    apt_install wine wine wine64
+    # Wine takes the Windows locale, and the encoding of file names, from the host's locale.
+    if ! locale -a | grep -ix 'ru_RU.utf-\?8' >/dev/null; then
+        apt_install locale-gen locales
+        localedef -i ru_RU -c -f UTF-8 -A /usr/share/locale/locale.alias ru_RU.UTF-8
+    fi
+    export UPDATER_WINDOWS_BUNDLE=$PWD/build/win-amd64/bundle UPDATER_WIN64_BUILD=$PWD/build/win-amd64/cmake
+    exec "$VENV/bin/python" -m pytest tests/windows "$@"
+fi
 if [ "$sanitize" = ON ]; then
     build_module $BUILD/asan-native auto ON
     build_module $BUILD/asan-windows windows ON

@@ -1,0 +1,186 @@
+"""The cross-built module in the official Windows CPython 3.13, under Wine, started as the person
+running the bot starts it: update.cmd from the bundle, through `cmd /c`, from another folder.
+
+Paths are real Windows paths here (Z:\\...), the bot is a real Windows program and the locale is
+Windows' own, so these runs check what the Windows-style Linux build only imitates.
+"""
+
+import socket
+import time
+
+import pytest
+from windows_harness import ENGLISH, RUSSIAN, windows_path
+
+MESSAGES = {
+    ENGLISH: {
+        "check": "Checking hash-sum of local and remote file...",
+        "missing": "No kelvo_bot.exe found on path {exe}",
+        "start": "Staring download...",
+        "differs": "The local file is not identical to the file on the server, start updating...",
+        "download": "Downloading file: kelvo_bot.temp file size: {size} MiB",
+        "done": "Download done.",
+        "replacing": "Replacing local file kelvo_bot.exe with downloaded...",
+        "deleting": "Deleting old kelvo_bot.exe",
+        "moving": "Moving new file to {exe}",
+        "started": "Done. Starting bot.",
+        "identical": ["", "Local file kelvo_bot.exe located at {exe}",
+                      "Exactly identical to the file on the server! Updating is unnecessary and pointless.",
+                      "", "To run bot, use file kelvo_bot.exe!", "", "nWindow will be closed in 60 seconds..."],
+    },
+    RUSSIAN: {
+        "check": "Проверяю hash-сумму локального и удаленного файла...",
+        "missing": "Файл kelvo_bot.exe не найден по пути {exe}",
+        "start": "Начинаю Загрузку...",
+        "differs": "Локальный файл не идентичен файлу на сервере, начинаю обновление...",
+        "download": "Загружаю файл: kelvo_bot.temp размер файла: {size} MiB",
+        "done": "Загрузка завершена",
+        "replacing": "Заменяю локальный файл kelvo_bot.exe загруженным с сервера...",
+        "deleting": "Удаляю старый kelvo_bot.exe",
+        "moving": "Перемещаю новый файл в {exe}",
+        "started": "Работа заверщена. Запускаю бота",
+        "identical": ["", "Локальный файл kelvo_bot.exe расположенный по пути {exe}",
+                      "Абсолютно идентичен файлу на сервере, обновление не требуется и бессмысленно.",
+                      "", "Для запуска бота используйте файл kelvo_bot.exe!", "",
+                      "Окно будет закрыто через 60 секунд..."],
+    },
+}
+
+
+class BotFolder:
+    """A bot folder with the bundle in `bin` (or in the folder itself), as a publisher ships it."""
+
+    def __init__(self, path, bundle, in_bin=True):
+        self.path = path
+        self.exe = path / "kelvo_bot.exe"
+        self.launcher_dir = path / "bin" if in_bin else path
+        self.launcher_dir.mkdir(parents=True)
+        (self.launcher_dir / "update.cmd").write_bytes((bundle / "update.cmd").read_bytes())
+        # The interpreter is shared between the tests' folders; Windows programs see the link as
+        # an ordinary folder.
+        (self.launcher_dir / "python").symlink_to(bundle / "python")
+        self.record = path.parent / f"{path.name}-started.txt"
+
+    @property
+    def temp(self):
+        return self.launcher_dir / "kelvo_bot.temp"
+
+    def starts(self, expected=0):
+        """The bot's starts (working folder, own path and command line of each), once there
+        are `expected` of them or 20 seconds have passed."""
+        deadline = time.monotonic() + 20
+        while True:
+            lines = self.record.read_text("utf-8").splitlines() if self.record.exists() else []
+            if len(lines) >= expected or time.monotonic() > deadline:
+                return [line.split("|") for line in lines]
+            time.sleep(0.1)
+
+    def update(self, wine, proxy, locale=ENGLISH):
+        # Started from elsewhere: update.cmd moves into its own folder first.
+        return wine.run("cmd", "/c", windows_path(self.launcher_dir / "update.cmd"),
+                        cwd=self.path.parent, locale=locale, http_proxy=proxy,
+                        KELVO_BOT_RECORD=windows_path(self.record))
+
+
+@pytest.mark.parametrize("name, in_bin, had_exe, locale", [
+    ("bots", True, True, ENGLISH),
+    ("bots", False, False, ENGLISH),
+    ("Мой бот", True, True, RUSSIAN),
+], ids=["changed, from bin", "missing, from the bot folder", "space and Cyrillic, Russian"])
+def test_installs_starts_the_bot_and_then_finds_it_current(
+        wine, bundle, storage, sample_bot, tmp_path, name, in_bin, had_exe, locale):
+    bots = BotFolder(tmp_path / name, bundle, in_bin)
+    if had_exe:
+        bots.exe.write_bytes(sample_bot(1))
+    new = sample_bot(2, bulk=300_000)
+    storage.publish(new)
+
+    run = bots.update(wine, storage.proxy, locale)
+    assert run.returncode == 0, run.stdout + run.stderr
+    text, exe = MESSAGES[locale], windows_path(bots.exe)
+    expected = [text["check"]]
+    expected += [text["differs"]] if had_exe else [text["missing"].format(exe=exe), text["start"]]
+    expected += [text["download"].format(size=f"{len(new) / 1024 / 1024:.2f}"), text["done"],
+                 text["replacing"]]
+    if in_bin:
+        expected += [text["deleting"]] * had_exe + [text["moving"].format(exe=exe)]
+    assert run.lines == expected + [text["started"]]
+    assert bots.exe.read_bytes() == new and not bots.temp.exists()
+    # Started once, in the bot folder, by its full path, spaces and all. (The command line is
+    # the path unquoted; Windows hands it to the bot as given, Wine quotes it.)
+    [(folder, program, command_line)] = bots.starts(expected=1)
+    assert (folder, program, command_line.strip('"')) == (windows_path(bots.path), exe, exe)
+
+    # The same interpreter and module, unbuffered so that the lines can be read while it waits
+    # its 60 seconds: the bot is current, nothing changes and nothing starts.
+    waiting = wine.start(windows_path(bots.launcher_dir / "python" / "python.exe"), "-u", "-c",
+                         "import updater_core", cwd=bots.launcher_dir,
+                         env=wine.environment(locale, http_proxy=storage.proxy,
+                                              KELVO_BOT_RECORD=windows_path(bots.record)))
+    try:
+        lines = wine.read_until(waiting, text["identical"][-1], locale)
+        assert lines == [text["check"]] + [line.format(exe=exe) for line in text["identical"]]
+        assert waiting.poll() is None
+    finally:
+        waiting.kill()
+        waiting.wait()
+    assert bots.exe.read_bytes() == new and len(bots.starts()) == 1
+
+
+@pytest.mark.parametrize("failure", ["unreachable server", "download cut short"])
+def test_a_failure_keeps_the_old_executable_and_the_window_open(
+        wine, bundle, storage, sample_bot, tmp_path, failure):
+    bots = BotFolder(tmp_path / "bots", bundle)
+    old, new = sample_bot(1), sample_bot(2, bulk=300_000)
+    bots.exe.write_bytes(old)
+    storage.publish(new)
+    if failure == "unreachable server":
+        with socket.socket() as closed:
+            closed.bind(("127.0.0.1", 0))
+            run = bots.update(wine, f"http://127.0.0.1:{closed.getsockname()[1]}")
+        assert "ProxyConnectionError" in run.stderr
+        assert not bots.temp.exists()
+    else:
+        from test_end_to_end import TruncatingProxy
+        proxy = TruncatingProxy(storage.port, keep=100_000)
+        try:
+            run = bots.update(wine, f"http://127.0.0.1:{proxy.port}")
+        finally:
+            proxy.close()
+        assert "Download done." not in run.lines
+        partial = bots.temp.read_bytes()
+        assert len(partial) < len(new) and new.startswith(partial)
+    assert run.returncode == 1 and "Traceback" in run.stderr
+    assert run.lines[-1].startswith("Press any key to continue")  # update.cmd's pause
+    assert bots.exe.read_bytes() == old and bots.starts() == []
+
+
+def test_a_running_bot_keeps_its_executable_and_no_second_bot_starts(
+        wine, bundle, storage, sample_bot, tmp_path):
+    bots = BotFolder(tmp_path / "bots", bundle)
+    old, new = sample_bot(1), sample_bot(2, bulk=300_000)
+    bots.exe.write_bytes(old)
+    storage.publish(new)
+    hold = tmp_path / "hold"
+    hold.touch()
+    running = wine.start(windows_path(bots.exe), cwd=bots.path, env=wine.environment(
+        KELVO_BOT_RECORD=windows_path(bots.record), KELVO_BOT_HOLD=windows_path(hold)))
+    try:
+        assert len(bots.starts(expected=1)) == 1 and running.poll() is None, "the bot is not running"
+        run = bots.update(wine, storage.proxy)
+    finally:
+        hold.unlink()
+        try:
+            running.wait(30)
+        finally:
+            running.kill()
+            running.wait()
+    # Windows refuses to remove a running program's file: the update ends with that error,
+    # the executable is untouched, the download stays for the next run, and no bot is started.
+    assert run.returncode == 1 and "PermissionError" in run.stderr
+    assert bots.exe.read_bytes() == old
+    assert bots.temp.read_bytes() == new
+    assert len(bots.starts()) == 1 and "Done. Starting bot." not in run.lines
+
+    again = bots.update(wine, storage.proxy)
+    assert again.returncode == 0, again.stdout + again.stderr
+    assert bots.exe.read_bytes() == new and len(bots.starts(expected=2)) == 2

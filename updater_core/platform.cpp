@@ -60,9 +60,16 @@ BotFolderLock::BotFolderLock() {
     directory = bot_directory(directory, L"\\bin");
     // Paths are case-insensitive, and a mutex name is at most MAX_PATH long: the name is a
     // hash of the lower-cased path.
-    CharLowerBuffW(directory.data(), static_cast<DWORD>(directory.size()));
+    std::wstring lower(directory.size(), L'\0');
+    const int lowered = LCMapStringEx(LOCALE_NAME_INVARIANT, LCMAP_LOWERCASE, directory.data(),
+                                      static_cast<int>(directory.size()), lower.data(),
+                                      static_cast<int>(lower.size()), nullptr, nullptr, 0);
+    if (lowered == 0 && !directory.empty()) {
+        PyErr_SetFromWindowsErr(0);
+        throw py::ErrorAlreadySet{};
+    }
     std::uint64_t hash = 14695981039346656037ULL;  // FNV-1a
-    for (const wchar_t c : directory) {
+    for (const wchar_t c : lower) {
         hash = (hash ^ static_cast<std::uint16_t>(c)) * 1099511628211ULL;
     }
     wchar_t name[64];

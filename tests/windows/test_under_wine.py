@@ -177,10 +177,46 @@ def test_a_running_bot_keeps_its_executable_and_no_second_bot_starts(
     # Windows refuses to remove a running program's file: the update ends with that error,
     # the executable is untouched, the download stays for the next run, and no bot is started.
     assert run.returncode == 1 and "PermissionError" in run.stderr
-    assert bots.exe.read_bytes() == old
+    assert bots.exe.read_bytes() == old and sorted(p.name for p in bots.path.iterdir()) == [
+        "bin", "kelvo_bot.exe"]
     assert bots.temp.read_bytes() == new
     assert len(bots.starts()) == 1 and "Done. Starting bot." not in run.lines
 
     again = bots.update(wine, storage.proxy)
     assert again.returncode == 0, again.stdout + again.stderr
     assert bots.exe.read_bytes() == new and len(bots.starts(expected=2)) == 2
+
+
+def test_two_updaters_at_once_install_once_and_start_one_bot(wine, bundle, storage, sample_bot, tmp_path):
+    from test_end_to_end import TruncatingProxy
+
+    bots = BotFolder(tmp_path / "bots", bundle)
+    old, new = sample_bot(1), sample_bot(2, bulk=300_000)
+    bots.exe.write_bytes(old)
+    storage.publish(new)
+    # A double-click on the launcher: the same interpreter twice in the same folder, the second
+    # started while the first downloads (slowly, through a proxy that holds each answer back),
+    # unbuffered so that the one that waits its 60 seconds can be read and then ended.
+    proxy = TruncatingProxy(storage.port, alter=lambda body: (time.sleep(4), body)[1])
+    env = wine.environment(http_proxy=f"http://127.0.0.1:{proxy.port}",
+                           KELVO_BOT_RECORD=windows_path(bots.record))
+    python = windows_path(bots.launcher_dir / "python" / "python.exe")
+    start = lambda: wine.start(python, "-u", "-c", "import updater_core", cwd=bots.launcher_dir, env=env)
+    first = start()
+    both = [first]
+    try:
+        wine.read_until(first, "Downloading file: ")
+        both.append(start())
+        second = both[1]
+        assert first.wait(120) == 0, first.stderr.read()
+        # The second waited for the first, then found the bot current.
+        lines = wine.read_until(second, MESSAGES[ENGLISH]["identical"][-1])
+        assert lines[0] == MESSAGES[ENGLISH]["check"] and MESSAGES[ENGLISH]["differs"] not in lines
+    finally:
+        proxy.close()
+        for process in both:
+            process.kill()
+            process.wait()
+    assert bots.exe.read_bytes() == new and len(bots.starts(expected=1)) == 1
+    time.sleep(1)
+    assert len(bots.starts()) == 1

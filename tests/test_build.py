@@ -169,9 +169,14 @@ def test_embedding_program_imports_in_three_interpreter_lifetimes(windows_build,
         windows_build / "CMakeCache.txt").read_text() else []
     subprocess.run(["g++", "-std=c++20", *sanitize, f"-I{ROOT / 'updater_core'}", str(source),
                     "-o", str(program), *flags], check=True)
-    script = EMBEDDED_IMPORT.format(tests=str(ROOT / "tests"), build=str(windows_build))
-    done = subprocess.run([str(program), script], capture_output=True, text=True, timeout=120,
-                          env={**os.environ, "PYTHONHOME": sys.base_prefix})
+    def run(script):
+        return subprocess.run([str(program), script], capture_output=True, text=True, timeout=120,
+                              env={**os.environ, "PYTHONHOME": sys.base_prefix})
+
+    # CPython 3.12's own _hashlib crashes when imported again after a finalisation.
+    if run("import hashlib").returncode != 0:
+        pytest.skip("this interpreter cannot import hashlib after being finalised")
+    done = run(EMBEDDED_IMPORT.format(tests=str(ROOT / "tests"), build=str(windows_build)))
     assert done.returncode == 0, done.stderr
     rounds = [line.split() for line in done.stdout.splitlines()]
     assert [r[:2] for r in rounds] == [["SystemExit", "get_update"]] * 3

@@ -223,7 +223,7 @@ Ref make_function(const FunctionSpec& spec, const Scope& scope, Borrowed closure
     Ref name = Ref::steal(intern(spec.name));
     Ref qualname = Ref::steal(intern(spec.qualname));
     // Like a Python function, it belongs to the module whose globals it was made in.
-    Ref module = dict_item(scope.globals(), words().__name__);
+    Ref module = dict_item(scope.globals(), words().dunder_name);
     if (!module) {
         module = Ref::share(Py_None);
     }

@@ -23,10 +23,10 @@ void forget_at_finalize(void (*forget)());
 
 // The interpreter's own words that this layer passes: special methods and attribute names.
 struct Words {
-    PyObject* __enter__;
-    PyObject* __exit__;
-    PyObject* __import__;
-    PyObject* __name__;
+    PyObject* dunder_enter;   // "__enter__"
+    PyObject* dunder_exit;    // "__exit__"
+    PyObject* dunder_import;  // "__import__"
+    PyObject* dunder_name;    // "__name__"
     PyObject* name;
 };
 

@@ -139,14 +139,14 @@ void exit_with_error(Borrowed exit);
 // `with manager as value: body(value)`.
 template <class Body>
 void with(Borrowed manager, Body&& body) {
-    Ref enter = special_method(manager, words().__enter__);
+    Ref enter = special_method(manager, words().dunder_enter);
     if (!enter) {
         PyErr_Format(PyExc_TypeError,
                      "'%.200s' object does not support the context manager protocol",
                      Py_TYPE(manager.get())->tp_name);
         throw ErrorAlreadySet{};
     }
-    Ref exit = special_method(manager, words().__exit__);
+    Ref exit = special_method(manager, words().dunder_exit);
     if (!exit) {
         PyErr_Format(PyExc_TypeError,
                      "'%.200s' object does not support the context manager protocol "

@@ -24,7 +24,7 @@ Ref Scope::operator[](Borrowed name) const {
 }
 
 Ref Scope::import(Borrowed name, Borrowed locals) const {
-    Ref import_function = dict_item(builtins_, words().__import__);
+    Ref import_function = dict_item(builtins_, words().dunder_import);
     if (!import_function) {
         raise(PyExc_ImportError, "__import__ not found");
     }

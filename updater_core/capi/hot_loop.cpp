@@ -1,21 +1,13 @@
 #include "capi/hot_loop.hpp"
 
+#include <utility>
+
 namespace updater::py {
 
 namespace {
 
 bool immutable(PyTypeObject* type) noexcept {
     return PyType_HasFeature(type, Py_TPFLAGS_IMMUTABLETYPE) != 0;
-}
-
-// The type's own dictionary (not its bases'), as a new reference.
-Ref own_dict(PyTypeObject* type) noexcept {
-#if PY_VERSION_HEX >= 0x030C0000
-    // A static builtin type keeps its dictionary per interpreter, out of tp_dict.
-    return Ref::steal_or_null(PyType_GetDict(type));
-#else
-    return Ref::share(type->tp_dict);
-#endif
 }
 
 }  // namespace
@@ -32,20 +24,13 @@ void AttributeLookup::remember(PyTypeObject* type) {
         PyTuple_GET_ITEM(mro, 0) != reinterpret_cast<PyObject*>(type)) {
         return;
     }
-    Ref dict = own_dict(type);
-    if (!dict) {
+    Ref found = dict_item(type_dict(type), name_);
+    if (!found) {
         return;
     }
-    PyObject* found = PyDict_GetItemWithError(dict.get(), name_.get());
-    if (found == nullptr) {
-        if (PyErr_Occurred() != nullptr) {
-            throw ErrorAlreadySet{};
-        }
-        return;
-    }
-    PyTypeObject* kind = Py_TYPE(found);
+    PyTypeObject* kind = Py_TYPE(found.get());
     if (immutable(kind) && kind->tp_descr_get != nullptr && kind->tp_descr_set != nullptr) {
-        descriptor_ = Ref::share(found);
+        descriptor_ = std::move(found);
         getter_ = kind->tp_descr_get;
     }
 }

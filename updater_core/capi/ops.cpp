@@ -52,12 +52,7 @@ Ref find_on_type(PyTypeObject* type, Borrowed name) {
     const Py_ssize_t count = mro == nullptr ? 0 : PyTuple_GET_SIZE(mro);
     for (Py_ssize_t i = 0; i < count; ++i) {
         auto* base = reinterpret_cast<PyTypeObject*>(PyTuple_GET_ITEM(mro, i));
-#if PY_VERSION_HEX >= 0x030C0000
-        Ref dict = Ref::steal(PyType_GetDict(base));  // static builtin types keep it elsewhere
-#else
-        Ref dict = Ref::share(base->tp_dict);
-#endif
-        if (Ref found = dict_item(dict, name)) {
+        if (Ref found = dict_item(type_dict(base), name)) {
             return found;
         }
     }

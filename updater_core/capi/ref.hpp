@@ -140,6 +140,16 @@ inline Ref dict_item(Borrowed dict, Borrowed key) {
     return Ref::share(value);
 }
 
+// A type's own dictionary (not its bases'), as a new reference.
+inline Ref type_dict(PyTypeObject* type) {
+#if PY_VERSION_HEX >= 0x030C0000
+    // A static builtin type keeps its dictionary per interpreter, out of tp_dict.
+    return Ref::steal(PyType_GetDict(type));
+#else
+    return Ref::share(reinterpret_cast<PyObject*>(type->tp_dict));
+#endif
+}
+
 // The exception being raised goes on with `original` as its context, as an exception raised
 // while another is being handled does.
 [[noreturn]] inline void chain_raised(Ref original) {

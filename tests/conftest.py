@@ -7,7 +7,6 @@ come from UPDATER_NATIVE_BUILD and UPDATER_WINDOWS_BUILD, as tools/test.sh sets 
 
 from __future__ import annotations
 
-import hashlib
 import json
 import os
 import subprocess
@@ -22,7 +21,7 @@ ROOT = Path(__file__).resolve().parent.parent
 sys.path.insert(0, str(ROOT / "tools"))
 import local_s3  # noqa: E402
 import seaweedfs  # noqa: E402
-BUCKET = "kelvo-bot"
+from s3_servers import BUCKET, S3Server, moto_server  # noqa: E402,F401
 
 
 def build_dir(style):
@@ -65,40 +64,6 @@ def clean_environment(**extra):
     return env
 
 
-@dataclass
-class S3Server:
-    """An S3 server on 127.0.0.1 with the bucket, reached through it as a proxy: moto's, or
-    SeaweedFS, which checks signatures and lets the module's keys only read. `client` is the
-    publisher's."""
-
-    port: int
-    endpoint: str
-    log_path: Path
-    client: object
-    engine: str = "moto"
-
-    @property
-    def proxy(self):
-        return f"http://127.0.0.1:{self.port}"
-
-    def put(self, key, content):
-        self.client.put_object(Bucket=BUCKET, Key=key, Body=content)
-
-    def delete(self, key):
-        self.client.delete_object(Bucket=BUCKET, Key=key)
-
-    def publish(self, exe, digest=None):
-        """The executable, then its digest (64 lower-case hex digits unless given)."""
-        self.put("kelvo_bot.exe", exe)
-        self.put("exe_hash", hashlib.sha256(exe).hexdigest().encode() if digest is None else digest)
-
-    def requests(self):
-        """moto's request log; SeaweedFS keeps none (None)."""
-        if self.log_path is None:
-            return None
-        return [line for line in self.log_path.read_text().splitlines() if '"' in line]
-
-
 def pytest_generate_tests(metafunc):
     # The end-to-end tests run against both servers: moto is quick and accepts any signature,
     # SeaweedFS proves the module's keys. The other tests keep to moto unless they choose.
@@ -111,9 +76,6 @@ def pytest_generate_tests(metafunc):
 
 @pytest.fixture(scope="session")
 def s3_server(request, tmp_path_factory, native_build):
-    import boto3
-    from botocore.config import Config
-
     env = clean_environment()
     env.pop("LD_PRELOAD", None)  # the server is not under test
     if getattr(request, "param", "moto") == "seaweedfs":
@@ -121,22 +83,14 @@ def s3_server(request, tmp_path_factory, native_build):
         with seaweedfs.serving(seaweedfs.built_keys(native_build), env=env) as store:
             yield S3Server(store.port, endpoint, None, store.client(endpoint=endpoint), "seaweedfs")
         return
-    log_path = tmp_path_factory.mktemp("moto") / "requests.log"
-    with local_s3.serving(log_path, env=env, preexec_fn=local_s3.die_with_parent) as port:
-        endpoint = local_s3.built_endpoint(native_build)
-        client = boto3.session.Session().client(
-            "s3", endpoint_url=endpoint, region_name="us-east-1",
-            aws_access_key_id="test", aws_secret_access_key="test",
-            config=Config(proxies={"http": f"http://127.0.0.1:{port}"}),
-        )
-        yield S3Server(port, endpoint, log_path, client)
+    with moto_server(tmp_path_factory.mktemp("moto") / "requests.log", native_build, env) as server:
+        yield server
 
 
 @pytest.fixture
 def s3(s3_server):
     """The server with an empty bucket for each test."""
-    for item in s3_server.client.list_objects_v2(Bucket=BUCKET).get("Contents", []):
-        s3_server.delete(item["Key"])
+    s3_server.empty()
     return s3_server
 
 

@@ -8,22 +8,18 @@ constant the server is reached under, through http_proxy). Every other run skips
 
 from __future__ import annotations
 
-import hashlib
 import os
 import shutil
 import subprocess
 import sys
-from dataclasses import dataclass
 from pathlib import Path
 
 import pytest
 
 HERE = Path(__file__).resolve().parent
-sys.path.insert(0, str(HERE.parent.parent / "tools"))
-import local_s3  # noqa: E402
-from windows_harness import Wine, die_with_parent  # noqa: E402
-
-BUCKET = "kelvo-bot"
+sys.path[:0] = [str(HERE.parent.parent / "tools"), str(HERE.parent)]
+from s3_servers import moto_server  # noqa: E402
+from windows_harness import Wine  # noqa: E402
 
 
 def pytest_collection_modifyitems(config, items):
@@ -65,42 +61,16 @@ def sample_bot(tmp_path_factory):
     return lambda version, bulk=0: program + f"\0version {version}\0".encode() + os.urandom(bulk)
 
 
-@dataclass
-class Storage:
-    """moto's S3 server on 127.0.0.1, with the bucket; clients reach it as their proxy."""
-
-    port: int
-    client: object
-
-    @property
-    def proxy(self):
-        return f"http://127.0.0.1:{self.port}"
-
-    def publish(self, exe):
-        self.client.put_object(Bucket=BUCKET, Key="kelvo_bot.exe", Body=exe)
-        self.client.put_object(Bucket=BUCKET, Key="exe_hash", Body=hashlib.sha256(exe).hexdigest().encode())
-
-
 @pytest.fixture(scope="session")
 def storage_server(tmp_path_factory):
-    import boto3
-    from botocore.config import Config
-
-    endpoint = local_s3.built_endpoint(Path(os.environ["UPDATER_WIN64_BUILD"]))
-    log_path = tmp_path_factory.mktemp("s3") / "requests.log"
     env = {"PATH": os.environ.get("PATH", "/usr/bin:/bin"), "HOME": os.environ.get("HOME", "/tmp"),
            "LC_ALL": "C.UTF-8"}
-    with local_s3.serving(log_path, env=env, preexec_fn=die_with_parent) as port:
-        client = boto3.session.Session().client(
-            "s3", endpoint_url=endpoint, region_name="us-east-1",
-            aws_access_key_id="test", aws_secret_access_key="test",
-            config=Config(proxies={"http": f"http://127.0.0.1:{port}"}))
-        yield Storage(port, client)
+    with moto_server(tmp_path_factory.mktemp("s3") / "requests.log",
+                     Path(os.environ["UPDATER_WIN64_BUILD"]), env) as server:
+        yield server
 
 
 @pytest.fixture
 def storage(storage_server):
-    """The server with an empty bucket for each test."""
-    for item in storage_server.client.list_objects_v2(Bucket=BUCKET).get("Contents", []):
-        storage_server.client.delete_object(Bucket=BUCKET, Key=item["Key"])
+    storage_server.empty()
     return storage_server

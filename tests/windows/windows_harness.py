@@ -2,14 +2,14 @@
 
 from __future__ import annotations
 
-import ctypes
 import os
 import selectors
-import signal
 import subprocess
 import time
 from dataclasses import dataclass
 from pathlib import Path
+
+import local_s3
 
 ENGLISH, RUSSIAN = "C.UTF-8", "ru_RU.UTF-8"
 # What Windows (here Wine) makes of each: the ANSI code page is the encoding of Python's
@@ -20,10 +20,6 @@ CODE_PAGE = {ENGLISH: "cp1252", RUSSIAN: "cp1251"}
 def windows_path(path):
     """The path as Windows programs under Wine see it: the host's root is drive Z:."""
     return "Z:" + str(path).replace("/", "\\")
-
-
-def die_with_parent():
-    ctypes.CDLL(None, use_errno=True).prctl(1, signal.SIGTERM)  # PR_SET_PDEATHSIG
 
 
 @dataclass
@@ -72,7 +68,7 @@ class Wine:
         # output goes through pipes, as it would into any other program.
         return subprocess.Popen([self.loader, *map(str, args)], cwd=cwd, env=env,
                                 stdin=subprocess.DEVNULL, stdout=subprocess.PIPE,
-                                stderr=subprocess.PIPE, preexec_fn=die_with_parent)
+                                stderr=subprocess.PIPE, preexec_fn=local_s3.die_with_parent)
 
     def run(self, *args, cwd, locale=ENGLISH, timeout=180, **env):
         process = self.start(*args, cwd=cwd, env=self.environment(locale, **env))

@@ -1,0 +1,67 @@
+"""The S3 servers the tests run against, on 127.0.0.1, reached through them as a proxy."""
+
+from __future__ import annotations
+
+import contextlib
+import hashlib
+from dataclasses import dataclass
+from pathlib import Path
+
+import local_s3
+
+BUCKET = "kelvo-bot"
+
+
+@dataclass
+class S3Server:
+    """An S3 server on 127.0.0.1 with the bucket, reached through it as a proxy: moto's, or
+    SeaweedFS, which checks signatures and lets the module's keys only read. `client` is the
+    publisher's."""
+
+    port: int
+    endpoint: str
+    log_path: Path
+    client: object
+    engine: str = "moto"
+
+    @property
+    def proxy(self):
+        return f"http://127.0.0.1:{self.port}"
+
+    def put(self, key, content):
+        self.client.put_object(Bucket=BUCKET, Key=key, Body=content)
+
+    def delete(self, key):
+        self.client.delete_object(Bucket=BUCKET, Key=key)
+
+    def publish(self, exe, digest=None):
+        """The executable, then its digest (64 lower-case hex digits unless given)."""
+        self.put("kelvo_bot.exe", exe)
+        self.put("exe_hash", hashlib.sha256(exe).hexdigest().encode() if digest is None else digest)
+
+    def empty(self):
+        for item in self.client.list_objects_v2(Bucket=BUCKET).get("Contents", []):
+            self.delete(item["Key"])
+
+    def requests(self):
+        """moto's request log; SeaweedFS keeps none (None)."""
+        if self.log_path is None:
+            return None
+        return [line for line in self.log_path.read_text().splitlines() if '"' in line]
+
+
+@contextlib.contextmanager
+def moto_server(log_path, build, env):
+    """moto's server on 127.0.0.1 with the bucket, reached under the endpoint `build` was made
+    with; its request log goes to log_path."""
+    import boto3
+    from botocore.config import Config
+
+    with local_s3.serving(log_path, env=env, preexec_fn=local_s3.die_with_parent) as port:
+        endpoint = local_s3.built_endpoint(build)
+        client = boto3.session.Session().client(
+            "s3", endpoint_url=endpoint, region_name="us-east-1",
+            aws_access_key_id="test", aws_secret_access_key="test",
+            config=Config(proxies={"http": f"http://127.0.0.1:{port}"}),
+        )
+        yield S3Server(port, endpoint, log_path, client)

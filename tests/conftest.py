@@ -128,6 +128,17 @@ if os.environ.get("UPDATER_FAULT"):
             raise KeyboardInterrupt if kind == "interrupt" else PermissionError(13, "held", target)
         return real_move(source, target)
     shutil.move = move
+# UPDATER_KILL=os.NAME kills the updater outright at its first call of os.NAME (for sendfile, the
+# copy across file systems, half way through it), as a power cut or a killed task would.
+if os.environ.get("UPDATER_KILL"):
+    import signal
+    name = os.environ["UPDATER_KILL"].removeprefix("os.")
+    real = getattr(os, name)
+    def killed(*args, **kwargs):
+        if name == "sendfile":
+            real(*args[:3], args[3] // 2)
+        os.kill(os.getpid(), signal.SIGKILL)
+    setattr(os, name, killed)
 import updater_core
 """
 

@@ -124,12 +124,16 @@ class FakeFile(io.BytesIO):
 
     def __init__(self, world, path, mode):
         self.world, self.name, self.mode = world, path, mode
-        super().__init__(b"" if "w" in mode else world.files[path])
+        super().__init__(world.files[path] if "r" in mode else b"")
+
+    def fileno(self):
+        self.world.record("file.fileno", self.name)
+        return 3
 
     def close(self):
         if not self.closed:
             self.world.record("file.close", self.name)
-            if "w" in self.mode:
+            if "r" not in self.mode:
                 self.world.files[self.name] = self.getvalue()
         super().close()
 
@@ -146,6 +150,7 @@ class World:
     cwd: str = "D:\\bots\\bin"
     files: dict = field(default_factory=dict)
     dirs: set = field(default_factory=set)
+    read_only: set = field(default_factory=set)
     objects: dict = field(default_factory=dict)
     locale: object = ("English_United States", "1252")
     sep: str = "\\"
@@ -242,12 +247,25 @@ def _fake_system(world):
         world.record("os.path.isfile", path)
         return path in world.files
 
+    def path_test(name, found):
+        def test(path):
+            world.record("os.path." + name, path)
+            return found(world.path(path))
+        return test
+
     def unlink(path):
         world.record("os.unlink", path)
         path = world.path(path)
         if path not in world.files:
             raise FileNotFoundError(2, "No such file", path)
+        if path in world.read_only:  # as Windows refuses it
+            raise PermissionError(13, "Access is denied", path)
         del world.files[path]
+
+    def lstat(path):
+        world.record("os.lstat", path)
+        mode = 0o100444 if world.path(path) in world.read_only else 0o100666
+        return os.stat_result((mode, 0, 0, 1, 0, 0, len(world.files[world.path(path)]), 0, 0, 0))
 
     def renamer(name, resolve=True):
         def rename(source, target):
@@ -257,6 +275,9 @@ def _fake_system(world):
             if source not in world.files:
                 raise FileNotFoundError(2, "No such file", source)
             world.files[target] = world.files.pop(source)
+            if source in world.read_only:
+                world.read_only.discard(source)
+                world.read_only.add(target)
         return rename
 
     def chdir(path):
@@ -265,10 +286,13 @@ def _fake_system(world):
 
     def stat(path):
         world.record("os.stat", path)
-        return os.stat_result((0o100640, 0, 0, 1, 0, 0, len(world.files[path]), 0, 0, 0))
+        size = 0 if isinstance(path, int) else len(world.files[path])
+        return os.stat_result((0o100640, 0, 0, 1, 0, 0, size, 0, 0, 0))
 
     def chmod(path, mode):
         world.record("os.chmod", path, mode)
+        if mode & 0o200 and not isinstance(path, int):
+            world.read_only.discard(world.path(path))
 
     def fake_open(file, mode="r", *args, **kwargs):
         if not isinstance(file, str) or not (file.startswith(("D:", "C:", "/drive")) or file.startswith("kelvo")):
@@ -277,6 +301,8 @@ def _fake_system(world):
         path = world.path(file)
         if "r" in mode and (path not in world.files or path in world.dirs):
             raise (IsADirectoryError if path in world.dirs else FileNotFoundError)(2, "cannot open", path)
+        if "x" in mode and (path in world.files or path in world.dirs):
+            raise FileExistsError(17, "File exists", path)
         return FakeFile(world, path, mode)
 
     def fake_print(*args, **kwargs):
@@ -290,9 +316,13 @@ def _fake_system(world):
     return [
         (os, "getcwd", getcwd),
         (os.path, "isfile", isfile),
+        (os.path, "isdir", path_test("isdir", world.dirs.__contains__)),
+        (os.path, "islink", path_test("islink", lambda path: False)),
+        (os.path, "lexists", path_test("lexists", lambda path: path in world.files or path in world.dirs)),
         (os, "unlink", unlink),
         (os, "rename", renamer("os.rename")),
         (os, "replace", renamer("os.replace")),
+        (os, "lstat", lstat),
         (os, "chdir", chdir),
         (os, "stat", stat),
         (os, "chmod", chmod),

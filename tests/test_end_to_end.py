@@ -224,26 +224,6 @@ class TestNeverWithoutAnExecutable:
 
     OLD = b"MZ old bot"
 
-    def test_two_updaters_started_together_install_once_and_start_one_bot(self, s3, run_updater, tmp_path):
-        new = stub_bot(6) + os.urandom(2_000_000)
-        s3.publish(new)
-        for round in range(6):
-            bots = tmp_path / f"round{round}"
-            (bots / "bin").mkdir(parents=True)
-            (bots / "kelvo_bot.exe").write_bytes(self.OLD)
-            record = bots / "started"
-            with ThreadPoolExecutor(2) as pool:
-                runs = list(pool.map(lambda cwd: run_updater(cwd, BOT_RECORD=str(record)),
-                                     [bots / "bin", bots / "bin"]))
-            assert [r.returncode for r in runs] == [0, 0], [r.stderr for r in runs]
-            assert (bots / "kelvo_bot.exe").read_bytes() == new
-            assert sorted(os.listdir(bots)) == ["bin", "kelvo_bot.exe", "started"]
-            # One updated and started the bot; the other waited, then found the bot current.
-            assert sorted(r.sleeps[-1] for r in runs) == [3, 60]
-            wait_for(record)
-            time.sleep(0.2)
-            assert record.read_text().count("\n") == 3
-
     @pytest.mark.parametrize("damage", ["truncated in the bucket", "swapped on the way"])
     def test_a_download_unlike_the_published_digest_is_never_installed(self, s3, run_updater, bot_dir, damage):
         (bot_dir / "kelvo_bot.exe").write_bytes(self.OLD)

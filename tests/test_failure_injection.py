@@ -38,6 +38,12 @@ CHECK, UPDATE, REPLACE = ("updater_core.check_update_is_needed", 114), \
     ("updater_core.get_update", 45), ("updater_core.get_update.replace_exe", 85)
 
 
+# The last message of a check that finds an update needed.
+CHECK_ENDS = ("Staring download...", "Начинаю Загрузку...",
+              "The local file is not identical to the file on the server, start updating...",
+              "Локальный файл не идентичен файлу на сервере, начинаю обновление...")
+
+
 class Injected(Exception):
     """The exception an injected call raises."""
 
@@ -61,8 +67,11 @@ def expected_entries(calls, index):
         return [(INIT, 168)]
     if name == "sys.exit":
         return [(INIT, 170)]
-    names = [c[0] for c in calls]
-    starts_update = names.index("s3.head_object") if "s3.head_object" in names else len(calls)
+    prints = [i for i, c in enumerate(calls) if c[0] == "print"]
+    if index < prints[0]:  # the lock and the put-back of a set-aside copy, before the check
+        return [(INIT, 165)]
+    check_ends = [i for i in prints if calls[i][1] in CHECK_ENDS]
+    starts_update = check_ends[0] + 1 if check_ends else len(calls)
     if index < starts_update:
         entries = [(INIT, 165), CHECK]
         if name in ("open", "file.close"):

@@ -34,6 +34,9 @@ class TestWholeUpdate:
         outcome = import_module(windows_build, world)
         assert isinstance(outcome.error, SystemExit)
         start = world.calls.index(("s3.head_object", (("Bucket", "kelvo-bot"), ("Key", "kelvo_bot.exe"))))
+        # A folder in the executable's place is refused before anything is downloaded.
+        assert world.calls[start - 2 : start] == [
+            ("os.getcwd",), ("os.path.isdir", "D:\\bots\\kelvo_bot.exe")]
         assert world.calls[start:] == [
             ("s3.head_object", (("Bucket", "kelvo-bot"), ("Key", "kelvo_bot.exe"))),
             ("print", "Downloading file: kelvo_bot.temp file size: 0.00 MiB"),
@@ -45,7 +48,10 @@ class TestWholeUpdate:
                 ("widgets", [" ", "Percentage", " ", "Bar", " ", "ETA", " ", "FileTransferSpeed"]),
                 ("maxval", len(NEW)))),
             ("bar.start",),
-            ("open", "kelvo_bot.temp", "wb"),
+            # Whatever stands at the download's name is removed, not followed, and the file is
+            # created anew.
+            ("os.path.lexists", "kelvo_bot.temp"),
+            ("open", "kelvo_bot.temp", "xb"),
             ("s3.download_fileobj", "kelvo-bot", "kelvo_bot.exe", "D:\\bots\\bin\\kelvo_bot.temp", ("Callback",)),
             *[("bar.update", min(n, len(NEW))) for n in range(4, len(NEW) + 4, 4)],
             ("file.close", "D:\\bots\\bin\\kelvo_bot.temp"),
@@ -58,10 +64,14 @@ class TestWholeUpdate:
             ("os.getcwd",),
             ("os.path.isfile", "D:\\bots\\kelvo_bot.exe"),
             ("print", "Deleting old kelvo_bot.exe"),
-            # The old executable is set aside, not deleted, until the new one is in place.
-            ("os.replace", "D:\\bots\\kelvo_bot.exe", "D:\\bots\\kelvo_bot.exe.old"),
             ("print", "Moving new file to D:\\bots\\kelvo_bot.exe"),
-            ("shutil.move", "D:\\bots\\bin\\kelvo_bot.temp", "D:\\bots\\kelvo_bot.exe"),
+            # The new file first comes next to the executable (a copy across drives), then the
+            # old one is set aside, not deleted, and the new one renamed into its place.
+            ("os.path.lexists", "D:\\bots\\kelvo_bot.temp"),
+            ("shutil.move", "D:\\bots\\bin\\kelvo_bot.temp", "D:\\bots\\kelvo_bot.temp"),
+            ("os.path.lexists", "D:\\bots\\kelvo_bot.exe.old"),
+            ("os.replace", "D:\\bots\\kelvo_bot.exe", "D:\\bots\\kelvo_bot.exe.old"),
+            ("os.rename", "D:\\bots\\kelvo_bot.temp", "D:\\bots\\kelvo_bot.exe"),
             ("os.unlink", "D:\\bots\\kelvo_bot.exe.old"),
             ("print", "Done. Starting bot."),
             ("os.getcwd",),
@@ -102,6 +112,7 @@ class TestWholeUpdate:
         # The bot directory itself: a silent rename of the bare names.
         ("D:\\bots", {"D:\\bots\\kelvo_bot.exe": OLD}, [
             ("os.getcwd",), ("os.getcwd",), ("os.path.isfile", "D:\\bots\\kelvo_bot.exe"),
+            ("os.path.lexists", "D:\\bots\\kelvo_bot.exe.old"),
             ("os.replace", "D:\\bots\\kelvo_bot.exe", "D:\\bots\\kelvo_bot.exe.old"),
             ("os.rename", "kelvo_bot.temp", "kelvo_bot.exe"),
             ("os.unlink", "D:\\bots\\kelvo_bot.exe.old")]),
@@ -115,11 +126,15 @@ class TestWholeUpdate:
         ("C:\\bin", {}, [
             ("os.getcwd",), ("os.getcwd",), ("os.getcwd",), ("os.path.isfile", "C:\\kelvo_bot.exe"),
             ("print", "Moving new file to C:\\kelvo_bot.exe"),
-            ("shutil.move", "C:\\bin\\kelvo_bot.temp", "C:\\kelvo_bot.exe")]),
+            ("os.path.lexists", "C:\\kelvo_bot.temp"),
+            ("shutil.move", "C:\\bin\\kelvo_bot.temp", "C:\\kelvo_bot.temp"),
+            ("os.rename", "C:\\kelvo_bot.temp", "C:\\kelvo_bot.exe")]),
         ("D:\\bin\\bin", {}, [
             ("os.getcwd",), ("os.getcwd",), ("os.getcwd",), ("os.path.isfile", "D:\\bin\\kelvo_bot.exe"),
             ("print", "Moving new file to D:\\bin\\kelvo_bot.exe"),
-            ("shutil.move", "D:\\bin\\bin\\kelvo_bot.temp", "D:\\bin\\kelvo_bot.exe")]),
+            ("os.path.lexists", "D:\\bin\\kelvo_bot.temp"),
+            ("shutil.move", "D:\\bin\\bin\\kelvo_bot.temp", "D:\\bin\\kelvo_bot.temp"),
+            ("os.rename", "D:\\bin\\kelvo_bot.temp", "D:\\bin\\kelvo_bot.exe")]),
     ])
     def test_replacement_and_launch_by_working_directory(self, windows_build, cwd, files, expected):
         world = update_world(cwd=cwd, files=dict(files))
@@ -136,9 +151,14 @@ class TestWholeUpdate:
     def test_posix_build_marks_the_executable_before_starting_it(self, native_build):
         world = update_world(cwd="/drive/bots/bin", sep="/", files={})
         import_module(native_build, world)
-        assert world.names("os.stat", "os.chmod", "subprocess.Popen") == [
-            ("os.stat", "/drive/bots/kelvo_bot.exe"),
-            ("os.chmod", "/drive/bots/kelvo_bot.exe", 0o100750),
+        # Through the open download's descriptor, so no name is followed, and before the file
+        # takes the executable's name: a kill in between never leaves a bot that cannot start.
+        assert world.names("os.stat", "os.chmod", "file.close", "os.rename", "subprocess.Popen") == [
+            ("os.stat", 3),
+            ("os.chmod", 3, 0o100750),
+            ("file.close", "/drive/bots/bin/kelvo_bot.temp"),
+            ("file.close", "/drive/bots/bin/kelvo_bot.temp"),  # hashed
+            ("os.rename", "/drive/bots/kelvo_bot.temp", "/drive/bots/kelvo_bot.exe"),
             ("subprocess.Popen", ["/drive/bots/kelvo_bot.exe"], ()),
         ]
 
@@ -172,7 +192,8 @@ class TestFailures:
         assert entries(outcome.error) == [
             ("init updater_core", 166), ("updater_core.get_update", 45),
             ("updater_core.get_update.replace_exe", 85)]
-        assert world.calls[-1] == ("os.replace", "D:\\bots\\kelvo_bot.exe.old", "D:\\bots\\kelvo_bot.exe")
+        # The new file never came next to the executable: the old one was never set aside.
+        assert world.calls[-1][0] == "shutil.move" and not world.names("os.replace")
         assert world.files == {"D:\\bots\\kelvo_bot.exe": OLD}
         assert world.printed[-1] == "Moving new file to D:\\bots\\kelvo_bot.exe"
 
@@ -182,11 +203,24 @@ class TestFailures:
         world = update_world(failures={"os.unlink": denied})
         outcome = import_module(windows_build, world)
         assert outcome.error is denied
-        assert world.calls[-2:] == [
-            ("os.replace", "D:\\bots\\kelvo_bot.exe", "D:\\bots\\bin\\kelvo_bot.temp"),
-            ("os.replace", "D:\\bots\\kelvo_bot.exe.old", "D:\\bots\\kelvo_bot.exe")]
-        assert world.files == {"D:\\bots\\kelvo_bot.exe": OLD, "D:\\bots\\bin\\kelvo_bot.temp": NEW}
+        # The old executable goes back over the new one in one rename.
+        assert world.calls[-1] == ("os.replace", "D:\\bots\\kelvo_bot.exe.old", "D:\\bots\\kelvo_bot.exe")
+        assert world.files == {"D:\\bots\\kelvo_bot.exe": OLD}
         assert not world.names("subprocess.Popen")
+
+    def test_a_failed_put_back_keeps_the_first_failure_in_its_chain(self, windows_build):
+        # As an except block would: the last error carries the one it was handling.
+        removal, back = PermissionError(13, "in use"), OSError(5, "back")
+        replaces = iter([None, back])
+
+        def replace(*args):
+            error = next(replaces, None)
+            if error is not None:
+                raise error
+
+        world = update_world(failures={"os.unlink": removal}, hooks={"os.replace": replace})
+        outcome = import_module(windows_build, world)
+        assert outcome.error is back and back.__context__ is removal
 
     @pytest.mark.parametrize("refusals, installed", [(2, True), (6, False)])
     def test_a_refused_move_is_retried_for_a_few_seconds(self, windows_build, refusals, installed):
@@ -208,6 +242,7 @@ class TestFailures:
         else:
             assert type(outcome.error) is PermissionError
             assert world.files == {"D:\\bots\\kelvo_bot.exe": OLD, "D:\\bots\\bin\\kelvo_bot.temp": NEW}
+            assert not world.names("os.replace")
 
     @pytest.mark.parametrize("published, locale, message", [
         (b"0" * 64, ("English", "1252"),
@@ -232,11 +267,16 @@ class TestFailures:
         assert isinstance(outcome.error, SystemExit)
         assert world.files == {"D:\\bots\\kelvo_bot.exe": NEW}
 
-    def test_a_directory_named_like_the_executable_is_not_deleted(self, windows_build):
-        world = update_world(cwd="D:\\bots", files={}, dirs={"D:\\bots\\kelvo_bot.exe"})
-        import_module(windows_build, world)
-        assert not world.names("os.unlink")
-        assert world.names("os.rename") == [("os.rename", "kelvo_bot.temp", "kelvo_bot.exe")]
+    @pytest.mark.parametrize("locale, message", [
+        (("English", "1252"), "A folder stands at D:\\bots\\kelvo_bot.exe; move it away and run the update again."),
+        (("Russian_Russia", "1251"),
+         "На месте файла D:\\bots\\kelvo_bot.exe находится папка; уберите её и запустите обновление снова."),
+    ])
+    def test_a_folder_named_like_the_executable_is_refused_before_the_download(self, windows_build, locale, message):
+        world = update_world(cwd="D:\\bots", files={}, dirs={"D:\\bots\\kelvo_bot.exe"}, locale=locale)
+        outcome = import_module(windows_build, world)
+        assert type(outcome.error) is IsADirectoryError and str(outcome.error) == message
+        assert not world.names("s3.head_object", "open", "os.unlink", "os.rename")
 
 
 class TestTransferProgress:
@@ -302,3 +342,42 @@ class TestTransferProgress:
         del progress, bar, cells, state_refs
         gc.collect()
         assert probe() is None
+
+
+EXE = "D:\\bots\\kelvo_bot.exe"
+
+
+class TestLeftovers:
+    """What earlier runs, or a person, left in the bot folder never blocks an update."""
+
+    @pytest.mark.parametrize("files, dirs, read_only", [
+        ({EXE: OLD}, set(), {EXE}),
+        ({EXE: OLD}, {EXE + ".old"}, set()),
+        ({EXE: OLD, EXE + ".old": b"older", EXE + ".old.1": b"oldest"}, set(), {EXE + ".old"}),
+        ({EXE: OLD, "D:\\bots\\bin\\kelvo_bot.temp": b"x", "D:\\bots\\kelvo_bot.temp": b"y"}, set(),
+         {"D:\\bots\\kelvo_bot.temp"}),
+    ], ids=["read-only executable", "folder at the set-aside name", "set-aside copies left",
+            "downloads left"])
+    def test_no_obstacle(self, windows_build, files, dirs, read_only):
+        world = update_world(files=dict(files), dirs=set(dirs), read_only=set(read_only))
+        outcome = import_module(windows_build, world)
+        assert isinstance(outcome.error, SystemExit), outcome.error
+        assert {path: content for path, content in world.files.items()
+                if path.startswith(EXE + ".old")} == {k: v for k, v in files.items() if k == EXE + ".old.1"}
+        assert world.files[EXE] == NEW and world.dirs == dirs
+        assert ("subprocess.Popen", [EXE], ()) in world.calls
+
+    def test_a_folder_at_the_downloads_name_is_refused(self, windows_build):
+        world = update_world(dirs={"D:\\bots\\bin\\kelvo_bot.temp"})
+        outcome = import_module(windows_build, world)
+        assert type(outcome.error) is IsADirectoryError
+        assert "D:\\bots\\bin\\kelvo_bot.temp" not in world.files and world.files[EXE] == OLD
+
+    def test_a_set_aside_copy_without_its_executable_goes_back_before_the_check(self, windows_build):
+        # An updater was killed between setting the old executable aside and moving the new one
+        # in; now the store cannot be read: the bot keeps its executable.
+        world = update_world(files={EXE + ".old": OLD}, objects={})
+        outcome = import_module(windows_build, world)
+        assert type(outcome.error).__name__ == "NoSuchKey"
+        assert world.files == {EXE: OLD}
+        assert world.printed[0] == "Checking hash-sum of local and remote file..."

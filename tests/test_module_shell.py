@@ -81,7 +81,7 @@ class TestStartUp:
 
     def test_a_function_missing_at_the_moment_of_use_raises_name_error(self, windows_build):
         world = current_world(files={})
-        world.hooks["os.getcwd"] = lambda: delattr(world.module, "get_update")
+        world.hooks["os.getcwd"] = lambda: vars(world.module).pop("get_update", None)
         outcome = import_module(windows_build, world)
         assert type(outcome.error) is NameError
         assert str(outcome.error) == "name 'get_update' is not defined"

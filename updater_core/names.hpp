@@ -20,7 +20,8 @@ namespace updater::names {
     X(sha256) X(block_size) X(Percentage) X(Bar) X(ETA) X(FileTransferSpeed) X(ProgressBar)    \
     X(start) X(finish) X(open) X(print) X(bytes) X(strip) X(lower) X(name) X(loader) X(origin) \
     X(parent) X(submodule_search_locations) X(__builtins__) X(__loader__) X(__file__)          \
-    X(__package__) X(__path__) X(Session)
+    X(__package__) X(__path__) X(Session)                                                      \
+    X(isdir) X(islink) X(lexists) X(lstat) X(fileno)
 
 // Texts that are not identifiers.
 #define UPDATER_TEXTS(X)                                                                       \
@@ -33,6 +34,7 @@ namespace updater::names {
     X(russian_locale, "Russian_Russia")                                                        \
     X(mode_read_binary, "rb")                                                                  \
     X(mode_write_binary, "wb")                                                                 \
+    X(mode_create_binary, "xb")                                                                \
     X(utf_8, "utf-8")                                                                          \
     X(size_format, "0.2f")                                                                     \
     X(int_, "int")                                                                             \

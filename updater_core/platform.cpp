@@ -3,12 +3,11 @@
 #include "capi/ops.hpp"
 #include "names.hpp"
 
-#include <cstdint>
-#include <cstdlib>
-#include <string>
+#include <memory>
 
 #if defined(_WIN32)
 #include <windows.h>
+#include <cwchar>
 #else
 #include <cerrno>
 #include <fcntl.h>
@@ -18,103 +17,132 @@
 
 namespace updater::platform {
 
-void prepare_to_start([[maybe_unused]] const py::Scope& scope, [[maybe_unused]] py::Borrowed path) {
+void make_executable([[maybe_unused]] const py::Scope& scope, [[maybe_unused]] py::Borrowed file) {
 #if !UPDATER_PATH_STYLE_WINDOWS
-    py::Ref stat = py::attr(scope[n.os], n.stat);
-    py::Ref mode = py::attr(py::call(stat, path), n.st_mode);
+    py::Ref descriptor = py::call_method(file, n.fileno);
+    py::Ref mode = py::attr(py::call(py::attr(scope[n.os], n.stat), descriptor), n.st_mode);
     const long bits = PyLong_AsLong(mode.get());
     if (bits == -1 && PyErr_Occurred()) {
         throw py::ErrorAlreadySet{};
     }
-    py::Ref chmod = py::attr(scope[n.os], n.chmod);
-    py::call(chmod, path, py::integer(bits | ((bits & 0444) >> 2)));
+    py::call(py::attr(scope[n.os], n.chmod), descriptor,
+             py::integer(bits | ((bits & 0444) >> 2)));
 #endif
 }
 
+#if defined(_WIN32)
+
 namespace {
 
-// The bot directory by the updater's rule, from the process's own working directory.
-template <class String>
-String bot_directory(String directory, const typename String::value_type* suffix) {
-    const String bin(suffix);
-    if (directory.size() >= bin.size() &&
-        directory.compare(directory.size() - bin.size(), bin.size(), bin) == 0) {
-        directory.resize(directory.size() - bin.size());
+// The folder's identity, as a mutex name: the same for every path that reaches it. Empty when
+// the file system gives none.
+std::wstring lock_name(py::Borrowed directory) {
+    std::unique_ptr<wchar_t, decltype(&PyMem_Free)> path(
+        PyUnicode_AsWideCharString(directory.get(), nullptr), &PyMem_Free);
+    if (!path) {
+        throw py::ErrorAlreadySet{};
     }
-    return directory;
+    HANDLE folder = CreateFileW(path.get(), FILE_READ_ATTRIBUTES,
+                                FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                                OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+    if (folder == INVALID_HANDLE_VALUE) {
+        return {};
+    }
+    BY_HANDLE_FILE_INFORMATION info{};
+    const BOOL known = GetFileInformationByHandle(folder, &info);
+    CloseHandle(folder);
+    if (!known) {
+        return {};
+    }
+    wchar_t name[64];
+    swprintf(name, 64, L"Local\\kelvo_bot.updater.%08lx.%08lx%08lx",
+             static_cast<unsigned long>(info.dwVolumeSerialNumber),
+             static_cast<unsigned long>(info.nFileIndexHigh),
+             static_cast<unsigned long>(info.nFileIndexLow));
+    return name;
 }
 
 }  // namespace
 
-#if defined(_WIN32)
-
-BotFolderLock::BotFolderLock() {
-    const DWORD size = GetCurrentDirectoryW(0, nullptr);
-    std::wstring directory(size, L'\0');
-    const DWORD length = GetCurrentDirectoryW(size, directory.data());
-    if (size == 0 || length == 0 || length >= size) {
-        PyErr_SetFromWindowsErr(0);
-        throw py::ErrorAlreadySet{};
+BotFolderLock::BotFolderLock(py::Borrowed directory, const std::function<void()>& on_wait) {
+    const std::wstring name = lock_name(directory);
+    if (name.empty()) {
+        return;
     }
-    directory.resize(length);
-    directory = bot_directory(directory, L"\\bin");
-    // Paths are case-insensitive, and a mutex name is at most MAX_PATH long: the name is a
-    // hash of the lower-cased path.
-    std::wstring lower(directory.size(), L'\0');
-    const int lowered = LCMapStringEx(LOCALE_NAME_INVARIANT, LCMAP_LOWERCASE, directory.data(),
-                                      static_cast<int>(directory.size()), lower.data(),
-                                      static_cast<int>(lower.size()), nullptr, nullptr, 0);
-    if (lowered == 0 && !directory.empty()) {
-        PyErr_SetFromWindowsErr(0);
-        throw py::ErrorAlreadySet{};
-    }
-    std::uint64_t hash = 14695981039346656037ULL;  // FNV-1a
-    for (const wchar_t c : lower) {
-        hash = (hash ^ static_cast<std::uint16_t>(c)) * 1099511628211ULL;
-    }
-    wchar_t name[64];
-    swprintf(name, 64, L"Local\\kelvo_bot.updater.%016llx", static_cast<unsigned long long>(hash));
-
-    HANDLE mutex = CreateMutexW(nullptr, FALSE, name);
+    // A null access list: a mutex made by an elevated updater can still be waited for by a
+    // normal one, instead of being refused to it.
+    SECURITY_DESCRIPTOR open_to_all{};
+    open_to_all.Revision = SECURITY_DESCRIPTOR_REVISION;
+    open_to_all.Control = SE_DACL_PRESENT;
+    SECURITY_ATTRIBUTES attributes{sizeof attributes, &open_to_all, FALSE};
+    HANDLE mutex = CreateMutexW(&attributes, FALSE, name.c_str());
     if (mutex == nullptr) {
-        PyErr_SetFromWindowsErr(0);
-        throw py::ErrorAlreadySet{};
+        mutex = OpenMutexW(SYNCHRONIZE | MUTEX_MODIFY_STATE, FALSE, name.c_str());
+        if (mutex == nullptr) {
+            return;
+        }
     }
-    DWORD waited = 0;
-    Py_BEGIN_ALLOW_THREADS
-    waited = WaitForSingleObject(mutex, INFINITE);
-    Py_END_ALLOW_THREADS
+    DWORD waited = WaitForSingleObject(mutex, 0);
+    if (waited == WAIT_TIMEOUT) {
+        try {
+            on_wait();
+        } catch (...) {
+            CloseHandle(mutex);
+            throw;
+        }
+        // The wait is cut into short slices so that Ctrl-C, which Python notes from its console
+        // handler, is answered between them.
+        for (;;) {
+            Py_BEGIN_ALLOW_THREADS
+            waited = WaitForSingleObject(mutex, 100);
+            Py_END_ALLOW_THREADS
+            if (waited != WAIT_TIMEOUT) {
+                break;
+            }
+            if (PyErr_CheckSignals() < 0) {
+                CloseHandle(mutex);
+                throw py::ErrorAlreadySet{};
+            }
+        }
+    }
     // An abandoned mutex was held by an updater that died: it is ours now.
     if (waited != WAIT_OBJECT_0 && waited != WAIT_ABANDONED) {
-        PyErr_SetFromWindowsErr(0);
         CloseHandle(mutex);
-        throw py::ErrorAlreadySet{};
+        return;
     }
     mutex_ = mutex;
 }
 
 BotFolderLock::~BotFolderLock() {
-    ReleaseMutex(static_cast<HANDLE>(mutex_));
-    CloseHandle(static_cast<HANDLE>(mutex_));
+    if (mutex_ != nullptr) {
+        ReleaseMutex(static_cast<HANDLE>(mutex_));
+        CloseHandle(static_cast<HANDLE>(mutex_));
+    }
 }
 
 #else
 
-BotFolderLock::BotFolderLock() {
-    char* cwd = getcwd(nullptr, 0);
-    if (cwd == nullptr) {
-        PyErr_SetFromErrno(PyExc_OSError);
-        throw py::ErrorAlreadySet{};
-    }
-    std::string directory = bot_directory(std::string(cwd), bin_suffix);
-    std::free(cwd);
-    if (directory.empty()) {
-        directory.push_back('/');  // "/bin" is the bin directory of the root
-    }
-    const int fd = open(directory.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+BotFolderLock::BotFolderLock(py::Borrowed directory, const std::function<void()>& on_wait) {
+    py::Ref encoded = py::Ref::steal(PyUnicode_EncodeFSDefault(directory.get()));
+    const char* path = PyBytes_AS_STRING(encoded.get());
+    // "/bin" is the bin directory of the root, whose bot directory is the empty text.
+    const int fd = open(*path != '\0' ? path : "/", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
     if (fd < 0) {
-        PyErr_SetFromErrnoWithFilename(PyExc_OSError, directory.c_str());
-        throw py::ErrorAlreadySet{};
+        return;
+    }
+    if (flock(fd, LOCK_EX | LOCK_NB) == 0) {
+        fd_ = fd;
+        return;
+    }
+    if (errno != EWOULDBLOCK) {
+        close(fd);
+        return;
+    }
+    try {
+        on_wait();
+    } catch (...) {
+        close(fd);
+        throw;
     }
     for (;;) {
         int status = 0;
@@ -122,21 +150,26 @@ BotFolderLock::BotFolderLock() {
         status = flock(fd, LOCK_EX);
         Py_END_ALLOW_THREADS
         if (status == 0) {
-            break;
+            fd_ = fd;
+            return;
         }
         // A signal while waiting: its handler runs (Ctrl-C raises KeyboardInterrupt here).
-        if (errno != EINTR || PyErr_CheckSignals() < 0) {
-            if (!PyErr_Occurred()) {
-                PyErr_SetFromErrnoWithFilename(PyExc_OSError, directory.c_str());
-            }
+        if (errno != EINTR) {
+            close(fd);
+            return;
+        }
+        if (PyErr_CheckSignals() < 0) {
             close(fd);
             throw py::ErrorAlreadySet{};
         }
     }
-    fd_ = fd;
 }
 
-BotFolderLock::~BotFolderLock() { close(fd_); }
+BotFolderLock::~BotFolderLock() {
+    if (fd_ >= 0) {
+        close(fd_);
+    }
+}
 
 #endif
 

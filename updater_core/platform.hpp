@@ -11,6 +11,8 @@
 
 #include "capi/scope.hpp"
 
+#include <functional>
+
 #if defined(UPDATER_WINDOWS_PATHS)
 #define UPDATER_PATH_STYLE_WINDOWS 1
 #elif defined(UPDATER_POSIX_PATHS)
@@ -34,19 +36,25 @@ inline constexpr const char* bin_suffix = "/bin";
 // Both suffixes are four characters; the bot directory drops exactly these.
 inline constexpr long bin_suffix_length = 4;
 
-// Makes the downloaded executable at `path` startable. A file written on POSIX has no execute
-// permission, so it gets one for whoever may read it (os.stat, then os.chmod); Windows starts
-// any .exe, and a Windows-style build elsewhere only tests the path rules: nothing is called.
-void prepare_to_start(const py::Scope& scope, py::Borrowed path);
+// Makes the download, open as `file`, startable. A file written on POSIX has no execute
+// permission, so it gets one for whoever may read it (os.stat and os.chmod on the open file's
+// descriptor, so that no name is followed), before it takes the executable's name; Windows
+// starts any .exe, and a Windows-style build elsewhere only tests the path rules: nothing is
+// called.
+void make_executable(const py::Scope& scope, py::Borrowed file);
 
-// One updater at a time per bot folder: an operating-system lock on the bot directory (the
-// working directory, or its parent when it is a bin subdirectory), taken by the constructor,
-// which waits for any other holder, and released by the destructor. The system releases it
-// when a process dies, so a killed updater never leaves a stale lock. Nothing is created in the
-// folder: POSIX locks the directory itself (flock), Windows a named mutex made from its path.
+// One updater at a time per bot folder: an operating-system lock on the folder `directory` (a
+// str), taken by the constructor and released by the destructor. When another updater holds it,
+// `on_wait` is called once and the constructor waits; Ctrl-C ends the wait with
+// KeyboardInterrupt. The system releases the lock when a process dies, so a killed updater never
+// leaves a stale lock, and nothing is created in the folder: POSIX locks the directory itself
+// (flock); Windows a named mutex made from the folder's identity (its volume and file ID), so
+// that every spelling of one folder (drive letters, short names, junctions) meets the same lock.
+// A folder that cannot be locked at all (a file system without locks) is not locked: updating
+// it unguarded is better than never updating it.
 class BotFolderLock {
 public:
-    BotFolderLock();
+    BotFolderLock(py::Borrowed directory, const std::function<void()>& on_wait);
     ~BotFolderLock();
     BotFolderLock(const BotFolderLock&) = delete;
     BotFolderLock& operator=(const BotFolderLock&) = delete;

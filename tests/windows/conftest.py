@@ -24,6 +24,10 @@ from windows_harness import Wine  # noqa: E402
 
 def pytest_collection_modifyitems(config, items):
     if os.environ.get("UPDATER_WINDOWS_BUNDLE"):
+        # Making the Wine prefix, and Windows programs under Wine, take longer than the rest.
+        for item in items:
+            if HERE in Path(item.path).parents:
+                item.add_marker(pytest.mark.timeout(600))
         return
     skip = pytest.mark.skip(reason="the Windows tests run with tools/test.sh --windows")
     for item in items:

@@ -13,6 +13,7 @@ from windows_harness import ENGLISH, RUSSIAN, windows_path
 
 MESSAGES = {
     ENGLISH: {
+        "waiting": "Another update of this bot is running; waiting...",
         "check": "Checking hash-sum of local and remote file...",
         "missing": "No kelvo_bot.exe found on path {exe}",
         "start": "Staring download...",
@@ -28,6 +29,7 @@ MESSAGES = {
                       "", "To run bot, use file kelvo_bot.exe!", "", "nWindow will be closed in 60 seconds..."],
     },
     RUSSIAN: {
+        "waiting": "Уже идёт другое обновление этого бота; жду...",
         "check": "Проверяю hash-сумму локального и удаленного файла...",
         "missing": "Файл kelvo_bot.exe не найден по пути {exe}",
         "start": "Начинаю Загрузку...",
@@ -175,11 +177,11 @@ def test_a_running_bot_keeps_its_executable_and_no_second_bot_starts(
             running.kill()
             running.wait()
     # Windows refuses to remove a running program's file: the update ends with that error,
-    # the executable is untouched, the download stays for the next run, and no bot is started.
+    # the executable is untouched, no copy or download is left, and no bot is started.
     assert run.returncode == 1 and "PermissionError" in run.stderr
     assert bots.exe.read_bytes() == old and sorted(p.name for p in bots.path.iterdir()) == [
         "bin", "kelvo_bot.exe"]
-    assert bots.temp.read_bytes() == new
+    assert not bots.temp.exists()
     assert len(bots.starts()) == 1 and "Done. Starting bot." not in run.lines
 
     again = bots.update(wine, storage.proxy)
@@ -187,10 +189,16 @@ def test_a_running_bot_keeps_its_executable_and_no_second_bot_starts(
     assert bots.exe.read_bytes() == new and len(bots.starts(expected=2)) == 2
 
 
-def test_two_updaters_at_once_install_once_and_start_one_bot(wine, bundle, storage, sample_bot, tmp_path):
+@pytest.mark.parametrize("spellings", [("Z:", "Z:"), ("Z:", "C:")], ids=["one spelling", "two spellings"])
+def test_two_updaters_at_once_install_once_and_start_one_bot(
+        wine, bundle, storage, sample_bot, tmp_path, spellings):
     from test_end_to_end import TruncatingProxy
 
-    bots = BotFolder(tmp_path / "bots", bundle)
+    # Wine reaches its own drive C: also through Z:, as Windows reaches one folder through a
+    # mapped drive, a short name or a junction: the lock must be the folder's, not the text's.
+    bots = BotFolder(wine.prefix / "drive_c" / f"kbot-{len(set(spellings))}", bundle)
+    spelled = {"Z:": windows_path(bots.launcher_dir), "C:": "C:\\" + str(
+        bots.launcher_dir.relative_to(wine.prefix / "drive_c")).replace("/", "\\")}
     old, new = sample_bot(1), sample_bot(2, bulk=300_000)
     bots.exe.write_bytes(old)
     storage.publish(new)
@@ -201,17 +209,20 @@ def test_two_updaters_at_once_install_once_and_start_one_bot(wine, bundle, stora
     env = wine.environment(http_proxy=f"http://127.0.0.1:{proxy.port}",
                            KELVO_BOT_RECORD=windows_path(bots.record))
     python = windows_path(bots.launcher_dir / "python" / "python.exe")
-    start = lambda: wine.start(python, "-u", "-c", "import updater_core", cwd=bots.launcher_dir, env=env)
-    first = start()
+    start = lambda spelling: wine.start(
+        python, "-u", "-c", f"import os; os.chdir({spelled[spelling]!r}); import updater_core",
+        cwd=bots.launcher_dir, env=env)
+    first = start(spellings[0])
     both = [first]
     try:
         wine.read_until(first, "Downloading file: ")
-        both.append(start())
+        both.append(start(spellings[1]))
         second = both[1]
         assert first.wait(120) == 0, first.stderr.read()
-        # The second waited for the first, then found the bot current.
+        # The second said that it waits, waited for the first, then found the bot current.
         lines = wine.read_until(second, MESSAGES[ENGLISH]["identical"][-1])
-        assert lines[0] == MESSAGES[ENGLISH]["check"] and MESSAGES[ENGLISH]["differs"] not in lines
+        assert lines[:2] == [MESSAGES[ENGLISH]["waiting"], MESSAGES[ENGLISH]["check"]]
+        assert MESSAGES[ENGLISH]["differs"] not in lines
     finally:
         proxy.close()
         for process in both:

@@ -159,20 +159,26 @@ inline Ref type_dict(PyTypeObject* type) {
     throw ErrorAlreadySet{};
 }
 
-// `try: body() except BaseException: cleanup(); raise`. The exception being raised is taken
-// out while cleanup runs, so cleanup's calls see none; an exception from cleanup goes on
-// instead, with the first as its context.
+// `try: body() except BaseException: cleanup(); raise`. While cleanup runs, the exception is
+// the one being handled, as in an except block: cleanup's calls see it in sys.exc_info(), and
+// an exception raised by cleanup goes on instead with it as its context, which the interpreter
+// sets as it does for any exception raised while another is handled. So nested cleanups keep
+// every earlier exception in the chain.
 template <class Body, class Cleanup>
 void cleanup_on_error(Body&& body, Cleanup&& cleanup) {
     try {
         body();
     } catch (const ErrorAlreadySet&) {
         Ref error = Ref::steal_or_null(take_raised());
+        Ref outer = Ref::steal_or_null(PyErr_GetHandledException());
+        PyErr_SetHandledException(error.get());
         try {
             cleanup();
         } catch (const ErrorAlreadySet&) {
-            chain_raised(std::move(error));
+            PyErr_SetHandledException(outer.get());
+            throw;
         }
+        PyErr_SetHandledException(outer.get());
         put_back(error.release());
         throw;
     }

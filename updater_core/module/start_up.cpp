@@ -3,11 +3,14 @@
 #include "capi/interned.hpp"
 #include "names.hpp"
 #include "capi/ops.hpp"
+#include "messages.hpp"
 #include "module/statements.hpp"
 #include "platform.hpp"
 #include "storage/file_digest.hpp"
 #include "storage/object_reader.hpp"
 #include "update/download.hpp"
+#include "update/paths.hpp"
+#include "update/replacement.hpp"
 #include "update/update_check.hpp"
 
 #include <optional>
@@ -38,11 +41,17 @@ void start_up(const py::Scope& module) {
     // The check and the update run under the bot folder's lock, so that an updater started
     // twice never replaces the executable under the other; the second waits, then finds the
     // bot current.
+    // A set-aside copy left without its executable (an updater killed half way) is put back
+    // first, under the lock, so that the check sees the executable the folder really has.
     bool update_needed = false;
     {
         std::optional<platform::BotFolderLock> lock;
         line(module, 165, [&] {
-            lock.emplace();
+            lock.emplace(update::bot_directory(module), [&] {
+                say(module, {"Уже идёт другое обновление этого бота; жду..."},
+                    {"Another update of this bot is running; waiting..."});
+            });
+            update::restore_set_aside(module);
             update_needed = py::truth(py::call(module[n.check_update_is_needed]));
         });
         if (update_needed) {

@@ -79,6 +79,13 @@ py::Ref install(const py::Scope& scope, py::Borrowed, py::Borrowed) {
     py::Borrowed server_path = n.exe_object_key;
     py::Ref state = new_download_state();
 
+    // A folder in the executable's place would receive the download inside it: said before
+    // anything is downloaded.
+    py::Ref exe_path = beside(bot_directory(scope), scope[n.LOCAL_EXE_NAME]);
+    if (path_test(scope, n.isdir, exe_path)) {
+        folder_in_the_way(scope, exe_path);
+    }
+
     // The size, for the message and as the bar's maximum.
     py::Ref to_int = scope[n.int_];
     py::Ref head_object = py::attr(scope[n.s3unsafe], n.head_object);
@@ -108,13 +115,17 @@ py::Ref install(const py::Scope& scope, py::Borrowed, py::Borrowed) {
 
     py::Ref callback = py::make_function(transfer_progress, scope, state);
 
-    // The temporary file is opened in the working directory as it is now, before any change
-    // of directory; a file left by an earlier failed run is truncated.
+    // The download goes into a file of the updater's own, created anew in the working directory
+    // as it is now, before any change of directory. Whatever stands at its name (a file left by
+    // an earlier failed run, or a link that would send the download elsewhere) is removed first,
+    // not followed, and the creation is exclusive, so nothing outside the folder is ever written.
+    clear_name(scope, scope[n.TEMP_EXE_NAME]);
     py::Ref open = scope[n.open];
-    py::Ref temp_file = py::call(open, scope[n.TEMP_EXE_NAME], n.mode_write_binary);
+    py::Ref temp_file = py::call(open, scope[n.TEMP_EXE_NAME], n.mode_create_binary);
     py::with(temp_file, [&](py::Borrowed file) {
         py::Ref download_fileobj = py::attr(scope[n.s3unsafe], n.download_fileobj);
         py::call_kw(download_fileobj, n.kw_callback, bucket, server_path, file, callback);
+        platform::make_executable(scope, file);
     });
     py::call_method(get(state, bar, "bar"), n.finish);
     say(scope, {"Загрузка завершена"}, {"Download done."});
@@ -136,13 +147,12 @@ py::Ref install(const py::Scope& scope, py::Borrowed, py::Borrowed) {
 
     py::Ref subprocess = scope.import(n.subprocess, nullptr);
     py::Ref popen = py::attr(subprocess, n.Popen);
-    py::Ref exe_path = beside(working_directory(scope), scope[n.LOCAL_EXE_NAME]);
-    platform::prepare_to_start(scope, exe_path);
+    py::Ref command = beside(working_directory(scope), scope[n.LOCAL_EXE_NAME]);
     // The path goes as a one-item argument list, which subprocess quotes: an unquoted path
     // with a space would let Windows start another program ("C:\Program.exe" for a bot in
     // "C:\Program Files\...") and would split the bot's own argv[0]. The process object is
     // dropped at once; the bot runs on after the updater ends.
-    py::call(popen, py::list({exe_path}));
+    py::call(popen, py::list({command}));
 
     py::Ref sleep = py::attr(scope[n.time], n.sleep);
     py::call(sleep, py::integer(3));

@@ -28,15 +28,30 @@ inline py::Ref parent_of_bin(py::Borrowed directory) {
     return py::slice_to(directory, -platform::bin_suffix_length);
 }
 
+// The bot directory, from the working directory as it is now.
+inline py::Ref bot_directory(const py::Scope& scope) {
+    py::Ref directory = working_directory(scope);
+    return is_bin_directory(directory) ? parent_of_bin(directory) : directory;
+}
+
 // directory + "\" + name
 inline py::Ref beside(py::Borrowed directory, py::Borrowed name) {
     return py::concat({directory, n.separator, name});
 }
 
-// os.path.isfile(path): only a regular file counts.
+// os.path.<test>(path), for the tests of os.path: isfile (only a regular file counts), isdir,
+// islink and lexists (anything at all stands at the name, a dangling link included).
+inline bool path_test(const py::Scope& scope, py::Borrowed test, py::Borrowed path) {
+    return py::truth(py::call(py::attr(py::attr(scope[n.os], n.path), test), path));
+}
+
 inline bool is_file(const py::Scope& scope, py::Borrowed path) {
-    py::Ref isfile = py::attr(py::attr(scope[n.os], n.path), n.isfile);
-    return py::truth(py::call(isfile, path));
+    return path_test(scope, n.isfile, path);
+}
+
+// A folder that is itself at `path`, not reached through a link.
+inline bool is_real_directory(const py::Scope& scope, py::Borrowed path) {
+    return path_test(scope, n.isdir, path) && !path_test(scope, n.islink, path);
 }
 
 }  // namespace updater::update

@@ -1,11 +1,26 @@
 #pragma once
 
 #include "capi/function.hpp"
+#include "capi/scope.hpp"
 
 namespace updater::update {
 
 // get_update.<locals>.replace_exe(): puts the downloaded file in the place of the executable,
 // never leaving the bot directory without one.
 extern const py::FunctionSpec replace_exe;
+
+// os.unlink(path); a read-only file (which Windows refuses to remove) is made writable first.
+void remove_file(const py::Scope& scope, py::Borrowed path);
+
+// Makes `path` free for a file of the updater's own: a file or link standing there is removed
+// without following it; a folder is an error that says so.
+void clear_name(const py::Scope& scope, py::Borrowed path);
+
+// Raises IsADirectoryError: a folder stands where the updater must put a file of its own.
+[[noreturn]] void folder_in_the_way(const py::Scope& scope, py::Borrowed path);
+
+// When the bot directory holds the set-aside copy of the executable but no executable (an
+// updater was killed between setting it aside and moving the new one in), the copy goes back.
+void restore_set_aside(const py::Scope& scope);
 
 }  // namespace updater::update

@@ -12,11 +12,7 @@ py::Ref check(const py::Scope& scope, py::Borrowed, py::Borrowed) {
     say(scope, {"Проверяю hash-сумму локального и удаленного файла..."},
         {"Checking hash-sum of local and remote file..."});
 
-    py::Ref directory = working_directory(scope);
-    if (is_bin_directory(directory)) {
-        directory = parent_of_bin(directory);
-    }
-    py::Ref exe_path = beside(directory, scope[n.LOCAL_EXE_NAME]);
+    py::Ref exe_path = beside(bot_directory(scope), scope[n.LOCAL_EXE_NAME]);
 
     // A missing executable (or something that is not a regular file in its place) is no error:
     // the bot has to be downloaded. Neither the file nor the bucket is read then.

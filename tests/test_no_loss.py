@@ -1,0 +1,145 @@
+"""The bot folder never loses its executable and nothing outside it is written: planted links,
+a bin on another file system killed half way, set-aside copies left behind, and updaters that
+meet in one folder. The native build, a real server, real files and real processes."""
+
+import contextlib
+import fcntl
+import os
+import socket
+import subprocess
+import time
+from concurrent.futures import ThreadPoolExecutor
+
+import pytest
+
+from fakes import identical_lines
+from test_end_to_end import stub_bot, wait_for
+
+OLD = b"MZ old bot"
+WAITING = "Another update of this bot is running; waiting..."
+
+
+@pytest.fixture
+def bots(tmp_path):
+    folder = tmp_path / "bots"
+    (folder / "bin").mkdir(parents=True)
+    (folder / "kelvo_bot.exe").write_bytes(OLD)
+    return folder
+
+
+@pytest.mark.parametrize("start_in", ["bots", "bots/bin"])
+@pytest.mark.parametrize("link", ["symbolic", "dangling", "hard"])
+def test_a_planted_link_is_never_followed(s3, run_updater, bots, tmp_path, start_in, link):
+    # Someone who may write to the folder plants links at the download's names, in the working
+    # directory and next to the executable, hoping the updater writes through them.
+    outside = tmp_path / "precious"
+    outside.write_bytes(b"not the bot's")
+    outside.chmod(0o600)
+    nowhere = tmp_path / "nowhere"
+    cwd = tmp_path / start_in
+    for planted in {cwd / "kelvo_bot.temp", bots / "kelvo_bot.temp"}:
+        if link == "hard":
+            os.link(outside, planted)
+        else:
+            planted.symlink_to(outside if link == "symbolic" else nowhere)
+    new = stub_bot(11)
+    s3.publish(new)
+
+    run = run_updater(cwd, BOT_RECORD=str(tmp_path / "started"))
+    assert run.returncode == 0, run.stderr
+    assert outside.read_bytes() == b"not the bot's" and outside.stat().st_mode & 0o777 == 0o600
+    assert not nowhere.exists()
+    exe = bots / "kelvo_bot.exe"
+    assert not exe.is_symlink() and exe.read_bytes() == new and os.access(exe, os.X_OK)
+    assert wait_for(tmp_path / "started")[1] == str(exe)
+
+
+@pytest.fixture
+def bin_on_its_own_drive(bots):
+    """The bin subdirectory on a file system of its own, so that moving the download up into the
+    bot folder is a copy."""
+    if os.geteuid() != 0:
+        pytest.skip("mounting a tmpfs needs root")
+    mounted = subprocess.run(["mount", "-t", "tmpfs", "-o", "size=32m", "tmpfs", str(bots / "bin")],
+                             capture_output=True)
+    if mounted.returncode != 0:
+        pytest.skip(f"no tmpfs here: {mounted.stderr.decode().strip()}")
+    try:
+        yield bots / "bin"
+    finally:
+        subprocess.run(["umount", "-l", str(bots / "bin")], check=True)
+
+
+@pytest.mark.parametrize("killed_at", ["os.sendfile", "os.replace", "os.rename", "os.unlink"],
+                         ids=["copying across", "setting aside", "moving in", "removing the old"])
+def test_killed_at_any_step_across_drives_the_next_run_installs(
+        s3, run_updater, bots, bin_on_its_own_drive, killed_at):
+    new = stub_bot(12) + os.urandom(1_000_000)
+    s3.publish(new)
+    killed = run_updater(bin_on_its_own_drive, UPDATER_KILL=killed_at)
+    assert killed.returncode == -9, killed.stderr
+    exe, old_copy = bots / "kelvo_bot.exe", bots / "kelvo_bot.exe.old"
+    # Only the accepted instant, between setting aside and moving in, leaves no executable.
+    if exe.exists():
+        assert exe.read_bytes() in (OLD, new)
+    else:
+        assert killed_at == "os.rename" and old_copy.read_bytes() == OLD
+
+    again = run_updater(bin_on_its_own_drive, BOT_RECORD=str(bots / "started"))
+    assert again.returncode == 0, again.stderr
+    assert exe.read_bytes() == new and os.access(exe, os.X_OK)
+    assert sorted(os.listdir(bots)) == ["bin", "kelvo_bot.exe", "started"]
+
+
+def test_a_set_aside_copy_goes_back_when_the_store_cannot_be_reached(run_updater, bots):
+    (bots / "kelvo_bot.exe").rename(bots / "kelvo_bot.exe.old")
+    with socket.socket() as closed:
+        closed.bind(("127.0.0.1", 0))
+        run = run_updater(bots / "bin", proxy=f"http://127.0.0.1:{closed.getsockname()[1]}")
+    assert run.returncode == 1 and run.lines == ["Checking hash-sum of local and remote file..."]
+    assert sorted(os.listdir(bots)) == ["bin", "kelvo_bot.exe"]
+    assert (bots / "kelvo_bot.exe").read_bytes() == OLD
+
+
+@contextlib.contextmanager
+def holding_the_lock(folder):
+    fd = os.open(folder, os.O_RDONLY | os.O_DIRECTORY)
+    try:
+        fcntl.flock(fd, fcntl.LOCK_EX)
+        yield
+    finally:
+        os.close(fd)
+
+
+def test_a_second_updater_says_it_waits_then_finds_the_bot_current(s3, run_updater, bots, tmp_path):
+    s3.publish(OLD)
+    with ThreadPoolExecutor(1) as pool:
+        with holding_the_lock(bots):
+            waiting = pool.submit(run_updater, bots / "bin")
+            time.sleep(1.5)
+            assert not waiting.done()
+        run = waiting.result()
+    assert run.returncode == 0, run.stderr
+    assert run.lines == [WAITING, *identical_lines(bots / "kelvo_bot.exe")]
+    assert WAITING not in run_updater(bots / "bin").lines
+
+
+@pytest.mark.parametrize("places", [("bin", "bin"), (".", "bin")], ids=["both in bin", "folder and bin"])
+def test_two_updaters_started_together_install_once_and_start_one_bot(s3, run_updater, tmp_path, places):
+    new = stub_bot(6) + os.urandom(2_000_000)
+    s3.publish(new)
+    for round in range(3):
+        bots = tmp_path / f"round{round}"
+        (bots / "bin").mkdir(parents=True)
+        (bots / "kelvo_bot.exe").write_bytes(OLD)
+        record = bots / "started"
+        with ThreadPoolExecutor(2) as pool:
+            runs = list(pool.map(lambda place: run_updater(bots / place, BOT_RECORD=str(record)), places))
+        assert [r.returncode for r in runs] == [0, 0], [r.stderr for r in runs]
+        assert (bots / "kelvo_bot.exe").read_bytes() == new
+        assert sorted(os.listdir(bots)) == ["bin", "kelvo_bot.exe", "started"]
+        # One updated and started the bot; the other waited, then found the bot current.
+        assert sorted(r.sleeps[-1] for r in runs) == [3, 60]
+        wait_for(record)
+        time.sleep(0.2)
+        assert record.read_text().count("\n") == 3

@@ -83,16 +83,21 @@ class BotFolder:
                         KELVO_BOT_RECORD=windows_path(self.record))
 
 
-@pytest.mark.parametrize("name, in_bin, had_exe, locale", [
-    ("bots", True, True, ENGLISH),
-    ("bots", False, False, ENGLISH),
-    ("Мой бот", True, True, RUSSIAN),
-], ids=["changed, from bin", "missing, from the bot folder", "space and Cyrillic, Russian"])
+@pytest.mark.parametrize("name, in_bin, had_exe, locale, leftovers", [
+    ("bots", True, True, ENGLISH, False),
+    ("bots", False, False, ENGLISH, False),
+    ("Мой бот", True, True, RUSSIAN, False),
+    ("bots", True, True, ENGLISH, True),
+], ids=["changed, from bin", "missing, from the bot folder", "space and Cyrillic, Russian",
+        "read-only executable, a folder at the set-aside name"])
 def test_installs_starts_the_bot_and_then_finds_it_current(
-        wine, bundle, storage, sample_bot, tmp_path, name, in_bin, had_exe, locale):
+        wine, bundle, storage, sample_bot, tmp_path, name, in_bin, had_exe, locale, leftovers):
     bots = BotFolder(tmp_path / name, bundle, in_bin)
     if had_exe:
         bots.exe.write_bytes(sample_bot(1))
+    if leftovers:
+        bots.exe.chmod(0o444)  # Windows sees the file as read-only, and refuses to remove it
+        (bots.path / "kelvo_bot.exe.old").mkdir()
     new = sample_bot(2, bulk=300_000)
     storage.publish(new)
 
@@ -107,6 +112,9 @@ def test_installs_starts_the_bot_and_then_finds_it_current(
         expected += [text["deleting"]] * had_exe + [text["moving"].format(exe=exe)]
     assert run.lines == expected + [text["started"]]
     assert bots.exe.read_bytes() == new and not bots.temp.exists()
+    assert sorted(p.name for p in bots.path.iterdir()) == sorted(
+        ["kelvo_bot.exe"] + ["bin"] * in_bin + ["update.cmd", "python"] * (not in_bin)
+        + ["kelvo_bot.exe.old"] * leftovers)
     # Started once, in the bot folder, by its full path, spaces and all. (The command line is
     # the path unquoted; Windows hands it to the bot as given, Wine quotes it.)
     [(folder, program, command_line)] = bots.starts(expected=1)

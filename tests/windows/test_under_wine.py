@@ -54,10 +54,13 @@ class BotFolder:
         self.exe = path / "kelvo_bot.exe"
         self.launcher_dir = path / "bin" if in_bin else path
         self.launcher_dir.mkdir(parents=True)
-        (self.launcher_dir / "update.cmd").write_bytes((bundle / "update.cmd").read_bytes())
-        # The interpreter is shared between the tests' folders; Windows programs see the link as
-        # an ordinary folder.
-        (self.launcher_dir / "python").symlink_to(bundle / "python")
+        # The launcher's files are copied; the interpreter is shared between the tests' folders
+        # (Windows programs see the link as an ordinary folder).
+        for item in bundle.iterdir():
+            if item.name == "python":
+                (self.launcher_dir / "python").symlink_to(item)
+            else:
+                (self.launcher_dir / item.name).write_bytes(item.read_bytes())
         self.record = path.parent / f"{path.name}-started.txt"
 
     @property
@@ -74,11 +77,11 @@ class BotFolder:
                 return [line.split("|") for line in lines]
             time.sleep(0.1)
 
-    def update(self, wine, proxy, locale=ENGLISH):
+    def update(self, wine, proxy, locale=ENGLISH, **env):
         # Started from elsewhere: update.cmd moves into its own folder first.
         return wine.run("cmd", "/c", windows_path(self.launcher_dir / "update.cmd"),
                         cwd=self.path.parent, locale=locale, http_proxy=proxy,
-                        KELVO_BOT_RECORD=windows_path(self.record))
+                        KELVO_BOT_RECORD=windows_path(self.record), **env)
 
 
 @pytest.mark.parametrize("name, in_bin, had_exe, locale", [

@@ -166,18 +166,14 @@ def why(error, endpoint, key):
         return f"{type(error).__name__}: {one_line(error)}"
     code = str(error.response.get("Error", {}).get("Code", ""))
     if code == "NoSuchBucket" or (code == "404" and key is None):
-        return why_missing_bucket(endpoint)
+        return (f"bucket {BUCKET} does not exist at {endpoint}: create it with "
+                f"`python tools/publisher.py --endpoint {endpoint} create-bucket`")
     if code in ("NoSuchKey", "404"):
         return f"nothing is published as {key} in bucket {BUCKET}: run publish"
     if code in ("InvalidAccessKeyId", "SignatureDoesNotMatch", "AccessDenied", "403"):
         return (f"the storage refused the credentials ({code}): check the key id and secret, and "
                 f"that they may read and write bucket {BUCKET}")
     return one_line(error)
-
-
-def why_missing_bucket(endpoint):
-    return (f"bucket {BUCKET} does not exist at {endpoint}: create it with "
-            f"`python tools/publisher.py --endpoint {endpoint} create-bucket`")
 
 
 def one_line(error):
@@ -244,15 +240,20 @@ def diagnose(published: bytes, digest: str) -> str | None:
     return "exe_hash is the digest of another file: the published executable has changed since"
 
 
+def error_code(error):
+    """The store's code for a refused request ("AccessDenied", "404", ...), else None."""
+    return getattr(error, "response", {}).get("Error", {}).get("Code")
+
+
 def create_bucket(args):
     client = make_client(args)
     # Asked first: some stores answer a second creation by its owner with success, others not.
     try:
-        client.head_bucket(Bucket=BUCKET)
-    except Exception as error:
-        if why(error, args.endpoint, None) != why_missing_bucket(args.endpoint):
-            raise PublishError(f"checking bucket {BUCKET} failed: "
-                               f"{why(error, args.endpoint, None)}") from error
+        with storage(f"checking bucket {BUCKET}", args):
+            client.head_bucket(Bucket=BUCKET)
+    except PublishError as error:
+        if error_code(error.__cause__) not in ("404", "NoSuchBucket"):
+            raise
     else:
         print(f"Bucket {BUCKET} already exists at {args.endpoint}")
         return 0
@@ -270,12 +271,14 @@ def check_writable(client, args):
     module's) are refused before the executable is sent, not after."""
     probe = f".publish-probe-{secrets.token_hex(8)}"
     try:
-        client.put_object(Bucket=BUCKET, Key=probe, Body=b"")
-    except Exception as error:
-        reason = why(error, args.endpoint, probe)
+        with storage("the write test", args, probe, then="; nothing was uploaded"):
+            client.put_object(Bucket=BUCKET, Key=probe, Body=b"")
+    except PublishError as error:
+        if error_code(error.__cause__) not in ("AccessDenied", "403"):
+            raise
         raise PublishError(
-            f"these keys may not write bucket {BUCKET} ({reason}); nothing was uploaded. Publish "
-            f"with the publisher's keys, never the module's, which may only read") from error
+            f"these keys may not write bucket {BUCKET} (AccessDenied); nothing was uploaded. "
+            f"Publish with the publisher's keys, never the module's, which may only read") from error
     with storage(f"removing the write test {probe}", args, probe,
                  then=f"; nothing was published, but remove {probe} from the bucket"):
         client.delete_object(Bucket=BUCKET, Key=probe)

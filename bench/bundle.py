@@ -3,8 +3,8 @@ first message, for one or more bundles, interleaved round by round.
 
     .venv/bin/python bench/bundle.py BUNDLE [BUNDLE...] [--rounds N]
 
-Each round copies each bundle afresh (as a person unzips it) and starts its interpreter twice in
-the copy's bin folder: "first run" is the first start after unpacking, "next run" the one after
+Each round copies each bundle afresh, with new file times as unzipping may give them, and starts
+its interpreter twice in the copy's bin folder: "first run" is the first start after unpacking, "next run" the one after
 it (a bundle without bytecode compiles its packages on the first, and writes them where it may).
 The time is to the first line on the interpreter's output, "Checking hash-sum of local and
 remote file...": the imports of the module and its libraries and the storage client's set-up.
@@ -52,7 +52,7 @@ def first_message_seconds(wine: Wine, bin_dir: Path, proxy: str) -> float:
         elapsed = time.monotonic() - start
         if not line.startswith(b"Checking"):
             raise RuntimeError(f"unexpected first line {line!r}: {process.stderr.read()!r}")
-        process.communicate(timeout=120)
+        process.communicate(timeout=300)
         return elapsed
     finally:
         process.kill()
@@ -72,21 +72,20 @@ def main():
         wine = Wine(Path(scratch) / "prefix", loader, server)
         subprocess.run([loader, "wineboot", "-i"], env=wine.environment(), check=True,
                        capture_output=True, timeout=600)
-        # One Wine server for the whole run, so that no start pays for starting it.
-        keeper = subprocess.Popen([server, "-f", "-p"], env=wine.environment())
         try:
             times = {bundle: ([], []) for bundle in args.bundles}
             for round_number in range(args.rounds):
                 for bundle in args.bundles:
                     copy = Path(scratch) / f"bot-{round_number}" / "bin"
-                    shutil.copytree(bundle, copy, symlinks=True)
+                    shutil.copytree(bundle, copy, copy_function=shutil.copy)
                     first, following = times[bundle]
                     first.append(first_message_seconds(wine, copy, proxy))
                     following.append(first_message_seconds(wine, copy, proxy))
+                    print(f"round {round_number + 1}, {bundle}: {first[-1]:.2f} s, then "
+                          f"{following[-1]:.2f} s", file=sys.stderr, flush=True)
                     shutil.rmtree(copy.parent)
         finally:
             subprocess.run([server, "-k"], env=wine.environment(), timeout=60)
-            keeper.wait(60)
     print(f"| bundle | zipped, MB | first run, s (median; range) | next run, s (median; range) |")
     print("|---|---|---|---|")
     for bundle, (first, following) in times.items():

@@ -64,7 +64,7 @@ if [ "$windows" = 1 ]; then
     echo "== Running tests/windows under Wine" >&2
     exec "$VENV/bin/python" -m pytest tests/windows "$@"
 fi
-echo "== Building the module in $BUILD (CMake, warnings are errors)" >&2
+echo "== Building the module under $BUILD/ (CMake, warnings are errors)" >&2
 if [ "$sanitize" = ON ]; then
     build_module $BUILD/asan-native auto ON
     build_module $BUILD/asan-windows windows ON

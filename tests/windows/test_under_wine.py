@@ -180,6 +180,7 @@ def test_a_running_bot_keeps_its_executable_and_no_second_bot_starts(
     # Windows refuses to remove a running program's file: the update ends with that error,
     # the executable is untouched, the download stays for the next run, and no bot is started.
     assert run.returncode == 1 and "PermissionError" in run.stderr
+    assert run.stderr.rstrip().endswith("Close the bot and run the update again.")  # update.cmd's hint
     assert bots.exe.read_bytes() == old and sorted(p.name for p in bots.path.iterdir()) == [
         "bin", "kelvo_bot.exe"]
     assert bots.temp.read_bytes() == new

@@ -9,7 +9,8 @@ import zipfile
 
 import pytest
 
-from conftest import ROOT
+from conftest import ROOT, clean_environment
+from wheels import check_release_metadata
 
 
 def test_only_the_module_entry_is_exported(native_build, windows_build):
@@ -49,8 +50,39 @@ def test_wheel_holds_the_extension_module_alone_with_its_endpoint(tmp_path):
     modules = [n for n in names if not n.startswith("updater_core-0.1.0.dist-info/")]
     assert len(modules) == 1 and modules[0].startswith("updater_core.") and "/" not in modules[0]
     assert b"http://storage.example.com\0" in zipfile.ZipFile(wheel).read(modules[0])
-    metadata = zipfile.ZipFile(wheel).read("updater_core-0.1.0.dist-info/METADATA").decode()
-    assert "Requires-Dist: progressbar==2.5" in metadata
+    check_release_metadata(wheel)
+
+
+UPDATE_OPENING_DATA = r"""
+import os, sys
+opened = set()
+def record(event, args):
+    if event == "open" and isinstance(args[0], str):
+        path = args[0].replace(os.sep, "/")
+        if "/botocore/data/" in path:
+            opened.add(path.split("/botocore/data/")[1])
+sys.addaudithook(record)
+import atexit, time
+atexit.register(lambda: print("\n".join(sorted(opened)), file=sys.stderr))
+time.sleep = lambda seconds: None
+sys.path.insert(0, os.environ["UPDATER_BUILD"])
+import updater_core
+"""
+
+
+def test_bundle_keeps_the_botocore_data_that_an_update_opens(s3, native_build, tmp_path):
+    """The Windows bundle keeps only tools/bundle-botocore-data.txt of botocore's data: a full
+    update (a download and its failing start of the bot here, which is past every storage call)
+    must open nothing else, and a boto3 upgrade that opens more fails here."""
+    s3.publish(b"#!/bin/sh\n")
+    (tmp_path / "bin").mkdir()
+    done = subprocess.run([sys.executable, "-c", UPDATE_OPENING_DATA], cwd=tmp_path / "bin",
+                          env=clean_environment(http_proxy=s3.proxy, UPDATER_BUILD=str(native_build)),
+                          capture_output=True, text=True, timeout=120)
+    assert "Download done." in done.stdout, done.stderr
+    opened = [line for line in done.stderr.splitlines() if line and " " not in line]
+    listing = (ROOT / "tools" / "bundle-botocore-data.txt").read_text().splitlines()
+    assert opened == sorted(line for line in listing if not line.startswith("#"))
 
 
 def configure(build, *defines):

@@ -8,7 +8,7 @@ import sys
 import pytest
 
 import publisher as publisher_tool
-from conftest import BUCKET, ROOT, clean_environment, local_s3
+from conftest import BUCKET, ROOT, clean_environment, local_s3, seaweedfs
 
 EXE = b"MZ published bot\n" * 1000
 DIGEST = hashlib.sha256(EXE).hexdigest().encode()
@@ -85,8 +85,8 @@ def test_each_failure_is_one_line(options, s3, tmp_path):
     s3.client.delete_bucket(Bucket=BUCKET)
     earlier = len(s3.requests())
     try:
-        assert (f"bucket kelvo-bot does not exist at {s3.endpoint}: create it, for example with "
-                f"`aws s3 mb s3://kelvo-bot --endpoint-url {s3.endpoint}`") in error(
+        assert (f"bucket kelvo-bot does not exist at {s3.endpoint}: create it with "
+                f"`python tools/publisher.py --endpoint {s3.endpoint} create-bucket`") in error(
             "publish", str(exe), *options)
     finally:
         s3.client.create_bucket(Bucket=BUCKET)
@@ -126,3 +126,37 @@ def test_serve_takes_a_free_port_and_ctrl_c_ends_it_with_130(tmp_path):
         process.wait()
     assert process.returncode == 130
     assert err.splitlines()[-1] == "interrupted" and "Traceback" not in err
+
+
+def test_create_bucket_creates_it_once_and_then_finds_it_there(options, s3):
+    s3.client.delete_bucket(Bucket=BUCKET)
+    try:
+        code, out, err = publisher(*options, "create-bucket")
+        assert code == 0 and out.startswith("Created bucket kelvo-bot"), err
+        s3.client.head_bucket(Bucket=BUCKET)
+        code, out, err = publisher(*options, "create-bucket")
+        assert code == 0 and "already exists" in out, err
+    finally:
+        s3.client.create_bucket(Bucket=BUCKET)  # moto: the bucket that was already there is kept
+
+
+@pytest.mark.parametrize("s3_server", ["seaweedfs"], indirect=True)
+def test_publish_with_the_module_keys_is_refused_before_anything_is_uploaded(s3, native_build, tmp_path):
+    exe = tmp_path / "kelvo_bot.exe"
+    exe.write_bytes(EXE)
+    module_id, module_secret = seaweedfs.built_keys(native_build)
+    code, _, err = publisher("--endpoint", s3.endpoint, "--proxy", s3.proxy, "--access-key-id",
+                             module_id, "--secret-access-key", module_secret, "publish", str(exe))
+    assert code == 1 and err.startswith("error: these keys may not write bucket kelvo-bot"), err
+    assert "nothing was uploaded" in err and "Uploading" not in err
+    assert s3.client.list_objects_v2(Bucket=BUCKET).get("Contents", []) == []
+
+
+def test_a_missing_dependency_is_one_line_before_any_storage_call(options, tmp_path):
+    # A Python that cannot import progressbar: a module of that name that fails, first on the path.
+    (tmp_path / "progressbar.py").write_text("raise ImportError('no progressbar here')")
+    exe = tmp_path / "kelvo_bot.exe"
+    exe.write_bytes(EXE)
+    code, _, err = publisher(*options, "publish", str(exe), PYTHONPATH=str(tmp_path))
+    assert code == 1
+    assert err.startswith("error: publish needs progressbar") and err.count("\n") == 1, err

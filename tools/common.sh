@@ -19,6 +19,12 @@ use_python_version() {
 find_python() {
     if [ -n "${PYTHON:-}" ]; then
         command -v "$PYTHON" >/dev/null 2>&1 || { echo "error: PYTHON=$PYTHON is not a program" >&2; exit 2; }
+        local version
+        version=$("$PYTHON" -c 'import sys; print("%d.%d" % sys.version_info[:2])' 2>/dev/null) || version=unknown
+        if [ "$version" != "$PY_VERSION" ]; then
+            echo "error: PYTHON=$PYTHON is CPython $version, not the $PY_VERSION wanted here" >&2
+            exit 2
+        fi
         return
     fi
     if command -v "python$PY_VERSION" >/dev/null 2>&1 && "python$PY_VERSION" -c '' >/dev/null 2>&1; then
@@ -69,6 +75,18 @@ build_module() {
 # The comment block at the top of script $1, below its #! line: the script's --help text.
 script_help() {
     sed -n '2,/^set -e/{/^set -e/d;s/^# \{0,1\}//;p}' "$1"
+}
+
+# help_if_asked SCRIPT ARG...: when -h or --help is anywhere among the arguments, prints the
+# script's help and exits 0, before anything else is looked at or done.
+help_if_asked() {
+    local script=$1 arg
+    shift
+    for arg in "$@"; do
+        case "$arg" in
+            -h|--help) script_help "$script"; exit 0 ;;
+        esac
+    done
 }
 
 # apt_install PROGRAM PACKAGE...: Debian's PACKAGEs, when PROGRAM is not there yet (as root,

@@ -10,14 +10,15 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 . tools/common.sh
+help_if_asked tools/demo.sh "$@"
 
 quick=0
-case "${1:-}" in
-    "") ;;
-    --quick) quick=1 ;;
-    -h|--help) script_help "$0"; exit 0 ;;
-    *) echo "error: unknown option $1 (see tools/demo.sh --help)" >&2; exit 2 ;;
-esac
+for option in "$@"; do
+    case "$option" in
+        --quick) quick=1 ;;
+        *) echo "error: unknown option $option (see tools/demo.sh --help)" >&2; exit 2 ;;
+    esac
+done
 
 echo "== Setting up: CPython 3.13 and a virtual environment ($VENV) with boto3, progressbar and" \
      "moto (on a fresh machine this and the build take about a minute)"

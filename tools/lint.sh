@@ -1,9 +1,17 @@
 #!/usr/bin/env bash
 # Static checks of the module's sources: clang-tidy with .clang-tidy, on the compile commands
 # of both path styles. (The compiler's own warnings are errors in every build of tools/test.sh.)
+#
+#   tools/lint.sh           the checks; no findings is exit status 0
+#   tools/lint.sh --help    this text
 set -euo pipefail
 cd "$(dirname "$0")/.."
 . tools/common.sh
+help_if_asked tools/lint.sh "$@"
+if [ $# -gt 0 ]; then
+    echo "error: tools/lint.sh takes no arguments (see --help)" >&2
+    exit 2
+fi
 
 if ! command -v clang-tidy >/dev/null 2>&1; then
     echo "clang-tidy is not installed; installing Debian's" >&2

@@ -62,6 +62,9 @@ def serving(log_path: Path, *, timeout=60, **popen):
 
 
 def main(argv):
+    if "-h" in argv or "--help" in argv:
+        print(__doc__.rstrip())
+        return 0
     if len(argv) == 2 and argv[0] == "endpoint":
         print(built_endpoint(Path(argv[1])))
         return 0

@@ -11,8 +11,10 @@
 # ///
 """Publishes kelvo_bot.exe for the updater, checks what is published, and serves a local bucket.
 
+    python tools/publisher.py create-bucket    create the bucket kelvo-bot (once, before publishing)
     python tools/publisher.py publish PATH     upload the executable, then its digest; read both back
     python tools/publisher.py verify           download the executable and check the published digest
+    python tools/publisher.py inspect PATH     what a wheel, bundle or module was built for
     python tools/publisher.py serve            a local S3 server on 127.0.0.1 with the bucket
 
 The updater downloads the executable whenever the object "exe_hash" is not, byte for byte, the
@@ -32,13 +34,17 @@ from __future__ import annotations
 import argparse
 import contextlib
 import hashlib
+import importlib
 import ipaddress
 import os
 import re
+import secrets
 import sys
 import tempfile
 import threading
 import urllib.parse
+import zipfile
+from pathlib import Path
 
 BUCKET = "kelvo-bot"
 EXE_KEY = "kelvo_bot.exe"
@@ -55,12 +61,35 @@ MODULE_ENDPOINT = re.compile(rf"http://{HOST_NAME.pattern}")
 SHA256SUM_LINE = re.compile(rb"([0-9A-Fa-f]{64}) [ *](\S.*?)\r?\n?")
 
 
+# What each command imports beyond the standard library, as (module, the package that provides
+# it); the header above lists the same packages for uv and pipx. Checked before anything is done.
+NEEDS = {
+    "create-bucket": [("boto3", "boto3")],
+    "publish": [("boto3", "boto3"), ("progressbar", "progressbar")],
+    "verify": [("boto3", "boto3"), ("progressbar", "progressbar")],
+    "serve": [("boto3", "boto3")],
+}
+
+
 class PublishError(Exception):
     """A failure the user can act on; its text says what to do."""
 
 
 def warn(text):
     print(f"warning: {text}", file=sys.stderr)
+
+
+def check_dependencies(command):
+    missing = []
+    for module, package in NEEDS.get(command, ()):
+        try:
+            importlib.import_module(module)
+        except ImportError:
+            missing.append(package)
+    if missing:
+        raise PublishError(
+            f"{command} needs {' and '.join(missing)}, which this Python ({sys.executable}) lacks: "
+            f"pip install {' '.join(missing)}, or run the tool with `uv run tools/publisher.py`")
 
 
 def check_endpoint(endpoint, source):
@@ -137,8 +166,8 @@ def why(error, endpoint, key):
         return f"{type(error).__name__}: {one_line(error)}"
     code = str(error.response.get("Error", {}).get("Code", ""))
     if code == "NoSuchBucket" or (code == "404" and key is None):
-        return (f"bucket {BUCKET} does not exist at {endpoint}: create it, for example with "
-                f"`aws s3 mb s3://{BUCKET} --endpoint-url {endpoint}` or in the storage's console")
+        return (f"bucket {BUCKET} does not exist at {endpoint}: create it with "
+                f"`python tools/publisher.py --endpoint {endpoint} create-bucket`")
     if code in ("NoSuchKey", "404"):
         return f"nothing is published as {key} in bucket {BUCKET}: run publish"
     if code in ("InvalidAccessKeyId", "SignatureDoesNotMatch", "AccessDenied", "403"):
@@ -211,14 +240,60 @@ def diagnose(published: bytes, digest: str) -> str | None:
     return "exe_hash is the digest of another file: the published executable has changed since"
 
 
+def error_code(error):
+    """The store's code for a refused request ("AccessDenied", "404", ...), else None."""
+    return getattr(error, "response", {}).get("Error", {}).get("Code")
+
+
+def create_bucket(args):
+    client = make_client(args)
+    # Asked first: some stores answer a second creation by its owner with success, others not.
+    try:
+        with storage(f"checking bucket {BUCKET}", args):
+            client.head_bucket(Bucket=BUCKET)
+    except PublishError as error:
+        if error_code(error.__cause__) not in ("404", "NoSuchBucket"):
+            raise
+    else:
+        print(f"Bucket {BUCKET} already exists at {args.endpoint}")
+        return 0
+    settings = {}
+    if args.region and args.region != "us-east-1":
+        settings["CreateBucketConfiguration"] = {"LocationConstraint": args.region}
+    with storage(f"creating bucket {BUCKET}", args):
+        client.create_bucket(Bucket=BUCKET, **settings)
+    print(f"Created bucket {BUCKET} at {args.endpoint}")
+    return 0
+
+
+def check_writable(client, args):
+    """Writes and removes a small object of its own, so that keys that may only read (the
+    module's) are refused before the executable is sent, not after."""
+    probe = f".publish-probe-{secrets.token_hex(8)}"
+    try:
+        with storage("the write test", args, probe, then="; nothing was uploaded"):
+            client.put_object(Bucket=BUCKET, Key=probe, Body=b"")
+    except PublishError as error:
+        if error_code(error.__cause__) not in ("AccessDenied", "403"):
+            raise
+        raise PublishError(
+            f"these keys may not write bucket {BUCKET} (AccessDenied); nothing was uploaded. "
+            f"Publish with the publisher's keys, never the module's, which may only read") from error
+    with storage(f"removing the write test {probe}", args, probe,
+                 then=f"; nothing was published, but remove {probe} from the bucket"):
+        client.delete_object(Bucket=BUCKET, Key=probe)
+
+
 def publish(args):
     path = args.path
     if not os.path.isfile(path):
         raise PublishError(f"{path} is not a file")
     client = make_client(args)
-    # Before a large file is read and sent: do the credentials work, and is the bucket there?
+    # Before a large file is read and sent: do the credentials work, is the bucket there, and
+    # may they write it?
     with storage(f"checking bucket {BUCKET}", args):
         client.head_bucket(Bucket=BUCKET)
+    check_writable(client, args)
     with open(path, "rb") as file:
         digest = hashlib.file_digest(file, "sha256").hexdigest()
     size = os.path.getsize(path)
@@ -263,9 +338,57 @@ def verify(args):
         digest = hashlib.file_digest(file, "sha256").hexdigest()
     problem = diagnose(published, digest)
     if problem:
-        print(f"NOT OK: {problem}.\n  executable sha256: {digest}\n  exe_hash holds:    {published!r}")
+        print(f"NOT OK: {problem}.\n  executable sha256: {digest}\n  exe_hash holds:    {published!r}\n"
+              f"Until this is mended every client downloads the bot on every start. Publish the "
+              f"release again with `python tools/publisher.py publish PATH-TO-kelvo_bot.exe` "
+              f"(it writes exe_hash as the 64 digits alone), then run verify again.")
         return 1
     print(f"OK: {EXE_KEY} ({size} bytes) matches exe_hash {digest}")
+    return 0
+
+
+def module_files(path):
+    """(name, bytes) of each updater_core module in a wheel, a zip, a bundle folder or the module
+    file itself."""
+    def is_module(name):
+        name = name.replace("\\", "/").rsplit("/", 1)[-1]
+        return name.startswith("updater_core") and name.endswith((".pyd", ".so"))
+
+    if path.is_dir():
+        return [(str(f.relative_to(path)), f.read_bytes()) for f in sorted(path.rglob("*"))
+                if f.is_file() and is_module(f.name)]
+    if zipfile.is_zipfile(path):
+        with zipfile.ZipFile(path) as archive:
+            return [(name, archive.read(name)) for name in archive.namelist() if is_module(name)]
+    if path.is_file() and is_module(path.name):
+        return [(path.name, path.read_bytes())]
+    return []
+
+
+def inspect(args):
+    """What a build was made for, from the module's own bytes; never prints the secret."""
+    import seaweedfs  # beside this file: it knows where the repository keeps the default keys
+
+    path = Path(args.path)
+    if not path.exists():
+        raise PublishError(f"{path} does not exist")
+    modules = module_files(path)
+    if not modules:
+        raise PublishError(f"{path} holds no updater_core module (a wheel, a bundle folder or zip, "
+                           f"or the .pyd itself)")
+    default_id, default_secret = seaweedfs.built_keys()
+    # The build's constants are NUL-terminated strings in the module's data.
+    endpoint_text = re.compile(rb"(?<![A-Za-z0-9/.-])(" + MODULE_ENDPOINT.pattern.encode() + rb")\0")
+    for name, data in modules:
+        endpoints = sorted({m[1].decode() for m in endpoint_text.finditer(data)})
+        print(f"{path}: {name}")
+        print(f"  endpoint: {', '.join(endpoints) or 'not found'}")
+        if default_secret.encode() + b"\0" in data or default_id.encode() + b"\0" in data:
+            print("  keys:     WARNING: the repository's default keys. They are public: anyone can "
+                  "sign requests with them. Build with your own UPDATER_ACCESS_KEY_ID and "
+                  "UPDATER_SECRET_ACCESS_KEY (read-only keys of your store) before shipping.")
+        else:
+            print("  keys:     the build's own, not the repository's defaults (the secret is not shown)")
     return 0
 
 
@@ -275,7 +398,8 @@ def serve(args):
     if args.engine == "seaweedfs":
         import seaweedfs  # beside this file
 
-        return seaweedfs.main(["--host", args.host] + (["--port", str(args.port)] if args.port else []))
+        return seaweedfs.main(["--host", args.host] + (["--port", str(args.port)] if args.port else [])
+                              + (["--build", args.build] if args.build else []))
     if args.host not in ("127.0.0.1", "localhost", "::1"):
         raise PublishError("serve listens on the loopback interface only")
     # moto must read the bucket from the path even for a dotted host name.
@@ -343,6 +467,20 @@ def command_line():
                     "exe_hash when they do not match. Exit status 1 when they do not.")
     verify_parser.set_defaults(run=verify)
 
+    create_parser = commands.add_parser(
+        "create-bucket", parents=[given_here], help="create the bucket kelvo-bot, once",
+        description="Create the bucket kelvo-bot with these keys (the publisher's). An upload does "
+                    "not create it. A bucket these keys already own is fine.")
+    create_parser.set_defaults(run=create_bucket)
+
+    inspect_parser = commands.add_parser(
+        "inspect", help="say what a wheel or bundle was built for",
+        description="Read the endpoint from a built module (a wheel, a bundle folder or its zip, "
+                    "or the .pyd), and say whether its keys are the repository's public defaults. "
+                    "The secret is never printed.")
+    inspect_parser.add_argument("path", metavar="PATH", help="a wheel, bundle folder, zip or module")
+    inspect_parser.set_defaults(run=inspect)
+
     serve_parser = commands.add_parser(
         "serve", help="a local S3 server with the bucket, for development",
         description="Run moto's S3 server on the loopback interface with the bucket kelvo-bot "
@@ -354,6 +492,10 @@ def command_line():
     serve_parser.add_argument("--engine", choices=["moto", "seaweedfs"], default="moto",
                               help="seaweedfs: a real store that checks signatures, with the "
                                    "module's keys read-only and publisher keys (both printed)")
+    serve_parser.add_argument("--build", metavar="DIR",
+                              help="with seaweedfs: take the module's keys from this CMake build "
+                                   "folder, e.g. build/win-amd64/cmake (default: the repository's "
+                                   "default keys)")
     serve_parser.set_defaults(run=serve)
     return parser
 
@@ -361,6 +503,7 @@ def command_line():
 def main(argv=None):
     args = command_line().parse_args(argv)
     try:
+        check_dependencies(args.command)
         return args.run(args)
     except PublishError as error:
         end_bar()

@@ -267,6 +267,8 @@ def main(argv=None):
         print("error: the store listens on the loopback interface only", file=sys.stderr)
         return 1
     module_keys = built_keys(args.build)
+    defaults = ("  (the repository's default keys, which are public; --build DIR takes those of "
+                "your build)" if module_keys == built_keys() else "")
     publisher_keys = (args.publisher_key_id, args.publisher_secret or secrets.token_urlsafe(30))
     signal.signal(signal.SIGTERM, _interrupt)
     try:
@@ -275,7 +277,8 @@ def main(argv=None):
             print(f"Serving bucket {BUCKET} on {store.proxy} (SeaweedFS"
                   f"{', cluster' if args.cluster else ''}, data in {store.data_dir}); "
                   f"reach it as http_proxy={store.proxy}\n"
-                  f"  module keys (read-only):  {module_keys[0]} {module_keys[1]}\n"
+                  f"  module keys (read-only):  {module_keys[0]} {module_keys[1]}"
+                  f"{defaults}\n"
                   f"  publisher keys (write):   {publisher_keys[0]} {publisher_keys[1]}", flush=True)
             while all(p.poll() is None for p in store.processes.values()):
                 time.sleep(0.5)

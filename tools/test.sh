@@ -7,12 +7,14 @@
 #   tools/test.sh --python 3.12   the suite on another CPython (3.11, 3.12 or 3.13)
 #   tools/test.sh --progressbar2  the suite with progressbar2 in place of progressbar
 #   tools/test.sh --windows  the cross-built module in the Windows CPython under Wine (tests/windows)
-#   tools/test.sh --help      this text
+#   tools/test.sh --lf        only the tests that failed last time (any pytest option works)
+#   tools/test.sh --help      this text, wherever it stands on the line
 #   its options come first, in any order; the arguments after them go to pytest,
 #   e.g. tools/test.sh --python 3.12 -k digest
 set -euo pipefail
 cd "$(dirname "$0")/.."
 . tools/common.sh
+help_if_asked tools/test.sh "$@"
 
 # Options in any order: they are read first and applied in one order below, since the
 # progressbar2 folders are named after the interpreter's.
@@ -21,11 +23,13 @@ progressbar2=0
 windows=0
 while [ $# -gt 0 ]; do
     case "$1" in
-        -h|--help) script_help "$0"; exit 0 ;;
         --asan) sanitize=ON; shift ;;
         --python)
-            [ $# -ge 2 ] || { echo "error: --python needs a version (3.11, 3.12 or 3.13)" >&2; exit 2; }
-            use_python_version "$2"; shift 2 ;;
+            case "${2:-}" in
+                3.11|3.12|3.13) use_python_version "$2"; shift 2 ;;
+                *) echo "error: --python takes 3.11, 3.12 or 3.13 (the interpreters the module" \
+                        "supports), not '${2:-}'" >&2; exit 2 ;;
+            esac ;;
         --progressbar2) progressbar2=1; shift ;;
         --windows) windows=1; shift ;;
         *) break ;;
@@ -41,9 +45,14 @@ if [ $progressbar2 = 1 ]; then
     REQUIREMENTS=$VENV.requirements.txt
 fi
 
+echo "== Setting up: CPython $PY_VERSION and a virtual environment ($VENV) with the test" \
+     "dependencies (on a fresh machine this and the builds take a few minutes)" >&2
 setup_venv
 if [ "$windows" = 1 ]; then
-    UPDATER_ENDPOINT_URL=$TEST_ENDPOINT tools/build-windows.sh --bundle build/win-amd64/bundle >/dev/null
+    # A test build: its wheel stays under build/, so that dist/ holds only the publisher's.
+    echo "== Building the Windows module, wheel and bundle under build/win-amd64" >&2
+    UPDATER_ENDPOINT_URL=$TEST_ENDPOINT tools/build-windows.sh --out build/win-amd64/dist \
+        --bundle build/win-amd64/bundle >/dev/null
     apt_install wine wine wine64
     # Wine takes the Windows locale, and the encoding of file names, from the host's locale.
     if ! locale -a | grep -ix 'ru_RU.utf-\?8' >/dev/null; then
@@ -51,8 +60,11 @@ if [ "$windows" = 1 ]; then
         localedef -i ru_RU -c -f UTF-8 -A /usr/share/locale/locale.alias ru_RU.UTF-8
     fi
     export UPDATER_WINDOWS_BUNDLE=$PWD/build/win-amd64/bundle UPDATER_WIN64_BUILD=$PWD/build/win-amd64/cmake
+    export UPDATER_WINDOWS_WHEEL=$(ls "$PWD"/build/win-amd64/dist/updater_core-*-cp313-cp313-win_amd64.whl)
+    echo "== Running tests/windows under Wine" >&2
     exec "$VENV/bin/python" -m pytest tests/windows "$@"
 fi
+echo "== Building the module under $BUILD/ (CMake, warnings are errors)" >&2
 if [ "$sanitize" = ON ]; then
     build_module $BUILD/asan-native auto ON
     build_module $BUILD/asan-windows windows ON

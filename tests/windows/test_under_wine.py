@@ -56,10 +56,13 @@ class BotFolder:
         self.exe = path / "kelvo_bot.exe"
         self.launcher_dir = path / "bin" if in_bin else path
         self.launcher_dir.mkdir(parents=True)
-        (self.launcher_dir / "update.cmd").write_bytes((bundle / "update.cmd").read_bytes())
-        # The interpreter is shared between the tests' folders; Windows programs see the link as
-        # an ordinary folder.
-        (self.launcher_dir / "python").symlink_to(bundle / "python")
+        # The launcher's files are copied; the interpreter is shared between the tests' folders
+        # (Windows programs see the link as an ordinary folder).
+        for item in bundle.iterdir():
+            if item.name == "python":
+                (self.launcher_dir / "python").symlink_to(item)
+            else:
+                (self.launcher_dir / item.name).write_bytes(item.read_bytes())
         self.record = path.parent / f"{path.name}-started.txt"
 
     @property
@@ -76,11 +79,11 @@ class BotFolder:
                 return [line.split("|") for line in lines]
             time.sleep(0.1)
 
-    def update(self, wine, proxy, locale=ENGLISH):
+    def update(self, wine, proxy, locale=ENGLISH, **env):
         # Started from elsewhere: update.cmd moves into its own folder first.
         return wine.run("cmd", "/c", windows_path(self.launcher_dir / "update.cmd"),
                         cwd=self.path.parent, locale=locale, http_proxy=proxy,
-                        KELVO_BOT_RECORD=windows_path(self.record))
+                        KELVO_BOT_RECORD=windows_path(self.record), **env)
 
 
 @pytest.mark.parametrize("name, in_bin, had_exe, locale, leftovers", [
@@ -113,7 +116,7 @@ def test_installs_starts_the_bot_and_then_finds_it_current(
     assert run.lines == expected + [text["started"]]
     assert bots.exe.read_bytes() == new and not bots.temp.exists()
     assert sorted(p.name for p in bots.path.iterdir()) == sorted(
-        ["kelvo_bot.exe"] + ["bin"] * in_bin + ["update.cmd", "python"] * (not in_bin)
+        ["kelvo_bot.exe"] + ["bin"] * in_bin + ["update.cmd", "launcher.py", "python"] * (not in_bin)
         + ["kelvo_bot.exe.old"] * leftovers)
     # Started once, in the bot folder, by its full path, spaces and all. (The command line is
     # the path unquoted; Windows hands it to the bot as given, Wine quotes it.)
@@ -187,6 +190,7 @@ def test_a_running_bot_keeps_its_executable_and_no_second_bot_starts(
     # Windows refuses to remove a running program's file: the update ends with that error,
     # the executable is untouched, no copy or download is left, and no bot is started.
     assert run.returncode == 1 and "PermissionError" in run.stderr
+    assert run.stderr.rstrip().endswith("Close the bot and run the update again.")  # update.cmd's hint
     assert bots.exe.read_bytes() == old and sorted(p.name for p in bots.path.iterdir()) == [
         "bin", "kelvo_bot.exe"]
     assert not bots.temp.exists()

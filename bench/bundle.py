@@ -1,0 +1,98 @@
+"""The Windows bundle: its zipped size, and the time from starting the updater under Wine to its
+first message, for one or more bundles, interleaved round by round.
+
+    .venv/bin/python bench/bundle.py BUNDLE [BUNDLE...] [--rounds N]
+
+Each round copies each bundle afresh, with new file times as unzipping may give them, and starts
+its interpreter twice in the copy's bin folder: "first run" is the first start after unpacking, "next run" the one after
+it (a bundle without bytecode compiles its packages on the first, and writes them where it may).
+The time is to the first line on the interpreter's output, "Checking hash-sum of local and
+remote file...": the imports of the module and its libraries and the storage client's set-up.
+Nothing is reached over the network (the proxy is a closed port). Run after tools/test.sh
+--windows, which makes the bundle and installs Wine.
+"""
+
+from __future__ import annotations
+
+import argparse
+import io
+import os
+import shutil
+import socket
+import statistics
+import subprocess
+import sys
+import tempfile
+import time
+import zipfile
+from pathlib import Path
+
+ROOT = Path(__file__).resolve().parent.parent
+sys.path[:0] = [str(ROOT / "tools"), str(ROOT / "tests" / "windows")]
+from windows_harness import Wine, windows_path  # noqa: E402
+
+
+def zipped_size(folder: Path) -> int:
+    """Bytes of the folder as `zip -9` packs it."""
+    buffer = io.BytesIO()
+    with zipfile.ZipFile(buffer, "w", zipfile.ZIP_DEFLATED, compresslevel=9) as archive:
+        for path in sorted(folder.rglob("*")):
+            if path.is_file():
+                archive.write(path, path.relative_to(folder).as_posix())
+    return buffer.tell()
+
+
+def first_message_seconds(wine: Wine, bin_dir: Path, proxy: str) -> float:
+    start = time.monotonic()
+    process = wine.start(windows_path(bin_dir / "python" / "python.exe"), "-u", "-c",
+                         "import updater_core", cwd=bin_dir,
+                         env=wine.environment(http_proxy=proxy, AWS_MAX_ATTEMPTS="1"))
+    try:
+        line = process.stdout.readline()
+        elapsed = time.monotonic() - start
+        if not line.startswith(b"Checking"):
+            raise RuntimeError(f"unexpected first line {line!r}: {process.stderr.read()!r}")
+        process.communicate(timeout=300)
+        return elapsed
+    finally:
+        process.kill()
+        process.wait()
+
+
+def main():
+    parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
+    parser.add_argument("bundles", nargs="+", type=Path)
+    parser.add_argument("--rounds", type=int, default=5)
+    args = parser.parse_args()
+    loader = shutil.which("wine64") or "/usr/lib/wine/wine64"
+    server = shutil.which("wineserver") or "/usr/lib/wine/wineserver64"
+    with tempfile.TemporaryDirectory(prefix="bench-bundle-") as scratch, socket.socket() as closed:
+        closed.bind(("127.0.0.1", 0))
+        proxy = f"http://127.0.0.1:{closed.getsockname()[1]}"
+        wine = Wine(Path(scratch) / "prefix", loader, server)
+        subprocess.run([loader, "wineboot", "-i"], env=wine.environment(), check=True,
+                       capture_output=True, timeout=600)
+        try:
+            times = {bundle: ([], []) for bundle in args.bundles}
+            for round_number in range(args.rounds):
+                for bundle in args.bundles:
+                    copy = Path(scratch) / f"bot-{round_number}" / "bin"
+                    shutil.copytree(bundle, copy, copy_function=shutil.copy)
+                    first, following = times[bundle]
+                    first.append(first_message_seconds(wine, copy, proxy))
+                    following.append(first_message_seconds(wine, copy, proxy))
+                    print(f"round {round_number + 1}, {bundle}: {first[-1]:.2f} s, then "
+                          f"{following[-1]:.2f} s", file=sys.stderr, flush=True)
+                    shutil.rmtree(copy.parent)
+        finally:
+            subprocess.run([server, "-k"], env=wine.environment(), timeout=60)
+    print(f"| bundle | zipped, MB | first run, s (median; range) | next run, s (median; range) |")
+    print("|---|---|---|---|")
+    for bundle, (first, following) in times.items():
+        print(f"| {bundle} | {zipped_size(bundle) / 1e6:.1f} | "
+              f"{statistics.median(first):.2f}; {min(first):.2f}–{max(first):.2f} | "
+              f"{statistics.median(following):.2f}; {min(following):.2f}–{max(following):.2f} |")
+
+
+if __name__ == "__main__":
+    main()

@@ -104,8 +104,7 @@ py::Ref replace(const py::Scope& scope, py::Borrowed, py::Borrowed) {
 }  // namespace
 
 const py::FunctionSpec replace_exe = {
-    "replace_exe", "get_update.<locals>.replace_exe", "updater_core.get_update.replace_exe", 85,
-    py::Parameters::none, nullptr, replace,
+    defined::replace_exe, py::Parameters::none, nullptr, replace,
 };
 
 }  // namespace updater::update

@@ -1,6 +1,7 @@
 """The module definition, the create and exec steps, configuration and the function type."""
 
 import builtins
+import gc
 import hashlib
 import subprocess
 import sys
@@ -13,6 +14,17 @@ from fakes import World, call_in, entries, import_module
 
 CURRENT = b"MZ current bot"
 BOT = "D:\\bots\\kelvo_bot.exe"
+
+
+def get_update():
+    """Python twins of get_update's nested functions: the interpreter's texts for wrong calls."""
+    def transfer_progress(chunk):
+        pass
+
+    def replace_exe():
+        pass
+
+    return locals()
 
 
 def current_world(**kwargs):
@@ -186,6 +198,38 @@ class TestFunctionObjects:
         with pytest.raises(TypeError) as raised:
             call(module)
         assert str(raised.value) == message
+        assert entries(raised.value) == []
+
+    @pytest.fixture(scope="class")
+    @classmethod
+    def nested(cls, windows_build):
+        """get_update's nested functions, as get_update holds them while it replaces the file."""
+        found = {}
+
+        def collect(*args):
+            kind = type(world.module.get_update)
+            found.update((f.__name__, f) for f in gc.get_objects() if type(f) is kind)
+
+        world = current_world(files={BOT: b"old"}, objects={
+            "exe_hash": hashlib.sha256(CURRENT).hexdigest().encode(), "kelvo_bot.exe": CURRENT})
+        world.hooks["print"] = collect
+        assert isinstance(import_module(windows_build, world).error, SystemExit)
+        return found
+
+    @pytest.mark.parametrize("name, args, kwargs", [
+        ("transfer_progress", (), {}), ("transfer_progress", (1, 2), {}),
+        ("transfer_progress", (1,), {"x": 1}), ("transfer_progress", (1,), {"chunk": 1}),
+        ("transfer_progress", (1, 2), {"x": 1}), ("transfer_progress", (), {"x": 1, "chunk": 1}),
+        ("replace_exe", (1,), {}), ("replace_exe", (1, 2), {}), ("replace_exe", (), {"x": 1}),
+    ], ids=["none", "two", "unexpected keyword", "twice", "two and a keyword",
+            "keyword first", "replace one", "replace two", "replace keyword"])
+    def test_nested_functions_answer_wrong_calls_as_python_functions(self, nested, name, args,
+                                                                     kwargs):
+        with pytest.raises(TypeError) as expected:  # the running interpreter's own text
+            get_update()[name](*args, **kwargs)
+        with pytest.raises(TypeError) as raised:
+            nested[name](*args, **kwargs)
+        assert str(raised.value) == str(expected.value)
         assert entries(raised.value) == []
 
     def test_endless_recursion_through_python_ends_in_recursion_error(self, module):

@@ -55,7 +55,7 @@ namespace updater::defined {
     inline constexpr py::Definition name{#name, #name, line, py::ArgumentErrors::builtin};
 #define UPDATER_NESTED(outer, name, line)                                            \
     inline constexpr py::Definition name{#name, #outer ".<locals>." #name, line, \
-                                         py::ArgumentErrors::builtin};
+                                         py::ArgumentErrors::python};
 UPDATER_LINES(UPDATER_NO_LINE, UPDATER_FUNCTION, UPDATER_NESTED)
 #undef UPDATER_FUNCTION
 #undef UPDATER_NESTED

@@ -9,6 +9,7 @@ import weakref
 import pytest
 
 from fakes import World, entries, import_module
+from statement_lines import at
 
 NEW = b"MZ new bot " * 40
 OLD = b"MZ old bot"
@@ -148,7 +149,7 @@ class TestFailures:
         world = update_world(fail_download_after=200)
         outcome = import_module(windows_build, world)
         assert type(outcome.error) is ConnectionError
-        assert entries(outcome.error) == [("init updater_core", 166), ("updater_core.get_update", 45)]
+        assert entries(outcome.error) == [at("update"), at("get_update")]
         assert world.files["D:\\bots\\kelvo_bot.exe"] == OLD
         assert 0 < len(world.files["D:\\bots\\bin\\kelvo_bot.temp"]) < len(NEW)
         assert world.printed[-1].startswith("Downloading file: ")
@@ -170,8 +171,7 @@ class TestFailures:
         outcome = import_module(windows_build, world)
         assert type(outcome.error) is FileNotFoundError
         assert entries(outcome.error) == [
-            ("init updater_core", 166), ("updater_core.get_update", 45),
-            ("updater_core.get_update.replace_exe", 85)]
+            at("update"), at("get_update"), at("replace_exe")]
         assert world.calls[-1] == ("os.replace", "D:\\bots\\kelvo_bot.exe.old", "D:\\bots\\kelvo_bot.exe")
         assert world.files == {"D:\\bots\\kelvo_bot.exe": OLD}
         assert world.printed[-1] == "Moving new file to D:\\bots\\kelvo_bot.exe"
@@ -222,7 +222,7 @@ class TestFailures:
         world.hooks["s3.head_object"] = lambda *a: world.objects.__setitem__("exe_hash", published)
         outcome = import_module(windows_build, world)
         assert type(outcome.error) is RuntimeError and str(outcome.error) == message
-        assert entries(outcome.error) == [("init updater_core", 166), ("updater_core.get_update", 45)]
+        assert entries(outcome.error) == [at("update"), at("get_update")]
         assert world.calls[-1] == ("os.unlink", "kelvo_bot.temp")
         assert world.files == {"D:\\bots\\kelvo_bot.exe": OLD}
 

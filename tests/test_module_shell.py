@@ -11,6 +11,7 @@ import pytest
 
 import fakes
 from fakes import World, call_in, entries, import_module
+from statement_lines import at
 
 CURRENT = b"MZ current bot"
 BOT = "D:\\bots\\kelvo_bot.exe"
@@ -88,7 +89,7 @@ class TestStartUp:
                               failures={"s3.head_object": boom})
         outcome = import_module(windows_build, world)
         assert outcome.error is boom
-        assert entries(boom) == [("init updater_core", 166), ("updater_core.get_update", 45)]
+        assert entries(boom) == [at("update"), at("get_update")]
         assert not world.names("time.sleep", "sys.exit")
 
     def test_a_function_missing_at_the_moment_of_use_raises_name_error(self, windows_build):
@@ -98,7 +99,7 @@ class TestStartUp:
         assert type(outcome.error) is NameError
         assert str(outcome.error) == "name 'get_update' is not defined"
         assert outcome.error.name == "get_update"  # what the traceback's "Did you mean" reads
-        assert entries(outcome.error) == [("init updater_core", 166)]
+        assert entries(outcome.error) == [at("update")]
         assert not world.names("time.sleep", "sys.exit")
 
     def test_imports_go_through_the_builtins_import_as_statements_do(self, windows_build):
@@ -129,7 +130,7 @@ class TestStartUp:
         world = current_world()
         outcome = import_module(windows_build, world, libraries=libraries)
         assert type(outcome.error) is ModuleNotFoundError
-        assert entries(outcome.error) == [("init updater_core", 3)]
+        assert entries(outcome.error) == [at("import_progressbar")]
         assert outcome.stdout == "" and world.calls == []
 
 
@@ -165,7 +166,7 @@ class TestLocale:
         world = current_world(locale=make())
         outcome = import_module(windows_build, world)
         assert (type(outcome.error), str(outcome.error)) == expected
-        assert entries(outcome.error) == [("init updater_core", 12)]
+        assert entries(outcome.error) == [at("getlocale")]
         assert world.calls == [("locale.getlocale",)]
 
 

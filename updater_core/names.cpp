@@ -4,7 +4,9 @@
 
 namespace updater::names {
 
-constinit py::PerInterpreter<Table> held([] {
+namespace {
+
+Table fill() {
     Table table;
 #define UPDATER_INTERN_IDENTIFIER(id) table.id = py::intern(#id);
 #define UPDATER_INTERN_TEXT(id, text) table.id = py::intern(text);
@@ -20,6 +22,10 @@ constinit py::PerInterpreter<Table> held([] {
     table.kw_callback = py::keyword_names({"Callback"});
     table.kw_encoding = py::keyword_names({"encoding"});
     return table;
-});
+}
+
+}  // namespace
+
+constinit py::PerInterpreter<Table> held(fill);
 
 }  // namespace updater::names

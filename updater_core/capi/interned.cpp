@@ -56,10 +56,12 @@ void forget_at_finalize(void (*forget)(void*), void* table) {
 
 namespace {
 
-constinit PerInterpreter<Words> table([] {
+Words fill() {
     return Words{intern("__enter__"), intern("__exit__"), intern("__import__"),
                  intern("__name__"), intern("name")};
-});
+}
+
+constinit PerInterpreter<Words> table(fill);
 
 }  // namespace
 

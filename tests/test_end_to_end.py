@@ -10,6 +10,7 @@ from concurrent.futures import ThreadPoolExecutor
 import pytest
 
 from fakes import identical_lines
+from statement_lines import traceback_line
 
 STUB_BOT = b"""#!/bin/sh
 # A stand-in bot: records where and how it was started (once per start), then exits.
@@ -70,8 +71,8 @@ class TestCheck:
                 s3.client.create_bucket(Bucket="kelvo-bot")
         assert run.returncode == 1
         assert f"botocore.errorfactory.{error}" in run.stderr
-        assert 'File "<updater_core>", line 165, in init updater_core' in run.stderr
-        assert 'File "<updater_core>", line 28, in updater_core.s3_file_reader' in run.stderr
+        assert traceback_line("check") in run.stderr
+        assert traceback_line("s3_file_reader") in run.stderr
         assert run.lines == ["Checking hash-sum of local and remote file..."]
         assert run.sleeps == [] and (bot_dir / "kelvo_bot.exe").read_bytes() == exe
 
@@ -126,7 +127,7 @@ class TestUpdate:
         s3.put("exe_hash", b"0" * 64)
         run = run_updater(bot_dir / "bin")
         assert run.returncode == 1
-        assert "ClientError" in run.stderr and "line 45, in updater_core.get_update" in run.stderr
+        assert "ClientError" in run.stderr and traceback_line("get_update") in run.stderr
         assert run.lines[-1] == "The local file is not identical to the file on the server, start updating..."
         assert (bot_dir / "kelvo_bot.exe").read_bytes() == b"MZ old"
         assert not (bot_dir / "bin" / "kelvo_bot.temp").exists()
@@ -207,7 +208,7 @@ def test_download_cut_short_leaves_the_old_executable(s3, run_updater, bot_dir):
     finally:
         proxy.close()
     assert run.returncode == 1
-    assert 'line 45, in updater_core.get_update' in run.stderr
+    assert traceback_line("get_update") in run.stderr
     assert (bot_dir / "kelvo_bot.exe").read_bytes() == old
     partial = (bot_dir / "bin" / "kelvo_bot.temp").read_bytes()
     assert len(partial) < len(new) and new.startswith(partial)

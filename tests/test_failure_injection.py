@@ -14,12 +14,12 @@ import hashlib
 import pytest
 
 from fakes import World, entries, import_module
+from statement_lines import at
 
 EXE = b"MZ bot"
 OLD = b"MZ old"
 NEW = EXE * 3
 NEW_DIGEST = hashlib.sha256(NEW).hexdigest().encode()
-INIT = "init updater_core"
 
 SCENARIOS = {
     "identical": dict(cwd="D:\\bots\\bin", files={"D:\\bots\\kelvo_bot.exe": EXE},
@@ -32,10 +32,8 @@ SCENARIOS = {
     "posix update": dict(cwd="/drive/bots/bin", sep="/", files={},
                          objects={"exe_hash": NEW_DIGEST, "kelvo_bot.exe": NEW}),
 }
-CONFIGURATION = {"locale.getlocale": 12, "urllib3.disable_warnings": 18,
-                 "boto3.session.Session": 19, "session.client": 20}
-CHECK, UPDATE, REPLACE = ("updater_core.check_update_is_needed", 114), \
-    ("updater_core.get_update", 45), ("updater_core.get_update.replace_exe", 85)
+CONFIGURATION = {"locale.getlocale": "getlocale", "urllib3.disable_warnings": "disable_warnings",
+                 "boto3.session.Session": "session", "session.client": "client"}
 
 
 # The last message of a check that finds an update needed.
@@ -62,37 +60,37 @@ def expected_entries(calls, index):
     """The traceback entries a failure of calls[index] must carry, outermost first."""
     name = calls[index][0]
     if name in CONFIGURATION:
-        return [(INIT, CONFIGURATION[name])]
+        return [at(CONFIGURATION[name])]
     if name == "time.sleep" and calls[index][1] == 60:
-        return [(INIT, 168)]
+        return [at("wait")]
     if name == "sys.exit":
-        return [(INIT, 170)]
+        return [at("exit")]
     prints = [i for i, c in enumerate(calls) if c[0] == "print"]
     if index < prints[0]:  # the lock and the put-back of a set-aside copy, before the check
-        return [(INIT, 165)]
+        return [at("check")]
     check_ends = [i for i in prints if calls[i][1] in CHECK_ENDS]
     starts_update = check_ends[0] + 1 if check_ends else len(calls)
     if index < starts_update:
-        entries = [(INIT, 165), CHECK]
+        entries = [at("check"), at("check_update_is_needed")]
         if name in ("open", "file.close"):
-            entries.append(("updater_core.get_hash_digest", 33))
+            entries.append(at("get_hash_digest"))
         elif name in ("s3.get_object", "Body.read"):
-            entries.append(("updater_core.s3_file_reader", 28))
+            entries.append(at("s3_file_reader"))
         return entries
-    entries = [(INIT, 166), UPDATE]
+    entries = [at("update"), at("get_update")]
     replacing = calls.index(("print", next(c[1] for c in calls if c[0] == "print" and
                                            c[1].startswith(("Replacing", "Заменяю")))))
     done = max(i for i, c in enumerate(calls) if c[0] == "print")
     if replacing < index < done:
-        entries.append(REPLACE)
+        entries.append(at("replace_exe"))
     elif name == "bar.update":
-        entries.append(("updater_core.get_update.transfer_progress", 63))
+        entries.append(at("transfer_progress"))
     elif name in ("s3.get_object", "Body.read"):  # the published digest, read again
-        entries.append(("updater_core.s3_file_reader", 28))
+        entries.append(at("s3_file_reader"))
     elif name == "file.close" or calls[index][:3] == ("open", "kelvo_bot.temp", "rb"):
         # the download, hashed; the close of the download itself comes before any hashing
         if any(c[:3] == ("open", "kelvo_bot.temp", "rb") for c in calls[:index + 1]):
-            entries.append(("updater_core.get_hash_digest", 33))
+            entries.append(at("get_hash_digest"))
     return entries
 
 

@@ -1,6 +1,7 @@
 """The module definition, the create and exec steps, configuration and the function type."""
 
 import builtins
+import gc
 import hashlib
 import subprocess
 import sys
@@ -10,9 +11,21 @@ import pytest
 
 import fakes
 from fakes import World, call_in, entries, import_module
+from statement_lines import at
 
 CURRENT = b"MZ current bot"
 BOT = "D:\\bots\\kelvo_bot.exe"
+
+
+def get_update():
+    """Python twins of get_update's nested functions: the interpreter's texts for wrong calls."""
+    def transfer_progress(chunk):
+        pass
+
+    def replace_exe():
+        pass
+
+    return locals()
 
 
 def current_world(**kwargs):
@@ -76,7 +89,7 @@ class TestStartUp:
                               failures={"s3.head_object": boom})
         outcome = import_module(windows_build, world)
         assert outcome.error is boom
-        assert entries(boom) == [("init updater_core", 166), ("updater_core.get_update", 45)]
+        assert entries(boom) == [at("update"), at("get_update")]
         assert not world.names("time.sleep", "sys.exit")
 
     def test_a_function_missing_at_the_moment_of_use_raises_name_error(self, windows_build):
@@ -86,7 +99,7 @@ class TestStartUp:
         assert type(outcome.error) is NameError
         assert str(outcome.error) == "name 'get_update' is not defined"
         assert outcome.error.name == "get_update"  # what the traceback's "Did you mean" reads
-        assert entries(outcome.error) == [("init updater_core", 166)]
+        assert entries(outcome.error) == [at("update")]
         assert not world.names("time.sleep", "sys.exit")
 
     def test_imports_go_through_the_builtins_import_as_statements_do(self, windows_build):
@@ -117,7 +130,7 @@ class TestStartUp:
         world = current_world()
         outcome = import_module(windows_build, world, libraries=libraries)
         assert type(outcome.error) is ModuleNotFoundError
-        assert entries(outcome.error) == [("init updater_core", 3)]
+        assert entries(outcome.error) == [at("import_progressbar")]
         assert outcome.stdout == "" and world.calls == []
 
 
@@ -153,7 +166,7 @@ class TestLocale:
         world = current_world(locale=make())
         outcome = import_module(windows_build, world)
         assert (type(outcome.error), str(outcome.error)) == expected
-        assert entries(outcome.error) == [("init updater_core", 12)]
+        assert entries(outcome.error) == [at("getlocale")]
         assert world.calls == [("locale.getlocale",)]
 
 
@@ -186,6 +199,38 @@ class TestFunctionObjects:
         with pytest.raises(TypeError) as raised:
             call(module)
         assert str(raised.value) == message
+        assert entries(raised.value) == []
+
+    @pytest.fixture(scope="class")
+    @classmethod
+    def nested(cls, windows_build):
+        """get_update's nested functions, as get_update holds them while it replaces the file."""
+        found = {}
+
+        def collect(*args):
+            kind = type(world.module.get_update)
+            found.update((f.__name__, f) for f in gc.get_objects() if type(f) is kind)
+
+        world = current_world(files={BOT: b"old"}, objects={
+            "exe_hash": hashlib.sha256(CURRENT).hexdigest().encode(), "kelvo_bot.exe": CURRENT})
+        world.hooks["print"] = collect
+        assert isinstance(import_module(windows_build, world).error, SystemExit)
+        return found
+
+    @pytest.mark.parametrize("name, args, kwargs", [
+        ("transfer_progress", (), {}), ("transfer_progress", (1, 2), {}),
+        ("transfer_progress", (1,), {"x": 1}), ("transfer_progress", (1,), {"chunk": 1}),
+        ("transfer_progress", (1, 2), {"x": 1}), ("transfer_progress", (), {"x": 1, "chunk": 1}),
+        ("replace_exe", (1,), {}), ("replace_exe", (1, 2), {}), ("replace_exe", (), {"x": 1}),
+    ], ids=["none", "two", "unexpected keyword", "twice", "two and a keyword",
+            "keyword first", "replace one", "replace two", "replace keyword"])
+    def test_nested_functions_answer_wrong_calls_as_python_functions(self, nested, name, args,
+                                                                     kwargs):
+        with pytest.raises(TypeError) as expected:  # the running interpreter's own text
+            get_update()[name](*args, **kwargs)
+        with pytest.raises(TypeError) as raised:
+            nested[name](*args, **kwargs)
+        assert str(raised.value) == str(expected.value)
         assert entries(raised.value) == []
 
     def test_endless_recursion_through_python_ends_in_recursion_error(self, module):

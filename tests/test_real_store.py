@@ -10,6 +10,7 @@ import pytest
 
 import seaweedfs
 from conftest import clean_environment
+from statement_lines import traceback_line
 from test_end_to_end import stub_bot
 
 pytestmark = pytest.mark.parametrize("s3_server", ["seaweedfs"], indirect=True, scope="session")
@@ -38,7 +39,7 @@ def test_a_wrong_secret_fails_at_the_check_and_changes_nothing(s3_server, run_up
         run = run_updater(bots, proxy=store.proxy)
     assert run.returncode == 1
     assert "botocore.exceptions.ClientError" in run.stderr and "(SignatureDoesNotMatch)" in run.stderr
-    assert 'line 28, in updater_core.s3_file_reader' in run.stderr
+    assert traceback_line("s3_file_reader") in run.stderr
     assert run.lines == ["Checking hash-sum of local and remote file..."]
     assert os.listdir(bots) == ["kelvo_bot.exe"] and (bots / "kelvo_bot.exe").read_bytes() == b"MZ old"
 

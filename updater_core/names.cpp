@@ -1,24 +1,13 @@
 #include "names.hpp"
 
-#include "capi/interned.hpp"
 #include "platform.hpp"
 
 namespace updater::names {
 
-Table table{};
-
 namespace {
 
-bool filled = false;
-
-}  // namespace
-
-void intern() {
-    if (filled) {
-        return;
-    }
-    // A failure half way leaves some entries set; the next call starts over and the strings
-    // already interned are simply interned again.
+Table fill() {
+    Table table;
 #define UPDATER_INTERN_IDENTIFIER(id) table.id = py::intern(#id);
 #define UPDATER_INTERN_TEXT(id, text) table.id = py::intern(text);
     UPDATER_IDENTIFIERS(UPDATER_INTERN_IDENTIFIER)
@@ -32,8 +21,11 @@ void intern() {
     table.kw_progress_bar = py::keyword_names({"widgets", "maxval"});
     table.kw_callback = py::keyword_names({"Callback"});
     table.kw_encoding = py::keyword_names({"encoding"});
-    py::forget_at_finalize([] { filled = false; });
-    filled = true;
+    return table;
 }
+
+}  // namespace
+
+constinit py::PerInterpreter<Table> held(fill);
 
 }  // namespace updater::names

@@ -2,10 +2,13 @@
 //
 // The module only ever lives in one interpreter at a time (the create step enforces it), so
 // one table for the process is enough. It is filled by names::intern() before the first
-// statement runs, and forgotten when the interpreter finalises.
+// statement runs, and forgotten with the layer's other tables when the interpreter finalises.
 #pragma once
 
-#include "capi/ref.hpp"
+#include "capi/interned.hpp"
+
+// The module's name: the import's, the traceback entries' and the messages'.
+#define UPDATER_MODULE_NAME "updater_core"
 
 namespace updater::names {
 
@@ -25,7 +28,7 @@ namespace updater::names {
 
 // Texts that are not identifiers.
 #define UPDATER_TEXTS(X)                                                                       \
-    X(module_name, "updater_core")                                                             \
+    X(module_name, UPDATER_MODULE_NAME)                                                        \
     X(bucket, "kelvo-bot")                                                                     \
     X(exe_object_key, "kelvo_bot.exe")                                                         \
     X(hash_object_key, "exe_hash")                                                             \
@@ -44,30 +47,30 @@ namespace updater::names {
     X(bin_suffix, platform::bin_suffix)
 
 struct Table {
-#define UPDATER_DECLARE_IDENTIFIER(id) PyObject* id;
-#define UPDATER_DECLARE_TEXT(id, text) PyObject* id;
+#define UPDATER_DECLARE_IDENTIFIER(id) py::Ref id;
+#define UPDATER_DECLARE_TEXT(id, text) py::Ref id;
     UPDATER_IDENTIFIERS(UPDATER_DECLARE_IDENTIFIER)
     UPDATER_TEXTS(UPDATER_DECLARE_TEXT)
 #undef UPDATER_DECLARE_IDENTIFIER
 #undef UPDATER_DECLARE_TEXT
 
     // Keyword-name tuples of the calls that pass keywords, in the order the calls pass them.
-    PyObject* kw_client;           // service_name, aws_access_key_id, ..., verify
-    PyObject* kw_bucket_key;       // Bucket, Key
-    PyObject* kw_bar;              // marker, left, right
-    PyObject* kw_progress_bar;     // widgets, maxval
-    PyObject* kw_callback;         // Callback
-    PyObject* kw_encoding;         // encoding
+    py::Ref kw_client;           // service_name, aws_access_key_id, ..., verify
+    py::Ref kw_bucket_key;       // Bucket, Key
+    py::Ref kw_bar;              // marker, left, right
+    py::Ref kw_progress_bar;     // widgets, maxval
+    py::Ref kw_callback;         // Callback
+    py::Ref kw_encoding;         // encoding
 };
 
-extern Table table;
+extern py::PerInterpreter<Table> held;
 
-// Fills the table on first use; later calls do nothing.
-void intern();
+// Fills the table on first use in the interpreter; later calls do nothing.
+inline void intern() { held.get(); }
 
 }  // namespace updater::names
 
 namespace updater {
 // Short spelling for the statements: n.getcwd, n.kw_bucket_key, ...
-inline const names::Table& n = names::table;
+inline const names::Table& n = names::held.unchecked();
 }  // namespace updater

@@ -25,8 +25,10 @@ struct FunctionObject {
     PyObject* module;
     PyObject* globals;
     PyObject* builtins;
-    PyObject* closure;    // may be NULL
-    PyObject* parameter;  // may be NULL
+    PyObject* closure;         // may be NULL
+    PyObject* parameter;       // may be NULL
+    PyObject* traceback_file;  // "<module>"
+    PyObject* traceback_name;  // "module.outer.inner"
 };
 
 FunctionObject* as_function(PyObject* self) { return reinterpret_cast<FunctionObject*>(self); }
@@ -35,11 +37,10 @@ bool same_name(PyObject* a, PyObject* b) {
     return a == b || PyUnicode_Compare(a, b) == 0;
 }
 
-// Checks the arguments against the spec, with the texts of the interpreter's own argument
-// errors. Returns the one argument (borrowed; NULL for a function without parameters).
-PyObject* parse_arguments(const FunctionObject* f, PyObject* const* args, Py_ssize_t nargs,
-                          PyObject* kwnames) {
-    const char* name = f->spec->name;
+// The texts of a builtin function's argument errors, named by the function's name.
+PyObject* parse_as_builtin(const FunctionObject* f, PyObject* const* args, Py_ssize_t nargs,
+                           PyObject* kwnames) {
+    const char* name = f->spec->definition.name;
     const Py_ssize_t nkw = kwnames == nullptr ? 0 : PyTuple_GET_SIZE(kwnames);
 
     if (f->spec->parameters == Parameters::none) {
@@ -89,6 +90,51 @@ PyObject* parse_arguments(const FunctionObject* f, PyObject* const* args, Py_ssi
     return argument;
 }
 
+// The texts of a Python function's argument errors, named by its qualified name, in the order
+// the interpreter checks: the keywords one by one, then the number of positionals, then what
+// is missing.
+PyObject* parse_as_python(const FunctionObject* f, PyObject* const* args, Py_ssize_t nargs,
+                          PyObject* kwnames) {
+    const Py_ssize_t count = f->spec->parameters == Parameters::one ? 1 : 0;
+    const Py_ssize_t nkw = kwnames == nullptr ? 0 : PyTuple_GET_SIZE(kwnames);
+    PyObject* argument = count == 1 && nargs >= 1 ? args[0] : nullptr;
+    for (Py_ssize_t i = 0; i < nkw; ++i) {
+        PyObject* keyword = PyTuple_GET_ITEM(kwnames, i);
+        if (count == 0 || !same_name(keyword, f->parameter)) {
+            PyErr_Format(PyExc_TypeError, "%U() got an unexpected keyword argument '%S'",
+                         f->qualname, keyword);
+            throw ErrorAlreadySet{};
+        }
+        if (argument != nullptr) {
+            PyErr_Format(PyExc_TypeError, "%U() got multiple values for argument '%S'",
+                         f->qualname, keyword);
+            throw ErrorAlreadySet{};
+        }
+        argument = args[nargs + i];
+    }
+    if (nargs > count) {
+        PyErr_Format(PyExc_TypeError, "%U() takes %zd positional argument%s but %zd %s given",
+                     f->qualname, count, count == 1 ? "" : "s", nargs,
+                     nargs == 1 ? "was" : "were");
+        throw ErrorAlreadySet{};
+    }
+    if (count == 1 && argument == nullptr) {
+        PyErr_Format(PyExc_TypeError, "%U() missing 1 required positional argument: '%U'",
+                     f->qualname, f->parameter);
+        throw ErrorAlreadySet{};
+    }
+    return argument;
+}
+
+// Checks the arguments against the spec, with the interpreter's texts. Returns the one
+// argument (borrowed; NULL for a function without parameters).
+PyObject* parse_arguments(const FunctionObject* f, PyObject* const* args, Py_ssize_t nargs,
+                          PyObject* kwnames) {
+    return f->spec->definition.errors == ArgumentErrors::python
+               ? parse_as_python(f, args, nargs, kwnames)
+               : parse_as_builtin(f, args, nargs, kwnames);
+}
+
 // How deeply calls of these functions are nested on this thread.
 thread_local int depth = 0;
 
@@ -104,7 +150,8 @@ PyObject* function_vectorcall(PyObject* self, PyObject* const* args, size_t narg
     }
     if (f->globals == nullptr) {
         // Cleared by the garbage collector while a finaliser in its cycle still holds it.
-        PyErr_Format(PyExc_SystemError, "%.200s() was cleared and cannot run", f->spec->name);
+        PyErr_Format(PyExc_SystemError, "%.200s() was cleared and cannot run",
+                     f->spec->definition.name);
         return nullptr;
     }
     // A body calls back into Python, which may call this function again. Endless recursion
@@ -130,7 +177,9 @@ PyObject* function_vectorcall(PyObject* self, PyObject* const* args, size_t narg
     --depth;
     Py_LeaveRecursiveCall();
     if (result == nullptr) {
-        add_traceback(f->spec->traceback_name, f->spec->first_line, f->globals);
+        // Both texts were encoded when the function was made, so this cannot fail.
+        add_traceback(PyUnicode_AsUTF8(f->traceback_file), PyUnicode_AsUTF8(f->traceback_name),
+                      f->spec->definition.first_line, f->globals);
     }
     return result;
 }
@@ -145,6 +194,8 @@ int function_traverse(PyObject* self, visitproc visit, void* arg) {
     Py_VISIT(f->builtins);
     Py_VISIT(f->closure);
     Py_VISIT(f->parameter);
+    Py_VISIT(f->traceback_file);
+    Py_VISIT(f->traceback_name);
     return 0;
 }
 
@@ -167,6 +218,8 @@ void function_dealloc(PyObject* self) {
     Py_CLEAR(f->qualname);
     Py_CLEAR(f->module);
     Py_CLEAR(f->parameter);
+    Py_CLEAR(f->traceback_file);
+    Py_CLEAR(f->traceback_name);
     type->tp_free(self);
     Py_DECREF(type);
 }
@@ -194,8 +247,9 @@ PyType_Slot function_slots[] = {
     {0, nullptr},
 };
 
+// The type is named after the module of the first function made in the interpreter.
 PyType_Spec function_spec = {
-    "updater_core.function",
+    "function",
     sizeof(FunctionObject),
     0,
     Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC | Py_TPFLAGS_HAVE_VECTORCALL |
@@ -203,25 +257,42 @@ PyType_Spec function_spec = {
     function_slots,
 };
 
-// The type is made once per interpreter, like the names table, and forgotten when the
-// interpreter finalises.
-PyTypeObject* function_type() {
-    static PyObject* type = nullptr;
-    if (type == nullptr) {
-        type = PyType_FromSpec(&function_spec);
-        if (type == nullptr) {
+struct Types {
+    Ref function;
+};
+
+constinit PerInterpreter<Types> types([] { return Types{}; });
+
+PyTypeObject* function_type(Borrowed module) {
+    Ref& type = types.get().function;
+    if (!type) {
+        Ref name = PyUnicode_Check(module.get())
+                       ? Ref::steal(PyUnicode_FromFormat("%U.%s", module.get(), function_spec.name))
+                       : Ref::steal(PyUnicode_FromString(function_spec.name));
+        PyType_Spec spec = function_spec;
+        // The interpreter keeps a copy of the name.
+        spec.name = PyUnicode_AsUTF8(name.get());
+        if (spec.name == nullptr) {
             throw ErrorAlreadySet{};
         }
-        forget_at_finalize([] { type = nullptr; });
+        type = Ref::steal(PyType_FromSpec(&spec));
     }
-    return reinterpret_cast<PyTypeObject*>(type);
+    return reinterpret_cast<PyTypeObject*>(type.get());
+}
+
+// UTF-8 text made now, and kept in the str, so that reading it later cannot fail.
+Ref encoded(Ref text) {
+    if (PyUnicode_AsUTF8(text.get()) == nullptr) {
+        throw ErrorAlreadySet{};
+    }
+    return text;
 }
 
 }  // namespace
 
 Ref make_function(const FunctionSpec& spec, const Scope& scope, Borrowed closure) {
-    Ref name = Ref::steal(intern(spec.name));
-    Ref qualname = Ref::steal(intern(spec.qualname));
+    Ref name = intern(spec.definition.name);
+    Ref qualname = intern(spec.definition.qualname);
     // Like a Python function, it belongs to the module whose globals it was made in.
     Ref module = dict_item(scope.globals(), words().dunder_name);
     if (!module) {
@@ -229,10 +300,18 @@ Ref make_function(const FunctionSpec& spec, const Scope& scope, Borrowed closure
     }
     Ref parameter;
     if (spec.parameters == Parameters::one) {
-        parameter = Ref::steal(intern(spec.parameter));
+        parameter = intern(spec.parameter);
     }
+    // Its traceback entries name it by its module and its dotted path, "<locals>" left out.
+    Ref path = Ref::steal(
+        PyUnicode_Replace(qualname.get(), intern(".<locals>").get(), intern("").get(), -1));
+    const bool named = PyUnicode_Check(module.get()) != 0;
+    Ref traceback_file = encoded(named ? Ref::steal(PyUnicode_FromFormat("<%U>", module.get()))
+                                       : Ref::steal(PyUnicode_FromString("<unknown>")));
+    Ref traceback_name = encoded(
+        named ? Ref::steal(PyUnicode_FromFormat("%U.%U", module.get(), path.get())) : path);
 
-    PyTypeObject* type = function_type();
+    PyTypeObject* type = function_type(module);
     FunctionObject* f = PyObject_GC_New(FunctionObject, type);
     if (f == nullptr) {
         throw ErrorAlreadySet{};
@@ -246,6 +325,8 @@ Ref make_function(const FunctionSpec& spec, const Scope& scope, Borrowed closure
     f->builtins = Py_NewRef(scope.builtins().get());
     f->closure = Py_XNewRef(closure.get());
     f->parameter = parameter.release();
+    f->traceback_file = traceback_file.release();
+    f->traceback_name = traceback_name.release();
     PyObject_GC_Track(f);
     return Ref::steal(reinterpret_cast<PyObject*>(f));
 }

@@ -1,33 +1,79 @@
-// Strings interned once and kept for the life of the interpreter.
+// Objects kept for the life of one interpreter: interned strings, keyword-name tuples, types.
 //
-// A table of interned strings is filled on first use and forgotten once the interpreter has
-// finalised, so that a program which embeds Python and initialises it again gets fresh objects
-// instead of pointers into the old interpreter's freed memory.
+// Each kind is kept in a table, filled on first use in an interpreter. A program that embeds
+// Python may finalise the interpreter and initialise a new one, which must get fresh objects,
+// never pointers into the old interpreter's freed memory. So every table is registered with one
+// list, and one exit function forgets them all together once the interpreter has finalised
+// (Py_AtExit). By then no Python API may be called: the references are dropped without being
+// released, since the interpreter that owned the objects is gone.
 #pragma once
 
 #include "capi/ref.hpp"
 
 #include <initializer_list>
+#include <new>
+#include <utility>
 
 namespace updater::py {
 
-// A new reference to the interned str of `text`.
-PyObject* intern(const char* text);
+// The interned str of `text`.
+Ref intern(const char* text);
 
 // A tuple of interned strs: the keyword names of a vectorcall, in the order they are passed.
-PyObject* keyword_names(std::initializer_list<const char*> words);
+Ref keyword_names(std::initializer_list<const char*> words);
 
-// Runs `forget` once the interpreter has finalised (Py_AtExit). Only for forgetting pointers:
-// no Python API may be called by then.
-void forget_at_finalize(void (*forget)());
+// Has forget(table) run, with every other table's, once the interpreter has finalised.
+void forget_at_finalize(void (*forget)(void* table), void* table);
+
+// One table of Refs (a struct of them), made by `fill` on first use in each interpreter.
+template <class Table>
+class PerInterpreter {
+public:
+    using Fill = Table (*)();
+
+    constexpr explicit PerInterpreter(Fill fill) noexcept : fill_(fill), table_() {}
+    // Never destroyed: at process exit the interpreter that owned the objects may be gone.
+    ~PerInterpreter() {}
+    PerInterpreter(const PerInterpreter&) = delete;
+    PerInterpreter& operator=(const PerInterpreter&) = delete;
+
+    // The table, filled in this interpreter if it is not yet. A fill that fails keeps nothing,
+    // and the next use starts over.
+    Table& get() {
+        if (!filled_) {
+            Table fresh = fill_();
+            forget_at_finalize(forget, this);
+            table_ = std::move(fresh);
+            filled_ = true;
+        }
+        return table_;
+    }
+
+    // The table as it stands, for code that runs only after get() (it stays at one address).
+    constexpr const Table& unchecked() const noexcept { return table_; }
+
+private:
+    static void forget(void* self) noexcept {
+        auto* kept = static_cast<PerInterpreter*>(self);
+        // A new empty table over the old one, whose destructor must not run.
+        new (&kept->table_) Table();
+        kept->filled_ = false;
+    }
+
+    Fill fill_;
+    bool filled_ = false;
+    union {
+        Table table_;
+    };
+};
 
 // The interpreter's own words that this layer passes: special methods and attribute names.
 struct Words {
-    PyObject* dunder_enter;   // "__enter__"
-    PyObject* dunder_exit;    // "__exit__"
-    PyObject* dunder_import;  // "__import__"
-    PyObject* dunder_name;    // "__name__"
-    PyObject* name;
+    Ref dunder_enter;   // "__enter__"
+    Ref dunder_exit;    // "__exit__"
+    Ref dunder_import;  // "__import__"
+    Ref dunder_name;    // "__name__"
+    Ref name;
 };
 
 // The table, filled on first use.

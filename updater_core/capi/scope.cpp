@@ -16,7 +16,7 @@ Ref Scope::operator[](Borrowed name) const {
     PyErr_Format(PyExc_NameError, "name '%U' is not defined", name.get());
     Ref error = Ref::steal_or_null(take_raised());
     // As the interpreter does; if even that fails, the NameError goes on without it.
-    if (PyObject_SetAttr(error.get(), words().name, name.get()) < 0) {
+    if (PyObject_SetAttr(error.get(), words().name.get(), name.get()) < 0) {
         PyErr_Clear();
     }
     put_back(error.release());

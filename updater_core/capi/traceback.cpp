@@ -4,12 +4,12 @@
 
 namespace updater::py {
 
-void add_traceback(const char* function, int line, Borrowed globals) noexcept {
+void add_traceback(const char* file, const char* function, int line, Borrowed globals) noexcept {
     // The new frame must not see the pending exception, so it is taken out first and put back
     // before PyTraceBack_Here, which adds to the traceback of the exception being raised.
     PyObject* raised = take_raised();
 
-    PyCodeObject* code = PyCode_NewEmpty("<updater_core>", function, line);
+    PyCodeObject* code = PyCode_NewEmpty(file, function, line);
     PyFrameObject* frame = nullptr;
     if (code != nullptr) {
         frame = PyFrame_New(PyThreadState_Get(), code, globals.get(), nullptr);

@@ -5,17 +5,18 @@
 
 namespace updater::py {
 
-// Adds an entry "File "<updater_core>", line `line`, in `function`" to the traceback of the
-// exception being raised. If the entry itself cannot be made, the exception stays as it was.
-void add_traceback(const char* function, int line, Borrowed globals) noexcept;
+// Adds an entry "File `file`, line `line`, in `function`" to the traceback of the exception
+// being raised. If the entry itself cannot be made, the exception stays as it was.
+void add_traceback(const char* file, const char* function, int line, Borrowed globals) noexcept;
 
 // Runs statement; if it raises, the traceback gets an entry for `function` at `line`.
 template <class Statement>
-void at_line(const char* function, int line, Borrowed globals, Statement&& statement) {
+void at_line(const char* file, const char* function, int line, Borrowed globals,
+             Statement&& statement) {
     try {
         statement();
     } catch (const ErrorAlreadySet&) {
-        add_traceback(function, line, globals);
+        add_traceback(file, function, line, globals);
         throw;
     }
 }

@@ -25,44 +25,47 @@ void import_module(const py::Scope& module, py::Borrowed name) {
 }  // namespace
 
 void configure(const py::Scope& module) {
-    line(module, 1, [&] { import_module(module, n.boto3); });
-    line(module, 2, [&] {
+    line(module, lines::import_boto3, [&] { import_module(module, n.boto3); });
+    line(module, lines::import_os_sys_time, [&] {
         import_module(module, n.os);
         import_module(module, n.sys);
         import_module(module, n.time);
     });
-    line(module, 3, [&] { import_module(module, n.progressbar); });
-    line(module, 4, [&] { import_module(module, n.shutil); });
-    line(module, 5, [&] { import_module(module, n.urllib3); });
-    line(module, 6, [&] { import_module(module, n.hashlib); });
-    line(module, 7, [&] { import_module(module, n.locale); });
+    line(module, lines::import_progressbar, [&] { import_module(module, n.progressbar); });
+    line(module, lines::import_shutil, [&] { import_module(module, n.shutil); });
+    line(module, lines::import_urllib3, [&] { import_module(module, n.urllib3); });
+    line(module, lines::import_hashlib, [&] { import_module(module, n.hashlib); });
+    line(module, lines::import_locale, [&] { import_module(module, n.locale); });
 
-    line(module, 9, [&] { module.bind(n.LOCAL_EXE_NAME, py::str("kelvo_bot.exe")); });
-    line(module, 10, [&] { module.bind(n.TEMP_EXE_NAME, py::str("kelvo_bot.temp")); });
+    line(module, lines::local_exe_name,
+         [&] { module.bind(n.LOCAL_EXE_NAME, py::str("kelvo_bot.exe")); });
+    line(module, lines::temp_exe_name,
+         [&] { module.bind(n.TEMP_EXE_NAME, py::str("kelvo_bot.temp")); });
 
     // The locale of the default category, unpacked into exactly two names.
-    line(module, 12, [&] {
+    line(module, lines::getlocale, [&] {
         auto [lang, encoding] = py::unpack_two(py::call_method(module[n.locale], n.getlocale));
         module.bind(n.lang, lang);
         module.bind(n._, encoding);
     });
     // Russian messages only for the Windows name of the Russian locale, compared exactly.
     bool russian = false;
-    line(module, 13, [&] { russian = py::equal(module[n.lang], n.russian_locale); });
+    line(module, lines::is_russian, [&] { russian = py::equal(module[n.lang], n.russian_locale); });
     if (russian) {
-        line(module, 14, [&] { module.bind(n.RU, Py_True); });
+        line(module, lines::russian, [&] { module.bind(n.RU, Py_True); });
     } else {
-        line(module, 16, [&] { module.bind(n.RU, Py_False); });
+        line(module, lines::english, [&] { module.bind(n.RU, Py_False); });
     }
 
     // The storage is reached over plain HTTP without certificate checks; the HTTP library's
     // warnings about that are switched off for the whole process.
-    line(module, 18, [&] { py::call_method(module[n.urllib3], n.disable_warnings); });
-    line(module, 19, [&] {
+    line(module, lines::disable_warnings,
+         [&] { py::call_method(module[n.urllib3], n.disable_warnings); });
+    line(module, lines::session, [&] {
         py::Ref session_type = py::attr(py::attr(module[n.boto3], n.session), n.Session);
         module.bind(n.session, py::call(session_type));
     });
-    line(module, 20, [&] {
+    line(module, lines::client, [&] {
         py::Ref client = py::attr(module[n.session], n.client);
         module.bind(n.s3unsafe,
                     py::call_kw(client, n.kw_client, py::str("s3"),

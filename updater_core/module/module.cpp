@@ -19,12 +19,15 @@ namespace {
 std::int64_t first_interpreter = -1;
 // The module object that the exec step is initialising, held from the start of the exec step
 // until it fails. Since the start-up sequence always fails the step, it is empty between imports
-// and a later import runs everything again. Never destroyed: at process exit the interpreter
-// may already be gone.
-py::Ref& current_module() {
-    static py::Ref* const held = new py::Ref();
-    return *held;
-}
+// and a later import runs everything again. Should the step succeed after all (a sys.exit that
+// returns), the module stays held until the interpreter finalises, and is forgotten with it:
+// a later interpreter of the process makes a new one.
+struct Held {
+    py::Ref module;
+};
+constinit py::PerInterpreter<Held> held([] { return Held{}; });
+
+py::Ref& current_module() { return held.get().module; }
 
 // An attribute of the import spec, or an empty Ref when the spec lacks it.
 py::Ref optional_attribute(py::Borrowed spec, py::Borrowed name) {
@@ -62,22 +65,22 @@ py::Ref create_module(py::Borrowed spec) {
 
     names::intern();
     py::Ref module =
-        py::Ref::steal(PyModule_NewObject(py::attr(spec, names::table.name).get()));
+        py::Ref::steal(PyModule_NewObject(py::attr(spec, n.name).get()));
     PyObject* globals = PyModule_GetDict(module.get());
     const struct {
-        PyObject* from;
-        PyObject* to;
+        py::Borrowed from;
+        py::Borrowed to;
         bool even_none;
     } copies[] = {
-        {names::table.loader, names::table.__loader__, true},
-        {names::table.origin, names::table.__file__, true},
-        {names::table.parent, names::table.__package__, true},
-        {names::table.submodule_search_locations, names::table.__path__, false},
+        {n.loader, n.__loader__, true},
+        {n.origin, n.__file__, true},
+        {n.parent, n.__package__, true},
+        {n.submodule_search_locations, n.__path__, false},
     };
     for (const auto& copy : copies) {
         py::Ref value = optional_attribute(spec, copy.from);
         if (value && (copy.even_none || value.get() != Py_None)) {
-            py::require(PyDict_SetItem(globals, copy.to, value.get()));
+            py::require(PyDict_SetItem(globals, copy.to.get(), value.get()));
         }
     }
     return module;
@@ -98,7 +101,7 @@ void check_version() {
         py::require(PyErr_WarnFormat(
             PyExc_RuntimeWarning, 1,
             "compile time Python version %d.%d of module '%.100s' %s runtime version %d.%d",
-            UPDATER_COMPILED_MAJOR, UPDATER_COMPILED_MINOR, "updater_core", "does not match",
+            UPDATER_COMPILED_MAJOR, UPDATER_COMPILED_MINOR, UPDATER_MODULE_NAME, "does not match",
             major, minor));
     }
 }
@@ -108,16 +111,16 @@ void execute(py::Borrowed module) {
     PyObject* globals = PyModule_GetDict(module.get());
 
     py::Ref builtins = py::Ref::steal(PyImport_ImportModule("builtins"));
-    py::require(PyDict_SetItem(globals, names::table.__builtins__, builtins.get()));
+    py::require(PyDict_SetItem(globals, n.__builtins__.get(), builtins.get()));
 
     check_version();
 
     // Registered before any statement runs, so that code the statements call can find it.
     py::Borrowed modules = PyImport_GetModuleDict();
-    const int registered = PyDict_Contains(modules.get(), names::table.module_name);
+    const int registered = PyDict_Contains(modules.get(), n.module_name.get());
     py::require(registered);
     if (registered == 0) {
-        py::require(PyDict_SetItem(modules.get(), names::table.module_name, module.get()));
+        py::require(PyDict_SetItem(modules.get(), n.module_name.get(), module.get()));
     }
 
     const py::Scope scope(globals, PyModule_GetDict(builtins.get()));
@@ -143,8 +146,8 @@ int exec(PyObject* module) {
                 return 0;
             }
             py::raise(PyExc_RuntimeError,
-                      "Module 'updater_core' has already been imported. Re-initialisation is "
-                      "not supported.");
+                      "Module '" UPDATER_MODULE_NAME "' has already been imported. "
+                      "Re-initialisation is not supported.");
         }
         current = py::Ref::share(module);
         try {
@@ -170,7 +173,7 @@ PyModuleDef_Slot slots[] = {
 
 PyModuleDef definition = {
     PyModuleDef_HEAD_INIT,
-    "updater_core",
+    UPDATER_MODULE_NAME,
     nullptr,  // no docstring
     0,        // no per-module state
     no_methods,

@@ -21,9 +21,8 @@ namespace {
 
 // `def name(...)` at the function's first line: a new function object bound under its name.
 void define(const py::Scope& module, const py::FunctionSpec& spec) {
-    line(module, spec.first_line, [&] {
-        py::Ref name = py::Ref::steal(py::intern(spec.name));
-        module.bind(name, py::make_function(spec, module));
+    line(module, spec.definition.first_line, [&] {
+        module.bind(py::intern(spec.definition.name), py::make_function(spec, module));
     });
 }
 
@@ -46,7 +45,7 @@ void start_up(const py::Scope& module) {
     bool update_needed = false;
     {
         std::optional<platform::BotFolderLock> lock;
-        line(module, 165, [&] {
+        line(module, lines::check, [&] {
             lock.emplace(update::bot_directory(module), [&] {
                 say(module, {"Уже идёт другое обновление этого бота; жду..."},
                     {"Another update of this bot is running; waiting..."});
@@ -55,17 +54,17 @@ void start_up(const py::Scope& module) {
             update_needed = py::truth(py::call(module[n.check_update_is_needed]));
         });
         if (update_needed) {
-            line(module, 166, [&] { py::call(module[n.get_update]); });
+            line(module, lines::update, [&] { py::call(module[n.get_update]); });
         }
     }
     if (!update_needed) {
-        line(module, 168, [&] {
+        line(module, lines::wait, [&] {
             py::Ref sleep = py::attr(module[n.time], n.sleep);
             py::call(sleep, py::integer(60));
         });
     }
     // SystemExit leaves the exec step, and with it the import statement.
-    line(module, 170, [&] { py::call(py::attr(module[n.sys], n.exit)); });
+    line(module, lines::exit, [&] { py::call(py::attr(module[n.sys], n.exit)); });
 }
 
 }  // namespace updater::module

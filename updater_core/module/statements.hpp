@@ -1,8 +1,10 @@
-// The module's statements, run by the exec step in the order of their lines.
+// The module's statements, run by the exec step in the order of their lines (lines.hpp).
 #pragma once
 
 #include "capi/scope.hpp"
 #include "capi/traceback.hpp"
+#include "lines.hpp"
+#include "names.hpp"
 
 namespace updater::module {
 
@@ -10,16 +12,17 @@ namespace updater::module {
 // initialisation at the statement's line.
 template <class Statement>
 void line(const py::Scope& module, int number, Statement&& statement) {
-    py::at_line("init updater_core", number, module.globals(), statement);
+    py::at_line("<" UPDATER_MODULE_NAME ">", "init " UPDATER_MODULE_NAME, number,
+                module.globals(), statement);
 }
 
-// Lines 1 to 20: libraries, file names, language, storage client.
+// The configuration: libraries, file names, language, storage client.
 void configure(const py::Scope& module);
 
-// Lines 28, 33, 45 and 114: the four module functions.
+// The four module functions.
 void define_functions(const py::Scope& module);
 
-// Lines 165 to 170: check, update or wait, and exit.
+// The start-up sequence: check, update or wait, and exit.
 void start_up(const py::Scope& module);
 
 }  // namespace updater::module

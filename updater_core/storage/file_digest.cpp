@@ -39,8 +39,7 @@ py::Ref hash_file(const py::Scope& scope, py::Borrowed, py::Borrowed file_path) 
 }  // namespace
 
 const py::FunctionSpec get_hash_digest = {
-    "get_hash_digest", "get_hash_digest", "updater_core.get_hash_digest", 33,
-    py::Parameters::one, "file_path", hash_file,
+    defined::get_hash_digest, py::Parameters::one, "file_path", hash_file,
 };
 
 }  // namespace updater::storage

@@ -19,8 +19,7 @@ py::Ref read_object(const py::Scope& scope, py::Borrowed, py::Borrowed file_path
 }  // namespace
 
 const py::FunctionSpec s3_file_reader = {
-    "s3_file_reader", "s3_file_reader", "updater_core.s3_file_reader", 28,
-    py::Parameters::one, "file_path", read_object,
+    defined::s3_file_reader, py::Parameters::one, "file_path", read_object,
 };
 
 }  // namespace updater::storage

@@ -1,6 +1,6 @@
 #pragma once
 
-#include "capi/function.hpp"
+#include "lines.hpp"
 
 namespace updater::storage {
 

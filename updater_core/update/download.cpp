@@ -47,9 +47,7 @@ py::Ref transfer_progress_body(const py::Scope&, py::Borrowed state, py::Borrowe
 }
 
 const py::FunctionSpec transfer_progress = {
-    "transfer_progress", "get_update.<locals>.transfer_progress",
-    "updater_core.get_update.transfer_progress", 63, py::Parameters::one, "chunk",
-    transfer_progress_body,
+    defined::transfer_progress, py::Parameters::one, "chunk", transfer_progress_body,
 };
 
 // The temporary file's digest against the published one, read again now rather than taken
@@ -162,8 +160,7 @@ py::Ref install(const py::Scope& scope, py::Borrowed, py::Borrowed) {
 }  // namespace
 
 const py::FunctionSpec get_update = {
-    "get_update", "get_update", "updater_core.get_update", 45, py::Parameters::none, nullptr,
-    install,
+    defined::get_update, py::Parameters::none, nullptr, install,
 };
 
 }  // namespace updater::update

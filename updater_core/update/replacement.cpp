@@ -196,8 +196,7 @@ void restore_set_aside(const py::Scope& scope) {
 }
 
 const py::FunctionSpec replace_exe = {
-    "replace_exe", "get_update.<locals>.replace_exe", "updater_core.get_update.replace_exe", 85,
-    py::Parameters::none, nullptr, replace,
+    defined::replace_exe, py::Parameters::none, nullptr, replace,
 };
 
 }  // namespace updater::update

@@ -1,7 +1,7 @@
 #pragma once
 
-#include "capi/function.hpp"
 #include "capi/scope.hpp"
+#include "lines.hpp"
 
 namespace updater::update {
 

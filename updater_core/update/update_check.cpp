@@ -51,8 +51,7 @@ py::Ref check(const py::Scope& scope, py::Borrowed, py::Borrowed) {
 }  // namespace
 
 const py::FunctionSpec check_update_is_needed = {
-    "check_update_is_needed", "check_update_is_needed", "updater_core.check_update_is_needed",
-    114, py::Parameters::none, nullptr, check,
+    defined::check_update_is_needed, py::Parameters::none, nullptr, check,
 };
 
 }  // namespace updater::update

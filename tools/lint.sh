@@ -13,16 +13,7 @@ if [ $# -gt 0 ]; then
     exit 2
 fi
 
-if ! command -v clang-tidy >/dev/null 2>&1; then
-    echo "clang-tidy is not installed; installing Debian's" >&2
-    if [ "$(id -u)" = 0 ]; then
-        export DEBIAN_FRONTEND=noninteractive
-        apt-get update -qq && apt-get install -y -qq clang-tidy >/dev/null
-    else
-        echo "error: install clang-tidy (apt-get install clang-tidy)" >&2
-        exit 2
-    fi
-fi
+apt_install clang-tidy clang-tidy
 
 setup_venv
 for style in auto windows; do

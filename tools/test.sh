@@ -53,10 +53,14 @@ if [ "$windows" = 1 ]; then
     export UPDATER_WINDOWS_BUNDLE=$PWD/build/win-amd64/bundle UPDATER_WIN64_BUILD=$PWD/build/win-amd64/cmake
     exec "$VENV/bin/python" -m pytest tests/windows "$@"
 fi
+# One more native build requires releases signed with the tests' key; the others require none.
+key=$("$VENV/bin/python" tools/local_s3.py test-public-key)
 if [ "$sanitize" = ON ]; then
     build_module $BUILD/asan-native auto ON
     build_module $BUILD/asan-windows windows ON
+    build_module $BUILD/asan-signed auto ON "$key"
     export UPDATER_NATIVE_BUILD=$PWD/$BUILD/asan-native UPDATER_WINDOWS_BUILD=$PWD/$BUILD/asan-windows
+    export UPDATER_SIGNED_BUILD=$PWD/$BUILD/asan-signed
     # The interpreter is not built with the sanitizers, so their runtime is loaded first, and
     # Python's own allocator is bypassed so that every object is checked. Leaks are not
     # reported: the interpreter keeps much alive at exit on purpose.
@@ -67,7 +71,9 @@ if [ "$sanitize" = ON ]; then
 else
     build_module $BUILD/native auto
     build_module $BUILD/windows windows
+    build_module $BUILD/signed auto OFF "$key"
     export UPDATER_NATIVE_BUILD=$PWD/$BUILD/native UPDATER_WINDOWS_BUILD=$PWD/$BUILD/windows
+    export UPDATER_SIGNED_BUILD=$PWD/$BUILD/signed
 fi
 
 exec "$VENV/bin/python" -m pytest tests "$@"

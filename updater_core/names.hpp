@@ -20,7 +20,8 @@ namespace updater::names {
     X(sha256) X(block_size) X(Percentage) X(Bar) X(ETA) X(FileTransferSpeed) X(ProgressBar)    \
     X(start) X(finish) X(open) X(print) X(bytes) X(strip) X(lower) X(name) X(loader) X(origin) \
     X(parent) X(submodule_search_locations) X(__builtins__) X(__loader__) X(__file__)          \
-    X(__package__) X(__path__) X(Session)
+    X(__package__) X(__path__) X(Session) X(file_digest) X(signing) X(VerifyKey) X(verify)      \
+    X(fromhex)
 
 // Texts that are not identifiers.
 #define UPDATER_TEXTS(X)                                                                       \
@@ -39,7 +40,9 @@ namespace updater::names {
     X(space, " ")                                                                              \
     X(set_aside_suffix, ".old")                                                                \
     X(separator, platform::separator)                                                          \
-    X(bin_suffix, platform::bin_suffix)
+    X(bin_suffix, platform::bin_suffix)                                                        \
+    X(signature_object_key, "exe_hash.sig")                                                    \
+    X(nacl_signing, "nacl.signing")
 
 struct Table {
 #define UPDATER_DECLARE_IDENTIFIER(id) PyObject* id;

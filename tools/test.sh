@@ -42,8 +42,12 @@ if [ $progressbar2 = 1 ]; then
 fi
 
 setup_venv
+# The tests publish releases signed with this key; the Windows bundle and one native build
+# require it.
+key=$("$VENV/bin/python" tools/local_s3.py test-public-key)
 if [ "$windows" = 1 ]; then
-    UPDATER_ENDPOINT_URL=$TEST_ENDPOINT tools/build-windows.sh --bundle build/win-amd64/bundle >/dev/null
+    UPDATER_ENDPOINT_URL=$TEST_ENDPOINT UPDATER_RELEASE_PUBLIC_KEY=$key \
+        tools/build-windows.sh --bundle build/win-amd64/bundle >/dev/null
     apt_install wine wine wine64
     # Wine takes the Windows locale, and the encoding of file names, from the host's locale.
     if ! locale -a | grep -ix 'ru_RU.utf-\?8' >/dev/null; then
@@ -53,8 +57,6 @@ if [ "$windows" = 1 ]; then
     export UPDATER_WINDOWS_BUNDLE=$PWD/build/win-amd64/bundle UPDATER_WIN64_BUILD=$PWD/build/win-amd64/cmake
     exec "$VENV/bin/python" -m pytest tests/windows "$@"
 fi
-# One more native build requires releases signed with the tests' key; the others require none.
-key=$("$VENV/bin/python" tools/local_s3.py test-public-key)
 if [ "$sanitize" = ON ]; then
     build_module $BUILD/asan-native auto ON
     build_module $BUILD/asan-windows windows ON

@@ -16,8 +16,8 @@ each per round, in a rotating order), each started by `/usr/bin/time -v`:
 Reported, as ranges over the rounds: wall time, the child's peak resident memory as
 /usr/bin/time reports it (time is a small launcher, so the figure is the child's own and not
 this process's, which a child forked from here would inherit), the child's CPU time, and the CPU
-time the server spent meanwhile; then each updater's median wall and CPU time over the plain
-download's. With --link-mbps the children reach the server through a relay
+time the server spent meanwhile; then each updater's wall and CPU time over the plain
+download's, the median of the rounds' ratios. With --link-mbps the children reach the server through a relay
 here that passes at most that many MB/s towards them, as a real link would.
 """
 
@@ -231,11 +231,13 @@ def run(args, endpoint, port, work, server, client, keys):
                     for values, digits in zip(zip(*runs), (2, 1, 2, 2)))
                 print(f"  {name:>28}: {wall} s, peak {peak} MiB, CPU {cpu} s, "
                       f"server CPU {server_cpu} s")
-            plain_wall, plain_cpu = (statistics.median(r[i] for r in results[PLAIN_NAME]) for i in (0, 2))
+            # Within each round, where the load fell on all contenders alike; then the median.
             for name in contenders[:-1]:
-                wall, cpu = (statistics.median(r[i] for r in results[name]) for i in (0, 2))
-                print(f"  {name:>28}: medians over the plain download's: wall {wall / plain_wall:.3f}x, "
-                      f"CPU {cpu / plain_cpu:.3f}x")
+                wall, cpu = (statistics.median(r[i] / plain[i] for r, plain in
+                                               zip(results[name], results[PLAIN_NAME]))
+                             for i in (0, 2))
+                print(f"  {name:>28}: over the plain download's, median of the rounds: "
+                      f"wall {wall:.3f}x, CPU {cpu:.3f}x")
     finally:
         if relay:
             relay.close()

@@ -8,7 +8,7 @@ import sys
 import pytest
 
 import publisher as publisher_tool
-from conftest import BUCKET, ROOT, build_dir, clean_environment, local_s3
+from conftest import BUCKET, ROOT, clean_environment, local_s3
 
 EXE = b"MZ published bot\n" * 1000
 DIGEST = hashlib.sha256(EXE).hexdigest().encode()
@@ -60,6 +60,7 @@ def test_signed_round_trip_keygen_publish_verify_and_a_signed_build_installs(
     assert code == 1 and "NOT OK: exe_hash.sig is not this key's signature" in out
 
     # A build with the tests' key takes only what that key signed.
+    from conftest import build_dir
     bots = tmp_path / "bots"
     (bots / "bin").mkdir(parents=True)
     assert run_updater(bots / "bin", build=build_dir("signed")).returncode == 1

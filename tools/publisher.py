@@ -13,9 +13,9 @@
 """Publishes kelvo_bot.exe for the updater, checks what is published, and serves a local bucket.
 
     python tools/publisher.py publish PATH     upload the executable, then its digest; read both back
+    python tools/publisher.py keygen KEYFILE   a new release signing key (for publish --signing-key)
     python tools/publisher.py verify           download the executable and check the published digest
     python tools/publisher.py serve            a local S3 server on 127.0.0.1 with the bucket
-    python tools/publisher.py keygen KEYFILE   a new release signing key (for publish --signing-key)
 
 The updater downloads the executable whenever the object "exe_hash" is not, byte for byte, the
 64 lower-case hexadecimal digits of the executable's SHA-256: one stray line end makes every
@@ -217,74 +217,6 @@ def diagnose(published: bytes, digest: str) -> str | None:
     return "exe_hash is the digest of another file: the published executable has changed since"
 
 
-def signed_message(digest: str) -> bytes:
-    return (SIGNED_PURPOSE + digest).encode("ascii")
-
-
-def nacl_signing():
-    try:
-        import nacl.signing
-    except ImportError as error:
-        raise PublishError(f"signing needs PyNaCl: pip install pynacl ({error})") from error
-    return nacl.signing
-
-
-def signing_key(path):
-    """The private key of a key file written by keygen: its 32-byte seed in hexadecimal."""
-    try:
-        with open(path, encoding="ascii") as file:
-            seed = bytes.fromhex(file.read().strip())
-    except (OSError, ValueError) as error:
-        raise PublishError(f"cannot read the signing key {path}: {error}") from error
-    if len(seed) != 32:
-        raise PublishError(f"{path} is not a signing key written by keygen")
-    return nacl_signing().SigningKey(seed)
-
-
-def keygen(args):
-    key = nacl_signing().SigningKey.generate()
-    # Readable by its owner only from the moment it exists; an existing file is never replaced.
-    try:
-        fd = os.open(args.keyfile, os.O_WRONLY | os.O_CREAT | os.O_EXCL, 0o600)
-    except FileExistsError:
-        raise PublishError(f"{args.keyfile} exists: not replacing a signing key") from None
-    except OSError as error:
-        raise PublishError(f"cannot write {args.keyfile}: {error}") from error
-    with os.fdopen(fd, "w", encoding="ascii") as file:
-        file.write(key.encode().hex() + "\n")
-    print(f"Wrote the private key to {args.keyfile}: keep it offline, never in the store. Build "
-          f"the module with UPDATER_RELEASE_PUBLIC_KEY set to this public key:", file=sys.stderr)
-    print(key.verify_key.encode().hex())
-    return 0
-
-
-def verify_key(args):
-    """The public key verify checks the signature with, if one is given."""
-    if args.signing_key:
-        return signing_key(args.signing_key).verify_key
-    if args.public_key:
-        try:
-            key = nacl_signing().VerifyKey(bytes.fromhex(args.public_key))
-            key.to_curve25519_public_key()  # libsodium refuses what is not a curve point
-            return key
-        except Exception as error:
-            raise PublishError(f"--public-key is not an Ed25519 public key ({error})") from error
-    return None
-
-
-def signature_problem(key, signature: bytes, digest: str) -> str | None:
-    """None when `signature` signs `digest` with `key`; otherwise what is wrong with it."""
-    from nacl.exceptions import BadSignatureError
-
-    try:
-        key.verify(signed_message(digest), signature)
-    except BadSignatureError:
-        return f"{SIGNATURE_KEY} is not this key's signature of the executable's digest"
-    except ValueError:
-        return f"{SIGNATURE_KEY} is {len(signature)} bytes long, not a 64-byte signature"
-    return None
-
-
 def publish(args):
     path = args.path
     if not os.path.isfile(path):
@@ -414,6 +346,74 @@ def serve(args):
     return 0
 
 
+def signed_message(digest: str) -> bytes:
+    return (SIGNED_PURPOSE + digest).encode("ascii")
+
+
+def nacl_signing():
+    try:
+        import nacl.signing
+    except ImportError as error:
+        raise PublishError(f"signing needs PyNaCl: pip install pynacl ({error})") from error
+    return nacl.signing
+
+
+def signing_key(path):
+    """The private key of a key file written by keygen: its 32-byte seed in hexadecimal."""
+    try:
+        with open(path, encoding="ascii") as file:
+            seed = bytes.fromhex(file.read().strip())
+    except (OSError, ValueError) as error:
+        raise PublishError(f"cannot read the signing key {path}: {error}") from error
+    if len(seed) != 32:
+        raise PublishError(f"{path} is not a signing key written by keygen")
+    return nacl_signing().SigningKey(seed)
+
+
+def keygen(args):
+    key = nacl_signing().SigningKey.generate()
+    # Readable by its owner only from the moment it exists; an existing file is never replaced.
+    try:
+        fd = os.open(args.keyfile, os.O_WRONLY | os.O_CREAT | os.O_EXCL, 0o600)
+    except FileExistsError:
+        raise PublishError(f"{args.keyfile} exists: not replacing a signing key") from None
+    except OSError as error:
+        raise PublishError(f"cannot write {args.keyfile}: {error}") from error
+    with os.fdopen(fd, "w", encoding="ascii") as file:
+        file.write(key.encode().hex() + "\n")
+    print(f"Wrote the private key to {args.keyfile}: keep it offline, never in the store. Build "
+          f"the module with UPDATER_RELEASE_PUBLIC_KEY set to this public key:", file=sys.stderr)
+    print(key.verify_key.encode().hex())
+    return 0
+
+
+def verify_key(args):
+    """The public key verify checks the signature with, if one is given."""
+    if args.signing_key:
+        return signing_key(args.signing_key).verify_key
+    if args.public_key:
+        try:
+            key = nacl_signing().VerifyKey(bytes.fromhex(args.public_key))
+            key.to_curve25519_public_key()  # libsodium refuses what is not a curve point
+            return key
+        except Exception as error:
+            raise PublishError(f"--public-key is not an Ed25519 public key ({error})") from error
+    return None
+
+
+def signature_problem(key, signature: bytes, digest: str) -> str | None:
+    """None when `signature` signs `digest` with `key`; otherwise what is wrong with it."""
+    from nacl.exceptions import BadSignatureError
+
+    try:
+        key.verify(signed_message(digest), signature)
+    except BadSignatureError:
+        return f"{SIGNATURE_KEY} is not this key's signature of the executable's digest"
+    except ValueError:
+        return f"{SIGNATURE_KEY} is {len(signature)} bytes long, not a 64-byte signature"
+    return None
+
+
 def command_line():
     parser = argparse.ArgumentParser(
         description=__doc__.split("\n\n")[0],
@@ -425,6 +425,14 @@ def command_line():
     # the value of an option given before the subcommand.
     given_here = argparse.ArgumentParser(add_help=False)
     storage_options(given_here, argparse.SUPPRESS)
+
+    keygen_parser = commands.add_parser(
+        "keygen", help="write a new release signing key",
+        description="Write a new Ed25519 private key to KEYFILE (readable by its owner only; an "
+                    "existing file is never replaced) and print its public key, the module's "
+                    "UPDATER_RELEASE_PUBLIC_KEY, as the last line.")
+    keygen_parser.add_argument("keyfile", metavar="KEYFILE", help="the file to create")
+    keygen_parser.set_defaults(run=keygen)
 
     publish_parser = commands.add_parser(
         "publish", parents=[given_here], help="upload an executable and its digest",
@@ -446,14 +454,6 @@ def command_line():
     verify_keys.add_argument("--signing-key", metavar="KEYFILE",
                              help="also check exe_hash.sig against this key file's public key")
     verify_parser.set_defaults(run=verify)
-
-    keygen_parser = commands.add_parser(
-        "keygen", help="write a new release signing key",
-        description="Write a new Ed25519 private key to KEYFILE (readable by its owner only; an "
-                    "existing file is never replaced) and print its public key, the module's "
-                    "UPDATER_RELEASE_PUBLIC_KEY, as the last line.")
-    keygen_parser.add_argument("keyfile", metavar="KEYFILE", help="the file to create")
-    keygen_parser.set_defaults(run=keygen)
 
     serve_parser = commands.add_parser(
         "serve", help="a local S3 server with the bucket, for development",

@@ -45,9 +45,10 @@ setup_venv
 # The tests publish releases signed with this key; the Windows bundle and one native build
 # require it.
 key=$("$VENV/bin/python" tools/local_s3.py test-public-key)
+export UPDATER_RELEASE_PUBLIC_KEY=$key
+
 if [ "$windows" = 1 ]; then
-    UPDATER_ENDPOINT_URL=$TEST_ENDPOINT UPDATER_RELEASE_PUBLIC_KEY=$key \
-        tools/build-windows.sh --bundle build/win-amd64/bundle >/dev/null
+    UPDATER_ENDPOINT_URL=$TEST_ENDPOINT tools/build-windows.sh --bundle build/win-amd64/bundle >/dev/null
     apt_install wine wine wine64
     # Wine takes the Windows locale, and the encoding of file names, from the host's locale.
     if ! locale -a | grep -ix 'ru_RU.utf-\?8' >/dev/null; then

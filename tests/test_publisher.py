@@ -7,6 +7,7 @@ import sys
 
 import pytest
 
+from conftest import build_dir
 import publisher as publisher_tool
 from conftest import BUCKET, ROOT, clean_environment, local_s3
 
@@ -60,7 +61,6 @@ def test_signed_round_trip_keygen_publish_verify_and_a_signed_build_installs(
     assert code == 1 and "NOT OK: exe_hash.sig is not this key's signature" in out
 
     # A build with the tests' key takes only what that key signed.
-    from conftest import build_dir
     bots = tmp_path / "bots"
     (bots / "bin").mkdir(parents=True)
     assert run_updater(bots / "bin", build=build_dir("signed")).returncode == 1

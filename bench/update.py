@@ -1,20 +1,23 @@
 """A whole update from the local server against a plain boto3 download of the same object.
 
-    .venv/bin/python bench/update.py [--build build/native] [--sizes 100,400] [--repeat 3]
-                                     [--link-mbps 50]
+    .venv/bin/python bench/update.py [--build build/native] [--baseline DIR] [--sizes 100,400]
+                                     [--repeat 3] [--link-mbps 50] [--store moto|seaweedfs]
 
-For each size (MiB) an executable is published to a local S3 server (moto) on 127.0.0.1, then
-three contenders run in fresh interpreters, interleaved (one of each per round, in a rotating
-order), each started by `/usr/bin/time -v`:
+For each size (MiB) an executable is published (with its signature by the tests' key, which a
+build without a key ignores) to a local S3 server on 127.0.0.1, moto's or SeaweedFS (which
+checks the module's keys), then the contenders run in fresh interpreters, interleaved (one of
+each per round, in a rotating order), each started by `/usr/bin/time -v`:
   - the updater: `import updater_core` in a bin subdirectory holding an outdated executable
     (check, download with the progress bar, replacement, start of the bot; its 3-second wait
     after the start is skipped);
+  - with --baseline, the same with the module built in DIR;
   - the same with MALLOC_ARENA_MAX=1 (one C allocator arena for all threads);
   - the limit: boto3's download_fileobj of the same object into a file, nothing else.
 Reported, as ranges over the rounds: wall time, the child's peak resident memory as
 /usr/bin/time reports it (time is a small launcher, so the figure is the child's own and not
 this process's, which a child forked from here would inherit), the child's CPU time, and the CPU
-time the server spent meanwhile. With --link-mbps the children reach the server through a relay
+time the server spent meanwhile; then each updater's wall and CPU time over the plain
+download's, the median of the rounds' ratios. With --link-mbps the children reach the server through a relay
 here that passes at most that many MB/s towards them, as a real link would.
 """
 
@@ -24,6 +27,7 @@ import os
 import re
 import shutil
 import socket
+import statistics
 import subprocess
 import sys
 import tempfile
@@ -34,18 +38,21 @@ from pathlib import Path
 ROOT = Path(__file__).resolve().parent.parent
 sys.path.insert(0, str(ROOT / "tools"))
 import local_s3  # noqa: E402
+import publisher  # noqa: E402
+import seaweedfs  # noqa: E402
 
 UPDATER = ("import time; sleep = time.sleep; "
            "time.sleep = lambda s: None if s == 3 else sleep(s); import updater_core")
 PLAIN = """
 import boto3, os
 client = boto3.session.Session().client(
-    service_name="s3", aws_access_key_id="k", aws_secret_access_key="s",
+    service_name="s3", aws_access_key_id=os.environ["KEY_ID"],
+    aws_secret_access_key=os.environ["SECRET"],
     endpoint_url=os.environ["ENDPOINT"], verify=False)
 with open("kelvo_bot.temp", "wb") as file:
     client.download_fileobj("kelvo-bot", "kelvo_bot.exe", file)
 """
-CONTENDERS = ["updater", "updater, MALLOC_ARENA_MAX=1", "plain download_fileobj"]
+PLAIN_NAME = "plain download_fileobj"
 
 
 def measured(argv, cwd, env):
@@ -134,36 +141,53 @@ def main():
                         help="the build folder of the module measured")
     parser.add_argument("--sizes", default="100,400", help="executable sizes in MiB")
     parser.add_argument("--repeat", type=int, default=3, help="interleaved rounds per size")
+    parser.add_argument("--baseline", help="the build folder of another module, measured too")
     parser.add_argument("--link-mbps", type=float,
                         help="limit the download direction to this many MB/s")
+    parser.add_argument("--store", choices=["moto", "seaweedfs"], default="moto",
+                        help="the local S3 server (default: %(default)s)")
     args = parser.parse_args()
+    # The children run in other folders.
+    args.build = str(Path(args.build).resolve())
+    args.baseline = args.baseline and str(Path(args.baseline).resolve())
 
     endpoint = local_s3.built_endpoint(args.build)
     work = Path(tempfile.mkdtemp(prefix="bench-update-"))
     try:
-        with local_s3.serving(work / "server.log") as port:
-            run(args, endpoint, port, work)
+        if args.store == "seaweedfs":
+            keys = seaweedfs.built_keys(args.build)
+            with seaweedfs.serving(keys) as store:
+                run(args, endpoint, store.port, work, store.processes["server"].pid,
+                    store.client(endpoint=endpoint), keys)
+        else:
+            import boto3
+            from botocore.config import Config
+            with local_s3.serving(work / "server.log") as port:
+                client = boto3.session.Session().client(
+                    "s3", endpoint_url=endpoint, region_name="us-east-1",
+                    aws_access_key_id="k", aws_secret_access_key="s",
+                    config=Config(proxies={"http": f"http://127.0.0.1:{port}"}))
+                run(args, endpoint, port, work, server_pid(), client, ("k", "s"))
     finally:
         shutil.rmtree(work, ignore_errors=True)
 
 
-def run(args, endpoint, port, work):
+def run(args, endpoint, port, work, server, client, keys):
     """Publishes each size and measures the contenders against it."""
-    server = server_pid()
     relay = ThrottledRelay(port, args.link_mbps * 1e6) if args.link_mbps else None
     env = dict(os.environ, http_proxy=relay.address if relay else f"http://127.0.0.1:{port}",
                ENDPOINT=endpoint, PYTHONPATH=args.build, AWS_CONFIG_FILE=os.devnull,
-               AWS_SHARED_CREDENTIALS_FILE=os.devnull, AWS_EC2_METADATA_DISABLED="true")
+               AWS_SHARED_CREDENTIALS_FILE=os.devnull, AWS_EC2_METADATA_DISABLED="true",
+               KEY_ID=keys[0], SECRET=keys[1])
     env.pop("no_proxy", None)
     env.pop("NO_PROXY", None)
     env.pop("MALLOC_ARENA_MAX", None)
-    envs = {"updater": env, "updater, MALLOC_ARENA_MAX=1": dict(env, MALLOC_ARENA_MAX="1"),
-            "plain download_fileobj": env}
-    import boto3
-    from botocore.config import Config
-    client = boto3.session.Session().client(
-        "s3", endpoint_url=endpoint, region_name="us-east-1", aws_access_key_id="k",
-        aws_secret_access_key="s", config=Config(proxies={"http": f"http://127.0.0.1:{port}"}))
+    envs = {"updater": env}
+    if args.baseline:
+        envs["updater, baseline"] = dict(env, PYTHONPATH=args.baseline)
+    envs["updater, MALLOC_ARENA_MAX=1"] = dict(env, MALLOC_ARENA_MAX="1")
+    envs[PLAIN_NAME] = env
+    contenders = list(envs)
 
     link = f"a {args.link_mbps:g} MB/s link" if relay else "loopback"
     print(f"{args.repeat} interleaved rounds over {link}; ranges over the rounds of wall time, "
@@ -178,13 +202,15 @@ def run(args, endpoint, port, work):
             client.upload_file(str(exe), "kelvo-bot", "kelvo_bot.exe")
             with open(exe, "rb") as file:
                 digest = hashlib.file_digest(file, "sha256").hexdigest()
+            signature = local_s3.test_signing_key().sign(publisher.signed_message(digest))
+            client.put_object(Bucket="kelvo-bot", Key="exe_hash.sig", Body=signature.signature)
             client.put_object(Bucket="kelvo-bot", Key="exe_hash", Body=digest.encode())
             exe.unlink()
 
-            results = {name: [] for name in CONTENDERS}
+            results = {name: [] for name in contenders}
             for round_ in range(args.repeat):
-                shift = round_ % len(CONTENDERS)
-                for name in CONTENDERS[shift:] + CONTENDERS[:shift]:
+                shift = round_ % len(contenders)
+                for name in contenders[shift:] + contenders[:shift]:
                     bots = work / "bots"
                     shutil.rmtree(bots, ignore_errors=True)
                     (bots / "bin").mkdir(parents=True)
@@ -205,6 +231,13 @@ def run(args, endpoint, port, work):
                     for values, digits in zip(zip(*runs), (2, 1, 2, 2)))
                 print(f"  {name:>28}: {wall} s, peak {peak} MiB, CPU {cpu} s, "
                       f"server CPU {server_cpu} s")
+            # Within each round, where the load fell on all contenders alike; then the median.
+            for name in contenders[:-1]:
+                wall, cpu = (statistics.median(r[i] / plain[i] for r, plain in
+                                               zip(results[name], results[PLAIN_NAME]))
+                             for i in (0, 2))
+                print(f"  {name:>28}: over the plain download's, median of the rounds: "
+                      f"wall {wall:.3f}x, CPU {cpu:.3f}x")
     finally:
         if relay:
             relay.close()

@@ -8,6 +8,7 @@ from dataclasses import dataclass
 from pathlib import Path
 
 import local_s3
+import publisher
 
 BUCKET = "kelvo-bot"
 
@@ -34,10 +35,18 @@ class S3Server:
     def delete(self, key):
         self.client.delete_object(Bucket=BUCKET, Key=key)
 
-    def publish(self, exe, digest=None):
-        """The executable, then its digest (64 lower-case hex digits unless given)."""
+    def publish(self, exe, digest=None, signing_key=...):
+        """The executable, the digest's signature (by the tests' key unless given; None: none),
+        then the digest (64 lower-case hex digits unless given), as publisher.py does."""
+        digest = hashlib.sha256(exe).hexdigest().encode() if digest is None else digest
         self.put("kelvo_bot.exe", exe)
-        self.put("exe_hash", hashlib.sha256(exe).hexdigest().encode() if digest is None else digest)
+        if signing_key is ...:
+            signing_key = local_s3.test_signing_key()
+        if signing_key is not None:
+            # The digest as the module reads it: white space around it and upper case ignored.
+            message = publisher.signed_message(digest.strip().lower().decode("ascii"))
+            self.put("exe_hash.sig", signing_key.sign(message).signature)
+        self.put("exe_hash", digest)
 
     def empty(self):
         for item in self.client.list_objects_v2(Bucket=BUCKET).get("Contents", []):

@@ -102,6 +102,8 @@ def configure(build, *defines):
     ("UPDATER_ENDPOINT_URL", "http://user@storage.example.com"),
     ("UPDATER_ACCESS_KEY_ID", 'quote"inside'),
     ("UPDATER_PATH_STYLE", "dos"),
+    ("UPDATER_RELEASE_PUBLIC_KEY", "7ef48825cd2b29e2580d29bdeddc5f2e"),  # too short
+    ("UPDATER_RELEASE_PUBLIC_KEY", "ff" * 32),  # not a point of the curve
 ])
 def test_malformed_build_options_fail_at_configure_time(tmp_path, option, value):
     done = configure(tmp_path, f"-D{option}={value}")

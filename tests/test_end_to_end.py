@@ -3,7 +3,6 @@
 import hashlib
 import os
 import socket
-import threading
 import time
 from concurrent.futures import ThreadPoolExecutor
 
@@ -11,6 +10,7 @@ import pytest
 
 from fakes import identical_lines
 from statement_lines import traceback_line
+from relay import Relay as TruncatingProxy
 
 STUB_BOT = b"""#!/bin/sh
 # A stand-in bot: records where and how it was started (once per start), then exits.
@@ -140,61 +140,6 @@ class TestUpdate:
         assert "Downloading file: kelvo_bot.temp file size: 20.00 MiB" in run.lines
         assert run.bar[-1] == len(new) and len(run.bar) > 3
         assert hashlib.sha256((bot_dir / "kelvo_bot.exe").read_bytes()).digest() == hashlib.sha256(new).digest()
-
-
-class TruncatingProxy:
-    """An HTTP proxy on 127.0.0.1 that cuts every download of the executable short (or, given
-    `alter`, changes its bytes on the way)."""
-
-    def __init__(self, upstream_port, keep=None, alter=None):
-        self.upstream_port, self.keep, self.alter = upstream_port, keep, alter
-        self.server = socket.create_server(("127.0.0.1", 0))
-        self.port = self.server.getsockname()[1]
-        self.stopped = False
-        self.thread = threading.Thread(target=self.serve, daemon=True)
-        self.thread.start()
-
-    def serve(self):
-        self.server.settimeout(0.2)
-        while not self.stopped:
-            try:
-                client, _ = self.server.accept()
-            except OSError:
-                continue
-            threading.Thread(target=self.relay, args=(client,), daemon=True).start()
-
-    def relay(self, client):
-        with client, socket.create_connection(("127.0.0.1", self.upstream_port)) as upstream:
-            client.settimeout(10)
-            request = b""
-            while b"\r\n\r\n" not in request:
-                data = client.recv(65536)
-                if not data:
-                    return
-                request += data
-            head = request.split(b"\r\n\r\n", 1)[0]
-            head = b"\r\n".join(line for line in head.split(b"\r\n")
-                                if not line.lower().startswith(b"connection:"))
-            upstream.sendall(head + b"\r\nConnection: close\r\n\r\n")
-            response = b""
-            while data := upstream.recv(65536):
-                response += data
-            if head.startswith(b"GET ") and b"/kelvo_bot.exe" in head.split(b"\r\n")[0]:
-                header, _, body = response.partition(b"\r\n\r\n")
-                if self.alter:
-                    # Whoever swaps the file on a plain-HTTP path drops the checksum headers too.
-                    header = b"\r\n".join(line for line in header.split(b"\r\n")
-                                           if not line.lower().startswith(b"x-amz-checksum"))
-                    body = self.alter(body)
-                else:
-                    body = body[: self.keep]
-                response = header + b"\r\n\r\n" + body
-            client.sendall(response)
-
-    def close(self):
-        self.stopped = True
-        self.thread.join()
-        self.server.close()
 
 
 def test_download_cut_short_leaves_the_old_executable(s3, run_updater, bot_dir):

@@ -8,7 +8,7 @@ import sys
 import pytest
 
 import publisher as publisher_tool
-from conftest import BUCKET, ROOT, clean_environment, local_s3, seaweedfs
+from conftest import BUCKET, ROOT, build_dir, clean_environment, local_s3, seaweedfs
 
 EXE = b"MZ published bot\n" * 1000
 DIGEST = hashlib.sha256(EXE).hexdigest().encode()
@@ -39,6 +39,33 @@ def test_publish_then_verify_and_the_updater_finds_it_current(options, s3, tmp_p
     run = run_updater(tmp_path)
     assert run.returncode == 0, run.stderr
     assert "Exactly identical to the file on the server! Updating is unnecessary and pointless." in run.lines
+
+
+def test_signed_round_trip_keygen_publish_verify_and_a_signed_build_installs(
+        options, s3, tmp_path, run_updater):
+    keyfile, test_key = tmp_path / "release.key", tmp_path / "test.key"
+    code, public, err = publisher("keygen", str(keyfile))
+    assert code == 0, err
+    public = public.splitlines()[-1]
+    assert oct(keyfile.stat().st_mode & 0o777) == "0o600" and len(public) == 64
+    assert publisher("keygen", str(keyfile))[0] == 1  # never replaces a key
+    exe = tmp_path / "kelvo_bot.exe"
+    exe.write_bytes(b"#!/bin/sh\nexit 0\n" + EXE)
+    code, out, err = publisher(*options, "publish", "--signing-key", str(keyfile), str(exe))
+    assert code == 0 and out.rstrip().endswith(", signed"), err
+    assert publisher("verify", *options, "--public-key", public)[0] == 0
+    assert publisher("verify", *options, "--signing-key", str(keyfile))[0] == 0
+    test_key.write_text(local_s3.TEST_SIGNING_SEED.hex())
+    code, out, _ = publisher("verify", *options, "--signing-key", str(test_key))
+    assert code == 1 and "NOT OK: exe_hash.sig is not this key's signature" in out
+
+    # A build with the tests' key takes only what that key signed.
+    bots = tmp_path / "bots"
+    (bots / "bin").mkdir(parents=True)
+    assert run_updater(bots / "bin", build=build_dir("signed")).returncode == 1
+    assert publisher(*options, "publish", "--signing-key", str(test_key), str(exe))[0] == 0
+    run = run_updater(bots / "bin", build=build_dir("signed"), BOT_RECORD=str(tmp_path / "started"))
+    assert run.returncode == 0 and (bots / "kelvo_bot.exe").read_bytes() == exe.read_bytes(), run.stderr
 
 
 @pytest.mark.parametrize("published, problem", [

@@ -92,7 +92,7 @@ fetch_cpython "$WINPYTHON" "$WORK/cpython"
 
 echo "Cross-building $PYD" >&2
 defines=()
-for name in UPDATER_ENDPOINT_URL UPDATER_ACCESS_KEY_ID UPDATER_SECRET_ACCESS_KEY; do
+for name in UPDATER_ENDPOINT_URL UPDATER_ACCESS_KEY_ID UPDATER_SECRET_ACCESS_KEY UPDATER_RELEASE_PUBLIC_KEY; do
     if [ -n "${!name:-}" ]; then
         defines+=("-D$name=${!name}")
     fi
@@ -115,6 +115,11 @@ if [ "$imports" != "KERNEL32.dll msvcrt.dll python313.dll" ] || [ "$exports" != 
     exit 1
 fi
 echo "$PYD: $(stat -c %s "$WORK/$PYD") bytes; imports: $imports; exports: $exports" >&2
+if [ -n "${UPDATER_RELEASE_PUBLIC_KEY:-}" ]; then
+    echo "Signed releases required: only releases signed by public key $UPDATER_RELEASE_PUBLIC_KEY install" >&2
+else
+    echo "Signed releases not required (UPDATER_RELEASE_PUBLIC_KEY is empty)" >&2
+fi
 
 # The wheel has the metadata of every other build of the project (`pip wheel .` on Windows):
 # scikit-build-core writes it from pyproject.toml; `wheel pack` adds the record and names the file.
@@ -153,7 +158,7 @@ if [ -n "$bundle" ]; then
     site=$bundle/python/Lib/site-packages
     pip install --quiet --no-compile --target "$site" --platform win_amd64 \
         --python-version 3.13 --implementation cp --abi cp313 --only-binary=:all: \
-        --find-links "$WORK/wheels" "$wheel" $(grep -E '^(boto3|urllib3|progressbar)==' tests/requirements.txt)
+        --find-links "$WORK/wheels" "$wheel" $(grep -E '^(boto3|urllib3|progressbar|pynacl)==' tests/requirements.txt)
     # botocore's data describes every service of the storage provider and is most of its size;
     # the updater's client opens a handful of those files. The list was recorded from a real
     # update, and tests/test_build.py records it again against the botocore of the tests.

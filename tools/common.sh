@@ -64,11 +64,12 @@ setup_venv() {
 # benchmarks reach it through their local server on 127.0.0.1, set as the HTTP proxy.
 TEST_ENDPOINT=http://storage.kelvo-bot.invalid
 
-# build_module FOLDER PATH_STYLE [SANITIZE]: the module, warnings as errors.
+# build_module FOLDER PATH_STYLE [SANITIZE [RELEASE_PUBLIC_KEY]]: the module, warnings as errors;
+# with a key, one that requires releases signed with it.
 build_module() {
     cmake -S . -B "$1" -DPython_EXECUTABLE="$PWD/$VENV/bin/python" -DCMAKE_BUILD_TYPE=Release \
         -DUPDATER_WERROR=ON -DUPDATER_SANITIZE="${3:-OFF}" -DUPDATER_PATH_STYLE="$2" \
-        -DUPDATER_ENDPOINT_URL="$TEST_ENDPOINT" >/dev/null
+        -DUPDATER_ENDPOINT_URL="$TEST_ENDPOINT" -DUPDATER_RELEASE_PUBLIC_KEY="${4:-}" >/dev/null
     cmake --build "$1" --parallel 2 >/dev/null
 }
 

@@ -6,6 +6,7 @@ starts `publisher.py serve` in a child process on a port the server picks itself
 the bucket is there, and ends the child with the block. From a shell:
 
     python tools/local_s3.py endpoint BUILD   prints the endpoint BUILD was configured with
+    python tools/local_s3.py test-public-key  prints the public key of TEST_SIGNING_SEED
     python tools/local_s3.py serve LOG        prints the port once the bucket is there, then
                                               serves until stopped (SIGTERM, SIGINT or SIGHUP)
 """
@@ -23,6 +24,17 @@ from pathlib import Path
 
 PUBLISHER = Path(__file__).resolve().parent / "publisher.py"
 READY = re.compile(rb"^Serving bucket \S+ on http://\S+:(\d+);", re.M)
+
+# The release signing key of the builds made here (tools/test.sh builds the native module with
+# its public key, and the tests publish signed with it): a seed known to everyone, so never the
+# key of a real release.
+TEST_SIGNING_SEED = bytes.fromhex("1141b5f8032a311a54220a60a8bc6bb4b1aab5e1532ac467206ab1d4e2e875e2")
+
+
+def test_signing_key():
+    import nacl.signing
+
+    return nacl.signing.SigningKey(TEST_SIGNING_SEED)
 
 
 def built_endpoint(build: Path) -> str:
@@ -67,6 +79,9 @@ def main(argv):
         return 0
     if len(argv) == 2 and argv[0] == "endpoint":
         print(built_endpoint(Path(argv[1])))
+        return 0
+    if argv == ["test-public-key"]:
+        print(test_signing_key().verify_key.encode().hex())
         return 0
     if len(argv) == 2 and argv[0] == "serve":
         # A signal ends the wait below as an exception, so that the server goes too.

@@ -3,6 +3,7 @@
 # dependencies = [
 #     "boto3>=1.26",
 #     "progressbar>=2.5",
+#     "pynacl>=1.5",  # for signed releases only
 #     # for `serve` only: moto's S3 and its server, without the other services' dependencies
 #     "moto[s3]>=5.0",
 #     "flask",
@@ -13,6 +14,7 @@
 
     python tools/publisher.py create-bucket    create the bucket kelvo-bot (once, before publishing)
     python tools/publisher.py publish PATH     upload the executable, then its digest; read both back
+    python tools/publisher.py keygen KEYFILE   a new release signing key (for publish --signing-key)
     python tools/publisher.py verify           download the executable and check the published digest
     python tools/publisher.py inspect PATH     what a wheel, bundle or module was built for
     python tools/publisher.py serve            a local S3 server on 127.0.0.1 with the bucket
@@ -49,6 +51,10 @@ from pathlib import Path
 BUCKET = "kelvo-bot"
 EXE_KEY = "kelvo_bot.exe"
 HASH_KEY = "exe_hash"
+SIGNATURE_KEY = "exe_hash.sig"
+# What a release's Ed25519 signature covers: this purpose, then the 64 digits of the digest, in
+# ASCII with no line end (the module builds the same bytes in updater_core/update/download.cpp).
+SIGNED_PURPOSE = f"{BUCKET}/{EXE_KEY} sha256="
 HEX_DIGITS = set("0123456789abcdef")
 
 # The endpoints a module build accepts (CMakeLists.txt checks UPDATER_ENDPOINT_URL the same way):
@@ -68,6 +74,7 @@ NEEDS = {
     "publish": [("boto3", "boto3"), ("progressbar", "progressbar")],
     "verify": [("boto3", "boto3"), ("progressbar", "progressbar")],
     "serve": [("boto3", "boto3")],
+    "keygen": [("nacl", "pynacl")],
 }
 
 
@@ -297,6 +304,7 @@ def publish(args):
     with open(path, "rb") as file:
         digest = hashlib.file_digest(file, "sha256").hexdigest()
     size = os.path.getsize(path)
+    key = signing_key(args.signing_key) if args.signing_key else None
 
     # The executable goes first and its digest last. A client that checks in between compares
     # with the old digest: with the old executable it finds them identical and keeps it; a
@@ -305,6 +313,13 @@ def publish(args):
         progress = Progress(size, "Uploading")
         client.upload_file(path, BUCKET, EXE_KEY, Callback=progress)
         progress.finish()
+    if key:
+        # Before the digest: no client ever sees a new digest without its signature.
+        with storage(f"upload of {SIGNATURE_KEY}", args, SIGNATURE_KEY,
+                     then=f"; {EXE_KEY} was uploaded, but clients keep their executable until "
+                          f"its digest is published: run publish again"):
+            client.put_object(Bucket=BUCKET, Key=SIGNATURE_KEY,
+                              Body=key.sign(signed_message(digest)).signature)
     with storage(f"upload of {HASH_KEY}", args, HASH_KEY,
                  then=f"; {EXE_KEY} was uploaded, but clients keep their executable until its "
                       f"digest is published: run publish again"):
@@ -319,11 +334,18 @@ def publish(args):
     problem = diagnose(published_digest, digest)
     if problem:
         raise PublishError(problem)
-    print(f"Published {path}: {size} bytes, sha256 {digest}")
+    if key:
+        with storage("reading back what was published", args, SIGNATURE_KEY):
+            signature = client.get_object(Bucket=BUCKET, Key=SIGNATURE_KEY)["Body"].read()
+        if problem := signature_problem(key.verify_key, signature, digest):
+            raise PublishError(problem)
+    signed = ", signed" if key else ""
+    print(f"Published {path}: {size} bytes, sha256 {digest}{signed}")
     return 0
 
 
 def verify(args):
+    key = verify_key(args)
     client = make_client(args)
     with storage(f"reading {HASH_KEY}", args, HASH_KEY):
         published = client.get_object(Bucket=BUCKET, Key=HASH_KEY)["Body"].read()
@@ -343,6 +365,13 @@ def verify(args):
               f"release again with `python tools/publisher.py publish PATH-TO-kelvo_bot.exe` "
               f"(it writes exe_hash as the 64 digits alone), then run verify again.")
         return 1
+    if key:
+        with storage(f"reading {SIGNATURE_KEY}", args, SIGNATURE_KEY):
+            signature = client.get_object(Bucket=BUCKET, Key=SIGNATURE_KEY)["Body"].read()
+        if problem := signature_problem(key, signature, digest):
+            print(f"NOT OK: {problem}: a module built with this key refuses the update.")
+            return 1
+        print(f"OK: {SIGNATURE_KEY} is the signature of exe_hash by this key")
     print(f"OK: {EXE_KEY} ({size} bytes) matches exe_hash {digest}")
     return 0
 
@@ -442,6 +471,74 @@ def serve(args):
     return 0
 
 
+def signed_message(digest: str) -> bytes:
+    return (SIGNED_PURPOSE + digest).encode("ascii")
+
+
+def nacl_signing():
+    try:
+        import nacl.signing
+    except ImportError as error:
+        raise PublishError(f"signing needs PyNaCl: pip install pynacl ({error})") from error
+    return nacl.signing
+
+
+def signing_key(path):
+    """The private key of a key file written by keygen: its 32-byte seed in hexadecimal."""
+    try:
+        with open(path, encoding="ascii") as file:
+            seed = bytes.fromhex(file.read().strip())
+    except (OSError, ValueError) as error:
+        raise PublishError(f"cannot read the signing key {path}: {error}") from error
+    if len(seed) != 32:
+        raise PublishError(f"{path} is not a signing key written by keygen")
+    return nacl_signing().SigningKey(seed)
+
+
+def keygen(args):
+    key = nacl_signing().SigningKey.generate()
+    # Readable by its owner only from the moment it exists; an existing file is never replaced.
+    try:
+        fd = os.open(args.keyfile, os.O_WRONLY | os.O_CREAT | os.O_EXCL, 0o600)
+    except FileExistsError:
+        raise PublishError(f"{args.keyfile} exists: not replacing a signing key") from None
+    except OSError as error:
+        raise PublishError(f"cannot write {args.keyfile}: {error}") from error
+    with os.fdopen(fd, "w", encoding="ascii") as file:
+        file.write(key.encode().hex() + "\n")
+    print(f"Wrote the private key to {args.keyfile}: keep it offline, never in the store. Build "
+          f"the module with UPDATER_RELEASE_PUBLIC_KEY set to this public key:", file=sys.stderr)
+    print(key.verify_key.encode().hex())
+    return 0
+
+
+def verify_key(args):
+    """The public key verify checks the signature with, if one is given."""
+    if args.signing_key:
+        return signing_key(args.signing_key).verify_key
+    if args.public_key:
+        try:
+            key = nacl_signing().VerifyKey(bytes.fromhex(args.public_key))
+            key.to_curve25519_public_key()  # libsodium refuses what is not a curve point
+            return key
+        except Exception as error:
+            raise PublishError(f"--public-key is not an Ed25519 public key ({error})") from error
+    return None
+
+
+def signature_problem(key, signature: bytes, digest: str) -> str | None:
+    """None when `signature` signs `digest` with `key`; otherwise what is wrong with it."""
+    from nacl.exceptions import BadSignatureError
+
+    try:
+        key.verify(signed_message(digest), signature)
+    except BadSignatureError:
+        return f"{SIGNATURE_KEY} is not this key's signature of the executable's digest"
+    except ValueError:
+        return f"{SIGNATURE_KEY} is {len(signature)} bytes long, not a 64-byte signature"
+    return None
+
+
 def command_line():
     parser = argparse.ArgumentParser(
         description=__doc__.split("\n\n")[0],
@@ -454,17 +551,33 @@ def command_line():
     given_here = argparse.ArgumentParser(add_help=False)
     storage_options(given_here, argparse.SUPPRESS)
 
+    keygen_parser = commands.add_parser(
+        "keygen", help="write a new release signing key",
+        description="Write a new Ed25519 private key to KEYFILE (readable by its owner only; an "
+                    "existing file is never replaced) and print its public key, the module's "
+                    "UPDATER_RELEASE_PUBLIC_KEY, as the last line.")
+    keygen_parser.add_argument("keyfile", metavar="KEYFILE", help="the file to create")
+    keygen_parser.set_defaults(run=keygen)
+
     publish_parser = commands.add_parser(
         "publish", parents=[given_here], help="upload an executable and its digest",
         description="Upload the executable as kelvo_bot.exe, then its SHA-256 as exe_hash, and "
                     "read both back. The bucket and the credentials are checked first.")
     publish_parser.add_argument("path", metavar="PATH", help="the kelvo_bot.exe to publish")
+    publish_parser.add_argument("--signing-key", metavar="KEYFILE",
+                                help="sign the digest with this key (from keygen) and upload the "
+                                     "signature as exe_hash.sig, before the digest")
     publish_parser.set_defaults(run=publish)
 
     verify_parser = commands.add_parser(
         "verify", parents=[given_here], help="check the published executable against exe_hash",
         description="Download the published executable, hash it and say what is wrong with "
                     "exe_hash when they do not match. Exit status 1 when they do not.")
+    verify_keys = verify_parser.add_mutually_exclusive_group()
+    verify_keys.add_argument("--public-key", metavar="HEX",
+                             help="also check exe_hash.sig against this public key (64 hex digits)")
+    verify_keys.add_argument("--signing-key", metavar="KEYFILE",
+                             help="also check exe_hash.sig against this key file's public key")
     verify_parser.set_defaults(run=verify)
 
     create_parser = commands.add_parser(

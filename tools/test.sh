@@ -48,6 +48,11 @@ fi
 echo "== Setting up: CPython $PY_VERSION and a virtual environment ($VENV) with the test" \
      "dependencies (on a fresh machine this and the builds take a few minutes)" >&2
 setup_venv
+# The tests publish releases signed with this key; the Windows bundle and one native build
+# require it.
+key=$("$VENV/bin/python" tools/local_s3.py test-public-key)
+export UPDATER_RELEASE_PUBLIC_KEY=$key
+
 if [ "$windows" = 1 ]; then
     # A test build: its wheel stays under build/, so that dist/ holds only the publisher's.
     echo "== Building the Windows module, wheel and bundle under build/win-amd64" >&2
@@ -68,7 +73,9 @@ echo "== Building the module under $BUILD/ (CMake, warnings are errors)" >&2
 if [ "$sanitize" = ON ]; then
     build_module $BUILD/asan-native auto ON
     build_module $BUILD/asan-windows windows ON
+    build_module $BUILD/asan-signed auto ON "$key"
     export UPDATER_NATIVE_BUILD=$PWD/$BUILD/asan-native UPDATER_WINDOWS_BUILD=$PWD/$BUILD/asan-windows
+    export UPDATER_SIGNED_BUILD=$PWD/$BUILD/asan-signed
     # The interpreter is not built with the sanitizers, so their runtime is loaded first, and
     # Python's own allocator is bypassed so that every object is checked. Leaks are not
     # reported: the interpreter keeps much alive at exit on purpose.
@@ -79,7 +86,9 @@ if [ "$sanitize" = ON ]; then
 else
     build_module $BUILD/native auto
     build_module $BUILD/windows windows
+    build_module $BUILD/signed auto OFF "$key"
     export UPDATER_NATIVE_BUILD=$PWD/$BUILD/native UPDATER_WINDOWS_BUILD=$PWD/$BUILD/windows
+    export UPDATER_SIGNED_BUILD=$PWD/$BUILD/signed
 fi
 
 exec "$VENV/bin/python" -m pytest tests "$@"

@@ -24,7 +24,8 @@ namespace updater::names {
     X(start) X(finish) X(open) X(print) X(bytes) X(strip) X(lower) X(name) X(loader) X(origin) \
     X(parent) X(submodule_search_locations) X(__builtins__) X(__loader__) X(__file__)          \
     X(__package__) X(__path__) X(Session)                                                      \
-    X(isdir) X(islink) X(lexists) X(lstat) X(fileno)
+    X(isdir) X(islink) X(lexists) X(lstat) X(fileno) X(file_digest) X(signing) X(VerifyKey)      \
+    X(verify) X(fromhex)
 
 // Texts that are not identifiers.
 #define UPDATER_TEXTS(X)                                                                       \
@@ -44,7 +45,9 @@ namespace updater::names {
     X(space, " ")                                                                              \
     X(set_aside_suffix, ".old")                                                                \
     X(separator, platform::separator)                                                          \
-    X(bin_suffix, platform::bin_suffix)
+    X(bin_suffix, platform::bin_suffix)                                                        \
+    X(signature_object_key, "exe_hash.sig")                                                    \
+    X(nacl_signing, "nacl.signing")
 
 struct Table {
 #define UPDATER_DECLARE_IDENTIFIER(id) py::Ref id;

@@ -50,26 +50,105 @@ const py::FunctionSpec transfer_progress = {
     defined::transfer_progress, py::Parameters::one, "chunk", transfer_progress_body,
 };
 
+// The digest of the download, read in large pieces by hashlib.file_digest: the bytes were just
+// written, so this pass costs what SHA-256 itself costs and little more.
+py::Ref download_digest(const py::Scope& scope) {
+    py::Ref file = py::call(scope[n.open], scope[n.TEMP_EXE_NAME], n.mode_read_binary);
+    py::Ref hash;
+    py::with(file, [&](py::Borrowed f) {
+        hash = py::call(py::attr(scope[n.hashlib], n.file_digest), f, n.sha256);
+    });
+    return py::call_method(hash, n.hexdigest);
+}
+
+#if defined(UPDATER_RELEASE_PUBLIC_KEY)
+// The publisher's Ed25519 public key, built in; empty in a build that requires no signature.
+constexpr const char release_public_key[] = UPDATER_RELEASE_PUBLIC_KEY;
+#else
+#error "UPDATER_RELEASE_PUBLIC_KEY must be set by the build (empty for no signature)"
+#endif
+constexpr bool signed_releases = sizeof(release_public_key) > 1;
+
+// What the publisher signs: this purpose, which names the bucket and the object, then the
+// published digest (64 lower-case hexadecimal digits), as ASCII bytes with no line end. A
+// signature made for anything else, another object's digest included, never verifies here.
+constexpr const char signed_purpose[] = "kelvo-bot/kelvo_bot.exe sha256=";
+
+void remove_download(const py::Scope& scope) {
+    py::call(py::attr(scope[n.os], n.unlink), scope[n.TEMP_EXE_NAME]);
+}
+
+// The signature object must verify, with the built-in key, the purpose and `digest` (the
+// published digest as bytes). PyNaCl (libsodium) is imported only here, so a build without a
+// key never needs it.
+void verify_signature(const py::Scope& scope, py::Borrowed digest) {
+    py::Ref signature = py::call(scope[n.s3_file_reader], n.signature_object_key);
+    py::Ref nacl = scope.import(n.nacl_signing, Py_None);
+    py::Ref bytes_type = py::Ref::share(reinterpret_cast<PyObject*>(&PyBytes_Type));
+    py::Ref key_bytes = py::call(py::attr(bytes_type, n.fromhex), py::str(release_public_key));
+    py::Ref key = py::call(py::attr(py::attr(nacl, n.signing), n.VerifyKey), key_bytes);
+    py::Ref message = py::add(py::Ref::steal(PyBytes_FromString(signed_purpose)), digest);
+    py::call_method(key, n.verify, message, signature);
+}
+
+// Runs `check`; whatever it raises (but Ctrl-C and the like) removes the download and refuses
+// the update as not signed by the publisher, with what went wrong chained to it: no signature
+// object, one of the wrong length, a wrong one, one that could not be read, or a download
+// unlike the signed digest.
+template <class Check>
+void signed_or_refused(const py::Scope& scope, Check&& check) {
+    try {
+        check();
+    } catch (const py::ErrorAlreadySet&) {
+        if (!PyErr_ExceptionMatches(PyExc_Exception)) {
+            throw;
+        }
+        py::Ref cause = py::Ref::steal_or_null(py::take_raised());
+        try {
+            remove_download(scope);
+            const Piece local_exe_name = Piece::global(n.LOCAL_EXE_NAME);
+            fail(scope, PyExc_RuntimeError,
+                 {"Загруженный файл ", local_exe_name,
+                  " не подписан издателем; обновление отклонено, ничего не изменено."},
+                 {"The downloaded ", local_exe_name,
+                  " is not signed by the publisher; the update was refused and nothing was "
+                  "changed."});
+        } catch (const py::ErrorAlreadySet&) {
+            py::chain_raised(std::move(cause));
+        }
+    }
+}
+
 // The temporary file's digest against the published one, read again now rather than taken
 // from the check: an object cut short or swapped on the way, or an executable published since
 // the check without its digest, never takes the executable's place. A published digest with
-// white space around it or in upper case names the same file, so it is accepted here. On a
-// mismatch the download is removed and nothing else has been touched.
+// white space around it or in upper case names the same file, so it is accepted here. A build
+// with the publisher's key first requires the digest's signature. On any refusal the download
+// is removed and nothing else has been touched.
 void verify_download(const py::Scope& scope) {
-    py::Ref downloaded = py::call(scope[n.get_hash_digest], scope[n.TEMP_EXE_NAME]);
+    py::Ref downloaded = download_digest(scope);
     py::Ref published = py::call(scope[n.s3_file_reader], n.hash_object_key);
     py::Ref expected = py::call_method(py::call_method(published, n.strip), n.lower);
-    py::Ref actual = py::call_kw(scope[n.bytes], n.kw_encoding, downloaded, n.utf_8);
-    if (py::equal(actual, expected)) {
-        return;
+    auto compare = [&] {
+        py::Ref actual = py::call_kw(scope[n.bytes], n.kw_encoding, downloaded, n.utf_8);
+        if (py::equal(actual, expected)) {
+            return;
+        }
+        const Piece local_exe_name = Piece::global(n.LOCAL_EXE_NAME);
+        fail(scope, PyExc_RuntimeError,
+             {"Загруженный файл ", local_exe_name,
+              " не совпадает с опубликованной hash-суммой; ничего не изменено."},
+             {"The downloaded ", local_exe_name,
+              " does not match the published digest; nothing was changed."});
+    };
+    if constexpr (signed_releases) {
+        signed_or_refused(scope, [&] {
+            verify_signature(scope, expected);
+            compare();
+        });
+    } else {
+        py::cleanup_on_error(compare, [&] { remove_download(scope); });
     }
-    py::call(py::attr(scope[n.os], n.unlink), scope[n.TEMP_EXE_NAME]);
-    const Piece local_exe_name = Piece::global(n.LOCAL_EXE_NAME);
-    fail(scope, PyExc_RuntimeError,
-         {"Загруженный файл ", local_exe_name,
-          " не совпадает с опубликованной hash-суммой; ничего не изменено."},
-         {"The downloaded ", local_exe_name,
-          " does not match the published digest; nothing was changed."});
 }
 
 py::Ref install(const py::Scope& scope, py::Borrowed, py::Borrowed) {

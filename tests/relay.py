@@ -1,0 +1,75 @@
+"""An HTTP proxy on 127.0.0.1 in front of the test S3 server that changes objects on the way, as
+whoever sits on a plain-HTTP path can: cuts the executable short, alters its bytes, or answers
+any object with content of its own."""
+
+import socket
+import threading
+import urllib.parse
+
+
+class Relay:
+    """`keep` cuts every download of the executable to that many bytes; `alter` maps its body
+    to another; `rewrite` maps object keys to functions of their bodies. Requests go upstream
+    one connection each."""
+
+    def __init__(self, upstream_port, keep=None, alter=None, rewrite=None):
+        self.upstream_port, self.keep = upstream_port, keep
+        self.rewrite = dict(rewrite or {})
+        if alter:
+            self.rewrite["kelvo_bot.exe"] = alter
+        self.server = socket.create_server(("127.0.0.1", 0))
+        self.port = self.server.getsockname()[1]
+        self.stopped = False
+        self.thread = threading.Thread(target=self.serve, daemon=True)
+        self.thread.start()
+
+    @property
+    def proxy(self):
+        return f"http://127.0.0.1:{self.port}"
+
+    def serve(self):
+        self.server.settimeout(0.2)
+        while not self.stopped:
+            try:
+                client, _ = self.server.accept()
+            except OSError:
+                continue
+            threading.Thread(target=self.relay, args=(client,), daemon=True).start()
+
+    def relay(self, client):
+        with client, socket.create_connection(("127.0.0.1", self.upstream_port)) as upstream:
+            client.settimeout(10)
+            request = b""
+            while b"\r\n\r\n" not in request:
+                data = client.recv(65536)
+                if not data:
+                    return
+                request += data
+            head = request.split(b"\r\n\r\n", 1)[0]
+            head = b"\r\n".join(line for line in head.split(b"\r\n")
+                                if not line.lower().startswith(b"connection:"))
+            upstream.sendall(head + b"\r\nConnection: close\r\n\r\n")
+            response = b""
+            while data := upstream.recv(65536):
+                response += data
+            method, target, _ = head.split(b"\r\n")[0].decode().split(" ", 2)
+            key = urllib.parse.urlsplit(target).path.rpartition("/kelvo-bot/")[2]
+            if method == "GET" and (key in self.rewrite or (key == "kelvo_bot.exe" and self.keep)):
+                header, _, body = response.partition(b"\r\n\r\n")
+                if key in self.rewrite:
+                    # Whoever swaps an object on the way drops its checksum headers too, and
+                    # gives the new length.
+                    body = self.rewrite[key](body)
+                    header = b"\r\n".join(
+                        line for line in header.split(b"\r\n")
+                        if not line.lower().startswith((b"x-amz-checksum", b"content-length:")))
+                    header += b"\r\nContent-Length: %d" % len(body)
+                else:
+                    body = body[: self.keep]
+                response = header + b"\r\n\r\n" + body
+            client.sendall(response)
+
+    def close(self):
+        self.stopped = True
+        self.thread.join()
+        self.server.close()

@@ -65,13 +65,25 @@ def clean_environment(**extra):
 
 
 def pytest_generate_tests(metafunc):
-    # The end-to-end tests run against both servers: moto is quick and accepts any signature,
-    # SeaweedFS proves the module's keys. The other tests keep to moto unless they choose.
+    # Moto is quick and accepts any signature; SeaweedFS checks every signature and permission,
+    # so the tests marked `both_servers` (the module's keys at work) run against it as well.
     chosen = any(mark.args[0] == "s3_server" for mark in metafunc.definition.iter_markers("parametrize"))
     if "s3_server" in metafunc.fixturenames and not chosen:
-        both = metafunc.module.__name__.startswith("test_end_to_end")
-        metafunc.parametrize("s3_server", ["moto", "seaweedfs"] if both else ["moto"],
-                             indirect=True, scope="session")
+        servers = ["moto"]
+        if metafunc.definition.get_closest_marker("both_servers"):
+            servers.append(pytest.param("seaweedfs", marks=pytest.mark.seaweedfs))
+        metafunc.parametrize("s3_server", servers, indirect=True, scope="session")
+
+
+def pytest_collection_modifyitems(items):
+    # What each stage of CI selects: `seaweedfs` needs the real store, `real_libraries` runs the
+    # module in a child with the real libraries (the progress bar among them).
+    for item in items:
+        params = getattr(getattr(item, "callspec", None), "params", {})
+        if params.get("s3_server") == "seaweedfs":
+            item.add_marker(pytest.mark.seaweedfs)
+        if "run_updater" in getattr(item, "fixturenames", ()):
+            item.add_marker(pytest.mark.real_libraries)
 
 
 @pytest.fixture(scope="session")

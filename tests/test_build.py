@@ -33,6 +33,7 @@ def pip_wheel(folder, *options, **env):
         capture_output=True, text=True, cwd=folder, env=dict(environ, **env))
 
 
+@pytest.mark.tools
 def test_package_build_refuses_a_missing_or_malformed_endpoint(tmp_path):
     done = pip_wheel(tmp_path)
     assert done.returncode != 0 and "UPDATER_ENDPOINT_URL is not set" in done.stdout + done.stderr
@@ -42,6 +43,7 @@ def test_package_build_refuses_a_missing_or_malformed_endpoint(tmp_path):
     assert not list(tmp_path.glob("*.whl"))
 
 
+@pytest.mark.tools
 def test_wheel_holds_the_extension_module_alone_with_its_endpoint(tmp_path):
     done = pip_wheel(tmp_path, "-Ccmake.define.UPDATER_ENDPOINT_URL=http://storage.example.com")
     assert done.returncode == 0, done.stdout + done.stderr
@@ -70,6 +72,7 @@ import updater_core
 """
 
 
+@pytest.mark.tools
 def test_bundle_keeps_the_botocore_data_that_an_update_opens(s3, native_build, tmp_path):
     """The Windows bundle keeps only tools/bundle-botocore-data.txt of botocore's data: a full
     update (a download and its failing start of the bot here, which is past every storage call)
@@ -94,6 +97,7 @@ def configure(build, *defines):
                           capture_output=True, text=True)
 
 
+@pytest.mark.tools
 @pytest.mark.parametrize("option, value", [
     ("UPDATER_ENDPOINT_URL", "https://storage.example.com"),
     ("UPDATER_ENDPOINT_URL", "http://storage.example.com:9000"),

@@ -40,6 +40,7 @@ def bot_dir(tmp_path):
 
 
 class TestCheck:
+    @pytest.mark.both_servers
     def test_current_executable_waits_and_exits_at_the_modules_endpoint(self, s3, run_updater, bot_dir):
         exe = stub_bot(1)
         (bot_dir / "kelvo_bot.exe").write_bytes(exe)
@@ -55,6 +56,7 @@ class TestCheck:
             assert any(f'"GET {s3.endpoint}/kelvo-bot/exe_hash HTTP/1.1" 200' in line
                        for line in s3.requests())
 
+    @pytest.mark.both_servers
     @pytest.mark.parametrize("key, error", [
         ("exe_hash", "NoSuchKey"), ("bucket", "NoSuchBucket")])
     def test_missing_digest_or_bucket_propagates(self, s3, run_updater, bot_dir, key, error):
@@ -88,6 +90,7 @@ class TestCheck:
 
 
 class TestUpdate:
+    @pytest.mark.both_servers
     @pytest.mark.parametrize("start_in, old", [
         ("bots", None), ("bots/bin", b"MZ old"), ("bot dir with spaces/bin", b"MZ old")],
         ids=["missing, bot directory", "changed, bin subdirectory", "spaces in the path"])

@@ -10,6 +10,8 @@ import pytest
 import publisher as publisher_tool
 from conftest import BUCKET, ROOT, build_dir, clean_environment, local_s3, seaweedfs
 
+pytestmark = pytest.mark.tools
+
 EXE = b"MZ published bot\n" * 1000
 DIGEST = hashlib.sha256(EXE).hexdigest().encode()
 

@@ -53,7 +53,7 @@ EXE_KEY = "kelvo_bot.exe"
 HASH_KEY = "exe_hash"
 SIGNATURE_KEY = "exe_hash.sig"
 # What a release's Ed25519 signature covers: this purpose, then the 64 digits of the digest, in
-# ASCII with no line end (the module builds the same bytes in updater_core/update/download.cpp).
+# ASCII with no line end (the module builds the same bytes in updater_core/update/get_update.cpp).
 SIGNED_PURPOSE = f"{BUCKET}/{EXE_KEY} sha256="
 HEX_DIGITS = set("0123456789abcdef")
 

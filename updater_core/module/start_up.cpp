@@ -8,7 +8,7 @@
 #include "platform.hpp"
 #include "storage/file_digest.hpp"
 #include "storage/object_reader.hpp"
-#include "update/download.hpp"
+#include "update/get_update.hpp"
 #include "update/paths.hpp"
 #include "update/replacement.hpp"
 #include "update/update_check.hpp"

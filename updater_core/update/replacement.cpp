@@ -101,7 +101,7 @@ void swap_in(const py::Scope& scope, bool old_exists, py::Borrowed exe, MoveIn&&
         [&] { replace_file(scope, old_copy, exe); });
 }
 
-py::Ref replace(const py::Scope& scope, py::Borrowed, py::Borrowed) {
+py::Ref put_download_in_place(const py::Scope& scope, py::Borrowed, py::Borrowed) {
     if (is_bin_directory(working_directory(scope))) {
         // Run from the bin subdirectory: the new file moves up into the bot directory, first
         // under the download's name, then into place.
@@ -196,7 +196,7 @@ void restore_set_aside(const py::Scope& scope) {
 }
 
 const py::FunctionSpec replace_exe = {
-    defined::replace_exe, py::Parameters::none, nullptr, replace,
+    defined::replace_exe, py::Parameters::none, nullptr, put_download_in_place,
 };
 
 }  // namespace updater::update

@@ -7,7 +7,7 @@ namespace updater::update {
 
 namespace {
 
-py::Ref check(const py::Scope& scope, py::Borrowed, py::Borrowed) {
+py::Ref compare_digests(const py::Scope& scope, py::Borrowed, py::Borrowed) {
     const Piece local_exe_name = Piece::global(n.LOCAL_EXE_NAME);
     say(scope, {"Проверяю hash-сумму локального и удаленного файла..."},
         {"Checking hash-sum of local and remote file..."});
@@ -51,7 +51,7 @@ py::Ref check(const py::Scope& scope, py::Borrowed, py::Borrowed) {
 }  // namespace
 
 const py::FunctionSpec check_update_is_needed = {
-    defined::check_update_is_needed, py::Parameters::none, nullptr, check,
+    defined::check_update_is_needed, py::Parameters::none, nullptr, compare_digests,
 };
 
 }  // namespace updater::update

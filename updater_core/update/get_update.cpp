@@ -1,6 +1,6 @@
 // Download with progress: the published executable is written to the temporary file while a
 // console progress bar follows the bytes received, then replaces the old one and is started.
-#include "update/download.hpp"
+#include "update/get_update.hpp"
 
 #include "messages.hpp"
 #include "update/paths.hpp"
@@ -151,7 +151,7 @@ void verify_download(const py::Scope& scope) {
     }
 }
 
-py::Ref install(const py::Scope& scope, py::Borrowed, py::Borrowed) {
+py::Ref download_install_and_start(const py::Scope& scope, py::Borrowed, py::Borrowed) {
     py::Borrowed bucket = n.bucket;
     py::Borrowed server_path = n.exe_object_key;
     py::Ref state = new_download_state();
@@ -239,7 +239,7 @@ py::Ref install(const py::Scope& scope, py::Borrowed, py::Borrowed) {
 }  // namespace
 
 const py::FunctionSpec get_update = {
-    defined::get_update, py::Parameters::none, nullptr, install,
+    defined::get_update, py::Parameters::none, nullptr, download_install_and_start,
 };
 
 }  // namespace updater::update

@@ -48,7 +48,9 @@ import urllib.parse
 import zipfile
 from pathlib import Path
 
-BUCKET = "kelvo-bot"
+import project  # beside this file, as are the store helpers
+from project import BUCKET
+
 EXE_KEY = "kelvo_bot.exe"
 HASH_KEY = "exe_hash"
 SIGNATURE_KEY = "exe_hash.sig"
@@ -396,7 +398,6 @@ def module_files(path):
 
 def inspect(args):
     """What a build was made for, from the module's own bytes; never prints the secret."""
-    import seaweedfs  # beside this file: it knows where the repository keeps the default keys
 
     path = Path(args.path)
     if not path.exists():
@@ -405,7 +406,7 @@ def inspect(args):
     if not modules:
         raise PublishError(f"{path} holds no updater_core module (a wheel, a bundle folder or zip, "
                            f"or the .pyd itself)")
-    default_id, default_secret = seaweedfs.built_keys()
+    default_id, default_secret = project.default_keys()
     # The build's constants are NUL-terminated strings in the module's data.
     endpoint_text = re.compile(rb"(?<![A-Za-z0-9/.-])(" + MODULE_ENDPOINT.pattern.encode() + rb")\0")
     for name, data in modules:

@@ -32,8 +32,8 @@ import time
 from dataclasses import dataclass, field
 from pathlib import Path
 
-ROOT = Path(__file__).resolve().parent.parent
-BUCKET = "kelvo-bot"
+import project
+from project import BUCKET
 HOST = "127.0.0.1"
 
 
@@ -47,12 +47,10 @@ def weed_binary() -> str:
 
 def built_keys(build=None) -> tuple[str, str]:
     """The module's key pair: the one a build was configured with, else the project's default."""
-    if build is not None:
-        text, prefix = (Path(build) / "CMakeCache.txt").read_text(), r"^{}:STRING=(.*)$"
-    else:
-        text, prefix = (ROOT / "CMakeLists.txt").read_text(), r'^set\({} "([^"]*)"'
-    return tuple(re.search(prefix.format(name), text, re.M).group(1)
-                 for name in ("UPDATER_ACCESS_KEY_ID", "UPDATER_SECRET_ACCESS_KEY"))
+    if build is None:
+        return project.default_keys()
+    return (project.build_setting(build, "UPDATER_ACCESS_KEY_ID"),
+            project.build_setting(build, "UPDATER_SECRET_ACCESS_KEY"))
 
 
 def identities(module_keys, publisher_keys) -> dict:

@@ -1,0 +1,26 @@
+"""What the project's tools, tests and benchmarks share, each stated once: the bucket, the
+repository's default storage keys, and the settings a build was configured with."""
+
+from __future__ import annotations
+
+import json
+import re
+from pathlib import Path
+
+ROOT = Path(__file__).resolve().parent.parent
+
+# The bucket the module reads (a constant of the module, named again here for the tools).
+BUCKET = "kelvo-bot"
+
+
+def default_keys() -> tuple[str, str]:
+    """The key pair a build takes when it is given none (cmake/defaults.json): public."""
+    defaults = json.loads((ROOT / "cmake" / "defaults.json").read_text())
+    return defaults["access_key_id"], defaults["secret_access_key"]
+
+
+def build_setting(build, name: str) -> str:
+    """The value of the CMake setting `name` that the build in folder `build` was configured
+    with."""
+    cache = (Path(build) / "CMakeCache.txt").read_text()
+    return re.search(rf"^{re.escape(name)}:\w+=(.*)$", cache, re.M).group(1)

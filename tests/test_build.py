@@ -61,8 +61,9 @@ opened = set()
 def record(event, args):
     if event == "open" and isinstance(args[0], str):
         path = args[0].replace(os.sep, "/")
-        if "/botocore/data/" in path:
-            opened.add(path.split("/botocore/data/")[1])
+        for data in ("/botocore/data/", "/boto3/data/"):  # the bundle keeps none of boto3's
+            if data in path:
+                opened.add(path.split(data)[1] if "botocore" in data else path)
 sys.addaudithook(record)
 import atexit, time
 atexit.register(lambda: print("\n".join(sorted(opened)), file=sys.stderr))

@@ -183,6 +183,10 @@ EOF
     # dateutil for UTC and the local zone only).
     rm "$bundle/python/"{sqlite3.dll,_sqlite3.pyd,python.cat,pythonw.exe} \
         "$site/dateutil/zoneinfo/dateutil-zoneinfo.tar.gz"
+    # Nor boto3's resource models (a client needs none; tests/test_build.py checks that an update
+    # opens none), nor what PyNaCl needed only to be built: its compiled _sodium needs the
+    # _cffi_backend module alone, not cffi's Python package or its C parser; nor the scripts.
+    rm -r "$site/boto3/data" "$site/bin" "$site"/{cffi,pycparser}{,-*.dist-info}
     # Bytecode made here, in place of the sources, so that nothing is compiled on the person's
     # machine (where bin\ may not be writable, and every run would compile botocore anew) and the
     # zip stays small. A traceback still names each file and line, as Windows sees the file.

@@ -187,6 +187,9 @@ EOF
     # opens none), nor what PyNaCl needed only to be built: its compiled _sodium needs the
     # _cffi_backend module alone, not cffi's Python package or its C parser; nor the scripts.
     rm -r "$site/boto3/data" "$site/bin" "$site"/{cffi,pycparser}{,-*.dist-info}
+    # Nor the standard modules that nothing of the updater imports (compression, asyncio, time
+    # zones), nor the lists of installed files that only an uninstall reads.
+    rm "$bundle/python/"{_lzma,_bz2,_asyncio,_overlapped,_zoneinfo}.pyd "$site"/*.dist-info/RECORD
     # Bytecode made here, in place of the sources, so that nothing is compiled on the person's
     # machine (where bin\ may not be writable, and every run would compile botocore anew) and the
     # zip stays small. A traceback still names each file and line, as Windows sees the file.

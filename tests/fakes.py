@@ -14,6 +14,7 @@ from __future__ import annotations
 
 import builtins
 import contextlib
+import hashlib
 import importlib
 import io
 import locale
@@ -27,23 +28,6 @@ import types
 from dataclasses import dataclass, field
 
 MODULE = "updater_core"
-
-# What a run prints when the executable is current; {exe} is its path.
-IDENTICAL = [
-    "Checking hash-sum of local and remote file...",
-    "",
-    "Local file kelvo_bot.exe located at {exe}",
-    "Exactly identical to the file on the server! Updating is unnecessary and pointless.",
-    "",
-    "To run bot, use file kelvo_bot.exe!",
-    "",
-    "nWindow will be closed in 60 seconds...",
-]
-
-
-def identical_lines(exe):
-    return [line.format(exe=exe) for line in IDENTICAL]
-
 
 def entries(error):
     """(function, line) of the traceback entries the module added, outermost first."""
@@ -193,6 +177,33 @@ class World:
     @property
     def printed(self):
         return [c[1] for c in self.calls if c[0] == "print"]
+
+
+BOT = "D:\\bots\\kelvo_bot.exe"
+OLD, CURRENT, NEW = b"MZ old bot", b"MZ current bot", b"MZ new bot " * 40
+
+
+def digest(content):
+    return hashlib.sha256(content).hexdigest().encode()
+
+
+# The executable in the bot folder (None: none) and the one published.
+PRESETS = {"current": (CURRENT, CURRENT), "update": (OLD, NEW), "missing": (None, NEW)}
+
+
+def fake_world(preset="current", *, posix=False, **settings):
+    """A World of one of PRESETS: the bot folder D:\\bots (or /drive/bots with `posix`), run from
+    its bin; `settings` override any field."""
+    local, published = PRESETS[preset]
+    sep, folder = ("/", "/drive/bots") if posix else ("\\", "D:\\bots")
+    settings.setdefault("sep", sep)
+    settings.setdefault("cwd", folder + sep + "bin")
+    settings.setdefault("files", {} if local is None else {folder + sep + "kelvo_bot.exe": local})
+    objects = {"exe_hash": digest(published)}
+    if published != local:
+        objects["kelvo_bot.exe"] = published
+    settings.setdefault("objects", objects)
+    return World(**settings)
 
 
 @dataclass

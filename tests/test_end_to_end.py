@@ -8,7 +8,7 @@ from concurrent.futures import ThreadPoolExecutor
 
 import pytest
 
-from fakes import identical_lines
+from messages import identical_lines, text
 from statement_lines import traceback_line
 from relay import Relay as TruncatingProxy
 

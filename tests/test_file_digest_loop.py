@@ -4,7 +4,7 @@ import types
 
 import pytest
 
-from fakes import World, import_module
+from fakes import fake_world, import_module
 
 
 def changes_class_attribute(h):
@@ -23,7 +23,7 @@ def shadows_with_instance_attribute(h):
                                     shadows_with_instance_attribute])
 def test_block_size_changed_between_passes_is_read_on_the_next(native_build, tmp_path, change):
     """A hash type that is not immutable gets the ordinary lookup on every pass."""
-    module = import_module(native_build, World(files={}, objects={"kelvo_bot.exe": b""})).module
+    module = import_module(native_build, fake_world("missing", posix=True)).module
     chunks = []
 
     class Hash:

@@ -12,7 +12,7 @@ from concurrent.futures import ThreadPoolExecutor
 
 import pytest
 
-from fakes import identical_lines
+from messages import identical_lines, text
 from test_end_to_end import stub_bot, wait_for
 
 OLD = b"MZ old bot"

@@ -5,22 +5,16 @@ import os
 
 import pytest
 
-from fakes import World, call_in, entries, identical_lines, import_module
+from fakes import BOT, CURRENT, FakeClient, call_in, digest, entries, fake_world, import_module
+from messages import EN, RU, WINDOWS_LOCALE, identical_lines, text
 from statement_lines import at
-
-EXE = b"MZ" + bytes(range(256)) * 3
-DIGEST = hashlib.sha256(EXE).hexdigest()
-
-CHECKING_EN = "Checking hash-sum of local and remote file..."
-CHECKING_RU = "Проверяю hash-сумму локального и удаленного файла..."
 
 
 def checked(build, world):
     """Imports the module and returns (outcome of a fresh check_update_is_needed, result)."""
-    module = import_module(build, World(files={}, objects={"kelvo_bot.exe": b""})).module
+    module = import_module(build, fake_world("missing")).module
     # The functions reach the fakes of the world they were imported with; a second world is
     # wired in by hand: the storage client and nothing else differs between the two.
-    from fakes import FakeClient
     module.s3unsafe = FakeClient(world)
     module.RU = world.locale[0] == "Russian_Russia"
     world.calls.clear()
@@ -28,94 +22,70 @@ def checked(build, world):
 
 
 class TestBotDirectory:
-    @pytest.mark.parametrize("cwd, exe_path", [
-        ("D:\\bots\\bin", "D:\\bots\\kelvo_bot.exe"),
-        ("D:\\bots", "D:\\bots\\kelvo_bot.exe"),
-        ("D:\\bin\\bin", "D:\\bin\\kelvo_bot.exe"),
-        ("D:\\Admin\\bin", "D:\\Admin\\kelvo_bot.exe"),
-        ("C:\\bin", "C:\\kelvo_bot.exe"),
-        ("D:\\robin", "D:\\robin\\kelvo_bot.exe"),
-        ("D:\\bots\\BIN", "D:\\bots\\BIN\\kelvo_bot.exe"),
-        ("D:\\", "D:\\\\kelvo_bot.exe"),
+    @pytest.mark.parametrize("cwd, exe_path, language", [
+        ("D:\\bots\\bin", BOT, EN),
+        ("D:\\bots", BOT, RU),
+        ("D:\\bin\\bin", "D:\\bin\\kelvo_bot.exe", EN),
+        ("D:\\Admin\\bin", "D:\\Admin\\kelvo_bot.exe", EN),
+        ("C:\\bin", "C:\\kelvo_bot.exe", EN),
+        ("D:\\robin", "D:\\robin\\kelvo_bot.exe", EN),
+        ("D:\\bots\\BIN", "D:\\bots\\BIN\\kelvo_bot.exe", EN),
+        ("D:\\", "D:\\\\kelvo_bot.exe", EN),
     ])
-    def test_missing_executable_is_looked_for_in_the_bot_directory(self, windows_build, cwd, exe_path):
-        outcome, result = checked(windows_build, World(cwd=cwd))
+    def test_missing_executable_is_looked_for_in_the_bot_directory(self, windows_build, cwd, exe_path, language):
+        world = fake_world("missing", cwd=cwd, locale=WINDOWS_LOCALE[language])
+        outcome, result = checked(windows_build, world)
         assert result is True
         assert outcome.world.calls == [
-            ("print", CHECKING_EN),
+            ("print", text("check", language)),
             ("os.getcwd",),
             ("os.path.isfile", exe_path),
-            ("print", f"No kelvo_bot.exe found on path {exe_path}"),
-            ("print", "Staring download..."),
+            ("print", text("missing", language, exe=exe_path)),
+            ("print", text("start", language)),
         ]
 
     def test_posix_build_uses_slash_and_bin(self, native_build):
-        world = World(cwd="/srv/bots/bin", sep="/")
-        outcome, result = checked(native_build, world)
-        assert ("os.path.isfile", "/srv/bots/kelvo_bot.exe") in outcome.world.calls
+        outcome, result = checked(native_build, fake_world("missing", posix=True))
+        assert ("os.path.isfile", "/drive/bots/kelvo_bot.exe") in outcome.world.calls
 
 
 class TestOutcomes:
-    def world(self, published, russian=False, **kwargs):
-        return World(files={"D:\\bots\\kelvo_bot.exe": EXE}, objects={"exe_hash": published},
-                     locale=("Russian_Russia" if russian else "English", "x"), **kwargs)
-
-    def test_identical_english_eight_lines(self, windows_build):
-        outcome, result = checked(windows_build, self.world(DIGEST.encode()))
+    @pytest.mark.parametrize("language", [EN, RU])
+    def test_identical(self, windows_build, language):
+        outcome, result = checked(windows_build, fake_world(locale=WINDOWS_LOCALE[language]))
         assert result is False
-        assert outcome.stdout.splitlines() == identical_lines("D:\\bots\\kelvo_bot.exe")
+        assert outcome.stdout.splitlines() == identical_lines(BOT, language)
         # The file is hashed before the bucket is contacted, and the request is exact.
         assert outcome.world.names("open", "file.close", "s3.get_object") == [
-            ("open", "D:\\bots\\kelvo_bot.exe", "rb"),
-            ("file.close", "D:\\bots\\kelvo_bot.exe"),
+            ("open", BOT, "rb"),
+            ("file.close", BOT),
             ("s3.get_object", (("Bucket", "kelvo-bot"), ("Key", "exe_hash"))),
         ]
 
-    def test_identical_russian(self, windows_build):
-        outcome, result = checked(windows_build, self.world(DIGEST.encode(), russian=True))
-        assert result is False
-        assert outcome.world.printed == [
-            CHECKING_RU,
-            "\nЛокальный файл kelvo_bot.exe расположенный по пути D:\\bots\\kelvo_bot.exe",
-            "Абсолютно идентичен файлу на сервере, обновление не требуется и бессмысленно.",
-            "\nДля запуска бота используйте файл kelvo_bot.exe!",
-            "\nОкно будет закрыто через 60 секунд...",
-        ]
-
-    @pytest.mark.parametrize("published", [
-        DIGEST.encode() + b"\n", DIGEST.upper().encode(), b" " + DIGEST.encode(), b"",
-        hashlib.sha256(b"another bot").hexdigest().encode(),
-    ], ids=["line end", "upper case", "space", "empty", "another file"])
-    def test_any_other_form_is_not_identical(self, windows_build, published):
-        outcome, result = checked(windows_build, self.world(published))
+    @pytest.mark.parametrize("published, language", [
+        (digest(CURRENT) + b"\n", EN), (digest(CURRENT).upper(), EN), (b" " + digest(CURRENT), EN),
+        (b"", EN), (b"", RU), (digest(b"another bot"), EN),
+    ], ids=["line end", "upper case", "space", "empty", "empty, Russian", "another file"])
+    def test_any_other_form_is_not_identical(self, windows_build, published, language):
+        world = fake_world(objects={"exe_hash": published}, locale=WINDOWS_LOCALE[language])
+        outcome, result = checked(windows_build, world)
         assert result is True
-        assert outcome.world.printed[1:] == [
-            "The local file is not identical to the file on the server, start updating..."]
-
-    def test_not_identical_and_missing_in_russian(self, windows_build):
-        outcome, _ = checked(windows_build, self.world(b"", russian=True))
-        assert outcome.world.printed[1:] == [
-            "Локальный файл не идентичен файлу на сервере, начинаю обновление..."]
-        outcome, _ = checked(windows_build, World(files={}, locale=("Russian_Russia", "1251")))
-        assert outcome.world.printed[1:] == [
-            "Файл kelvo_bot.exe не найден по пути D:\\bots\\kelvo_bot.exe", "Начинаю Загрузку..."]
+        assert outcome.world.printed[1:] == [text("differs", language)]
 
     def test_a_directory_in_place_of_the_executable_is_missing(self, windows_build):
-        world = World(files={}, dirs={"D:\\bots\\kelvo_bot.exe"})
+        world = fake_world("missing", dirs={BOT})
         outcome, result = checked(windows_build, world)
         assert result is True and not outcome.world.names("open", "s3.get_object")
 
     def test_storage_failure_propagates_after_the_announcement(self, windows_build):
-        world = self.world(DIGEST.encode())
-        world.objects.clear()
-        outcome, _ = checked(windows_build, world)
+        outcome, _ = checked(windows_build, fake_world(objects={}))
         assert type(outcome.error).__name__ == "NoSuchKey"
-        assert outcome.world.printed == [CHECKING_EN]
+        assert outcome.world.printed == [text("check")]
 
 
 @pytest.fixture(scope="module")
 def native_module(native_build):
-    return import_module(native_build, World(files={}, objects={"kelvo_bot.exe": b""}, sep="/")).module
+    return import_module(native_build, fake_world("missing", posix=True)).module
 
 
 class TestFileDigest:
@@ -224,9 +194,8 @@ class TestFileDigest:
 
 class TestObjectReader:
     def test_request_and_content_returned_unchanged(self, windows_build):
-        world = World(objects={"exe_hash": b" abc\n"})
-        module = import_module(windows_build, World(files={}, objects={"kelvo_bot.exe": b""})).module
-        from fakes import FakeClient
+        world = fake_world(objects={"exe_hash": b" abc\n"})
+        module = import_module(windows_build, fake_world("missing")).module
         module.s3unsafe = FakeClient(world)
         assert module.s3_file_reader("exe_hash") == b" abc\n"
         assert module.s3_file_reader(file_path="exe_hash") == b" abc\n"

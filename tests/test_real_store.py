@@ -23,18 +23,12 @@ def bots(tmp_path):
     return tmp_path / "bots"
 
 
-def store_environment():
-    env = clean_environment()
-    env.pop("LD_PRELOAD", None)  # the store is not under test
-    return env
-
-
 def test_a_wrong_secret_fails_at_the_check_and_changes_nothing(s3_server, run_updater, native_build, bots):
     key_id, _ = seaweedfs.built_keys(native_build)
     # This store knows the module's key id with another secret: the module signs with the secret
     # it was built with, which is the wrong one here.
     with seaweedfs.serving((key_id, "not-the-secret-the-module-was-built-with"),
-                           env=store_environment()) as store:
+                           env=clean_environment(sanitizers=False)) as store:
         store.client(endpoint=s3_server.endpoint).put_object(Bucket="kelvo-bot", Key="exe_hash", Body=b"0" * 64)
         run = run_updater(bots, proxy=store.proxy)
     assert run.returncode == 1
@@ -70,7 +64,7 @@ def test_a_volume_server_lost_mid_download(s3_server, run_updater, native_build,
     servers. Either the download completes from the replica, or it fails with the old executable
     untouched and the next run completes; never a broken executable."""
     new = stub_bot(6) + os.urandom(100 * 1024 * 1024)
-    with seaweedfs.serving(seaweedfs.built_keys(native_build), cluster=True, env=store_environment()) as cluster:
+    with seaweedfs.serving(seaweedfs.built_keys(native_build), cluster=True, env=clean_environment(sanitizers=False)) as cluster:
         publisher = cluster.client(endpoint=s3_server.endpoint)
         publisher.put_object(Bucket="kelvo-bot", Key="kelvo_bot.exe", Body=new)
         publisher.put_object(Bucket="kelvo-bot", Key="exe_hash", Body=hashlib.sha256(new).hexdigest().encode())

@@ -9,12 +9,14 @@ from __future__ import annotations
 
 import json
 import os
+import socket
 import sys
 import time
 from pathlib import Path
 
 import pytest
 
+from fakes import OLD
 from harness import ROOT, Run, clean_environment, run  # noqa: F401 (shared with the tests)
 import local_s3  # noqa: E402
 import seaweedfs  # noqa: E402
@@ -144,3 +146,41 @@ def run_updater(native_build, s3_server, tmp_path):
         return done
 
     return run_in
+
+
+STUB_BOT = b"""#!/bin/sh
+# A stand-in bot: records where and how it was started (once per start), then exits.
+{ pwd -P; printf '%s\\n' "$0" "$#"; } >> "$BOT_RECORD"
+exit 0
+"""
+
+
+def stub_bot(version, bulk=0):
+    return STUB_BOT + f"# version {version}\n".encode() + os.urandom(bulk)
+
+
+def wait_for(path, seconds=20):
+    """The bot's first start (folder, path, argument count), once it has been recorded."""
+    deadline = time.monotonic() + seconds
+    while not (path.exists() and path.read_text().count("\n") >= 3):
+        if time.monotonic() > deadline:
+            raise AssertionError(f"the bot never started (no {path})")
+        time.sleep(0.05)
+    return path.read_text().splitlines()
+
+
+@pytest.fixture
+def bots(tmp_path):
+    """A bot folder with its bin and the old executable."""
+    folder = tmp_path / "bots"
+    (folder / "bin").mkdir(parents=True)
+    (folder / "kelvo_bot.exe").write_bytes(OLD)
+    return folder
+
+
+@pytest.fixture
+def closed_port():
+    """A port of 127.0.0.1 where nothing listens."""
+    with socket.socket() as closed:
+        closed.bind(("127.0.0.1", 0))
+        return f"http://127.0.0.1:{closed.getsockname()[1]}"

@@ -1,7 +1,8 @@
 """What the person at the window reads, in English and in Russian: the one table every test
 compares the updater's and the launcher's output with.
 
-`text(key, language, **fields)` fills in {exe} and {size}; a list is a run of printed lines.
+`text(key, language, **fields)` fills in {exe} and {size} where given; a list is a run of
+printed lines.
 """
 
 EN, RU = "en", "ru"
@@ -64,11 +65,16 @@ MESSAGES = {
 }
 
 
+class _Fields(dict):
+    def __missing__(self, name):  # a field not given stays as it stands
+        return "{" + name + "}"
+
+
 def text(key, language=EN, **fields):
     message = MESSAGES[language][key]
     if isinstance(message, list):
-        return [line.format(**fields) for line in message]
-    return message.format(**fields)
+        return [line.format_map(_Fields(fields)) for line in message]
+    return message.format_map(_Fields(fields))
 
 
 def identical_lines(exe, language=EN):

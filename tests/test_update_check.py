@@ -2,6 +2,7 @@
 
 import hashlib
 import os
+import types
 
 import pytest
 
@@ -104,65 +105,25 @@ class TestFileDigest:
             native_module.get_hash_digest(str(tmp_path / "missing"))
         assert entries(raised.value) == [at("get_hash_digest")]
 
-    def test_reads_in_blocks_and_closes_on_failure(self, native_module, tmp_path):
-        path = tmp_path / "f"
-        path.write_bytes(b"x" * 200)
-        reads, closed = [], []
-
-        class Hash:
-            block_size = 64
-
-            def update(self, chunk):
-                if len(reads) == 3:
-                    raise ValueError("hash failed")
-
-            def hexdigest(self):
-                return "never"
-
-        class File:
-            def __init__(self, path, mode):
-                self.inner = open(path, mode)
-
-            def read(self, size):
-                reads.append(size)
-                return self.inner.read(size)
-
-            def __enter__(self):
-                return self
-
-            def __exit__(self, *exc):
-                closed.append(exc[0])
-                self.inner.close()
-
-        native_module.hashlib = type("hashlib", (), {"sha256": Hash})
-        native_module.open = File
-        try:
-            with pytest.raises(ValueError, match="hash failed"):
-                native_module.get_hash_digest(str(path))
-        finally:
-            del native_module.open
-            import hashlib as real
-            native_module.hashlib = real
-        assert reads == [64, 64, 64]
-        assert closed == [ValueError]
-
-    @pytest.mark.parametrize("body_fails, exit_does, outcome", [
-        (False, "raise", "OSError, no context"),
-        (True, "raise", "OSError from ValueError"),
-        (True, "suppress", "digest"),
-    ])
-    def test_leaving_the_file_as_with_does(self, native_module, tmp_path, body_fails, exit_does, outcome):
+    @pytest.mark.parametrize("read_fails, exit_does, hash_fails, outcome, exits, reads", [
+        (False, None, True, "ValueError: hash failed", [ValueError], 4),
+        (False, "raise", False, "OSError: close failed", [None], 5),
+        (True, "raise", False, "OSError: close failed, from ValueError: read failed", [ValueError], 1),
+        (True, "suppress", False, "digest", [ValueError], 1),
+    ], ids=["hash fails", "exit raises", "read fails, exit raises", "read fails, exit suppresses"])
+    def test_reads_in_blocks_and_leaves_the_file_as_with_does(
+            self, digest_with, read_fails, exit_does, hash_fails, outcome, exits, reads):
         """An __exit__ that raises replaces the exception, with the body's as its context; one that
         returns true swallows the body's, and the loop simply ends."""
-        path = tmp_path / "f"
-        path.write_bytes(b"x" * 100)
+        sizes, exited = [], []
 
         class File:
             def __init__(self, path, mode):
                 self.inner = open(path, mode)
 
             def read(self, size):
-                if body_fails:
+                sizes.append(size)
+                if read_fails:
                     raise ValueError("read failed")
                 return self.inner.read(size)
 
@@ -170,26 +131,71 @@ class TestFileDigest:
                 return self
 
             def __exit__(self, *exc):
+                exited.append(exc[0])
                 self.inner.close()
                 if exit_does == "raise":
                     raise OSError("close failed")
-                return True
+                return exit_does == "suppress"
 
-        native_module.open = File
-        try:
-            try:
-                result = native_module.get_hash_digest(str(path))
-            except OSError as error:
-                result = error
-        finally:
-            del native_module.open
+        def fail(hash, chunks):
+            if hash_fails and len(chunks) == 4:
+                raise ValueError("hash failed")
+
+        result, chunks = digest_with(fail, opener=File)
         if outcome == "digest":
-            assert result == hashlib.sha256().hexdigest()
+            assert result == "done" and chunks == []
         else:
-            assert str(result) == "close failed"
             context = result.__context__
-            assert (type(context) if context else None) is (ValueError if body_fails else None)
+            assert f"{type(result).__name__}: {result}" + (
+                f", from {type(context).__name__}: {context}" if context else "") == outcome
             assert entries(result) == [at("get_hash_digest")]
+        # Blocks of the hash's block_size, up to the end of the file or the failure.
+        assert exited == exits and sizes == [64] * reads
+
+    @pytest.mark.parametrize("change", [
+        lambda h: setattr(type(h), "block_size", 32),
+        lambda h: setattr(type(h), "block_size", property(lambda self: 32)),
+        lambda h: setattr(h, "block_size", 32),
+    ], ids=["class attribute", "data descriptor", "instance attribute"])
+    def test_block_size_changed_between_passes_is_read_on_the_next(self, digest_with, change):
+        """A hash type that is not immutable gets the ordinary lookup on every pass."""
+        result, chunks = digest_with(lambda hash, chunks: len(chunks) == 1 and change(hash))
+        assert result == "done" and [len(c) for c in chunks] == [64, 32, 32, 32, 32, 8]
+
+
+@pytest.fixture
+def digest_with(native_module, tmp_path):
+    """get_hash_digest of a 200-byte file, with sha256 replaced by a hash of block size 64 that
+    keeps its chunks and calls on_update(hash, chunks) after each, and open by `opener` if given:
+    (the result or the exception, the chunks)."""
+    path = tmp_path / "f"
+    path.write_bytes(b"x" * 200)
+
+    def run(on_update, opener=None):
+        chunks = []
+
+        class Hash:
+            block_size = 64
+
+            def update(self, chunk):
+                chunks.append(chunk)
+                on_update(self, chunks)
+
+            def hexdigest(self):
+                return "done"
+
+        native_module.hashlib = types.SimpleNamespace(sha256=Hash)
+        if opener:
+            native_module.open = opener
+        try:
+            return native_module.get_hash_digest(str(path)), chunks
+        except Exception as error:
+            return error, chunks
+        finally:
+            vars(native_module).pop("open", None)
+            native_module.hashlib = hashlib
+
+    return run
 
 
 class TestObjectReader:

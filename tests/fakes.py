@@ -39,13 +39,24 @@ class NoSuchKey(Exception):
     """What the fake storage raises for a missing object."""
 
 
-class FakeBody:
-    def __init__(self, world, content):
-        self.world, self.content = world, content
+class Recorder:
+    """A library object whose every method records its call as ("PREFIX.method", *args) and,
+    with `keywords`, the keyword arguments as one tuple of pairs; it answers with `answers[method]`
+    called with the same arguments, or with itself."""
 
-    def read(self, *args):
-        self.world.record("Body.read", *args)
-        return self.content
+    def __init__(self, world, prefix, keywords=True, **answers):
+        self.world, self.prefix, self.keywords, self.answers = world, prefix, keywords, answers
+
+    def __getattr__(self, name):
+        if name.startswith("_"):
+            raise AttributeError(name)
+
+        def method(*args, **kwargs):
+            self.world.record(f"{self.prefix}.{name}", *args, *[tuple(kwargs.items())] * self.keywords)
+            answer = self.answers.get(name)
+            return answer(*args, **kwargs) if answer else self
+
+        return method
 
 
 class FakeClient:
@@ -59,7 +70,8 @@ class FakeClient:
 
     def get_object(self, *args, **kwargs):
         self.world.record("s3.get_object", *args, tuple(kwargs.items()))
-        return {"Body": FakeBody(self.world, self._object(kwargs["Key"]))}
+        content = self._object(kwargs["Key"])
+        return {"Body": Recorder(self.world, "Body", False, read=lambda *a: content)}
 
     def head_object(self, *args, **kwargs):
         self.world.record("s3.head_object", *args, tuple(kwargs.items()))
@@ -79,30 +91,6 @@ class FakeClient:
                 raise ConnectionError("connection reset mid-download")
 
 
-class FakeSession:
-    def __init__(self, world):
-        self.world = world
-
-    def client(self, *args, **kwargs):
-        self.world.record("session.client", *args, tuple(kwargs.items()))
-        return FakeClient(self.world)
-
-
-class FakeBar:
-    def __init__(self, world):
-        self.world = world
-
-    def start(self, *args):
-        self.world.record("bar.start", *args)
-        return self
-
-    def update(self, *args):
-        self.world.record("bar.update", *args)
-
-    def finish(self, *args):
-        self.world.record("bar.finish", *args)
-
-
 class FakeFile(io.BytesIO):
     """A file of the fake drive; its content reaches the world when it is closed."""
 
@@ -120,11 +108,6 @@ class FakeFile(io.BytesIO):
             if "r" not in self.mode:
                 self.world.files[self.name] = self.getvalue()
         super().close()
-
-
-class FakePopen:
-    def __init__(self, world, args, kwargs):
-        world.record("subprocess.Popen", args, tuple(kwargs.items()))
 
 
 @dataclass
@@ -215,35 +198,15 @@ class Outcome:
 
 
 def _fake_libraries(world):
-    boto3 = types.ModuleType("boto3")
-    boto3.session = types.ModuleType("boto3.session")
-
-    def session_factory(*args, **kwargs):
-        world.record("boto3.session.Session", *args, tuple(kwargs.items()))
-        return FakeSession(world)
-
-    boto3.session.Session = session_factory
-
-    urllib3 = types.ModuleType("urllib3")
-    urllib3.disable_warnings = lambda *a, **k: world.record("urllib3.disable_warnings", *a, tuple(k.items()))
-
-    progressbar = types.ModuleType("progressbar")
-
-    def widget(name):
-        def make(*args, **kwargs):
-            world.record("progressbar." + name, *args, tuple(kwargs.items()))
-            return name
-        return make
-
-    for name in ("Percentage", "Bar", "ETA", "FileTransferSpeed"):
-        setattr(progressbar, name, widget(name))
-
-    def progress_bar(*args, **kwargs):
-        world.record("progressbar.ProgressBar", *args, tuple(kwargs.items()))
-        return FakeBar(world)
-
-    progressbar.ProgressBar = progress_bar
-    return {"boto3": boto3, "urllib3": urllib3, "progressbar": progressbar}
+    session = Recorder(world, "session", client=lambda *a, **k: FakeClient(world))
+    widgets = {name: (lambda name: lambda *a, **k: name)(name)
+               for name in ("Percentage", "Bar", "ETA", "FileTransferSpeed")}
+    return {
+        "boto3": types.SimpleNamespace(session=Recorder(world, "boto3.session", Session=lambda *a, **k: session)),
+        "urllib3": Recorder(world, "urllib3"),
+        "progressbar": Recorder(world, "progressbar", ProgressBar=lambda *a, **k: Recorder(world, "bar", False),
+                                **widgets),
+    }
 
 
 def _fake_system(world):
@@ -340,7 +303,8 @@ def _fake_system(world):
         (shutil, "move", renamer("shutil.move", resolve=False)),
         (time, "sleep", lambda *a: world.record("time.sleep", *a)),
         (sys, "exit", _recording_exit(world)),
-        (subprocess, "Popen", lambda *a, **k: FakePopen(world, a[0] if len(a) == 1 else a, k)),
+        (subprocess, "Popen", lambda *a, **k: world.record("subprocess.Popen", a[0] if len(a) == 1 else a,
+                                                          tuple(k.items()))),
         (locale, "getlocale", getlocale),
         (builtins, "open", fake_open),
         (builtins, "print", fake_print),

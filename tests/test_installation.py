@@ -90,45 +90,22 @@ class TestWholeUpdate:
             *(text(key, language, exe=BOT) for key in ("replacing", "deleting", "moving", "started"))]
         assert ("maxval", size) in world.names("progressbar.ProgressBar")[0][1]
 
-    @pytest.mark.parametrize("cwd, files, expected", [
-        # The bot directory itself: a silent rename of the bare names.
-        ("D:\\bots", {BOT: OLD}, [
-            ("os.getcwd",), ("os.getcwd",), ("os.path.isfile", BOT),
-            ("os.path.lexists", "D:\\bots\\kelvo_bot.exe.old"),
-            ("os.replace", BOT, "D:\\bots\\kelvo_bot.exe.old"),
-            ("os.rename", "kelvo_bot.temp", "kelvo_bot.exe"),
-            ("os.unlink", "D:\\bots\\kelvo_bot.exe.old")]),
-        ("D:\\bots", {}, [
-            ("os.getcwd",), ("os.getcwd",), ("os.path.isfile", BOT),
-            ("os.rename", "kelvo_bot.temp", "kelvo_bot.exe")]),
-        ("D:\\bots\\BIN", {}, [
-            ("os.getcwd",), ("os.getcwd",), ("os.path.isfile", "D:\\bots\\BIN\\kelvo_bot.exe"),
-            ("os.rename", "kelvo_bot.temp", "kelvo_bot.exe")]),
-        # A bin subdirectory: no old executable, so only the move line.
-        ("C:\\bin", {}, [
-            ("os.getcwd",), ("os.getcwd",), ("os.getcwd",), ("os.path.isfile", "C:\\kelvo_bot.exe"),
-            ("print", text("moving", exe="C:\\kelvo_bot.exe")),
-            ("os.path.lexists", "C:\\kelvo_bot.temp"),
-            ("shutil.move", "C:\\bin\\kelvo_bot.temp", "C:\\kelvo_bot.temp"),
-            ("os.rename", "C:\\kelvo_bot.temp", "C:\\kelvo_bot.exe")]),
-        ("D:\\bin\\bin", {}, [
-            ("os.getcwd",), ("os.getcwd",), ("os.getcwd",), ("os.path.isfile", "D:\\bin\\kelvo_bot.exe"),
-            ("print", text("moving", exe="D:\\bin\\kelvo_bot.exe")),
-            ("os.path.lexists", "D:\\bin\\kelvo_bot.temp"),
-            ("shutil.move", "D:\\bin\\bin\\kelvo_bot.temp", "D:\\bin\\kelvo_bot.temp"),
-            ("os.rename", "D:\\bin\\kelvo_bot.temp", "D:\\bin\\kelvo_bot.exe")]),
+    @pytest.mark.parametrize("cwd, had_exe, bot_folder", [
+        ("D:\\bots", True, "D:\\bots"), ("D:\\bots", False, "D:\\bots"),
+        ("D:\\bots\\BIN", False, "D:\\bots\\BIN"), ("C:\\bin", False, "C:"),
+        ("D:\\bin\\bin", False, "D:\\bin"),
     ])
-    def test_replacement_and_launch_by_working_directory(self, windows_build, cwd, files, expected):
-        world = fake_world("update", cwd=cwd, files=dict(files))
+    def test_replacement_and_launch_by_working_directory(self, windows_build, cwd, had_exe, bot_folder):
+        exe = bot_folder + "\\kelvo_bot.exe"
+        world = fake_world("update" if had_exe else "missing", cwd=cwd)
         import_module(windows_build, world)
-        replaced = world.calls.index(("print", text("replacing"))) + 1
-        done = world.calls.index(("print", text("started")))
-        assert world.calls[replaced:done] == expected
-        bot_directory = cwd[:-4] if cwd.endswith("\\bin") else cwd
-        assert world.files == {bot_directory + "\\kelvo_bot.exe": NEW}
-        assert world.names("subprocess.Popen") == [
-            ("subprocess.Popen", [bot_directory + "\\kelvo_bot.exe"], ())]
-        assert world.names("os.chdir") == ([("os.chdir", bot_directory)] if bot_directory != cwd else [])
+        # Only from a bin subdirectory does the download move up: the bot folder itself renames
+        # the bare names silently.
+        said = [text("replacing"), *[text("moving", exe=exe)] * (bot_folder != cwd), text("started")]
+        assert world.printed[-len(said):] == said
+        assert world.files == {exe: NEW}
+        assert world.names("subprocess.Popen") == [("subprocess.Popen", [exe], ())]
+        assert world.names("os.chdir") == ([("os.chdir", bot_folder)] if bot_folder != cwd else [])
 
     def test_posix_build_marks_the_executable_before_starting_it(self, native_build):
         world = fake_world("missing", posix=True)

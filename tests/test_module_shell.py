@@ -25,6 +25,11 @@ def get_update():
     return locals()
 
 
+@pytest.fixture(scope="module")
+def module(windows_build):
+    return import_module(windows_build, fake_world()).module
+
+
 class TestStartUp:
     def test_configuration_and_identical_outcome_call_by_call(self, windows_build):
         outcome = import_module(windows_build, fake_world())
@@ -44,25 +49,24 @@ class TestStartUp:
         ]
         assert calls[-2:] == [("time.sleep", 60), ("sys.exit",)]
 
-    def test_module_namespace_in_binding_order(self, windows_build):
-        module = import_module(windows_build, fake_world()).module
+    def test_the_module_and_its_functions_describe_themselves(self, module):
         names = [n for n in vars(module) if not n.startswith("__") or n == "__builtins__"]
         assert names == [
             "__builtins__", "boto3", "os", "sys", "time", "progressbar", "shutil", "urllib3",
             "hashlib", "locale", "LOCAL_EXE_NAME", "TEMP_EXE_NAME", "lang", "_", "RU", "session",
             "s3unsafe", "s3_file_reader", "get_hash_digest", "get_update", "check_update_is_needed",
         ]
-        assert module.__builtins__ is builtins
+        assert module.__builtins__ is builtins and module.__doc__ is None
         assert (module.LOCAL_EXE_NAME, module.TEMP_EXE_NAME) == ("kelvo_bot.exe", "kelvo_bot.temp")
-        assert module.__doc__ is None
-
-    def test_spec_attributes_copied_by_the_create_step(self, windows_build):
-        module = import_module(windows_build, fake_world()).module
-        assert module.__name__ == "updater_core"
-        assert module.__file__ == module.__spec__.origin
-        assert module.__loader__ is module.__spec__.loader
-        assert module.__package__ == ""
+        # The spec's attributes, as the create step copies them.
+        assert (module.__name__, module.__file__, module.__loader__, module.__package__) == (
+            "updater_core", module.__spec__.origin, module.__spec__.loader, "")
         assert not hasattr(module, "__path__")
+        for name in ("s3_file_reader", "get_hash_digest", "get_update", "check_update_is_needed"):
+            function = getattr(module, name)
+            assert (function.__name__, function.__qualname__, function.__module__, function.__doc__) == (
+                name, name, "updater_core", None)
+            assert callable(function) and name in repr(function)
 
     def test_importing_again_runs_everything_again(self, windows_build):
         world = fake_world()
@@ -157,19 +161,6 @@ class TestLocale:
 
 
 class TestFunctionObjects:
-    @pytest.fixture(scope="class")
-    @classmethod
-    def module(cls, windows_build):
-        return import_module(windows_build, fake_world()).module
-
-    def test_names_and_no_docstring(self, module):
-        for name in ("s3_file_reader", "get_hash_digest", "get_update", "check_update_is_needed"):
-            function = getattr(module, name)
-            assert (function.__name__, function.__qualname__) == (name, name)
-            assert function.__module__ == "updater_core"
-            assert function.__doc__ is None
-            assert callable(function) and name in repr(function)
-
     @pytest.mark.parametrize("call, message", [
         (lambda m: m.get_update(1), "get_update() takes no arguments (1 given)"),
         (lambda m: m.check_update_is_needed(1, 2), "check_update_is_needed() takes no arguments (2 given)"),

@@ -123,7 +123,7 @@ class TestWholeUpdate:
 
 
 class TestFailures:
-    def test_download_failing_half_way_keeps_the_old_executable(self, windows_build):
+    def test_download_failing_half_way_keeps_the_old_executable_until_the_next_run(self, windows_build):
         world = fake_world("update", fail_download_after=200)
         outcome = import_module(windows_build, world)
         assert type(outcome.error) is ConnectionError
@@ -132,13 +132,9 @@ class TestFailures:
         assert 0 < len(world.files["D:\\bots\\bin\\kelvo_bot.temp"]) < len(NEW)
         assert world.printed[-1].startswith("Downloading file: ")
         assert not world.names("bar.finish", "time.sleep", "sys.exit")
-
-    def test_a_temporary_file_left_behind_is_written_anew(self, windows_build):
-        world = fake_world("update", fail_download_after=200)
-        import_module(windows_build, world)
+        # The temporary file left behind is written anew by the next run.
         world.fail_download_after = None
-        outcome = import_module(windows_build, world)
-        assert isinstance(outcome.error, SystemExit)
+        assert isinstance(import_module(windows_build, world).error, SystemExit)
         assert world.files == {BOT: NEW}
 
     def test_missing_temporary_file_puts_the_old_executable_back(self, windows_build):

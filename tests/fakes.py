@@ -213,19 +213,14 @@ def _fake_system(world):
     """(object, attribute, replacement) for every system function the module may call."""
     real_open = builtins.open
 
-    def getcwd():
-        world.record("os.getcwd")
-        return world.cwd
-
-    def isfile(path):
-        world.record("os.path.isfile", path)
-        return path in world.files
+    def recorded(name, behave):
+        def call(*args):
+            world.record(name, *args)
+            return behave(*args)
+        return call
 
     def path_test(name, found):
-        def test(path):
-            world.record("os.path." + name, path)
-            return found(world.path(path))
-        return test
+        return recorded("os.path." + name, lambda path: found(world.path(path)))
 
     def unlink(path):
         world.record("os.unlink", path)
@@ -254,10 +249,6 @@ def _fake_system(world):
                 world.read_only.add(target)
         return rename
 
-    def chdir(path):
-        world.record("os.chdir", path)
-        world.cwd = path
-
     def stat(path):
         world.record("os.stat", path)
         size = 0 if isinstance(path, int) else len(world.files[path])
@@ -283,13 +274,9 @@ def _fake_system(world):
         world.record("print", *args, *kwargs.items())
         sys.stdout.write(" ".join(map(str, args)) + "\n")
 
-    def getlocale(*args):
-        world.record("locale.getlocale", *args)
-        return world.locale
-
     return [
-        (os, "getcwd", getcwd),
-        (os.path, "isfile", isfile),
+        (os, "getcwd", recorded("os.getcwd", lambda: world.cwd)),
+        (os.path, "isfile", recorded("os.path.isfile", lambda path: path in world.files)),
         (os.path, "isdir", path_test("isdir", world.dirs.__contains__)),
         (os.path, "islink", path_test("islink", lambda path: False)),
         (os.path, "lexists", path_test("lexists", lambda path: path in world.files or path in world.dirs)),
@@ -297,15 +284,15 @@ def _fake_system(world):
         (os, "rename", renamer("os.rename")),
         (os, "replace", renamer("os.replace")),
         (os, "lstat", lstat),
-        (os, "chdir", chdir),
+        (os, "chdir", recorded("os.chdir", lambda path: setattr(world, "cwd", path))),
         (os, "stat", stat),
         (os, "chmod", chmod),
         (shutil, "move", renamer("shutil.move", resolve=False)),
-        (time, "sleep", lambda *a: world.record("time.sleep", *a)),
+        (time, "sleep", recorded("time.sleep", lambda *a: None)),
         (sys, "exit", _recording_exit(world)),
         (subprocess, "Popen", lambda *a, **k: world.record("subprocess.Popen", a[0] if len(a) == 1 else a,
                                                           tuple(k.items()))),
-        (locale, "getlocale", getlocale),
+        (locale, "getlocale", recorded("locale.getlocale", lambda *a: world.locale)),
         (builtins, "open", fake_open),
         (builtins, "print", fake_print),
     ]

@@ -136,23 +136,12 @@ class TestUnusableResults:
         w = world("update from bin", **settings)
         return w, import_module(windows_build, w)
 
-    def test_response_without_body(self, windows_build):
-        real = FakeClient.get_object
-        FakeClient.get_object = lambda self, **kw: {}
-        try:
-            outcome = import_module(windows_build, world("identical"))
-        finally:
-            FakeClient.get_object = real
-        assert type(outcome.error) is KeyError and outcome.error.args == ("Body",)
-
-    def test_response_without_content_length(self, windows_build):
-        real = FakeClient.head_object
-        FakeClient.head_object = lambda self, **kw: {"Size": 3}
-        try:
-            w, outcome = self.run(windows_build)
-        finally:
-            FakeClient.head_object = real
-        assert type(outcome.error) is KeyError and outcome.error.args == ("ContentLength",)
+    @pytest.mark.parametrize("call, answer, missing", [
+        ("get_object", {}, "Body"), ("head_object", {"Size": 3}, "ContentLength")])
+    def test_a_response_without_the_field_used(self, windows_build, monkeypatch, call, answer, missing):
+        monkeypatch.setattr(FakeClient, call, lambda self, **kw: answer)
+        w, outcome = self.run(windows_build)
+        assert type(outcome.error) is KeyError and outcome.error.args == (missing,)
         assert not w.names("print")[2:]
 
     def test_non_str_working_directory(self, windows_build):

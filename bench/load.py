@@ -32,7 +32,8 @@ import time
 from pathlib import Path
 
 ROOT = Path(__file__).resolve().parent.parent
-sys.path.insert(0, str(ROOT / "tools"))
+sys.path.insert(0, str(ROOT / "tests"))
+from harness import clean_environment  # noqa: E402
 import local_s3  # noqa: E402
 import seaweedfs  # noqa: E402
 
@@ -109,10 +110,7 @@ def main():
 
     endpoint = local_s3.built_endpoint(args.build)
     work = Path(tempfile.mkdtemp(prefix="bench-load-"))
-    env = {"PATH": os.environ.get("PATH", "/usr/bin:/bin"), "HOME": str(work), "LC_ALL": "C.UTF-8",
-           "PYTHONPATH": args.build, "AWS_CONFIG_FILE": os.devnull,
-           "AWS_SHARED_CREDENTIALS_FILE": os.devnull, "AWS_EC2_METADATA_DISABLED": "true",
-           "PYTHONDONTWRITEBYTECODE": "1"}
+    env = clean_environment(HOME=str(work), PYTHONPATH=args.build)
     try:
         with seaweedfs.serving(seaweedfs.built_keys(args.build), cluster=args.cluster) as store:
             env["http_proxy"] = store.proxy

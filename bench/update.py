@@ -16,9 +16,11 @@ each per round, in a rotating order), each started by `/usr/bin/time -v`:
 Reported, as ranges over the rounds: wall time, the child's peak resident memory as
 /usr/bin/time reports it (time is a small launcher, so the figure is the child's own and not
 this process's, which a child forked from here would inherit), the child's CPU time, and the CPU
-time the server spent meanwhile; then each updater's wall and CPU time over the plain
-download's, the median of the rounds' ratios. With --link-mbps the children reach the server through a relay
-here that passes at most that many MB/s towards them, as a real link would.
+time the server spent meanwhile (moto's runs in a thread of this process, with the relay: this
+process's CPU time; SeaweedFS's, its server process's); then each updater's wall and CPU time over the plain
+download's, the median of the rounds' ratios. With --link-mbps the children reach the server
+through a relay here (tests/relay.py) that passes at most that many MB/s towards them, as a real
+link would.
 """
 
 import argparse
@@ -26,17 +28,18 @@ import hashlib
 import os
 import re
 import shutil
-import socket
 import statistics
 import subprocess
 import sys
 import tempfile
-import threading
 import time
 from pathlib import Path
 
 ROOT = Path(__file__).resolve().parent.parent
-sys.path.insert(0, str(ROOT / "tools"))
+sys.path.insert(0, str(ROOT / "tests"))
+from harness import clean_environment  # noqa: E402
+from relay import Relay  # noqa: E402
+from s3_servers import moto_server  # noqa: E402
 import local_s3  # noqa: E402
 import publisher  # noqa: E402
 import seaweedfs  # noqa: E402
@@ -79,62 +82,6 @@ def cpu_seconds(pid):
     return (int(fields[11]) + int(fields[12])) / os.sysconf("SC_CLK_TCK")
 
 
-def server_pid():
-    """The local server: the child of this process that serves."""
-    for entry in Path("/proc").iterdir():
-        try:
-            fields = (entry / "stat").read_text().rsplit(")", 1)[1].split()
-            if int(fields[1]) == os.getpid() and b"serve" in (entry / "cmdline").read_bytes():
-                return int(entry.name)
-        except (OSError, ValueError, IndexError):
-            continue
-    raise RuntimeError("the local server process was not found")
-
-
-class ThrottledRelay:
-    """A TCP relay on 127.0.0.1 to the server that passes at most `rate` bytes a second towards
-    its clients, all connections together (the download direction of a shared link)."""
-
-    def __init__(self, port, rate):
-        self.port, self.rate = port, rate
-        self.lock = threading.Lock()
-        self.free_at = time.monotonic()
-        self.listener = socket.create_server(("127.0.0.1", 0))
-        threading.Thread(target=self.accept, daemon=True).start()
-
-    @property
-    def address(self):
-        return f"http://127.0.0.1:{self.listener.getsockname()[1]}"
-
-    def accept(self):
-        while True:
-            try:
-                client, _ = self.listener.accept()
-            except OSError:
-                return
-            server = socket.create_connection(("127.0.0.1", self.port))
-            threading.Thread(target=self.pipe, args=(client, server, False), daemon=True).start()
-            threading.Thread(target=self.pipe, args=(server, client, True), daemon=True).start()
-
-    def pipe(self, source, sink, throttled):
-        try:
-            while data := source.recv(1 << 16):
-                if throttled:
-                    with self.lock:
-                        self.free_at = max(self.free_at, time.monotonic()) + len(data) / self.rate
-                        due = self.free_at
-                    time.sleep(max(0.0, due - time.monotonic()))
-                sink.sendall(data)
-        except OSError:
-            pass
-        finally:
-            source.close()
-            sink.close()
-
-    def close(self):
-        self.listener.close()
-
-
 def main():
     parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
     parser.add_argument("--build", default=str(ROOT / "build" / "native"),
@@ -157,31 +104,23 @@ def main():
         if args.store == "seaweedfs":
             keys = seaweedfs.built_keys(args.build)
             with seaweedfs.serving(keys) as store:
-                run(args, endpoint, store.port, work, store.processes["server"].pid,
+                pid = store.processes["server"].pid
+                run(args, endpoint, store.port, work, lambda: cpu_seconds(pid),
                     store.client(endpoint=endpoint), keys)
         else:
-            import boto3
-            from botocore.config import Config
-            with local_s3.serving(work / "server.log") as port:
-                client = boto3.session.Session().client(
-                    "s3", endpoint_url=endpoint, region_name="us-east-1",
-                    aws_access_key_id="k", aws_secret_access_key="s",
-                    config=Config(proxies={"http": f"http://127.0.0.1:{port}"}))
-                run(args, endpoint, port, work, server_pid(), client, ("k", "s"))
+            with moto_server(args.build) as server:
+                run(args, endpoint, server.port, work, time.process_time, server.client, ("k", "s"))
     finally:
         shutil.rmtree(work, ignore_errors=True)
 
 
-def run(args, endpoint, port, work, server, client, keys):
-    """Publishes each size and measures the contenders against it."""
-    relay = ThrottledRelay(port, args.link_mbps * 1e6) if args.link_mbps else None
-    env = dict(os.environ, http_proxy=relay.address if relay else f"http://127.0.0.1:{port}",
-               ENDPOINT=endpoint, PYTHONPATH=args.build, AWS_CONFIG_FILE=os.devnull,
-               AWS_SHARED_CREDENTIALS_FILE=os.devnull, AWS_EC2_METADATA_DISABLED="true",
-               KEY_ID=keys[0], SECRET=keys[1])
-    env.pop("no_proxy", None)
-    env.pop("NO_PROXY", None)
-    env.pop("MALLOC_ARENA_MAX", None)
+def run(args, endpoint, port, work, server_cpu, client, keys):
+    """Publishes each size and measures the contenders against it; server_cpu() is the
+    server's CPU seconds so far."""
+    relay = Relay(port, rate=args.link_mbps * 1e6) if args.link_mbps else None
+    env = clean_environment(http_proxy=relay.proxy if relay else f"http://127.0.0.1:{port}",
+                            ENDPOINT=endpoint, PYTHONPATH=args.build, KEY_ID=keys[0],
+                            SECRET=keys[1])
     envs = {"updater": env}
     if args.baseline:
         envs["updater, baseline"] = dict(env, PYTHONPATH=args.baseline)
@@ -215,14 +154,14 @@ def run(args, endpoint, port, work, server, client, keys):
                     shutil.rmtree(bots, ignore_errors=True)
                     (bots / "bin").mkdir(parents=True)
                     (bots / "kelvo_bot.exe").write_bytes(b"old")
-                    before = cpu_seconds(server)
+                    before = server_cpu()
                     if name.startswith("updater"):
                         figures = measured([sys.executable, "-c", UPDATER], bots / "bin", envs[name])
                         with open(bots / "kelvo_bot.exe", "rb") as file:
                             assert hashlib.file_digest(file, "sha256").hexdigest() == digest
                     else:
                         figures = measured([sys.executable, "-c", PLAIN], bots, envs[name])
-                    results[name].append((*figures, cpu_seconds(server) - before))
+                    results[name].append((*figures, server_cpu() - before))
 
             print(f"{size_mib} MiB")
             for name, runs in results.items():

@@ -9,16 +9,15 @@ from __future__ import annotations
 
 import json
 import os
-import subprocess
+import socket
 import sys
 import time
-from dataclasses import dataclass
 from pathlib import Path
 
 import pytest
 
-ROOT = Path(__file__).resolve().parent.parent
-sys.path.insert(0, str(ROOT / "tools"))
+from fakes import OLD
+from harness import ROOT, Run, clean_environment, run  # noqa: F401 (shared with the tests)
 import local_s3  # noqa: E402
 import seaweedfs  # noqa: E402
 from s3_servers import BUCKET, S3Server, moto_server  # noqa: E402,F401
@@ -40,28 +39,6 @@ def native_build():
 @pytest.fixture(scope="session")
 def windows_build():
     return build_dir("windows")
-
-
-def clean_environment(**extra):
-    """An environment that reaches nothing but what the test gives it.
-
-    No AWS configuration or credentials of the machine, no instance metadata, no proxy
-    exceptions; the sanitizer settings of a sanitizer run pass through.
-    """
-    env = {
-        "PATH": os.environ.get("PATH", "/usr/bin:/bin"),
-        "HOME": os.environ.get("HOME", "/tmp"),
-        "LC_ALL": "C.UTF-8",
-        "AWS_CONFIG_FILE": os.devnull,
-        "AWS_SHARED_CREDENTIALS_FILE": os.devnull,
-        "AWS_EC2_METADATA_DISABLED": "true",
-        "PYTHONDONTWRITEBYTECODE": "1",
-    }
-    for name in ("LD_PRELOAD", "ASAN_OPTIONS", "UBSAN_OPTIONS", "PYTHONMALLOC"):
-        if name in os.environ:
-            env[name] = os.environ[name]
-    env.update(extra)
-    return env
 
 
 def pytest_generate_tests(metafunc):
@@ -87,15 +64,14 @@ def pytest_collection_modifyitems(items):
 
 
 @pytest.fixture(scope="session")
-def s3_server(request, tmp_path_factory, native_build):
-    env = clean_environment()
-    env.pop("LD_PRELOAD", None)  # the server is not under test
+def s3_server(request, native_build):
     if getattr(request, "param", "moto") == "seaweedfs":
         endpoint = local_s3.built_endpoint(native_build)
-        with seaweedfs.serving(seaweedfs.built_keys(native_build), env=env) as store:
+        with seaweedfs.serving(seaweedfs.built_keys(native_build),
+                               env=clean_environment(sanitizers=False)) as store:
             yield S3Server(store.port, endpoint, None, store.client(endpoint=endpoint), "seaweedfs")
         return
-    with moto_server(tmp_path_factory.mktemp("moto") / "requests.log", native_build, env) as server:
+    with moto_server(native_build) as server:
         yield server
 
 
@@ -155,37 +131,56 @@ import updater_core
 """
 
 
-@dataclass
-class Run:
-    returncode: int
-    stdout: str
-    stderr: str
-    sleeps: list
-    bar: list
-
-    @property
-    def lines(self):
-        return self.stdout.splitlines()
-
-
 @pytest.fixture
 def run_updater(native_build, s3_server, tmp_path):
     """Imports the native build in a fresh interpreter, in `cwd`, against the real server."""
 
-    def run(cwd, *, proxy=None, build=None, timeout=120, **env):
+    def run_in(cwd, *, proxy=None, build=None, timeout=120, **env):
         record = tmp_path / f"record-{time.monotonic_ns()}.json"
-        environment = clean_environment(
-            http_proxy=proxy or s3_server.proxy,
-            UPDATER_BUILD=str(build or native_build),
-            UPDATER_RECORD=str(record),
-            **env,
-        )
-        done = subprocess.run(
-            [sys.executable, "-c", DRIVER], cwd=cwd, env=environment, capture_output=True,
-            text=True, errors="replace", timeout=timeout, preexec_fn=local_s3.die_with_parent,
-        )
+        environment = clean_environment(http_proxy=proxy or s3_server.proxy,
+                                        UPDATER_BUILD=str(build or native_build),
+                                        UPDATER_RECORD=str(record), **env)
+        done = run([sys.executable, "-c", DRIVER], cwd=cwd, env=environment, timeout=timeout)
         recorded = json.loads(record.read_text()) if record.exists() else {}
-        return Run(done.returncode, done.stdout, done.stderr, recorded.get("sleeps"),
-                   recorded.get("bar"))
+        done.sleeps, done.bar = recorded.get("sleeps"), recorded.get("bar")
+        return done
 
-    return run
+    return run_in
+
+
+STUB_BOT = b"""#!/bin/sh
+# A stand-in bot: records where and how it was started (once per start), then exits.
+{ pwd -P; printf '%s\\n' "$0" "$#"; } >> "$BOT_RECORD"
+exit 0
+"""
+
+
+def stub_bot(version, bulk=0):
+    return STUB_BOT + f"# version {version}\n".encode() + os.urandom(bulk)
+
+
+def wait_for(path, seconds=20):
+    """The bot's first start (folder, path, argument count), once it has been recorded."""
+    deadline = time.monotonic() + seconds
+    while not (path.exists() and path.read_text().count("\n") >= 3):
+        if time.monotonic() > deadline:
+            raise AssertionError(f"the bot never started (no {path})")
+        time.sleep(0.05)
+    return path.read_text().splitlines()
+
+
+@pytest.fixture
+def bots(tmp_path):
+    """A bot folder with its bin and the old executable."""
+    folder = tmp_path / "bots"
+    (folder / "bin").mkdir(parents=True)
+    (folder / "kelvo_bot.exe").write_bytes(OLD)
+    return folder
+
+
+@pytest.fixture
+def closed_port():
+    """A port of 127.0.0.1 where nothing listens."""
+    with socket.socket() as closed:
+        closed.bind(("127.0.0.1", 0))
+        return f"http://127.0.0.1:{closed.getsockname()[1]}"

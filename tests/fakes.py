@@ -14,6 +14,7 @@ from __future__ import annotations
 
 import builtins
 import contextlib
+import hashlib
 import importlib
 import io
 import locale
@@ -28,23 +29,6 @@ from dataclasses import dataclass, field
 
 MODULE = "updater_core"
 
-# What a run prints when the executable is current; {exe} is its path.
-IDENTICAL = [
-    "Checking hash-sum of local and remote file...",
-    "",
-    "Local file kelvo_bot.exe located at {exe}",
-    "Exactly identical to the file on the server! Updating is unnecessary and pointless.",
-    "",
-    "To run bot, use file kelvo_bot.exe!",
-    "",
-    "nWindow will be closed in 60 seconds...",
-]
-
-
-def identical_lines(exe):
-    return [line.format(exe=exe) for line in IDENTICAL]
-
-
 def entries(error):
     """(function, line) of the traceback entries the module added, outermost first."""
     return [(f.name, f.lineno) for f in traceback.extract_tb(error.__traceback__)
@@ -55,13 +39,24 @@ class NoSuchKey(Exception):
     """What the fake storage raises for a missing object."""
 
 
-class FakeBody:
-    def __init__(self, world, content):
-        self.world, self.content = world, content
+class Recorder:
+    """A library object whose every method records its call as ("PREFIX.method", *args) and,
+    with `keywords`, the keyword arguments as one tuple of pairs; it answers with `answers[method]`
+    called with the same arguments, or with itself."""
 
-    def read(self, *args):
-        self.world.record("Body.read", *args)
-        return self.content
+    def __init__(self, world, prefix, keywords=True, **answers):
+        self.world, self.prefix, self.keywords, self.answers = world, prefix, keywords, answers
+
+    def __getattr__(self, name):
+        if name.startswith("_"):
+            raise AttributeError(name)
+
+        def method(*args, **kwargs):
+            self.world.record(f"{self.prefix}.{name}", *args, *[tuple(kwargs.items())] * self.keywords)
+            answer = self.answers.get(name)
+            return answer(*args, **kwargs) if answer else self
+
+        return method
 
 
 class FakeClient:
@@ -75,7 +70,8 @@ class FakeClient:
 
     def get_object(self, *args, **kwargs):
         self.world.record("s3.get_object", *args, tuple(kwargs.items()))
-        return {"Body": FakeBody(self.world, self._object(kwargs["Key"]))}
+        content = self._object(kwargs["Key"])
+        return {"Body": Recorder(self.world, "Body", False, read=lambda *a: content)}
 
     def head_object(self, *args, **kwargs):
         self.world.record("s3.head_object", *args, tuple(kwargs.items()))
@@ -95,30 +91,6 @@ class FakeClient:
                 raise ConnectionError("connection reset mid-download")
 
 
-class FakeSession:
-    def __init__(self, world):
-        self.world = world
-
-    def client(self, *args, **kwargs):
-        self.world.record("session.client", *args, tuple(kwargs.items()))
-        return FakeClient(self.world)
-
-
-class FakeBar:
-    def __init__(self, world):
-        self.world = world
-
-    def start(self, *args):
-        self.world.record("bar.start", *args)
-        return self
-
-    def update(self, *args):
-        self.world.record("bar.update", *args)
-
-    def finish(self, *args):
-        self.world.record("bar.finish", *args)
-
-
 class FakeFile(io.BytesIO):
     """A file of the fake drive; its content reaches the world when it is closed."""
 
@@ -136,11 +108,6 @@ class FakeFile(io.BytesIO):
             if "r" not in self.mode:
                 self.world.files[self.name] = self.getvalue()
         super().close()
-
-
-class FakePopen:
-    def __init__(self, world, args, kwargs):
-        world.record("subprocess.Popen", args, tuple(kwargs.items()))
 
 
 @dataclass
@@ -195,6 +162,33 @@ class World:
         return [c[1] for c in self.calls if c[0] == "print"]
 
 
+BOT = "D:\\bots\\kelvo_bot.exe"
+OLD, CURRENT, NEW = b"MZ old bot", b"MZ current bot", b"MZ new bot " * 40
+
+
+def digest(content):
+    return hashlib.sha256(content).hexdigest().encode()
+
+
+# The executable in the bot folder (None: none) and the one published.
+PRESETS = {"current": (CURRENT, CURRENT), "update": (OLD, NEW), "missing": (None, NEW)}
+
+
+def fake_world(preset="current", *, posix=False, **settings):
+    """A World of one of PRESETS: the bot folder D:\\bots (or /drive/bots with `posix`), run from
+    its bin; `settings` override any field."""
+    local, published = PRESETS[preset]
+    sep, folder = ("/", "/drive/bots") if posix else ("\\", "D:\\bots")
+    settings.setdefault("sep", sep)
+    settings.setdefault("cwd", folder + sep + "bin")
+    settings.setdefault("files", {} if local is None else {folder + sep + "kelvo_bot.exe": local})
+    objects = {"exe_hash": digest(published)}
+    if published != local:
+        objects["kelvo_bot.exe"] = published
+    settings.setdefault("objects", objects)
+    return World(**settings)
+
+
 @dataclass
 class Outcome:
     world: World
@@ -204,54 +198,29 @@ class Outcome:
 
 
 def _fake_libraries(world):
-    boto3 = types.ModuleType("boto3")
-    boto3.session = types.ModuleType("boto3.session")
-
-    def session_factory(*args, **kwargs):
-        world.record("boto3.session.Session", *args, tuple(kwargs.items()))
-        return FakeSession(world)
-
-    boto3.session.Session = session_factory
-
-    urllib3 = types.ModuleType("urllib3")
-    urllib3.disable_warnings = lambda *a, **k: world.record("urllib3.disable_warnings", *a, tuple(k.items()))
-
-    progressbar = types.ModuleType("progressbar")
-
-    def widget(name):
-        def make(*args, **kwargs):
-            world.record("progressbar." + name, *args, tuple(kwargs.items()))
-            return name
-        return make
-
-    for name in ("Percentage", "Bar", "ETA", "FileTransferSpeed"):
-        setattr(progressbar, name, widget(name))
-
-    def progress_bar(*args, **kwargs):
-        world.record("progressbar.ProgressBar", *args, tuple(kwargs.items()))
-        return FakeBar(world)
-
-    progressbar.ProgressBar = progress_bar
-    return {"boto3": boto3, "urllib3": urllib3, "progressbar": progressbar}
+    session = Recorder(world, "session", client=lambda *a, **k: FakeClient(world))
+    widgets = {name: (lambda name: lambda *a, **k: name)(name)
+               for name in ("Percentage", "Bar", "ETA", "FileTransferSpeed")}
+    return {
+        "boto3": types.SimpleNamespace(session=Recorder(world, "boto3.session", Session=lambda *a, **k: session)),
+        "urllib3": Recorder(world, "urllib3"),
+        "progressbar": Recorder(world, "progressbar", ProgressBar=lambda *a, **k: Recorder(world, "bar", False),
+                                **widgets),
+    }
 
 
 def _fake_system(world):
     """(object, attribute, replacement) for every system function the module may call."""
     real_open = builtins.open
 
-    def getcwd():
-        world.record("os.getcwd")
-        return world.cwd
-
-    def isfile(path):
-        world.record("os.path.isfile", path)
-        return path in world.files
+    def recorded(name, behave):
+        def call(*args):
+            world.record(name, *args)
+            return behave(*args)
+        return call
 
     def path_test(name, found):
-        def test(path):
-            world.record("os.path." + name, path)
-            return found(world.path(path))
-        return test
+        return recorded("os.path." + name, lambda path: found(world.path(path)))
 
     def unlink(path):
         world.record("os.unlink", path)
@@ -280,10 +249,6 @@ def _fake_system(world):
                 world.read_only.add(target)
         return rename
 
-    def chdir(path):
-        world.record("os.chdir", path)
-        world.cwd = path
-
     def stat(path):
         world.record("os.stat", path)
         size = 0 if isinstance(path, int) else len(world.files[path])
@@ -309,13 +274,9 @@ def _fake_system(world):
         world.record("print", *args, *kwargs.items())
         sys.stdout.write(" ".join(map(str, args)) + "\n")
 
-    def getlocale(*args):
-        world.record("locale.getlocale", *args)
-        return world.locale
-
     return [
-        (os, "getcwd", getcwd),
-        (os.path, "isfile", isfile),
+        (os, "getcwd", recorded("os.getcwd", lambda: world.cwd)),
+        (os.path, "isfile", recorded("os.path.isfile", lambda path: path in world.files)),
         (os.path, "isdir", path_test("isdir", world.dirs.__contains__)),
         (os.path, "islink", path_test("islink", lambda path: False)),
         (os.path, "lexists", path_test("lexists", lambda path: path in world.files or path in world.dirs)),
@@ -323,14 +284,15 @@ def _fake_system(world):
         (os, "rename", renamer("os.rename")),
         (os, "replace", renamer("os.replace")),
         (os, "lstat", lstat),
-        (os, "chdir", chdir),
+        (os, "chdir", recorded("os.chdir", lambda path: setattr(world, "cwd", path))),
         (os, "stat", stat),
         (os, "chmod", chmod),
         (shutil, "move", renamer("shutil.move", resolve=False)),
-        (time, "sleep", lambda *a: world.record("time.sleep", *a)),
+        (time, "sleep", recorded("time.sleep", lambda *a: None)),
         (sys, "exit", _recording_exit(world)),
-        (subprocess, "Popen", lambda *a, **k: FakePopen(world, a[0] if len(a) == 1 else a, k)),
-        (locale, "getlocale", getlocale),
+        (subprocess, "Popen", lambda *a, **k: world.record("subprocess.Popen", a[0] if len(a) == 1 else a,
+                                                          tuple(k.items()))),
+        (locale, "getlocale", recorded("locale.getlocale", lambda *a: world.locale)),
         (builtins, "open", fake_open),
         (builtins, "print", fake_print),
     ]

@@ -5,12 +5,11 @@ from __future__ import annotations
 import contextlib
 import hashlib
 from dataclasses import dataclass
-from pathlib import Path
 
+import harness  # noqa: F401 (puts tools/ on the path)
 import local_s3
 import publisher
-
-BUCKET = "kelvo-bot"
+from publisher import BUCKET
 
 
 @dataclass
@@ -21,7 +20,7 @@ class S3Server:
 
     port: int
     endpoint: str
-    log_path: Path
+    request_log: list | None
     client: object
     engine: str = "moto"
 
@@ -53,24 +52,22 @@ class S3Server:
             self.delete(item["Key"])
 
     def requests(self):
-        """moto's request log; SeaweedFS keeps none (None)."""
-        if self.log_path is None:
-            return None
-        return [line for line in self.log_path.read_text().splitlines() if '"' in line]
+        """moto's request log so far; SeaweedFS keeps none (None)."""
+        return None if self.request_log is None else list(self.request_log)
 
 
 @contextlib.contextmanager
-def moto_server(log_path, build, env):
+def moto_server(build):
     """moto's server on 127.0.0.1 with the bucket, reached under the endpoint `build` was made
-    with; its request log goes to log_path."""
+    with."""
     import boto3
     from botocore.config import Config
 
-    with local_s3.serving(log_path, env=env, preexec_fn=local_s3.die_with_parent) as port:
+    with local_s3.serving() as server:
         endpoint = local_s3.built_endpoint(build)
         client = boto3.session.Session().client(
             "s3", endpoint_url=endpoint, region_name="us-east-1",
             aws_access_key_id="test", aws_secret_access_key="test",
-            config=Config(proxies={"http": f"http://127.0.0.1:{port}"}),
+            config=Config(proxies={"http": f"http://127.0.0.1:{server.port}"}),
         )
-        yield S3Server(port, endpoint, log_path, client)
+        yield S3Server(server.port, endpoint, server.requests, client)

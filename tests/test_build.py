@@ -1,6 +1,5 @@
 """Packaging and build options: what ships, what is exported, what the build refuses."""
 
-import hashlib
 import os
 import shutil
 import subprocess
@@ -9,7 +8,8 @@ import zipfile
 
 import pytest
 
-from conftest import ROOT, clean_environment
+from conftest import ROOT, clean_environment, run
+from messages import text
 from wheels import check_release_metadata
 
 
@@ -80,10 +80,9 @@ def test_bundle_keeps_the_botocore_data_that_an_update_opens(s3, native_build, t
     must open nothing else, and a boto3 upgrade that opens more fails here."""
     s3.publish(b"#!/bin/sh\n")
     (tmp_path / "bin").mkdir()
-    done = subprocess.run([sys.executable, "-c", UPDATE_OPENING_DATA], cwd=tmp_path / "bin",
-                          env=clean_environment(http_proxy=s3.proxy, UPDATER_BUILD=str(native_build)),
-                          capture_output=True, text=True, timeout=120)
-    assert "Download done." in done.stdout, done.stderr
+    done = run([sys.executable, "-c", UPDATE_OPENING_DATA], cwd=tmp_path / "bin",
+               env=clean_environment(http_proxy=s3.proxy, UPDATER_BUILD=str(native_build)))
+    assert text("done") in done.lines, done.stderr
     opened = [line for line in done.stderr.splitlines() if line and " " not in line]
     listing = (ROOT / "tools" / "bundle-botocore-data.txt").read_text().splitlines()
     assert opened == sorted(line for line in listing if not line.startswith("#"))
@@ -131,13 +130,13 @@ def pretend_other_version(tmp_path_factory, windows_build):
 def test_version_mismatch_warns_and_goes_on_or_fails_under_error_filters(pretend_other_version):
     import warnings
 
-    from fakes import World, import_module
+    from fakes import World, fake_world, import_module
 
     expected = ("compile time Python version 2.7 of module 'updater_core' does not match "
                 f"runtime version {sys.version_info[0]}.{sys.version_info[1]}")
     with warnings.catch_warnings(record=True) as caught:
         warnings.simplefilter("always")
-        outcome = import_module(pretend_other_version, World(files={}, objects={"kelvo_bot.exe": b"x", "exe_hash": hashlib.sha256(b"x").hexdigest().encode()}))
+        outcome = import_module(pretend_other_version, fake_world())
     assert isinstance(outcome.error, SystemExit)
     assert [(w.category, str(w.message)) for w in caught] == [(RuntimeWarning, expected)]
 
@@ -178,15 +177,13 @@ int main(int argc, char** argv) {
 """
 
 EMBEDDED_IMPORT = r"""
-import hashlib, sys
+import sys
 sys.path.insert(0, {tests!r})
 import fakes
-from fakes import World, import_module
+from fakes import fake_world, import_module
 # A sys.exit that returns: the exec step succeeds and keeps the module until finalisation.
 fakes._recording_exit = lambda world: lambda *args: world.record("sys.exit", *args)
-exe = b"MZ bot"
-world = World(files={{"D:\\bots\\kelvo_bot.exe": exe}},
-              objects={{"exe_hash": hashlib.sha256(exe).hexdigest().encode()}})
+world = fake_world()
 outcome = import_module({build!r}, world)
 function = outcome.module.get_update
 print(outcome.error, len(world.names("sys.exit")), function.__qualname__, id(type(function)),

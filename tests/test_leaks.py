@@ -8,7 +8,6 @@ re-import for any such module (its _testmultiphase does the same), which would h
 import contextlib
 import ctypes
 import gc
-import hashlib
 import importlib.util
 import io
 import os
@@ -16,21 +15,18 @@ import sys
 
 import pytest
 
-from fakes import World, call_in, import_module, patched
+from fakes import BOT, CURRENT, call_in, fake_world, import_module, patched
 
 pytestmark = pytest.mark.skipif(
     os.environ.get("PYTHONMALLOC") == "malloc", reason="block counts need pymalloc")
 
-EXE = b"MZ bot"
-BOT = "D:\\bots\\kelvo_bot.exe"
-
 
 def worlds():
     """One of each way an import ends: identical, updated, failing in a function, at line 12."""
-    yield World(files={BOT: EXE}, objects={"exe_hash": hashlib.sha256(EXE).hexdigest().encode()})
-    yield World(files={BOT: b"old"}, objects={"exe_hash": b"", "kelvo_bot.exe": EXE * 50})
-    yield World(files={}, objects={"kelvo_bot.exe": EXE}, failures={"os.chdir": OSError("no")})
-    yield World(locale=("only one",))
+    yield fake_world("current")
+    yield fake_world("update")
+    yield fake_world("missing", failures={"os.chdir": OSError("no")})
+    yield fake_world(locale=("only one",))
 
 
 def growth(operation, rounds):
@@ -87,12 +83,12 @@ def test_create_and_exec_steps_leave_blocks_flat(steps):
 
 
 def test_module_functions_leave_blocks_flat(windows_build):
-    world = World(files={BOT: EXE}, objects={"kelvo_bot.exe": EXE * 50})
+    world = fake_world("update")
     module = import_module(windows_build, world).module
 
     def call_all():
         world.calls.clear()
-        world.cwd, world.files = "D:\\bots\\bin", {BOT: EXE}
+        world.cwd, world.files = "D:\\bots\\bin", {BOT: CURRENT}
         for function, args in [
             (module.check_update_is_needed, ()), (module.get_update, ()),
             (module.get_hash_digest, (BOT,)), (module.s3_file_reader, ("missing",)),

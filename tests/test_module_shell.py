@@ -2,7 +2,6 @@
 
 import builtins
 import gc
-import hashlib
 import subprocess
 import sys
 import textwrap
@@ -10,11 +9,9 @@ import textwrap
 import pytest
 
 import fakes
-from fakes import World, call_in, entries, import_module
+from fakes import World, call_in, entries, fake_world, import_module
+from messages import EN, RU, text
 from statement_lines import at
-
-CURRENT = b"MZ current bot"
-BOT = "D:\\bots\\kelvo_bot.exe"
 
 
 def get_update():
@@ -28,16 +25,14 @@ def get_update():
     return locals()
 
 
-def current_world(**kwargs):
-    """A bot directory whose executable matches the published digest."""
-    kwargs.setdefault("files", {BOT: CURRENT})
-    kwargs.setdefault("objects", {"exe_hash": hashlib.sha256(CURRENT).hexdigest().encode()})
-    return World(**kwargs)
+@pytest.fixture(scope="module")
+def module(windows_build):
+    return import_module(windows_build, fake_world()).module
 
 
 class TestStartUp:
     def test_configuration_and_identical_outcome_call_by_call(self, windows_build):
-        outcome = import_module(windows_build, current_world())
+        outcome = import_module(windows_build, fake_world())
         assert type(outcome.error) is SystemExit and outcome.error.code is None
         calls = outcome.world.calls
         assert calls[:4] == [
@@ -54,28 +49,27 @@ class TestStartUp:
         ]
         assert calls[-2:] == [("time.sleep", 60), ("sys.exit",)]
 
-    def test_module_namespace_in_binding_order(self, windows_build):
-        module = import_module(windows_build, current_world()).module
+    def test_the_module_and_its_functions_describe_themselves(self, module):
         names = [n for n in vars(module) if not n.startswith("__") or n == "__builtins__"]
         assert names == [
             "__builtins__", "boto3", "os", "sys", "time", "progressbar", "shutil", "urllib3",
             "hashlib", "locale", "LOCAL_EXE_NAME", "TEMP_EXE_NAME", "lang", "_", "RU", "session",
             "s3unsafe", "s3_file_reader", "get_hash_digest", "get_update", "check_update_is_needed",
         ]
-        assert module.__builtins__ is builtins
+        assert module.__builtins__ is builtins and module.__doc__ is None
         assert (module.LOCAL_EXE_NAME, module.TEMP_EXE_NAME) == ("kelvo_bot.exe", "kelvo_bot.temp")
-        assert module.__doc__ is None
-
-    def test_spec_attributes_copied_by_the_create_step(self, windows_build):
-        module = import_module(windows_build, current_world()).module
-        assert module.__name__ == "updater_core"
-        assert module.__file__ == module.__spec__.origin
-        assert module.__loader__ is module.__spec__.loader
-        assert module.__package__ == ""
+        # The spec's attributes, as the create step copies them.
+        assert (module.__name__, module.__file__, module.__loader__, module.__package__) == (
+            "updater_core", module.__spec__.origin, module.__spec__.loader, "")
         assert not hasattr(module, "__path__")
+        for name in ("s3_file_reader", "get_hash_digest", "get_update", "check_update_is_needed"):
+            function = getattr(module, name)
+            assert (function.__name__, function.__qualname__, function.__module__, function.__doc__) == (
+                name, name, "updater_core", None)
+            assert callable(function) and name in repr(function)
 
     def test_importing_again_runs_everything_again(self, windows_build):
-        world = current_world()
+        world = fake_world()
         first = import_module(windows_build, world)
         second = import_module(windows_build, world)
         assert isinstance(second.error, SystemExit)
@@ -85,15 +79,14 @@ class TestStartUp:
 
     def test_failure_of_a_function_propagates_unchanged_without_sleep_or_exit(self, windows_build):
         boom = OSError("storage refused")
-        world = current_world(files={}, objects={"kelvo_bot.exe": b"x"},
-                              failures={"s3.head_object": boom})
+        world = fake_world("missing", failures={"s3.head_object": boom})
         outcome = import_module(windows_build, world)
         assert outcome.error is boom
         assert entries(boom) == [at("update"), at("get_update")]
         assert not world.names("time.sleep", "sys.exit")
 
     def test_a_function_missing_at_the_moment_of_use_raises_name_error(self, windows_build):
-        world = current_world(files={})
+        world = fake_world("missing")
         world.hooks["os.getcwd"] = lambda: vars(world.module).pop("get_update", None)
         outcome = import_module(windows_build, world)
         assert type(outcome.error) is NameError
@@ -103,8 +96,7 @@ class TestStartUp:
         assert not world.names("time.sleep", "sys.exit")
 
     def test_imports_go_through_the_builtins_import_as_statements_do(self, windows_build):
-        world = current_world(files={}, objects={"kelvo_bot.exe": CURRENT,
-                                                 "exe_hash": hashlib.sha256(CURRENT).hexdigest().encode()})
+        world = fake_world("missing")
         real_import = builtins.__import__
         seen = []
 
@@ -127,7 +119,7 @@ class TestStartUp:
     def test_missing_library_fails_before_anything_prints(self, windows_build):
         libraries = fakes._fake_libraries(World())
         libraries["progressbar"] = None
-        world = current_world()
+        world = fake_world()
         outcome = import_module(windows_build, world, libraries=libraries)
         assert type(outcome.error) is ModuleNotFoundError
         assert entries(outcome.error) == [at("import_progressbar")]
@@ -144,13 +136,11 @@ class TestLocale:
         (("English_United States", "1252"), False),
     ])
     def test_language_follows_the_windows_russian_locale_name(self, windows_build, pair, russian):
-        outcome = import_module(windows_build, current_world(locale=pair))
+        outcome = import_module(windows_build, fake_world(locale=pair))
         module = outcome.module
         assert module.RU is russian
         assert (module.lang, module._) == tuple(pair)
-        first = outcome.stdout.splitlines()[0]
-        assert first == ("Проверяю hash-сумму локального и удаленного файла..." if russian
-                         else "Checking hash-sum of local and remote file...")
+        assert outcome.stdout.splitlines()[0] == text("check", RU if russian else EN)
 
     @pytest.mark.parametrize("make", [
         lambda: ("Russian_Russia",), lambda: ("a", "b", "c"), lambda: ["a", "b", "c"],
@@ -163,7 +153,7 @@ class TestLocale:
             lang, _ = make()
         except (TypeError, ValueError) as error:
             expected = (type(error), str(error))  # the running interpreter's own text
-        world = current_world(locale=make())
+        world = fake_world(locale=make())
         outcome = import_module(windows_build, world)
         assert (type(outcome.error), str(outcome.error)) == expected
         assert entries(outcome.error) == [at("getlocale")]
@@ -171,19 +161,6 @@ class TestLocale:
 
 
 class TestFunctionObjects:
-    @pytest.fixture(scope="class")
-    @classmethod
-    def module(cls, windows_build):
-        return import_module(windows_build, current_world()).module
-
-    def test_names_and_no_docstring(self, module):
-        for name in ("s3_file_reader", "get_hash_digest", "get_update", "check_update_is_needed"):
-            function = getattr(module, name)
-            assert (function.__name__, function.__qualname__) == (name, name)
-            assert function.__module__ == "updater_core"
-            assert function.__doc__ is None
-            assert callable(function) and name in repr(function)
-
     @pytest.mark.parametrize("call, message", [
         (lambda m: m.get_update(1), "get_update() takes no arguments (1 given)"),
         (lambda m: m.check_update_is_needed(1, 2), "check_update_is_needed() takes no arguments (2 given)"),
@@ -211,8 +188,7 @@ class TestFunctionObjects:
             kind = type(world.module.get_update)
             found.update((f.__name__, f) for f in gc.get_objects() if type(f) is kind)
 
-        world = current_world(files={BOT: b"old"}, objects={
-            "exe_hash": hashlib.sha256(CURRENT).hexdigest().encode(), "kelvo_bot.exe": CURRENT})
+        world = fake_world("update")
         world.hooks["print"] = collect
         assert isinstance(import_module(windows_build, world).error, SystemExit)
         return found
@@ -234,7 +210,7 @@ class TestFunctionObjects:
         assert entries(raised.value) == []
 
     def test_endless_recursion_through_python_ends_in_recursion_error(self, module):
-        world = current_world()
+        world = fake_world()
         real_os = module.os
         module.os = type("os", (), {"getcwd": module.check_update_is_needed})
         try:
@@ -246,7 +222,7 @@ class TestFunctionObjects:
     def test_names_survive_a_garbage_collector_clear(self, windows_build):
         import ctypes
 
-        module = import_module(windows_build, current_world()).module
+        module = import_module(windows_build, fake_world()).module
         get_slot = ctypes.pythonapi.PyType_GetSlot
         get_slot.restype, get_slot.argtypes = ctypes.c_void_p, [ctypes.py_object, ctypes.c_int]
         function = type(module.get_update)
@@ -270,7 +246,7 @@ class TestInitialisationGuards:
     def test_exec_step_on_the_module_being_initialised_runs_nothing_again(self, windows_build):
         import _imp
 
-        world = current_world()
+        world = fake_world()
         seen = {}
 
         def getlocale():
@@ -301,7 +277,7 @@ class TestInitialisationGuards:
             except RuntimeError as error:
                 seen["error"] = str(error)
 
-        world = current_world()
+        world = fake_world()
         world.hooks["locale.getlocale"] = getlocale
         outcome = import_module(windows_build, world)
         assert isinstance(outcome.error, SystemExit)

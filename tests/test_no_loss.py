@@ -5,26 +5,15 @@ meet in one folder. The native build, a real server, real files and real process
 import contextlib
 import fcntl
 import os
-import socket
 import subprocess
 import time
 from concurrent.futures import ThreadPoolExecutor
 
 import pytest
 
-from fakes import identical_lines
-from test_end_to_end import stub_bot, wait_for
-
-OLD = b"MZ old bot"
-WAITING = "Another update of this bot is running; waiting..."
-
-
-@pytest.fixture
-def bots(tmp_path):
-    folder = tmp_path / "bots"
-    (folder / "bin").mkdir(parents=True)
-    (folder / "kelvo_bot.exe").write_bytes(OLD)
-    return folder
+from conftest import stub_bot, wait_for
+from fakes import OLD
+from messages import identical_lines, text
 
 
 @pytest.mark.parametrize("start_in", ["bots", "bots/bin"])
@@ -91,13 +80,15 @@ def test_killed_at_any_step_across_drives_the_next_run_installs(
     assert sorted(os.listdir(bots)) == ["bin", "kelvo_bot.exe", "started"]
 
 
-def test_a_set_aside_copy_goes_back_when_the_store_cannot_be_reached(run_updater, bots):
-    (bots / "kelvo_bot.exe").rename(bots / "kelvo_bot.exe.old")
-    with socket.socket() as closed:
-        closed.bind(("127.0.0.1", 0))
-        run = run_updater(bots / "bin", proxy=f"http://127.0.0.1:{closed.getsockname()[1]}")
-    assert run.returncode == 1 and run.lines == ["Checking hash-sum of local and remote file..."]
-    assert sorted(os.listdir(bots)) == ["bin", "kelvo_bot.exe"]
+@pytest.mark.parametrize("left", ["kelvo_bot.exe", "kelvo_bot.exe.old"],
+                         ids=["executable in place", "set-aside copy left"])
+def test_an_unreachable_store_changes_nothing_and_puts_a_set_aside_copy_back(
+        run_updater, bots, closed_port, left):
+    (bots / "kelvo_bot.exe").rename(bots / left)
+    run = run_updater(bots / "bin", proxy=closed_port)
+    assert run.returncode == 1 and run.lines == [text("check")]
+    assert "ProxyConnectionError" in run.stderr and 60 not in run.sleeps
+    assert sorted(os.listdir(bots)) == ["bin", "kelvo_bot.exe"] and not os.listdir(bots / "bin")
     assert (bots / "kelvo_bot.exe").read_bytes() == OLD
 
 
@@ -120,8 +111,8 @@ def test_a_second_updater_says_it_waits_then_finds_the_bot_current(s3, run_updat
             assert not waiting.done()
         run = waiting.result()
     assert run.returncode == 0, run.stderr
-    assert run.lines == [WAITING, *identical_lines(bots / "kelvo_bot.exe")]
-    assert WAITING not in run_updater(bots / "bin").lines
+    assert run.lines == [text("waiting"), *identical_lines(bots / "kelvo_bot.exe")]
+    assert text("waiting") not in run_updater(bots / "bin").lines
 
 
 @pytest.mark.parametrize("places", [("bin", "bin"), (".", "bin")], ids=["both in bin", "folder and bin"])

@@ -9,24 +9,12 @@ import time
 import pytest
 
 import seaweedfs
-from conftest import clean_environment
+from conftest import clean_environment, stub_bot
+from fakes import OLD
+from messages import text
 from statement_lines import traceback_line
-from test_end_to_end import stub_bot
 
 pytestmark = pytest.mark.parametrize("s3_server", ["seaweedfs"], indirect=True, scope="session")
-
-
-@pytest.fixture
-def bots(tmp_path):
-    (tmp_path / "bots").mkdir()
-    (tmp_path / "bots" / "kelvo_bot.exe").write_bytes(b"MZ old")
-    return tmp_path / "bots"
-
-
-def store_environment():
-    env = clean_environment()
-    env.pop("LD_PRELOAD", None)  # the store is not under test
-    return env
 
 
 def test_a_wrong_secret_fails_at_the_check_and_changes_nothing(s3_server, run_updater, native_build, bots):
@@ -34,14 +22,14 @@ def test_a_wrong_secret_fails_at_the_check_and_changes_nothing(s3_server, run_up
     # This store knows the module's key id with another secret: the module signs with the secret
     # it was built with, which is the wrong one here.
     with seaweedfs.serving((key_id, "not-the-secret-the-module-was-built-with"),
-                           env=store_environment()) as store:
+                           env=clean_environment(sanitizers=False)) as store:
         store.client(endpoint=s3_server.endpoint).put_object(Bucket="kelvo-bot", Key="exe_hash", Body=b"0" * 64)
         run = run_updater(bots, proxy=store.proxy)
     assert run.returncode == 1
     assert "botocore.exceptions.ClientError" in run.stderr and "(SignatureDoesNotMatch)" in run.stderr
     assert traceback_line("s3_file_reader") in run.stderr
-    assert run.lines == ["Checking hash-sum of local and remote file..."]
-    assert os.listdir(bots) == ["kelvo_bot.exe"] and (bots / "kelvo_bot.exe").read_bytes() == b"MZ old"
+    assert run.lines == [text("check")]
+    assert sorted(os.listdir(bots)) == ["bin", "kelvo_bot.exe"] and (bots / "kelvo_bot.exe").read_bytes() == OLD
 
 
 def test_the_modules_keys_may_read_the_bucket_and_nothing_else(s3, native_build):
@@ -69,8 +57,8 @@ def test_a_volume_server_lost_mid_download(s3_server, run_updater, native_build,
     that has sent more is killed once 8 MiB of the 100 MiB executable have left the volume
     servers. Either the download completes from the replica, or it fails with the old executable
     untouched and the next run completes; never a broken executable."""
-    new = stub_bot(6) + os.urandom(100 * 1024 * 1024)
-    with seaweedfs.serving(seaweedfs.built_keys(native_build), cluster=True, env=store_environment()) as cluster:
+    new = stub_bot(6, 100 * 1024 * 1024)
+    with seaweedfs.serving(seaweedfs.built_keys(native_build), cluster=True, env=clean_environment(sanitizers=False)) as cluster:
         publisher = cluster.client(endpoint=s3_server.endpoint)
         publisher.put_object(Bucket="kelvo-bot", Key="kelvo_bot.exe", Body=new)
         publisher.put_object(Bucket="kelvo-bot", Key="exe_hash", Body=hashlib.sha256(new).hexdigest().encode())
@@ -94,13 +82,13 @@ def test_a_volume_server_lost_mid_download(s3_server, run_updater, native_build,
         killer.join(60)
         assert at_kill, "no volume server was killed: the download never got going"
         if run.returncode != 0:
-            assert (bots / "kelvo_bot.exe").read_bytes() == b"MZ old"
+            assert (bots / "kelvo_bot.exe").read_bytes() == OLD
             run = run_updater(bots, proxy=cluster.proxy, BOT_RECORD=str(bots / "started"))
         assert run.returncode == 0, run.stderr[-2000:]
         # The kill came while the download was under way, and the rest came from the survivor.
         survivor = next(name for name in volumes if name != at_kill["killed"])
         assert at_kill["volume1"] + at_kill["volume2"] < len(new)
         assert bytes_sent(cluster, survivor) - before[survivor] > at_kill[survivor]
-    assert run.lines[-1] == "Done. Starting bot."
+    assert run.lines[-1] == text("started")
     assert hashlib.sha256((bots / "kelvo_bot.exe").read_bytes()).digest() == hashlib.sha256(new).digest()
     assert not (bots / "kelvo_bot.temp").exists()

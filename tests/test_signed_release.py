@@ -9,22 +9,14 @@ import nacl.signing
 import pytest
 
 import publisher
-from conftest import build_dir
+from conftest import build_dir, stub_bot, wait_for
+from fakes import OLD
+from messages import EN, LANGUAGES, text
 from relay import Relay
-from test_end_to_end import bot_dir, stub_bot, wait_for  # noqa: F401 (a fixture)
 
-OLD = b"MZ old bot"
 GENUINE = stub_bot(1)
 EVIL = stub_bot(6)  # the attacker's program, of the same length
 ATTACKER = nacl.signing.SigningKey(bytes(range(32)))
-
-REFUSED = {
-    "en": "RuntimeError: The downloaded kelvo_bot.exe is not signed by the publisher; the update "
-          "was refused and nothing was changed.",
-    "ru": "RuntimeError: Загруженный файл kelvo_bot.exe не подписан издателем; обновление "
-          "отклонено, ничего не изменено.",
-}
-
 
 @pytest.fixture(scope="session")
 def signed_build():
@@ -59,48 +51,45 @@ ATTACKS = {
         "BadSignatureError"),
     "relay swaps the executable only": (
         {}, {"kelvo_bot.exe": lambda _: EVIL},
-        {"en": "RuntimeError: The downloaded kelvo_bot.exe does not match the published digest",
-         "ru": "RuntimeError: Загруженный файл kelvo_bot.exe не совпадает с опубликованной"}),
+        "mismatch"),
     "no signature": ({"signing_key": None}, {}, "NoSuchKey"),
     "truncated signature": ({"truncate": 40}, {}, "The signature must be exactly 64 bytes long"),
 }
 
 
-@pytest.mark.parametrize("language", ["en", "ru"])
+@pytest.mark.parametrize("language", LANGUAGES)
 @pytest.mark.parametrize("attack", list(ATTACKS), ids=list(ATTACKS))
 def test_an_update_not_signed_by_the_publisher_changes_nothing(
-        s3, run_updater, signed_build, bot_dir, russian, attack, language):
+        s3, run_updater, signed_build, bots, russian, attack, language):
     store, rewrite, cause = ATTACKS[attack]
-    (bot_dir / "kelvo_bot.exe").write_bytes(OLD)
     s3.publish(GENUINE, signing_key=store.get("signing_key", ...))
     if "truncate" in store:
         signature = s3.client.get_object(Bucket="kelvo-bot", Key="exe_hash.sig")["Body"].read()
         s3.put("exe_hash.sig", signature[: store["truncate"]])
     relay = Relay(s3.port, rewrite=rewrite)
-    record = bot_dir / "started"
+    record = bots / "started"
     try:
-        run = run_updater(bot_dir / "bin", build=signed_build, proxy=relay.proxy,
-                          BOT_RECORD=str(record), **(russian if language == "ru" else {}))
+        run = run_updater(bots / "bin", build=signed_build, proxy=relay.proxy,
+                          BOT_RECORD=str(record), **(russian if language != EN else {}))
     finally:
         relay.close()
     assert run.returncode == 1
-    assert run.stderr.rstrip().splitlines()[-1] == REFUSED[language], run.stderr
-    assert (cause[language] if isinstance(cause, dict) else cause) in run.stderr
-    assert run.lines[-1] == ("Загрузка завершена" if language == "ru" else "Download done.")
-    assert (bot_dir / "kelvo_bot.exe").read_bytes() == OLD
-    assert sorted(os.listdir(bot_dir)) == ["bin", "kelvo_bot.exe"] and not os.listdir(bot_dir / "bin")
+    assert run.stderr.rstrip().splitlines()[-1] == f"RuntimeError: {text('unsigned', language)}", run.stderr
+    assert (f"RuntimeError: {text(cause, language)}" if cause == "mismatch" else cause) in run.stderr
+    assert run.lines[-1] == text("done", language)
+    assert (bots / "kelvo_bot.exe").read_bytes() == OLD
+    assert sorted(os.listdir(bots)) == ["bin", "kelvo_bot.exe"] and not os.listdir(bots / "bin")
     time.sleep(0.2)
     assert not record.exists()
 
 
 @pytest.mark.parametrize("build, signed", [("signed", True), ("native", False)],
                          ids=["signed build, signed store", "build without a key, unsigned store"])
-def test_an_update_installs_and_starts_the_bot(s3, run_updater, bot_dir, build, signed):
-    (bot_dir / "kelvo_bot.exe").write_bytes(OLD)
+def test_an_update_installs_and_starts_the_bot(s3, run_updater, bots, build, signed):
     s3.publish(GENUINE, signing_key=... if signed else None)
-    record = bot_dir / "started"
-    run = run_updater(bot_dir / "bin", build=build_dir(build), BOT_RECORD=str(record))
+    record = bots / "started"
+    run = run_updater(bots / "bin", build=build_dir(build), BOT_RECORD=str(record))
     assert run.returncode == 0, run.stderr
-    assert (bot_dir / "kelvo_bot.exe").read_bytes() == GENUINE
-    assert wait_for(record)[1] == str(bot_dir / "kelvo_bot.exe")
-    assert run.lines[-1] == "Done. Starting bot."
+    assert (bots / "kelvo_bot.exe").read_bytes() == GENUINE
+    assert wait_for(record)[1] == str(bots / "kelvo_bot.exe")
+    assert run.lines[-1] == text("started")

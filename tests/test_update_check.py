@@ -2,25 +2,20 @@
 
 import hashlib
 import os
+import types
 
 import pytest
 
-from fakes import World, call_in, entries, identical_lines, import_module
+from fakes import BOT, CURRENT, FakeClient, call_in, digest, entries, fake_world, import_module
+from messages import EN, RU, WINDOWS_LOCALE, identical_lines, text
 from statement_lines import at
-
-EXE = b"MZ" + bytes(range(256)) * 3
-DIGEST = hashlib.sha256(EXE).hexdigest()
-
-CHECKING_EN = "Checking hash-sum of local and remote file..."
-CHECKING_RU = "Проверяю hash-сумму локального и удаленного файла..."
 
 
 def checked(build, world):
     """Imports the module and returns (outcome of a fresh check_update_is_needed, result)."""
-    module = import_module(build, World(files={}, objects={"kelvo_bot.exe": b""})).module
+    module = import_module(build, fake_world("missing")).module
     # The functions reach the fakes of the world they were imported with; a second world is
     # wired in by hand: the storage client and nothing else differs between the two.
-    from fakes import FakeClient
     module.s3unsafe = FakeClient(world)
     module.RU = world.locale[0] == "Russian_Russia"
     world.calls.clear()
@@ -28,94 +23,70 @@ def checked(build, world):
 
 
 class TestBotDirectory:
-    @pytest.mark.parametrize("cwd, exe_path", [
-        ("D:\\bots\\bin", "D:\\bots\\kelvo_bot.exe"),
-        ("D:\\bots", "D:\\bots\\kelvo_bot.exe"),
-        ("D:\\bin\\bin", "D:\\bin\\kelvo_bot.exe"),
-        ("D:\\Admin\\bin", "D:\\Admin\\kelvo_bot.exe"),
-        ("C:\\bin", "C:\\kelvo_bot.exe"),
-        ("D:\\robin", "D:\\robin\\kelvo_bot.exe"),
-        ("D:\\bots\\BIN", "D:\\bots\\BIN\\kelvo_bot.exe"),
-        ("D:\\", "D:\\\\kelvo_bot.exe"),
+    @pytest.mark.parametrize("cwd, exe_path, language", [
+        ("D:\\bots\\bin", BOT, EN),
+        ("D:\\bots", BOT, RU),
+        ("D:\\bin\\bin", "D:\\bin\\kelvo_bot.exe", EN),
+        ("D:\\Admin\\bin", "D:\\Admin\\kelvo_bot.exe", EN),
+        ("C:\\bin", "C:\\kelvo_bot.exe", EN),
+        ("D:\\robin", "D:\\robin\\kelvo_bot.exe", EN),
+        ("D:\\bots\\BIN", "D:\\bots\\BIN\\kelvo_bot.exe", EN),
+        ("D:\\", "D:\\\\kelvo_bot.exe", EN),
     ])
-    def test_missing_executable_is_looked_for_in_the_bot_directory(self, windows_build, cwd, exe_path):
-        outcome, result = checked(windows_build, World(cwd=cwd))
+    def test_missing_executable_is_looked_for_in_the_bot_directory(self, windows_build, cwd, exe_path, language):
+        world = fake_world("missing", cwd=cwd, locale=WINDOWS_LOCALE[language])
+        outcome, result = checked(windows_build, world)
         assert result is True
         assert outcome.world.calls == [
-            ("print", CHECKING_EN),
+            ("print", text("check", language)),
             ("os.getcwd",),
             ("os.path.isfile", exe_path),
-            ("print", f"No kelvo_bot.exe found on path {exe_path}"),
-            ("print", "Staring download..."),
+            ("print", text("missing", language, exe=exe_path)),
+            ("print", text("start", language)),
         ]
 
     def test_posix_build_uses_slash_and_bin(self, native_build):
-        world = World(cwd="/srv/bots/bin", sep="/")
-        outcome, result = checked(native_build, world)
-        assert ("os.path.isfile", "/srv/bots/kelvo_bot.exe") in outcome.world.calls
+        outcome, result = checked(native_build, fake_world("missing", posix=True))
+        assert ("os.path.isfile", "/drive/bots/kelvo_bot.exe") in outcome.world.calls
 
 
 class TestOutcomes:
-    def world(self, published, russian=False, **kwargs):
-        return World(files={"D:\\bots\\kelvo_bot.exe": EXE}, objects={"exe_hash": published},
-                     locale=("Russian_Russia" if russian else "English", "x"), **kwargs)
-
-    def test_identical_english_eight_lines(self, windows_build):
-        outcome, result = checked(windows_build, self.world(DIGEST.encode()))
+    @pytest.mark.parametrize("language", [EN, RU])
+    def test_identical(self, windows_build, language):
+        outcome, result = checked(windows_build, fake_world(locale=WINDOWS_LOCALE[language]))
         assert result is False
-        assert outcome.stdout.splitlines() == identical_lines("D:\\bots\\kelvo_bot.exe")
+        assert outcome.stdout.splitlines() == identical_lines(BOT, language)
         # The file is hashed before the bucket is contacted, and the request is exact.
         assert outcome.world.names("open", "file.close", "s3.get_object") == [
-            ("open", "D:\\bots\\kelvo_bot.exe", "rb"),
-            ("file.close", "D:\\bots\\kelvo_bot.exe"),
+            ("open", BOT, "rb"),
+            ("file.close", BOT),
             ("s3.get_object", (("Bucket", "kelvo-bot"), ("Key", "exe_hash"))),
         ]
 
-    def test_identical_russian(self, windows_build):
-        outcome, result = checked(windows_build, self.world(DIGEST.encode(), russian=True))
-        assert result is False
-        assert outcome.world.printed == [
-            CHECKING_RU,
-            "\nЛокальный файл kelvo_bot.exe расположенный по пути D:\\bots\\kelvo_bot.exe",
-            "Абсолютно идентичен файлу на сервере, обновление не требуется и бессмысленно.",
-            "\nДля запуска бота используйте файл kelvo_bot.exe!",
-            "\nОкно будет закрыто через 60 секунд...",
-        ]
-
-    @pytest.mark.parametrize("published", [
-        DIGEST.encode() + b"\n", DIGEST.upper().encode(), b" " + DIGEST.encode(), b"",
-        hashlib.sha256(b"another bot").hexdigest().encode(),
-    ], ids=["line end", "upper case", "space", "empty", "another file"])
-    def test_any_other_form_is_not_identical(self, windows_build, published):
-        outcome, result = checked(windows_build, self.world(published))
+    @pytest.mark.parametrize("published, language", [
+        (digest(CURRENT) + b"\n", EN), (digest(CURRENT).upper(), EN), (b" " + digest(CURRENT), EN),
+        (b"", EN), (b"", RU), (digest(b"another bot"), EN),
+    ], ids=["line end", "upper case", "space", "empty", "empty, Russian", "another file"])
+    def test_any_other_form_is_not_identical(self, windows_build, published, language):
+        world = fake_world(objects={"exe_hash": published}, locale=WINDOWS_LOCALE[language])
+        outcome, result = checked(windows_build, world)
         assert result is True
-        assert outcome.world.printed[1:] == [
-            "The local file is not identical to the file on the server, start updating..."]
-
-    def test_not_identical_and_missing_in_russian(self, windows_build):
-        outcome, _ = checked(windows_build, self.world(b"", russian=True))
-        assert outcome.world.printed[1:] == [
-            "Локальный файл не идентичен файлу на сервере, начинаю обновление..."]
-        outcome, _ = checked(windows_build, World(files={}, locale=("Russian_Russia", "1251")))
-        assert outcome.world.printed[1:] == [
-            "Файл kelvo_bot.exe не найден по пути D:\\bots\\kelvo_bot.exe", "Начинаю Загрузку..."]
+        assert outcome.world.printed[1:] == [text("differs", language)]
 
     def test_a_directory_in_place_of_the_executable_is_missing(self, windows_build):
-        world = World(files={}, dirs={"D:\\bots\\kelvo_bot.exe"})
+        world = fake_world("missing", dirs={BOT})
         outcome, result = checked(windows_build, world)
         assert result is True and not outcome.world.names("open", "s3.get_object")
 
     def test_storage_failure_propagates_after_the_announcement(self, windows_build):
-        world = self.world(DIGEST.encode())
-        world.objects.clear()
-        outcome, _ = checked(windows_build, world)
+        outcome, _ = checked(windows_build, fake_world(objects={}))
         assert type(outcome.error).__name__ == "NoSuchKey"
-        assert outcome.world.printed == [CHECKING_EN]
+        assert outcome.world.printed == [text("check")]
 
 
 @pytest.fixture(scope="module")
 def native_module(native_build):
-    return import_module(native_build, World(files={}, objects={"kelvo_bot.exe": b""}, sep="/")).module
+    return import_module(native_build, fake_world("missing", posix=True)).module
 
 
 class TestFileDigest:
@@ -134,65 +105,25 @@ class TestFileDigest:
             native_module.get_hash_digest(str(tmp_path / "missing"))
         assert entries(raised.value) == [at("get_hash_digest")]
 
-    def test_reads_in_blocks_and_closes_on_failure(self, native_module, tmp_path):
-        path = tmp_path / "f"
-        path.write_bytes(b"x" * 200)
-        reads, closed = [], []
-
-        class Hash:
-            block_size = 64
-
-            def update(self, chunk):
-                if len(reads) == 3:
-                    raise ValueError("hash failed")
-
-            def hexdigest(self):
-                return "never"
-
-        class File:
-            def __init__(self, path, mode):
-                self.inner = open(path, mode)
-
-            def read(self, size):
-                reads.append(size)
-                return self.inner.read(size)
-
-            def __enter__(self):
-                return self
-
-            def __exit__(self, *exc):
-                closed.append(exc[0])
-                self.inner.close()
-
-        native_module.hashlib = type("hashlib", (), {"sha256": Hash})
-        native_module.open = File
-        try:
-            with pytest.raises(ValueError, match="hash failed"):
-                native_module.get_hash_digest(str(path))
-        finally:
-            del native_module.open
-            import hashlib as real
-            native_module.hashlib = real
-        assert reads == [64, 64, 64]
-        assert closed == [ValueError]
-
-    @pytest.mark.parametrize("body_fails, exit_does, outcome", [
-        (False, "raise", "OSError, no context"),
-        (True, "raise", "OSError from ValueError"),
-        (True, "suppress", "digest"),
-    ])
-    def test_leaving_the_file_as_with_does(self, native_module, tmp_path, body_fails, exit_does, outcome):
+    @pytest.mark.parametrize("read_fails, exit_does, hash_fails, outcome, exits, reads", [
+        (False, None, True, "ValueError: hash failed", [ValueError], 4),
+        (False, "raise", False, "OSError: close failed", [None], 5),
+        (True, "raise", False, "OSError: close failed, from ValueError: read failed", [ValueError], 1),
+        (True, "suppress", False, "digest", [ValueError], 1),
+    ], ids=["hash fails", "exit raises", "read fails, exit raises", "read fails, exit suppresses"])
+    def test_reads_in_blocks_and_leaves_the_file_as_with_does(
+            self, digest_with, read_fails, exit_does, hash_fails, outcome, exits, reads):
         """An __exit__ that raises replaces the exception, with the body's as its context; one that
         returns true swallows the body's, and the loop simply ends."""
-        path = tmp_path / "f"
-        path.write_bytes(b"x" * 100)
+        sizes, exited = [], []
 
         class File:
             def __init__(self, path, mode):
                 self.inner = open(path, mode)
 
             def read(self, size):
-                if body_fails:
+                sizes.append(size)
+                if read_fails:
                     raise ValueError("read failed")
                 return self.inner.read(size)
 
@@ -200,33 +131,77 @@ class TestFileDigest:
                 return self
 
             def __exit__(self, *exc):
+                exited.append(exc[0])
                 self.inner.close()
                 if exit_does == "raise":
                     raise OSError("close failed")
-                return True
+                return exit_does == "suppress"
 
-        native_module.open = File
-        try:
-            try:
-                result = native_module.get_hash_digest(str(path))
-            except OSError as error:
-                result = error
-        finally:
-            del native_module.open
+        def fail(hash, chunks):
+            if hash_fails and len(chunks) == 4:
+                raise ValueError("hash failed")
+
+        result, chunks = digest_with(fail, opener=File)
         if outcome == "digest":
-            assert result == hashlib.sha256().hexdigest()
+            assert result == "done" and chunks == []
         else:
-            assert str(result) == "close failed"
             context = result.__context__
-            assert (type(context) if context else None) is (ValueError if body_fails else None)
+            assert f"{type(result).__name__}: {result}" + (
+                f", from {type(context).__name__}: {context}" if context else "") == outcome
             assert entries(result) == [at("get_hash_digest")]
+        # Blocks of the hash's block_size, up to the end of the file or the failure.
+        assert exited == exits and sizes == [64] * reads
+
+    @pytest.mark.parametrize("change", [
+        lambda h: setattr(type(h), "block_size", 32),
+        lambda h: setattr(type(h), "block_size", property(lambda self: 32)),
+        lambda h: setattr(h, "block_size", 32),
+    ], ids=["class attribute", "data descriptor", "instance attribute"])
+    def test_block_size_changed_between_passes_is_read_on_the_next(self, digest_with, change):
+        """A hash type that is not immutable gets the ordinary lookup on every pass."""
+        result, chunks = digest_with(lambda hash, chunks: len(chunks) == 1 and change(hash))
+        assert result == "done" and [len(c) for c in chunks] == [64, 32, 32, 32, 32, 8]
+
+
+@pytest.fixture
+def digest_with(native_module, tmp_path):
+    """get_hash_digest of a 200-byte file, with sha256 replaced by a hash of block size 64 that
+    keeps its chunks and calls on_update(hash, chunks) after each, and open by `opener` if given:
+    (the result or the exception, the chunks)."""
+    path = tmp_path / "f"
+    path.write_bytes(b"x" * 200)
+
+    def run(on_update, opener=None):
+        chunks = []
+
+        class Hash:
+            block_size = 64
+
+            def update(self, chunk):
+                chunks.append(chunk)
+                on_update(self, chunks)
+
+            def hexdigest(self):
+                return "done"
+
+        native_module.hashlib = types.SimpleNamespace(sha256=Hash)
+        if opener:
+            native_module.open = opener
+        try:
+            return native_module.get_hash_digest(str(path)), chunks
+        except Exception as error:
+            return error, chunks
+        finally:
+            vars(native_module).pop("open", None)
+            native_module.hashlib = hashlib
+
+    return run
 
 
 class TestObjectReader:
     def test_request_and_content_returned_unchanged(self, windows_build):
-        world = World(objects={"exe_hash": b" abc\n"})
-        module = import_module(windows_build, World(files={}, objects={"kelvo_bot.exe": b""})).module
-        from fakes import FakeClient
+        world = fake_world(objects={"exe_hash": b" abc\n"})
+        module = import_module(windows_build, fake_world("missing")).module
         module.s3unsafe = FakeClient(world)
         assert module.s3_file_reader("exe_hash") == b" abc\n"
         assert module.s3_file_reader(file_path="exe_hash") == b" abc\n"

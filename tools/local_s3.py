@@ -1,29 +1,28 @@
 """The local S3 server of the tests, benchmarks and demo, and the endpoint a build was made with.
 
-    with local_s3.serving(log_path) as port: ...
+    with local_s3.serving() as server: ...   server.port, server.requests (moto's request log)
 
-starts `publisher.py serve` in a child process on a port the server picks itself, waits until
-the bucket is there, and ends the child with the block. From a shell:
+runs moto's ThreadedMotoServer in a thread of this process on a free port of 127.0.0.1, with the
+bucket, until the block ends. From a shell:
 
     python tools/local_s3.py endpoint BUILD   prints the endpoint BUILD was configured with
     python tools/local_s3.py test-public-key  prints the public key of TEST_SIGNING_SEED
     python tools/local_s3.py serve LOG        prints the port once the bucket is there, then
-                                              serves until stopped (SIGTERM, SIGINT or SIGHUP)
+                                              serves until stopped (SIGTERM, SIGINT or SIGHUP),
+                                              its request log going to LOG
 """
 
 from __future__ import annotations
 
 import contextlib
-import ctypes
+import logging
+import os
 import re
 import signal
-import subprocess
 import sys
-import time
 from pathlib import Path
 
-PUBLISHER = Path(__file__).resolve().parent / "publisher.py"
-READY = re.compile(rb"^Serving bucket \S+ on http://\S+:(\d+);", re.M)
+from publisher import BUCKET
 
 # The release signing key of the builds made here (tools/test.sh builds the native module with
 # its public key, and the tests publish signed with it): a seed known to everyone, so never the
@@ -43,34 +42,43 @@ def built_endpoint(build: Path) -> str:
     return re.search(r"^UPDATER_ENDPOINT_URL:STRING=(.*)$", cache, re.M).group(1)
 
 
-def die_with_parent():
-    """Run in a child before exec: it gets SIGTERM if its parent dies first."""
-    if sys.platform.startswith("linux"):
-        ctypes.CDLL(None, use_errno=True).prctl(1, signal.SIGTERM)  # PR_SET_PDEATHSIG
+class RequestLog(logging.Handler):
+    """The request lines werkzeug logs for moto's server ('"GET http://host/key HTTP/1.1" 200 -')."""
+
+    def __init__(self):
+        super().__init__(logging.INFO)
+        self.lines = []
+
+    def emit(self, record):
+        self.lines.append(record.getMessage())
 
 
 @contextlib.contextmanager
-def serving(log_path: Path, *, timeout=60, **popen):
-    """The server's port; its output (the request log) goes to log_path."""
-    popen.setdefault("preexec_fn", die_with_parent)
-    with open(log_path, "wb") as log:
-        process = subprocess.Popen(
-            [sys.executable, str(PUBLISHER), "serve", "--port", "0"],
-            stdout=log, stderr=subprocess.STDOUT, **popen)
+def serving(log: logging.Handler | None = None):
+    """moto's S3 server on a free port of 127.0.0.1 with the bucket; `log` (a RequestLog unless
+    given) receives werkzeug's request log."""
+    # moto must read the bucket from the path even for a dotted host name; it reads this once,
+    # when it is first imported.
+    os.environ["S3_IGNORE_SUBDOMAIN_BUCKETNAME"] = "true"
+    import boto3
+    from moto.server import ThreadedMotoServer
+
+    log = log or RequestLog()
+    werkzeug = logging.getLogger("werkzeug")
+    werkzeug.setLevel(logging.INFO)
+    werkzeug.addHandler(log)
+    server = ThreadedMotoServer(ip_address="127.0.0.1", port=0, verbose=False)
+    server.start()
     try:
-        deadline = time.monotonic() + timeout
-        while not (ready := READY.search(Path(log_path).read_bytes())):
-            if process.poll() is not None or time.monotonic() > deadline:
-                raise RuntimeError("the S3 server did not start:\n" + Path(log_path).read_text())
-            time.sleep(0.1)
-        yield int(ready[1])
+        server.port = server.get_host_and_port()[1]
+        server.requests = getattr(log, "lines", None)
+        boto3.session.Session().client(
+            "s3", endpoint_url=f"http://127.0.0.1:{server.port}", region_name="us-east-1",
+            aws_access_key_id="local", aws_secret_access_key="local").create_bucket(Bucket=BUCKET)
+        yield server
     finally:
-        process.terminate()
-        try:
-            process.wait(10)
-        except subprocess.TimeoutExpired:
-            process.kill()
-            process.wait()
+        server.stop()
+        werkzeug.removeHandler(log)
 
 
 def main(argv):
@@ -88,14 +96,11 @@ def main(argv):
         for number in (signal.SIGTERM, signal.SIGHUP):
             signal.signal(number, signal.default_int_handler)
         try:
-            with serving(Path(argv[1])) as port:
-                print(port, flush=True)
+            with serving(logging.FileHandler(argv[1])) as server:
+                print(server.port, flush=True)
                 signal.pause()
         except KeyboardInterrupt:
             pass
-        except RuntimeError as error:
-            print(error, file=sys.stderr)
-            return 1
         return 0
     print("usage:\n" + __doc__.split("\n\n")[3].rstrip(), file=sys.stderr)
     return 2

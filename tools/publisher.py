@@ -464,7 +464,6 @@ def serve(args):
             aws_access_key_id="local", aws_secret_access_key="local")
         with storage(f"creating bucket {BUCKET}", args):
             client.create_bucket(Bucket=BUCKET)
-        # tools/local_s3.py reads the port from this line.
         print(f"Serving bucket {BUCKET} on {url}; reach it as http_proxy={url}", flush=True)
         threading.Event().wait()
     finally:

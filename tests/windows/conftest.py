@@ -17,7 +17,7 @@ from pathlib import Path
 import pytest
 
 HERE = Path(__file__).resolve().parent
-sys.path[:0] = [str(HERE.parent.parent / "tools"), str(HERE.parent)]
+sys.path.insert(0, str(HERE.parent))
 from s3_servers import moto_server  # noqa: E402
 from windows_harness import Wine  # noqa: E402
 
@@ -66,11 +66,8 @@ def sample_bot(tmp_path_factory):
 
 
 @pytest.fixture(scope="session")
-def storage_server(tmp_path_factory):
-    env = {"PATH": os.environ.get("PATH", "/usr/bin:/bin"), "HOME": os.environ.get("HOME", "/tmp"),
-           "LC_ALL": "C.UTF-8"}
-    with moto_server(tmp_path_factory.mktemp("s3") / "requests.log",
-                     Path(os.environ["UPDATER_WIN64_BUILD"]), env) as server:
+def storage_server():
+    with moto_server(Path(os.environ["UPDATER_WIN64_BUILD"])) as server:
         yield server
 
 

@@ -9,30 +9,19 @@ import zipfile
 from pathlib import Path
 
 import pytest
+import seaweedfs
+from harness import ROOT, clean_environment
+from messages import text
 from test_under_wine import BotFolder
+from wheels import check_release_metadata
 from windows_harness import ENGLISH, RUSSIAN
-
-ROOT = Path(__file__).resolve().parent.parent.parent
-import seaweedfs  # noqa: E402
-from wheels import check_release_metadata  # noqa: E402
-
-HINTS = {
-    ("unreachable", ENGLISH): ["The update server could not be reached, or the connection broke off. Nothing was changed.",
-                               "Check the Internet connection and run the update again later."],
-    ("unreachable", RUSSIAN): ["Не удалось связаться с сервером обновлений, или связь прервалась. Ничего не изменено.",
-                               "Проверьте подключение к интернету и запустите обновление позже."],
-    ("keys", ENGLISH): ["The update server refused this updater's keys. Nothing was changed.",
-                        "The bot's publisher must send you a new updater (a new bin folder)."],
-    ("keys", RUSSIAN): ["Сервер обновлений не принял ключи этой программы обновления. Ничего не изменено.",
-                        "Разработчик бота должен прислать новую программу обновления (новую папку bin)."],
-}
 
 
 @pytest.fixture(scope="module")
 def store_with_other_keys():
     """SeaweedFS that knows other module keys than the bundle's: it refuses the bundle's."""
-    env = {"PATH": os.environ.get("PATH", "/usr/bin:/bin"), "HOME": os.environ.get("HOME", "/tmp")}
-    with seaweedfs.serving(("kelvo-other-module", "another-secret-altogether"), env=env) as store:
+    with seaweedfs.serving(("kelvo-other-module", "another-secret-altogether"),
+                           env=clean_environment(sanitizers=False)) as store:
         yield store
 
 
@@ -54,7 +43,7 @@ def test_after_a_failure_the_launcher_says_what_to_do_in_the_persons_language(
     assert run.returncode == 1
     # The updater's own error first, unchanged; then the two lines; then update.cmd's pause.
     errors = run.stderr.rstrip().splitlines()
-    assert errors[-2:] == HINTS[failure, locale]
+    assert errors[-2:] == text("hint " + failure, locale)
     assert errors[-3] == "" and error in errors[-4] and errors[0] == "Traceback (most recent call last):"
     assert "pause" not in run.stdout and run.lines[-1].strip()  # the pause prompt, in Wine's language
     assert bots.exe.read_bytes() == sample_bot(1)

@@ -8,45 +8,11 @@ Windows' own, so these runs check what the Windows-style Linux build only imitat
 import socket
 import time
 
+import nacl.signing
 import pytest
+from messages import identical_lines, text
+from relay import Relay
 from windows_harness import ENGLISH, RUSSIAN, windows_path
-
-MESSAGES = {
-    ENGLISH: {
-        "waiting": "Another update of this bot is running; waiting...",
-        "check": "Checking hash-sum of local and remote file...",
-        "missing": "No kelvo_bot.exe found on path {exe}",
-        "start": "Staring download...",
-        "differs": "The local file is not identical to the file on the server, start updating...",
-        "download": "Downloading file: kelvo_bot.temp file size: {size} MiB",
-        "done": "Download done.",
-        "replacing": "Replacing local file kelvo_bot.exe with downloaded...",
-        "deleting": "Deleting old kelvo_bot.exe",
-        "moving": "Moving new file to {exe}",
-        "started": "Done. Starting bot.",
-        "identical": ["", "Local file kelvo_bot.exe located at {exe}",
-                      "Exactly identical to the file on the server! Updating is unnecessary and pointless.",
-                      "", "To run bot, use file kelvo_bot.exe!", "", "nWindow will be closed in 60 seconds..."],
-    },
-    RUSSIAN: {
-        "waiting": "Уже идёт другое обновление этого бота; жду...",
-        "check": "Проверяю hash-сумму локального и удаленного файла...",
-        "missing": "Файл kelvo_bot.exe не найден по пути {exe}",
-        "start": "Начинаю Загрузку...",
-        "differs": "Локальный файл не идентичен файлу на сервере, начинаю обновление...",
-        "download": "Загружаю файл: kelvo_bot.temp размер файла: {size} MiB",
-        "done": "Загрузка завершена",
-        "replacing": "Заменяю локальный файл kelvo_bot.exe загруженным с сервера...",
-        "deleting": "Удаляю старый kelvo_bot.exe",
-        "moving": "Перемещаю новый файл в {exe}",
-        "started": "Работа заверщена. Запускаю бота",
-        "identical": ["", "Локальный файл kelvo_bot.exe расположенный по пути {exe}",
-                      "Абсолютно идентичен файлу на сервере, обновление не требуется и бессмысленно.",
-                      "", "Для запуска бота используйте файл kelvo_bot.exe!", "",
-                      "Окно будет закрыто через 60 секунд..."],
-    },
-}
-
 
 class BotFolder:
     """A bot folder with the bundle in `bin` (or in the folder itself), as a publisher ships it."""
@@ -106,14 +72,11 @@ def test_installs_starts_the_bot_and_then_finds_it_current(
 
     run = bots.update(wine, storage.proxy, locale)
     assert run.returncode == 0, run.stdout + run.stderr
-    text, exe = MESSAGES[locale], windows_path(bots.exe)
-    expected = [text["check"]]
-    expected += [text["differs"]] if had_exe else [text["missing"].format(exe=exe), text["start"]]
-    expected += [text["download"].format(size=f"{len(new) / 1024 / 1024:.2f}"), text["done"],
-                 text["replacing"]]
-    if in_bin:
-        expected += [text["deleting"]] * had_exe + [text["moving"].format(exe=exe)]
-    assert run.lines == expected + [text["started"]]
+    exe = windows_path(bots.exe)
+    said = [text(key, locale, exe=exe, size=f"{len(new) / 1024 / 1024:.2f}") for key in (
+        ["check"] + (["differs"] if had_exe else ["missing", "start"]) + ["download", "done", "replacing"]
+        + (["deleting"] * had_exe + ["moving"]) * in_bin + ["started"])]
+    assert run.lines == said
     assert bots.exe.read_bytes() == new and not bots.temp.exists()
     assert sorted(p.name for p in bots.path.iterdir()) == sorted(
         ["kelvo_bot.exe"] + ["bin"] * in_bin + ["update.cmd", "launcher.py", "python"] * (not in_bin)
@@ -130,8 +93,8 @@ def test_installs_starts_the_bot_and_then_finds_it_current(
                          env=wine.environment(locale, http_proxy=storage.proxy,
                                               KELVO_BOT_RECORD=windows_path(bots.record)))
     try:
-        lines = wine.read_until(waiting, text["identical"][-1], locale)
-        assert lines == [text["check"]] + [line.format(exe=exe) for line in text["identical"]]
+        lines = wine.read_until(waiting, text("identical", locale)[-1], locale)
+        assert lines == identical_lines(exe, locale)
         assert waiting.poll() is None
     finally:
         waiting.kill()
@@ -139,29 +102,34 @@ def test_installs_starts_the_bot_and_then_finds_it_current(
     assert bots.exe.read_bytes() == new and len(bots.starts()) == 1
 
 
-@pytest.mark.parametrize("failure", ["unreachable server", "download cut short"])
+@pytest.mark.parametrize("failure", ["unreachable server", "download cut short", "signed by another key"])
 def test_a_failure_keeps_the_old_executable_and_the_window_open(
         wine, bundle, storage, sample_bot, tmp_path, failure):
     bots = BotFolder(tmp_path / "bots", bundle)
     old, new = sample_bot(1), sample_bot(2, bulk=300_000)
     bots.exe.write_bytes(old)
-    storage.publish(new)
+    # The bundle's module requires the tests' release key; its PyNaCl checks the signature.
+    other_key = nacl.signing.SigningKey(bytes(range(32)))
+    storage.publish(new, **({"signing_key": other_key} if failure == "signed by another key" else {}))
     if failure == "unreachable server":
         with socket.socket() as closed:
             closed.bind(("127.0.0.1", 0))
             run = bots.update(wine, f"http://127.0.0.1:{closed.getsockname()[1]}")
         assert "ProxyConnectionError" in run.stderr
         assert not bots.temp.exists()
-    else:
-        from test_end_to_end import TruncatingProxy
-        proxy = TruncatingProxy(storage.port, keep=100_000)
+    elif failure == "download cut short":
+        proxy = Relay(storage.port, keep=100_000)
         try:
-            run = bots.update(wine, f"http://127.0.0.1:{proxy.port}")
+            run = bots.update(wine, proxy.proxy)
         finally:
             proxy.close()
-        assert "Download done." not in run.lines
+        assert text("done") not in run.lines
         partial = bots.temp.read_bytes()
         assert len(partial) < len(new) and new.startswith(partial)
+    else:
+        run = bots.update(wine, storage.proxy)
+        assert f"RuntimeError: {text('unsigned')}" in run.stderr and "BadSignatureError" in run.stderr
+        assert not bots.temp.exists()
     assert run.returncode == 1 and "Traceback" in run.stderr
     assert run.lines[-1].startswith("Press any key to continue")  # update.cmd's pause
     assert bots.exe.read_bytes() == old and bots.starts() == []
@@ -190,11 +158,11 @@ def test_a_running_bot_keeps_its_executable_and_no_second_bot_starts(
     # Windows refuses to remove a running program's file: the update ends with that error,
     # the executable is untouched, no copy or download is left, and no bot is started.
     assert run.returncode == 1 and "PermissionError" in run.stderr
-    assert run.stderr.rstrip().endswith("Close the bot and run the update again.")  # update.cmd's hint
+    assert run.stderr.rstrip().endswith(text("hint running")[-1])  # the launcher's hint
     assert bots.exe.read_bytes() == old and sorted(p.name for p in bots.path.iterdir()) == [
         "bin", "kelvo_bot.exe"]
     assert not bots.temp.exists()
-    assert len(bots.starts()) == 1 and "Done. Starting bot." not in run.lines
+    assert len(bots.starts()) == 1 and text("started") not in run.lines
 
     again = bots.update(wine, storage.proxy)
     assert again.returncode == 0, again.stdout + again.stderr
@@ -204,8 +172,6 @@ def test_a_running_bot_keeps_its_executable_and_no_second_bot_starts(
 @pytest.mark.parametrize("spellings", [("Z:", "Z:"), ("Z:", "C:")], ids=["one spelling", "two spellings"])
 def test_two_updaters_at_once_install_once_and_start_one_bot(
         wine, bundle, storage, sample_bot, tmp_path, spellings):
-    from test_end_to_end import TruncatingProxy
-
     # Wine reaches its own drive C: also through Z:, as Windows reaches one folder through a
     # mapped drive, a short name or a junction: the lock must be the folder's, not the text's.
     bots = BotFolder(wine.prefix / "drive_c" / f"kbot-{len(set(spellings))}", bundle)
@@ -217,8 +183,8 @@ def test_two_updaters_at_once_install_once_and_start_one_bot(
     # A double-click on the launcher: the same interpreter twice in the same folder, the second
     # started while the first downloads (slowly, through a proxy that holds each answer back),
     # unbuffered so that the one that waits its 60 seconds can be read and then ended.
-    proxy = TruncatingProxy(storage.port, alter=lambda body: (time.sleep(4), body)[1])
-    env = wine.environment(http_proxy=f"http://127.0.0.1:{proxy.port}",
+    proxy = Relay(storage.port, alter=lambda body: (time.sleep(4), body)[1])
+    env = wine.environment(http_proxy=proxy.proxy,
                            KELVO_BOT_RECORD=windows_path(bots.record))
     python = windows_path(bots.launcher_dir / "python" / "python.exe")
     start = lambda spelling: wine.start(
@@ -232,9 +198,9 @@ def test_two_updaters_at_once_install_once_and_start_one_bot(
         second = both[1]
         assert first.wait(120) == 0, first.stderr.read()
         # The second said that it waits, waited for the first, then found the bot current.
-        lines = wine.read_until(second, MESSAGES[ENGLISH]["identical"][-1])
-        assert lines[:2] == [MESSAGES[ENGLISH]["waiting"], MESSAGES[ENGLISH]["check"]]
-        assert MESSAGES[ENGLISH]["differs"] not in lines
+        lines = wine.read_until(second, text("identical")[-1])
+        assert lines[:2] == [text("waiting"), text("check")]
+        assert text("differs") not in lines
     finally:
         proxy.close()
         for process in both:

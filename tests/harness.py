@@ -1,0 +1,82 @@
+"""The process runner and the clean environment shared by the tests, the Wine tests and the
+benchmarks (which put this folder on their path)."""
+
+from __future__ import annotations
+
+import ctypes
+import os
+import signal
+import subprocess
+import sys
+from dataclasses import dataclass
+from pathlib import Path
+
+ROOT = Path(__file__).resolve().parent.parent
+if str(ROOT / "tools") not in sys.path:
+    sys.path.insert(0, str(ROOT / "tools"))
+
+SANITIZER_SETTINGS = ("LD_PRELOAD", "ASAN_OPTIONS", "UBSAN_OPTIONS", "PYTHONMALLOC")
+
+
+def clean_environment(*, sanitizers=True, **extra):
+    """An environment that reaches nothing but what the caller gives it.
+
+    No AWS configuration or credentials of the machine, no instance metadata, no proxy
+    exceptions; the sanitizer settings of a sanitizer run pass through unless `sanitizers` is
+    false (for the servers, which are not under test).
+    """
+    env = {
+        "PATH": os.environ.get("PATH", "/usr/bin:/bin"),
+        "HOME": os.environ.get("HOME", "/tmp"),
+        "LC_ALL": "C.UTF-8",
+        "AWS_CONFIG_FILE": os.devnull,
+        "AWS_SHARED_CREDENTIALS_FILE": os.devnull,
+        "AWS_EC2_METADATA_DISABLED": "true",
+        "PYTHONDONTWRITEBYTECODE": "1",
+    }
+    if sanitizers:
+        env.update((name, os.environ[name]) for name in SANITIZER_SETTINGS if name in os.environ)
+    env.update(extra)
+    return env
+
+
+def die_with_parent():
+    """Run in a child before exec: it gets SIGTERM if its parent dies first."""
+    if sys.platform.startswith("linux"):
+        ctypes.CDLL(None, use_errno=True).prctl(1, signal.SIGTERM)  # PR_SET_PDEATHSIG
+
+
+@dataclass
+class Run:
+    """A finished child: its exit status and output; for the updater, what it recorded of its
+    sleeps and progress bar."""
+
+    returncode: int
+    stdout: str
+    stderr: str
+    sleeps: list | None = None
+    bar: list | None = None
+
+    @property
+    def lines(self):
+        return self.stdout.splitlines()
+
+
+def start(argv, *, cwd, env):
+    """A child with its output in pipes (Python under Wine aborts when it is a regular file),
+    ended if this process dies."""
+    return subprocess.Popen([str(a) for a in argv], cwd=cwd, env=env, stdin=subprocess.DEVNULL,
+                            stdout=subprocess.PIPE, stderr=subprocess.PIPE,
+                            preexec_fn=die_with_parent)
+
+
+def run(argv, *, cwd=None, env, timeout=120, encoding="utf-8"):
+    """Runs a child to its end, or kills it at `timeout` (the test then fails)."""
+    process = start(argv, cwd=cwd, env=env)
+    try:
+        stdout, stderr = process.communicate(timeout=timeout)
+    finally:
+        process.kill()
+        process.wait()
+    return Run(process.returncode, stdout.decode(encoding, "replace"),
+               stderr.decode(encoding, "replace"))

@@ -1,0 +1,86 @@
+"""What the person at the window reads, in English and in Russian: the one table every test
+compares the updater's and the launcher's output with.
+
+`text(key, language, **fields)` fills in {exe} and {size} where given; a list is a run of
+printed lines.
+"""
+
+EN, RU = "en", "ru"
+LANGUAGES = [EN, RU]
+
+MESSAGES = {
+    EN: {
+        "waiting": "Another update of this bot is running; waiting...",
+        "check": "Checking hash-sum of local and remote file...",
+        "missing": "No kelvo_bot.exe found on path {exe}",
+        "start": "Staring download...",
+        "differs": "The local file is not identical to the file on the server, start updating...",
+        "download": "Downloading file: kelvo_bot.temp file size: {size} MiB",
+        "done": "Download done.",
+        "replacing": "Replacing local file kelvo_bot.exe with downloaded...",
+        "deleting": "Deleting old kelvo_bot.exe",
+        "moving": "Moving new file to {exe}",
+        "started": "Done. Starting bot.",
+        "identical": ["", "Local file kelvo_bot.exe located at {exe}",
+                      "Exactly identical to the file on the server! Updating is unnecessary and pointless.",
+                      "", "To run bot, use file kelvo_bot.exe!", "", "nWindow will be closed in 60 seconds..."],
+        "mismatch": "The downloaded kelvo_bot.exe does not match the published digest; nothing was changed.",
+        "unsigned": "The downloaded kelvo_bot.exe is not signed by the publisher; the update was refused "
+                    "and nothing was changed.",
+        "folder": "A folder stands at {exe}; move it away and run the update again.",
+        # The launcher's two lines after a failure.
+        "hint unreachable": ["The update server could not be reached, or the connection broke off. Nothing was changed.",
+                             "Check the Internet connection and run the update again later."],
+        "hint keys": ["The update server refused this updater's keys. Nothing was changed.",
+                      "The bot's publisher must send you a new updater (a new bin folder)."],
+        "hint running": ["The bot is running, so its file cannot be replaced.",
+                         "Close the bot and run the update again."],
+    },
+    RU: {
+        "waiting": "Уже идёт другое обновление этого бота; жду...",
+        "check": "Проверяю hash-сумму локального и удаленного файла...",
+        "missing": "Файл kelvo_bot.exe не найден по пути {exe}",
+        "start": "Начинаю Загрузку...",
+        "differs": "Локальный файл не идентичен файлу на сервере, начинаю обновление...",
+        "download": "Загружаю файл: kelvo_bot.temp размер файла: {size} MiB",
+        "done": "Загрузка завершена",
+        "replacing": "Заменяю локальный файл kelvo_bot.exe загруженным с сервера...",
+        "deleting": "Удаляю старый kelvo_bot.exe",
+        "moving": "Перемещаю новый файл в {exe}",
+        "started": "Работа заверщена. Запускаю бота",
+        "identical": ["", "Локальный файл kelvo_bot.exe расположенный по пути {exe}",
+                      "Абсолютно идентичен файлу на сервере, обновление не требуется и бессмысленно.",
+                      "", "Для запуска бота используйте файл kelvo_bot.exe!", "",
+                      "Окно будет закрыто через 60 секунд..."],
+        "mismatch": "Загруженный файл kelvo_bot.exe не совпадает с опубликованной hash-суммой; ничего не изменено.",
+        "unsigned": "Загруженный файл kelvo_bot.exe не подписан издателем; обновление отклонено, ничего не изменено.",
+        "folder": "На месте файла {exe} находится папка; уберите её и запустите обновление снова.",
+        "hint unreachable": ["Не удалось связаться с сервером обновлений, или связь прервалась. Ничего не изменено.",
+                             "Проверьте подключение к интернету и запустите обновление позже."],
+        "hint keys": ["Сервер обновлений не принял ключи этой программы обновления. Ничего не изменено.",
+                      "Разработчик бота должен прислать новую программу обновления (новую папку bin)."],
+        "hint running": ["Бот запущен, поэтому его файл нельзя заменить.",
+                         "Закройте бота и запустите обновление снова."],
+    },
+}
+
+
+class _Fields(dict):
+    def __missing__(self, name):  # a field not given stays as it stands
+        return "{" + name + "}"
+
+
+def text(key, language=EN, **fields):
+    message = MESSAGES[language][key]
+    if isinstance(message, list):
+        return [line.format_map(_Fields(fields)) for line in message]
+    return message.format_map(_Fields(fields))
+
+
+def identical_lines(exe, language=EN):
+    """What a run prints when the executable at `exe` is current."""
+    return [text("check", language), *text("identical", language, exe=exe)]
+
+
+# What locale.getlocale() answers on Windows set to each language.
+WINDOWS_LOCALE = {EN: ("English_United States", "1252"), RU: ("Russian_Russia", "1251")}

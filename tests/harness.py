@@ -3,9 +3,7 @@ benchmarks (which put this folder on their path)."""
 
 from __future__ import annotations
 
-import ctypes
 import os
-import signal
 import subprocess
 import sys
 from dataclasses import dataclass
@@ -14,6 +12,7 @@ from pathlib import Path
 ROOT = Path(__file__).resolve().parent.parent
 if str(ROOT / "tools") not in sys.path:
     sys.path.insert(0, str(ROOT / "tools"))
+from project import die_with_parent  # noqa: E402  (the tests' children use it too)
 
 SANITIZER_SETTINGS = ("LD_PRELOAD", "ASAN_OPTIONS", "UBSAN_OPTIONS", "PYTHONMALLOC")
 
@@ -38,12 +37,6 @@ def clean_environment(*, sanitizers=True, **extra):
         env.update((name, os.environ[name]) for name in SANITIZER_SETTINGS if name in os.environ)
     env.update(extra)
     return env
-
-
-def die_with_parent():
-    """Run in a child before exec: it gets SIGTERM if its parent dies first."""
-    if sys.platform.startswith("linux"):
-        ctypes.CDLL(None, use_errno=True).prctl(1, signal.SIGTERM)  # PR_SET_PDEATHSIG
 
 
 @dataclass

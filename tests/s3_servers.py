@@ -9,7 +9,7 @@ from dataclasses import dataclass
 import harness  # noqa: F401 (puts tools/ on the path)
 import local_s3
 import publisher
-from publisher import BUCKET
+from project import BUCKET
 
 
 @dataclass

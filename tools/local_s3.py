@@ -22,7 +22,8 @@ import signal
 import sys
 from pathlib import Path
 
-from publisher import BUCKET
+import project
+from project import BUCKET
 
 # The release signing key of the builds made here (tools/test.sh builds the native module with
 # its public key, and the tests publish signed with it): a seed known to everyone, so never the
@@ -38,8 +39,7 @@ def test_signing_key():
 
 def built_endpoint(build: Path) -> str:
     """The endpoint constant the build in `build` was configured with."""
-    cache = (Path(build) / "CMakeCache.txt").read_text()
-    return re.search(r"^UPDATER_ENDPOINT_URL:STRING=(.*)$", cache, re.M).group(1)
+    return project.build_setting(build, "UPDATER_ENDPOINT_URL")
 
 
 class RequestLog(logging.Handler):

@@ -1,10 +1,14 @@
 """What the project's tools, tests and benchmarks share, each stated once: the bucket, the
-repository's default storage keys, and the settings a build was configured with."""
+repository's default storage keys, the settings a build was configured with, and how a child
+process ends with the process that started it."""
 
 from __future__ import annotations
 
+import ctypes
 import json
 import re
+import signal
+import sys
 from pathlib import Path
 
 ROOT = Path(__file__).resolve().parent.parent
@@ -24,3 +28,10 @@ def build_setting(build, name: str) -> str:
     with."""
     cache = (Path(build) / "CMakeCache.txt").read_text()
     return re.search(rf"^{re.escape(name)}:\w+=(.*)$", cache, re.M).group(1)
+
+
+def die_with_parent():
+    """Run in a child before exec: it is killed if the process that started it dies first, so
+    that nothing a test, benchmark or tool starts outlives it."""
+    if sys.platform.startswith("linux"):
+        ctypes.CDLL(None, use_errno=True).prctl(1, signal.SIGKILL)  # PR_SET_PDEATHSIG

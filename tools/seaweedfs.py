@@ -77,12 +77,6 @@ def free_ports(count):
             s.close()
 
 
-def _die_with_parent():
-    """In each child before exec: killed outright if the process that started it dies."""
-    if sys.platform.startswith("linux"):
-        ctypes.CDLL(None, use_errno=True).prctl(1, signal.SIGKILL)  # PR_SET_PDEATHSIG
-
-
 def client(port, keys, endpoint=None):
     """A boto3 client of the gateway on `port` signing with `keys`: through the gateway as a
     proxy when `endpoint` is given (the module's host name), else straight to it."""
@@ -232,7 +226,7 @@ def serving(module_keys, *, cluster=False, port=None, data_dir=None, publisher_k
                 store.processes[name] = subprocess.Popen(
                     [weed_binary(), "-logtostderr", *command], stdin=subprocess.DEVNULL,
                     stdout=log, stderr=subprocess.STDOUT, env=environment,
-                    preexec_fn=_die_with_parent, start_new_session=True)
+                    preexec_fn=project.die_with_parent, start_new_session=True)
         _wait_until_writable(store, time.monotonic() + timeout)
         yield store
     finally:

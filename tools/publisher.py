@@ -551,26 +551,33 @@ def command_line():
     given_here = argparse.ArgumentParser(add_help=False)
     storage_options(given_here, argparse.SUPPRESS)
 
-    keygen_parser = commands.add_parser(
-        "keygen", help="write a new release signing key",
-        description="Write a new Ed25519 private key to KEYFILE (readable by its owner only; an "
-                    "existing file is never replaced) and print its public key, the module's "
-                    "UPDATER_RELEASE_PUBLIC_KEY, as the last line.")
-    keygen_parser.add_argument("keyfile", metavar="KEYFILE", help="the file to create")
-    keygen_parser.set_defaults(run=keygen)
+    def command(name, run, help, storage=True, description=None, path=None):
+        """A subcommand that runs `run`; with `storage`, it takes the storage options too; with
+        `path`, (METAVAR, help) of the one file it is given."""
+        sub = commands.add_parser(name, parents=[given_here] if storage else [], help=help,
+                                  description=description)
+        sub.set_defaults(run=run)
+        if path:
+            sub.add_argument(path[0].lower(), metavar=path[0], help=path[1])
+        return sub
 
-    publish_parser = commands.add_parser(
-        "publish", parents=[given_here], help="upload an executable and its digest",
+    command("keygen", keygen, "write a new release signing key", storage=False,
+            path=("KEYFILE", "the file to create"),
+            description="Write a new Ed25519 private key to KEYFILE (readable by its owner only; "
+                        "an existing file is never replaced) and print its public key, the "
+                        "module's UPDATER_RELEASE_PUBLIC_KEY, as the last line.")
+
+    publish_parser = command(
+        "publish", publish, "upload an executable and its digest",
+        path=("PATH", "the kelvo_bot.exe to publish"),
         description="Upload the executable as kelvo_bot.exe, then its SHA-256 as exe_hash, and "
                     "read both back. The bucket and the credentials are checked first.")
-    publish_parser.add_argument("path", metavar="PATH", help="the kelvo_bot.exe to publish")
     publish_parser.add_argument("--signing-key", metavar="KEYFILE",
                                 help="sign the digest with this key (from keygen) and upload the "
                                      "signature as exe_hash.sig, before the digest")
-    publish_parser.set_defaults(run=publish)
 
-    verify_parser = commands.add_parser(
-        "verify", parents=[given_here], help="check the published executable against exe_hash",
+    verify_parser = command(
+        "verify", verify, "check the published executable against exe_hash",
         description="Download the published executable, hash it and say what is wrong with "
                     "exe_hash when they do not match. Exit status 1 when they do not.")
     verify_keys = verify_parser.add_mutually_exclusive_group()
@@ -578,24 +585,20 @@ def command_line():
                              help="also check exe_hash.sig against this public key (64 hex digits)")
     verify_keys.add_argument("--signing-key", metavar="KEYFILE",
                              help="also check exe_hash.sig against this key file's public key")
-    verify_parser.set_defaults(run=verify)
 
-    create_parser = commands.add_parser(
-        "create-bucket", parents=[given_here], help="create the bucket kelvo-bot, once",
+    command(
+        "create-bucket", create_bucket, "create the bucket kelvo-bot, once",
         description="Create the bucket kelvo-bot with these keys (the publisher's). An upload does "
                     "not create it. A bucket these keys already own is fine.")
-    create_parser.set_defaults(run=create_bucket)
 
-    inspect_parser = commands.add_parser(
-        "inspect", help="say what a wheel or bundle was built for",
-        description="Read the endpoint from a built module (a wheel, a bundle folder or its zip, "
-                    "or the .pyd), and say whether its keys are the repository's public defaults. "
-                    "The secret is never printed.")
-    inspect_parser.add_argument("path", metavar="PATH", help="a wheel, bundle folder, zip or module")
-    inspect_parser.set_defaults(run=inspect)
+    command("inspect", inspect, "say what a wheel or bundle was built for", storage=False,
+            path=("PATH", "a wheel, bundle folder, zip or module"),
+            description="Read the endpoint from a built module (a wheel, a bundle folder or its "
+                        "zip, or the .pyd), and say whether its keys are the repository's public "
+                        "defaults. The secret is never printed.")
 
-    serve_parser = commands.add_parser(
-        "serve", help="a local S3 server with the bucket, for development",
+    serve_parser = command(
+        "serve", serve, "a local S3 server with the bucket, for development", storage=False,
         description="Run moto's S3 server on the loopback interface with the bucket kelvo-bot "
                     "until Ctrl-C. It prints the address it listens on.")
     serve_parser.add_argument("--host", default="127.0.0.1",
@@ -609,7 +612,6 @@ def command_line():
                               help="with seaweedfs: take the module's keys from this CMake build "
                                    "folder, e.g. build/win-amd64/cmake (default: the repository's "
                                    "default keys)")
-    serve_parser.set_defaults(run=serve)
     return parser
 
 

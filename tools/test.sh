@@ -70,12 +70,21 @@ if [ "$windows" = 1 ]; then
     exec "$VENV/bin/python" -m pytest tests/windows "$@"
 fi
 echo "== Building the module under $BUILD/ (CMake, warnings are errors)" >&2
+# The three builds (the platform's path rules, the Windows rules, and one that requires signed
+# releases), or those named in UPDATER_TEST_BUILDS by a caller whose tests need fewer.
+variant=
+[ "$sanitize" = ON ] && variant=asan-
+for build in ${UPDATER_TEST_BUILDS:-native windows signed}; do
+    case $build in
+        native) build_module "$BUILD/${variant}native" auto "$sanitize" ;;
+        windows) build_module "$BUILD/${variant}windows" windows "$sanitize" ;;
+        signed) build_module "$BUILD/${variant}signed" auto "$sanitize" "$key" ;;
+        *) echo "error: UPDATER_TEST_BUILDS names native, windows or signed, not $build" >&2; exit 2 ;;
+    esac
+done
+export UPDATER_NATIVE_BUILD=$PWD/$BUILD/${variant}native UPDATER_WINDOWS_BUILD=$PWD/$BUILD/${variant}windows
+export UPDATER_SIGNED_BUILD=$PWD/$BUILD/${variant}signed
 if [ "$sanitize" = ON ]; then
-    build_module $BUILD/asan-native auto ON
-    build_module $BUILD/asan-windows windows ON
-    build_module $BUILD/asan-signed auto ON "$key"
-    export UPDATER_NATIVE_BUILD=$PWD/$BUILD/asan-native UPDATER_WINDOWS_BUILD=$PWD/$BUILD/asan-windows
-    export UPDATER_SIGNED_BUILD=$PWD/$BUILD/asan-signed
     # The interpreter is not built with the sanitizers, so their runtime is loaded first, and
     # Python's own allocator is bypassed so that every object is checked. Leaks are not
     # reported: the interpreter keeps much alive at exit on purpose.
@@ -83,12 +92,6 @@ if [ "$sanitize" = ON ]; then
     export ASAN_OPTIONS=detect_leaks=0:abort_on_error=1
     export UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1
     export PYTHONMALLOC=malloc
-else
-    build_module $BUILD/native auto
-    build_module $BUILD/windows windows
-    build_module $BUILD/signed auto OFF "$key"
-    export UPDATER_NATIVE_BUILD=$PWD/$BUILD/native UPDATER_WINDOWS_BUILD=$PWD/$BUILD/windows
-    export UPDATER_SIGNED_BUILD=$PWD/$BUILD/signed
 fi
 
 exec "$VENV/bin/python" -m pytest tests "$@"

@@ -561,11 +561,19 @@ def command_line():
             sub.add_argument(path[0].lower(), metavar=path[0], help=path[1])
         return sub
 
-    command("keygen", keygen, "write a new release signing key", storage=False,
-            path=("KEYFILE", "the file to create"),
-            description="Write a new Ed25519 private key to KEYFILE (readable by its owner only; "
-                        "an existing file is never replaced) and print its public key, the "
-                        "module's UPDATER_RELEASE_PUBLIC_KEY, as the last line.")
+    # The commands that work on one local file and never reach the store.
+    for name, run, help, path, description in [
+        ("keygen", keygen, "write a new release signing key", ("KEYFILE", "the file to create"),
+         "Write a new Ed25519 private key to KEYFILE (readable by its owner only; an existing "
+         "file is never replaced) and print its public key, the module's "
+         "UPDATER_RELEASE_PUBLIC_KEY, as the last line."),
+        ("inspect", inspect, "say what a wheel or bundle was built for",
+         ("PATH", "a wheel, bundle folder, zip or module"),
+         "Read the endpoint from a built module (a wheel, a bundle folder or its zip, or the "
+         ".pyd), and say whether its keys are the repository's public defaults. The secret is "
+         "never printed."),
+    ]:
+        command(name, run, help, storage=False, path=path, description=description)
 
     publish_parser = command(
         "publish", publish, "upload an executable and its digest",
@@ -591,11 +599,6 @@ def command_line():
         description="Create the bucket kelvo-bot with these keys (the publisher's). An upload does "
                     "not create it. A bucket these keys already own is fine.")
 
-    command("inspect", inspect, "say what a wheel or bundle was built for", storage=False,
-            path=("PATH", "a wheel, bundle folder, zip or module"),
-            description="Read the endpoint from a built module (a wheel, a bundle folder or its "
-                        "zip, or the .pyd), and say whether its keys are the repository's public "
-                        "defaults. The secret is never printed.")
 
     serve_parser = command(
         "serve", serve, "a local S3 server with the bucket, for development", storage=False,

@@ -37,7 +37,6 @@ namespace updater::names {
     X(ContentLength, "ContentLength")                                                          \
     X(russian_locale, "Russian_Russia")                                                        \
     X(mode_read_binary, "rb")                                                                  \
-    X(mode_write_binary, "wb")                                                                 \
     X(mode_create_binary, "xb")                                                                \
     X(utf_8, "utf-8")                                                                          \
     X(size_format, "0.2f")                                                                     \

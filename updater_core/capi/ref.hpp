@@ -159,6 +159,13 @@ inline Ref type_dict(PyTypeObject* type) {
     throw ErrorAlreadySet{};
 }
 
+// Inside a cleanup of cleanup_on_error: whether the exception being handled is a `type`, as
+// `except type:` would test it.
+inline bool handling(PyObject* type) {
+    Ref handled = Ref::steal_or_null(PyErr_GetHandledException());
+    return handled && PyErr_GivenExceptionMatches(handled.get(), type);
+}
+
 // `try: body() except BaseException: cleanup(); raise`. While cleanup runs, the exception is
 // the one being handled, as in an except block: cleanup's calls see it in sys.exc_info(), and
 // an exception raised by cleanup goes on instead with it as its context, which the interpreter

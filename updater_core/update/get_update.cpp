@@ -92,31 +92,24 @@ void verify_signature(const py::Scope& scope, py::Borrowed digest) {
 }
 
 // Runs `check`; whatever it raises (but Ctrl-C and the like) removes the download and refuses
-// the update as not signed by the publisher, with what went wrong chained to it: no signature
+// the update as not signed by the publisher, with what went wrong as its context: no signature
 // object, one of the wrong length, a wrong one, one that could not be read, or a download
 // unlike the signed digest.
 template <class Check>
 void signed_or_refused(const py::Scope& scope, Check&& check) {
-    try {
-        check();
-    } catch (const py::ErrorAlreadySet&) {
-        if (!PyErr_ExceptionMatches(PyExc_Exception)) {
-            throw;
+    py::cleanup_on_error(check, [&] {
+        if (!py::handling(PyExc_Exception)) {
+            return;
         }
-        py::Ref cause = py::Ref::steal_or_null(py::take_raised());
-        try {
-            remove_download(scope);
-            const Piece local_exe_name = Piece::global(n.LOCAL_EXE_NAME);
-            fail(scope, PyExc_RuntimeError,
-                 {"Загруженный файл ", local_exe_name,
-                  " не подписан издателем; обновление отклонено, ничего не изменено."},
-                 {"The downloaded ", local_exe_name,
-                  " is not signed by the publisher; the update was refused and nothing was "
-                  "changed."});
-        } catch (const py::ErrorAlreadySet&) {
-            py::chain_raised(std::move(cause));
-        }
-    }
+        remove_download(scope);
+        const Piece local_exe_name = Piece::global(n.LOCAL_EXE_NAME);
+        fail(scope, PyExc_RuntimeError,
+             {"Загруженный файл ", local_exe_name,
+              " не подписан издателем; обновление отклонено, ничего не изменено."},
+             {"The downloaded ", local_exe_name,
+              " is not signed by the publisher; the update was refused and nothing was "
+              "changed."});
+    });
 }
 
 // The temporary file's digest against the published one, read again now rather than taken

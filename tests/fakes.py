@@ -2,9 +2,9 @@
 
 The module is imported in this process with fake ``boto3``, ``urllib3`` and ``progressbar``
 modules in ``sys.modules`` and with the functions of ``os``, ``shutil``, ``time``,
-``subprocess``, ``locale`` and the built-ins ``open`` and ``print`` substituted. Every call
-lands in one ordered list, ``World.calls``, as a tuple: the call's name, then its arguments;
-keyword arguments come as a tuple of (name, value) pairs, in the order they were passed.
+``subprocess``, ``locale``, ``sys.exit`` and the built-ins ``open`` and ``print`` substituted.
+Every call lands in one ordered list, ``World.calls``, as a tuple: the call's name, then its
+arguments; keyword arguments come as a tuple of (name, value) pairs, in the order they were passed.
 
 Paths are Windows paths on a fake drive (the module under test is the Windows-style build), or
 POSIX paths for the native build: the fake file system only compares texts.
@@ -14,6 +14,7 @@ from __future__ import annotations
 
 import builtins
 import contextlib
+import ctypes
 import hashlib
 import importlib
 import io
@@ -29,10 +30,19 @@ from dataclasses import dataclass, field
 
 MODULE = "updater_core"
 
+
 def entries(error):
     """(function, line) of the traceback entries the module added, outermost first."""
     return [(f.name, f.lineno) for f in traceback.extract_tb(error.__traceback__)
             if f.filename == "<updater_core>"]
+
+
+def module_definition(build_dir):
+    """The path of the module's file in build_dir and its definition, as its init function gives it."""
+    path = str(next(build_dir.glob(MODULE + "*")))
+    init = getattr(ctypes.PyDLL(path), "PyInit_" + MODULE)
+    init.restype = ctypes.c_void_p
+    return path, init()
 
 
 class NoSuchKey(Exception):
@@ -79,14 +89,11 @@ class FakeClient:
 
     def download_fileobj(self, bucket, key, fileobj, **kwargs):
         self.world.record("s3.download_fileobj", bucket, key, fileobj.name, tuple(kwargs))
-        data = self._object(key)
-        callback = kwargs["Callback"]
-        self.world.callback = callback
-        step = self.world.download_chunk
+        data, step = self._object(key), self.world.download_chunk
+        self.world.callback = callback = kwargs["Callback"]
         for start in range(0, len(data), step):
-            piece = data[start : start + step]
-            fileobj.write(piece)
-            callback(len(piece))
+            fileobj.write(data[start : start + step])
+            callback(len(data[start : start + step]))
             if self.world.fail_download_after is not None and start + step >= self.world.fail_download_after:
                 raise ConnectionError("connection reset mid-download")
 
@@ -147,10 +154,7 @@ class World:
 
     def path(self, name):
         """A bare file name resolved against the working directory, as the system would."""
-        if self.sep == "\\":
-            absolute = len(name) > 1 and name[1] == ":"
-        else:
-            absolute = name.startswith("/")
+        absolute = name[1:2] == ":" if self.sep == "\\" else name.startswith("/")
         return name if absolute else self.cwd + self.sep + name
 
     def names(self, *wanted):
@@ -199,7 +203,7 @@ class Outcome:
 
 def _fake_libraries(world):
     session = Recorder(world, "session", client=lambda *a, **k: FakeClient(world))
-    widgets = {name: (lambda name: lambda *a, **k: name)(name)
+    widgets = {name: lambda *a, widget=name, **k: widget
                for name in ("Percentage", "Bar", "ETA", "FileTransferSpeed")}
     return {
         "boto3": types.SimpleNamespace(session=Recorder(world, "boto3.session", Session=lambda *a, **k: session)),
@@ -213,17 +217,7 @@ def _fake_system(world):
     """(object, attribute, replacement) for every system function the module may call."""
     real_open = builtins.open
 
-    def recorded(name, behave):
-        def call(*args):
-            world.record(name, *args)
-            return behave(*args)
-        return call
-
-    def path_test(name, found):
-        return recorded("os.path." + name, lambda path: found(world.path(path)))
-
     def unlink(path):
-        world.record("os.unlink", path)
         path = world.path(path)
         if path not in world.files:
             raise FileNotFoundError(2, "No such file", path)
@@ -231,36 +225,51 @@ def _fake_system(world):
             raise PermissionError(13, "Access is denied", path)
         del world.files[path]
 
-    def lstat(path):
-        world.record("os.lstat", path)
-        mode = 0o100444 if world.path(path) in world.read_only else 0o100666
-        return os.stat_result((mode, 0, 0, 1, 0, 0, len(world.files[world.path(path)]), 0, 0, 0))
+    def stat_result(mode, size):
+        return os.stat_result((mode, 0, 0, 1, 0, 0, size, 0, 0, 0))
 
-    def renamer(name, resolve=True):
-        def rename(source, target):
-            world.record(name, source, target)
-            if resolve:
-                source, target = world.path(source), world.path(target)
-            if source not in world.files:
-                raise FileNotFoundError(2, "No such file", source)
-            world.files[target] = world.files.pop(source)
-            if source in world.read_only:
-                world.read_only.discard(source)
-                world.read_only.add(target)
-        return rename
-
-    def stat(path):
-        world.record("os.stat", path)
-        size = 0 if isinstance(path, int) else len(world.files[path])
-        return os.stat_result((0o100640, 0, 0, 1, 0, 0, size, 0, 0, 0))
+    def rename(source, target, resolve=True):
+        if resolve:
+            source, target = world.path(source), world.path(target)
+        if source not in world.files:
+            raise FileNotFoundError(2, "No such file", source)
+        world.files[target] = world.files.pop(source)
+        if source in world.read_only:
+            world.read_only.discard(source)
+            world.read_only.add(target)
 
     def chmod(path, mode):
-        world.record("os.chmod", path, mode)
         if mode & 0o200 and not isinstance(path, int):
             world.read_only.discard(world.path(path))
 
+    # Called by the name each is recorded under.
+    behaviours = {
+        "os.getcwd": lambda: world.cwd,
+        "os.path.isfile": lambda path: path in world.files,
+        "os.path.isdir": lambda path: world.path(path) in world.dirs,
+        "os.path.islink": lambda path: False,
+        "os.path.lexists": lambda path: world.path(path) in world.files or world.path(path) in world.dirs,
+        "os.unlink": unlink,
+        "os.rename": rename,
+        "os.replace": rename,
+        "shutil.move": lambda source, target: rename(source, target, resolve=False),
+        "os.lstat": lambda path: stat_result(0o100444 if world.path(path) in world.read_only else 0o100666,
+                                             len(world.files[world.path(path)])),
+        "os.stat": lambda path: stat_result(0o100640, 0 if isinstance(path, int) else len(world.files[path])),
+        "os.chmod": chmod,
+        "os.chdir": lambda path: setattr(world, "cwd", path),
+        "time.sleep": lambda *a: None,
+        "locale.getlocale": lambda *a: world.locale,
+    }
+
+    def recorded(name, behave):
+        def call(*args):
+            world.record(name, *args)
+            return behave(*args)
+        return call
+
     def fake_open(file, mode="r", *args, **kwargs):
-        if not isinstance(file, str) or not (file.startswith(("D:", "C:", "/drive")) or file.startswith("kelvo")):
+        if not isinstance(file, str) or not file.startswith(("D:", "C:", "/drive", "kelvo")):
             return real_open(file, mode, *args, **kwargs)
         world.record("open", file, mode, *args)
         path = world.path(file)
@@ -274,28 +283,17 @@ def _fake_system(world):
         world.record("print", *args, *kwargs.items())
         sys.stdout.write(" ".join(map(str, args)) + "\n")
 
-    return [
-        (os, "getcwd", recorded("os.getcwd", lambda: world.cwd)),
-        (os.path, "isfile", recorded("os.path.isfile", lambda path: path in world.files)),
-        (os.path, "isdir", path_test("isdir", world.dirs.__contains__)),
-        (os.path, "islink", path_test("islink", lambda path: False)),
-        (os.path, "lexists", path_test("lexists", lambda path: path in world.files or path in world.dirs)),
-        (os, "unlink", unlink),
-        (os, "rename", renamer("os.rename")),
-        (os, "replace", renamer("os.replace")),
-        (os, "lstat", lstat),
-        (os, "chdir", recorded("os.chdir", lambda path: setattr(world, "cwd", path))),
-        (os, "stat", stat),
-        (os, "chmod", chmod),
-        (shutil, "move", renamer("shutil.move", resolve=False)),
-        (time, "sleep", recorded("time.sleep", lambda *a: None)),
+    replacements = [
         (sys, "exit", _recording_exit(world)),
         (subprocess, "Popen", lambda *a, **k: world.record("subprocess.Popen", a[0] if len(a) == 1 else a,
                                                           tuple(k.items()))),
-        (locale, "getlocale", recorded("locale.getlocale", lambda *a: world.locale)),
         (builtins, "open", fake_open),
         (builtins, "print", fake_print),
     ]
+    for name, behave in behaviours.items():
+        owner, _, attribute = name.rpartition(".")
+        replacements.append((sys.modules[owner], attribute, recorded(name, behave)))
+    return replacements
 
 
 def _recording_exit(world):
@@ -329,30 +327,23 @@ def patched(world, libraries=None):
                 sys.modules[name] = module
 
 
+def call_in(world, function, *args, libraries=None, **kwargs):
+    """Calls function(*args, **kwargs) against world, fakes in place: (Outcome, its result)."""
+    stdout, error, result = io.StringIO(), None, None
+    with contextlib.redirect_stdout(stdout), patched(world, libraries):
+        try:
+            result = function(*args, **kwargs)
+        except BaseException as exc:  # SystemExit is the normal end of an import
+            error = exc
+    return Outcome(world, error, stdout.getvalue(), world.module), result
+
+
 def import_module(build_dir, world, *, libraries=None):
     """Imports the module from build_dir against world; returns what happened."""
-    stdout = io.StringIO()
-    error = None
     world.module = None
     sys.path.insert(0, str(build_dir))
     try:
-        with contextlib.redirect_stdout(stdout), patched(world, libraries):
-            try:
-                importlib.import_module(MODULE)
-            except BaseException as exc:  # SystemExit is the normal end
-                error = exc
+        return call_in(world, importlib.import_module, MODULE, libraries=libraries)[0]
     finally:
         sys.path.remove(str(build_dir))
         sys.modules.pop(MODULE, None)
-    return Outcome(world, error, stdout.getvalue(), world.module)
-
-
-def call_in(world, function, *args, **kwargs):
-    """Calls a module function (from an earlier import) against world, fakes in place."""
-    stdout = io.StringIO()
-    with contextlib.redirect_stdout(stdout), patched(world):
-        try:
-            result = function(*args, **kwargs)
-        except BaseException as exc:
-            return Outcome(world, exc, stdout.getvalue(), world.module), None
-    return Outcome(world, None, stdout.getvalue(), world.module), result

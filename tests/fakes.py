@@ -18,12 +18,9 @@ import ctypes
 import hashlib
 import importlib
 import io
-import locale
 import os
-import shutil
 import subprocess
 import sys
-import time
 import traceback
 import types
 from dataclasses import dataclass, field
@@ -292,7 +289,7 @@ def _fake_system(world):
     ]
     for name, behave in behaviours.items():
         owner, _, attribute = name.rpartition(".")
-        replacements.append((sys.modules[owner], attribute, recorded(name, behave)))
+        replacements.append((importlib.import_module(owner), attribute, recorded(name, behave)))
     return replacements
 
 

@@ -5,17 +5,15 @@ them), because CPython 3.13's own import of a multi-phase extension keeps about 
 re-import for any such module (its _testmultiphase does the same), which would hide ours.
 """
 
-import contextlib
 import ctypes
 import gc
 import importlib.util
-import io
 import os
 import sys
 
 import pytest
 
-from fakes import BOT, CURRENT, call_in, fake_world, import_module, patched
+from fakes import BOT, CURRENT, call_in, fake_world, import_module, module_definition
 
 pytestmark = pytest.mark.skipif(
     os.environ.get("PYTHONMALLOC") == "malloc", reason="block counts need pymalloc")
@@ -23,10 +21,8 @@ pytestmark = pytest.mark.skipif(
 
 def worlds():
     """One of each way an import ends: identical, updated, failing in a function, at line 12."""
-    yield fake_world("current")
-    yield fake_world("update")
-    yield fake_world("missing", failures={"os.chdir": OSError("no")})
-    yield fake_world(locale=("only one",))
+    return [fake_world("current"), fake_world("update"),
+            fake_world("missing", failures={"os.chdir": OSError("no")}), fake_world(locale=("only one",))]
 
 
 def growth(operation, rounds):
@@ -51,10 +47,7 @@ def growth(operation, rounds):
 @pytest.fixture(scope="module")
 def steps(windows_build):
     """create(spec) and exec(module) of the module definition, as the C API offers them."""
-    path = str(next(windows_build.glob("updater_core*")))
-    init = ctypes.PyDLL(path).PyInit_updater_core
-    init.restype = ctypes.c_void_p
-    definition = ctypes.c_void_p(init())
+    path, definition = module_definition(windows_build)
     spec = importlib.util.spec_from_file_location("updater_core", path)
     create = ctypes.pythonapi.PyModule_FromDefAndSpec2
     create.restype, create.argtypes = ctypes.py_object, [ctypes.c_void_p, ctypes.py_object, ctypes.c_int]
@@ -69,14 +62,8 @@ def test_create_and_exec_steps_leave_blocks_flat(steps):
 
     def run_all_outcomes():
         for world in worlds():
-            module = create()
-            with contextlib.redirect_stdout(io.StringIO()), patched(world):
-                try:
-                    execute(module)
-                except BaseException:
-                    pass
-                finally:
-                    sys.modules.pop("updater_core", None)
+            call_in(world, execute, create())
+            sys.modules.pop("updater_core", None)
 
     # 400 runs a window: a leak of one block per run would show as 400.
     assert growth(run_all_outcomes, 100) < 200

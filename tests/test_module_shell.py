@@ -1,15 +1,18 @@
 """The module definition, the create and exec steps, configuration and the function type."""
 
+import _imp
 import builtins
+import ctypes
 import gc
 import subprocess
 import sys
 import textwrap
+import types
 
 import pytest
 
 import fakes
-from fakes import World, call_in, entries, fake_world, import_module
+from fakes import call_in, entries, fake_world, import_module, module_definition
 from messages import EN, RU, text
 from statement_lines import at
 
@@ -26,15 +29,19 @@ def get_update():
 
 
 @pytest.fixture(scope="module")
-def module(windows_build):
-    return import_module(windows_build, fake_world()).module
+def identical(windows_build):
+    return import_module(windows_build, fake_world())
+
+
+@pytest.fixture(scope="module")
+def module(identical):
+    return identical.module
 
 
 class TestStartUp:
-    def test_configuration_and_identical_outcome_call_by_call(self, windows_build):
-        outcome = import_module(windows_build, fake_world())
-        assert type(outcome.error) is SystemExit and outcome.error.code is None
-        calls = outcome.world.calls
+    def test_configuration_and_identical_outcome_call_by_call(self, identical):
+        assert type(identical.error) is SystemExit and identical.error.code is None
+        calls = identical.world.calls
         assert calls[:4] == [
             ("locale.getlocale",),
             ("urllib3.disable_warnings", ()),
@@ -67,6 +74,8 @@ class TestStartUp:
             assert (function.__name__, function.__qualname__, function.__module__, function.__doc__) == (
                 name, name, "updater_core", None)
             assert callable(function) and name in repr(function)
+        with pytest.raises(TypeError):
+            type(module.get_update)()
 
     def test_importing_again_runs_everything_again(self, windows_build):
         world = fake_world()
@@ -76,14 +85,6 @@ class TestStartUp:
         assert second.module is not first.module
         assert second.module.get_update is not first.module.get_update
         assert world.names("time.sleep") == [("time.sleep", 60)] * 2
-
-    def test_failure_of_a_function_propagates_unchanged_without_sleep_or_exit(self, windows_build):
-        boom = OSError("storage refused")
-        world = fake_world("missing", failures={"s3.head_object": boom})
-        outcome = import_module(windows_build, world)
-        assert outcome.error is boom
-        assert entries(boom) == [at("update"), at("get_update")]
-        assert not world.names("time.sleep", "sys.exit")
 
     def test_a_function_missing_at_the_moment_of_use_raises_name_error(self, windows_build):
         world = fake_world("missing")
@@ -95,21 +96,17 @@ class TestStartUp:
         assert entries(outcome.error) == [at("update")]
         assert not world.names("time.sleep", "sys.exit")
 
-    def test_imports_go_through_the_builtins_import_as_statements_do(self, windows_build):
-        world = fake_world("missing")
-        real_import = builtins.__import__
-        seen = []
+    def test_imports_go_through_the_builtins_import_as_statements_do(self, windows_build, monkeypatch):
+        real_import, seen = builtins.__import__, []
 
         def recording(name, globals=None, locals=None, fromlist=(), level=0):
             if globals is not None and globals.get("__name__") == "updater_core":
                 seen.append((name, locals is globals if locals is not None else None, fromlist, level))
             return real_import(name, globals, locals, fromlist, level)
 
-        builtins.__import__ = recording
-        try:
-            outcome = import_module(windows_build, world)
-        finally:
-            builtins.__import__ = real_import
+        monkeypatch.setattr(builtins, "__import__", recording)
+        outcome = import_module(windows_build, fake_world("missing"))
+        monkeypatch.undo()
         assert isinstance(outcome.error, SystemExit), outcome.error
         module_level = [(name, True, None, 0) for name in (
             "boto3", "os", "sys", "time", "progressbar", "shutil", "urllib3", "hashlib", "locale")]
@@ -117,9 +114,8 @@ class TestStartUp:
         assert seen == module_level + [("subprocess", None, None, 0)]
 
     def test_missing_library_fails_before_anything_prints(self, windows_build):
-        libraries = fakes._fake_libraries(World())
-        libraries["progressbar"] = None
         world = fake_world()
+        libraries = fakes._fake_libraries(world) | {"progressbar": None}
         outcome = import_module(windows_build, world, libraries=libraries)
         assert type(outcome.error) is ModuleNotFoundError
         assert entries(outcome.error) == [at("import_progressbar")]
@@ -220,8 +216,6 @@ class TestFunctionObjects:
         assert type(outcome.error) is RecursionError
 
     def test_names_survive_a_garbage_collector_clear(self, windows_build):
-        import ctypes
-
         module = import_module(windows_build, fake_world()).module
         get_slot = ctypes.pythonapi.PyType_GetSlot
         get_slot.restype, get_slot.argtypes = ctypes.c_void_p, [ctypes.py_object, ctypes.c_int]
@@ -237,52 +231,29 @@ class TestFunctionObjects:
         with pytest.raises(TypeError, match="takes exactly 1 positional argument"):
             reader()
 
-    def test_function_type_cannot_be_instantiated(self, module):
-        with pytest.raises(TypeError):
-            type(module.get_update)()
-
 
 class TestInitialisationGuards:
-    def test_exec_step_on_the_module_being_initialised_runs_nothing_again(self, windows_build):
-        import _imp
-
-        world = fake_world()
+    def test_create_and_exec_steps_within_the_import_run_nothing_again(self, windows_build):
+        _, definition = module_definition(windows_build)
+        exec_def = ctypes.pythonapi.PyModule_ExecDef
+        exec_def.argtypes = [ctypes.py_object, ctypes.c_void_p]
         seen = {}
 
         def getlocale():
             module = sys.modules["updater_core"]
             seen["exec"] = _imp.exec_dynamic(module)
             seen["create"] = _imp.create_dynamic(module.__spec__) is module
-
-        world.hooks["locale.getlocale"] = getlocale
-        outcome = import_module(windows_build, world)
-        assert isinstance(outcome.error, SystemExit)
-        assert seen == {"exec": 0, "create": True}
-        assert len(world.names("session.client")) == 1
-
-    def test_exec_step_on_another_module_while_one_is_held(self, windows_build):
-        import ctypes
-        import types
-
-        path = next(windows_build.glob("updater_core*"))
-        init = getattr(ctypes.PyDLL(str(path)), "PyInit_updater_core")
-        init.restype = ctypes.c_void_p
-        exec_def = ctypes.pythonapi.PyModule_ExecDef
-        exec_def.argtypes = [ctypes.py_object, ctypes.c_void_p]
-        seen = {}
-
-        def getlocale():
-            try:
-                exec_def(types.ModuleType("other"), init())
+            try:  # another module of the same definition while this one is held
+                exec_def(types.ModuleType("other"), definition)
             except RuntimeError as error:
-                seen["error"] = str(error)
+                seen["other"] = str(error)
 
-        world = fake_world()
-        world.hooks["locale.getlocale"] = getlocale
+        world = fake_world(hooks={"locale.getlocale": getlocale})
         outcome = import_module(windows_build, world)
         assert isinstance(outcome.error, SystemExit)
-        assert seen["error"] == ("Module 'updater_core' has already been imported. "
-                                 "Re-initialisation is not supported.")
+        assert seen == {"exec": 0, "create": True, "other": (
+            "Module 'updater_core' has already been imported. Re-initialisation is not supported.")}
+        assert len(world.names("session.client")) == 1
 
     def test_second_interpreter_is_refused(self, windows_build):
         script = textwrap.dedent(f"""

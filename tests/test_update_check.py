@@ -1,6 +1,7 @@
 """Reading the published digest, hashing the local file, and deciding on an update."""
 
 import hashlib
+import io
 import os
 import types
 
@@ -11,15 +12,20 @@ from messages import EN, RU, WINDOWS_LOCALE, identical_lines, text
 from statement_lines import at
 
 
-def checked(build, world):
-    """Imports the module and returns (outcome of a fresh check_update_is_needed, result)."""
+def wired(build, world):
+    """The module, imported against another world, with world's storage client and language."""
     module = import_module(build, fake_world("missing")).module
     # The functions reach the fakes of the world they were imported with; a second world is
     # wired in by hand: the storage client and nothing else differs between the two.
     module.s3unsafe = FakeClient(world)
     module.RU = world.locale[0] == "Russian_Russia"
     world.calls.clear()
-    return call_in(world, module.check_update_is_needed)
+    return module
+
+
+def checked(build, world):
+    """(outcome of a fresh check_update_is_needed against world, its result)."""
+    return call_in(world, wired(build, world).check_update_is_needed)
 
 
 class TestBotDirectory:
@@ -32,10 +38,13 @@ class TestBotDirectory:
         ("D:\\robin", "D:\\robin\\kelvo_bot.exe", EN),
         ("D:\\bots\\BIN", "D:\\bots\\BIN\\kelvo_bot.exe", EN),
         ("D:\\", "D:\\\\kelvo_bot.exe", EN),
+        ("/drive/bots/bin", "/drive/bots/kelvo_bot.exe", EN),  # the native build's "/" and "bin"
     ])
-    def test_missing_executable_is_looked_for_in_the_bot_directory(self, windows_build, cwd, exe_path, language):
-        world = fake_world("missing", cwd=cwd, locale=WINDOWS_LOCALE[language])
-        outcome, result = checked(windows_build, world)
+    def test_missing_executable_is_looked_for_in_the_bot_directory(self, native_build, windows_build, cwd,
+                                                                   exe_path, language):
+        posix = cwd.startswith("/")
+        world = fake_world("missing", posix=posix, cwd=cwd, locale=WINDOWS_LOCALE[language])
+        outcome, result = checked(native_build if posix else windows_build, world)
         assert result is True
         assert outcome.world.calls == [
             ("print", text("check", language)),
@@ -44,10 +53,6 @@ class TestBotDirectory:
             ("print", text("missing", language, exe=exe_path)),
             ("print", text("start", language)),
         ]
-
-    def test_posix_build_uses_slash_and_bin(self, native_build):
-        outcome, result = checked(native_build, fake_world("missing", posix=True))
-        assert ("os.path.isfile", "/drive/bots/kelvo_bot.exe") in outcome.world.calls
 
 
 class TestOutcomes:
@@ -73,16 +78,6 @@ class TestOutcomes:
         assert result is True
         assert outcome.world.printed[1:] == [text("differs", language)]
 
-    def test_a_directory_in_place_of_the_executable_is_missing(self, windows_build):
-        world = fake_world("missing", dirs={BOT})
-        outcome, result = checked(windows_build, world)
-        assert result is True and not outcome.world.names("open", "s3.get_object")
-
-    def test_storage_failure_propagates_after_the_announcement(self, windows_build):
-        outcome, _ = checked(windows_build, fake_world(objects={}))
-        assert type(outcome.error).__name__ == "NoSuchKey"
-        assert outcome.world.printed == [text("check")]
-
 
 @pytest.fixture(scope="module")
 def native_module(native_build):
@@ -105,40 +100,34 @@ class TestFileDigest:
             native_module.get_hash_digest(str(tmp_path / "missing"))
         assert entries(raised.value) == [at("get_hash_digest")]
 
-    @pytest.mark.parametrize("read_fails, exit_does, hash_fails, outcome, exits, reads", [
-        (False, None, True, "ValueError: hash failed", [ValueError], 4),
-        (False, "raise", False, "OSError: close failed", [None], 5),
-        (True, "raise", False, "OSError: close failed, from ValueError: read failed", [ValueError], 1),
-        (True, "suppress", False, "digest", [ValueError], 1),
+    @pytest.mark.parametrize("fails, exit_does, outcome, exits, reads", [
+        ("hash", None, "ValueError: hash failed", [ValueError], 4),
+        (None, "raise", "OSError: close failed", [None], 5),
+        ("read", "raise", "OSError: close failed, from ValueError: read failed", [ValueError], 1),
+        ("read", "suppress", "digest", [ValueError], 1),
     ], ids=["hash fails", "exit raises", "read fails, exit raises", "read fails, exit suppresses"])
     def test_reads_in_blocks_and_leaves_the_file_as_with_does(
-            self, digest_with, read_fails, exit_does, hash_fails, outcome, exits, reads):
+            self, digest_with, fails, exit_does, outcome, exits, reads):
         """An __exit__ that raises replaces the exception, with the body's as its context; one that
         returns true swallows the body's, and the loop simply ends."""
         sizes, exited = [], []
 
-        class File:
-            def __init__(self, path, mode):
-                self.inner = open(path, mode)
-
+        class File(io.FileIO):
             def read(self, size):
                 sizes.append(size)
-                if read_fails:
+                if fails == "read":
                     raise ValueError("read failed")
-                return self.inner.read(size)
-
-            def __enter__(self):
-                return self
+                return super().read(size)
 
             def __exit__(self, *exc):
                 exited.append(exc[0])
-                self.inner.close()
+                self.close()
                 if exit_does == "raise":
                     raise OSError("close failed")
                 return exit_does == "suppress"
 
         def fail(hash, chunks):
-            if hash_fails and len(chunks) == 4:
+            if fails == "hash" and len(chunks) == 4:
                 raise ValueError("hash failed")
 
         result, chunks = digest_with(fail, opener=File)
@@ -201,8 +190,7 @@ def digest_with(native_module, tmp_path):
 class TestObjectReader:
     def test_request_and_content_returned_unchanged(self, windows_build):
         world = fake_world(objects={"exe_hash": b" abc\n"})
-        module = import_module(windows_build, fake_world("missing")).module
-        module.s3unsafe = FakeClient(world)
+        module = wired(windows_build, world)
         assert module.s3_file_reader("exe_hash") == b" abc\n"
         assert module.s3_file_reader(file_path="exe_hash") == b" abc\n"
         assert world.names("s3.get_object") == [

@@ -45,10 +45,6 @@ def world(name, **extra):
     return fake_world(settings.pop("preset"), **settings)
 
 
-def build_for(name, native_build, windows_build):
-    return native_build if SCENARIOS[name].get("posix") else windows_build
-
-
 def assert_download_checked(calls):
     """Known here, not taken from the module's record: after "Download done." the published
     digest is read again before any call that changes the executable."""
@@ -93,19 +89,14 @@ def expected_entries(calls, index):
     return entries
 
 
-def recorded(name, native_build, windows_build):
-    build = build_for(name, native_build, windows_build)
-    baseline = world(name)
-    outcome = import_module(build, baseline)
-    assert isinstance(outcome.error, SystemExit), outcome.error
-    if name != "identical":
-        assert_download_checked(baseline.calls)
-    return build, baseline.calls
-
-
 @pytest.mark.parametrize("name", SCENARIOS)
 def test_every_call_failing_in_turn_propagates_unchanged(name, native_build, windows_build):
-    build, calls = recorded(name, native_build, windows_build)
+    build = native_build if SCENARIOS[name].get("posix") else windows_build
+    baseline = world(name)
+    assert isinstance(import_module(build, baseline).error, SystemExit)
+    calls = baseline.calls
+    if name != "identical":
+        assert_download_checked(calls)
     assert len(calls) > 15
     for index, call in enumerate(calls):
         error = Injected(f"call {index}: {call[0]}")

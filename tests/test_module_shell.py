@@ -205,14 +205,9 @@ class TestFunctionObjects:
         assert str(raised.value) == str(expected.value)
         assert entries(raised.value) == []
 
-    def test_endless_recursion_through_python_ends_in_recursion_error(self, module):
-        world = fake_world()
-        real_os = module.os
-        module.os = type("os", (), {"getcwd": module.check_update_is_needed})
-        try:
-            outcome, _ = call_in(world, module.check_update_is_needed)
-        finally:
-            module.os = real_os
+    def test_endless_recursion_through_python_ends_in_recursion_error(self, module, monkeypatch):
+        monkeypatch.setattr(module, "os", type("os", (), {"getcwd": module.check_update_is_needed}))
+        outcome, _ = call_in(fake_world(), module.check_update_is_needed)
         assert type(outcome.error) is RecursionError
 
     def test_names_survive_a_garbage_collector_clear(self, windows_build):

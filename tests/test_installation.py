@@ -130,20 +130,6 @@ class TestFailures:
         assert isinstance(import_module(windows_build, world).error, SystemExit)
         assert world.files == {BOT: NEW}
 
-    def test_missing_temporary_file_puts_the_old_executable_back(self, windows_build):
-        world = fake_world("update")
-        replacing = ("print", text("replacing"))
-        world.hooks["print"] = lambda text: (
-            world.files.pop("D:\\bots\\bin\\kelvo_bot.temp") if ("print", text) == replacing else None)
-        outcome = import_module(windows_build, world)
-        assert type(outcome.error) is FileNotFoundError
-        assert entries(outcome.error) == [
-            at("update"), at("get_update"), at("replace_exe")]
-        # The new file never came next to the executable: the old one was never set aside.
-        assert world.calls[-1][0] == "shutil.move" and not world.names("os.replace")
-        assert world.files == {BOT: OLD}
-        assert world.printed[-1] == text("moving", exe=BOT)
-
     def test_old_copy_that_cannot_go_undoes_the_replacement(self, windows_build):
         # Windows refuses to delete the file of a running bot: no second bot may start.
         denied = PermissionError(13, "Access is denied")

@@ -13,6 +13,7 @@ POSIX paths for the native build: the fake file system only compares texts.
 from __future__ import annotations
 
 import builtins
+import collections
 import contextlib
 import ctypes
 import hashlib
@@ -190,12 +191,8 @@ def fake_world(preset="current", *, posix=False, **settings):
     return World(**settings)
 
 
-@dataclass
-class Outcome:
-    world: World
-    error: BaseException | None
-    stdout: str
-    module: object = None
+# How an import or a call against a world ended: the exception (None: none), what it printed, the module.
+Outcome = collections.namedtuple("Outcome", "world error stdout module")
 
 
 def _fake_libraries(world):

@@ -14,15 +14,17 @@ if str(ROOT / "tools") not in sys.path:
     sys.path.insert(0, str(ROOT / "tools"))
 from project import die_with_parent  # noqa: E402  (the tests' children use it too)
 
-SANITIZER_SETTINGS = ("LD_PRELOAD", "ASAN_OPTIONS", "UBSAN_OPTIONS", "PYTHONMALLOC")
+# What a test run sets for every interpreter it starts (tools/test.sh): the sanitizers' runtime
+# and settings, and the folder that puts progressbar2 first on the path.
+RUN_SETTINGS = ("LD_PRELOAD", "ASAN_OPTIONS", "UBSAN_OPTIONS", "PYTHONMALLOC", "PYTHONPATH")
 
 
 def clean_environment(*, sanitizers=True, **extra):
     """An environment that reaches nothing but what the caller gives it.
 
     No AWS configuration or credentials of the machine, no instance metadata, no proxy
-    exceptions; the sanitizer settings of a sanitizer run pass through unless `sanitizers` is
-    false (for the servers, which are not under test).
+    exceptions; the run's settings (the sanitizers', progressbar2's folder) pass through unless
+    `sanitizers` is false (for the servers, which are not under test).
     """
     env = {
         "PATH": os.environ.get("PATH", "/usr/bin:/bin"),
@@ -34,7 +36,7 @@ def clean_environment(*, sanitizers=True, **extra):
         "PYTHONDONTWRITEBYTECODE": "1",
     }
     if sanitizers:
-        env.update((name, os.environ[name]) for name in SANITIZER_SETTINGS if name in os.environ)
+        env.update((name, os.environ[name]) for name in RUN_SETTINGS if name in os.environ)
     env.update(extra)
     return env
 

@@ -6,6 +6,9 @@
 #   tools/test.sh --asan     the suite against AddressSanitizer/UndefinedBehaviorSanitizer builds
 #   tools/test.sh --python 3.12   the suite on another CPython (3.11, 3.12 or 3.13)
 #   tools/test.sh --progressbar2  the suite with progressbar2 in place of progressbar
+#   tools/test.sh --in-process    only the module's tests in the test process (no servers, tools
+#                            or children with the real libraries), in a virtual environment with
+#                            only what they need: the quick check of another interpreter
 #   tools/test.sh --windows  the cross-built module in the Windows CPython under Wine (tests/windows)
 #   tools/test.sh --lf        only the tests that failed last time (any pytest option works)
 #   tools/test.sh --help      this text, wherever it stands on the line
@@ -17,10 +20,11 @@ cd "$(dirname "$0")/.."
 help_if_asked tools/test.sh "$@"
 
 # Options in any order: they are read first and applied in one order below, since the
-# progressbar2 folders are named after the interpreter's.
+# progressbar2 folder is named after the interpreter's.
 sanitize=OFF
 progressbar2=0
 windows=0
+in_process=()
 while [ $# -gt 0 ]; do
     case "$1" in
         --asan) sanitize=ON; shift ;;
@@ -32,22 +36,28 @@ while [ $# -gt 0 ]; do
             esac ;;
         --progressbar2) progressbar2=1; shift ;;
         --windows) windows=1; shift ;;
+        --in-process) in_process=(-m "not tools and not seaweedfs and not real_libraries"); shift ;;
         *) break ;;
     esac
 done
-if [ $progressbar2 = 1 ]; then
-    # Both distributions install the module `progressbar`, so this one has a virtual
-    # environment (and builds) of its own.
-    VENV=$VENV-progressbar2
-    BUILD=$BUILD/progressbar2
-    mkdir -p "$VENV"
-    sed 's/^progressbar==.*/progressbar2==4.6.0/' tests/requirements.txt >"$VENV.requirements.txt"
-    REQUIREMENTS=$VENV.requirements.txt
+if [ ${#in_process[@]} -gt 0 ]; then
+    # The tests in the process see the libraries only as fakes; they need pytest and PyNaCl.
+    mkdir -p "$BUILD"
+    REQUIREMENTS=$BUILD/in-process-requirements.txt
+    grep -E '^(pytest|pytest-timeout|pynacl)==' tests/requirements.txt >"$REQUIREMENTS"
 fi
 
 echo "== Setting up: CPython $PY_VERSION and a virtual environment ($VENV) with the test" \
      "dependencies (on a fresh machine this and the builds take a few minutes)" >&2
 setup_venv
+if [ $progressbar2 = 1 ]; then
+    # Both distributions install the module `progressbar`: progressbar2 goes into a folder of
+    # its own, first on the path of the tests and of every interpreter they start.
+    lib=$BUILD/progressbar2
+    [ -d "$lib/progressbar" ] || "$VENV/bin/python" -m pip install --quiet \
+        --disable-pip-version-check --target "$lib" progressbar2==4.6.0
+    export PYTHONPATH=$PWD/$lib
+fi
 # The tests publish releases signed with this key; the Windows bundle and one native build
 # require it.
 key=$("$VENV/bin/python" tools/local_s3.py test-public-key)
@@ -94,4 +104,4 @@ if [ "$sanitize" = ON ]; then
     export PYTHONMALLOC=malloc
 fi
 
-exec "$VENV/bin/python" -m pytest tests "$@"
+exec "$VENV/bin/python" -m pytest tests "${in_process[@]}" "$@"

@@ -173,17 +173,14 @@ int main(int argc, char** argv) {
 """
 
 EMBEDDED_IMPORT = r"""
-import sys
-sys.path.insert(0, {tests!r})
+import os
 import fakes
-from fakes import fake_world, import_module
 # A sys.exit that returns: the exec step succeeds and keeps the module until finalisation.
 fakes._recording_exit = lambda world: lambda *args: world.record("sys.exit", *args)
-world = fake_world()
-outcome = import_module({build!r}, world)
+world = fakes.fake_world()
+outcome = fakes.import_module(os.environ["UPDATER_BUILD"], world)
 function = outcome.module.get_update
-print(outcome.error, len(world.names("sys.exit")), function.__qualname__, id(type(function)),
-      flush=True)
+print(outcome.error, len(world.names("sys.exit")), function.__qualname__, id(type(function)), flush=True)
 """
 
 
@@ -203,12 +200,13 @@ def test_embedding_program_imports_in_three_interpreter_lifetimes(windows_build,
 
     def embedded(script):
         return subprocess.run([str(program), script], capture_output=True, text=True, timeout=120,
-                              env={**os.environ, "PYTHONHOME": sys.base_prefix})
+                              env={**os.environ, "PYTHONHOME": sys.base_prefix,
+                                   "PYTHONPATH": str(ROOT / "tests"), "UPDATER_BUILD": str(windows_build)})
 
     # CPython 3.12's own _hashlib crashes when imported again after a finalisation.
     if embedded("import hashlib").returncode != 0:
         pytest.skip("this interpreter cannot import hashlib after being finalised")
-    done = embedded(EMBEDDED_IMPORT.format(tests=str(ROOT / "tests"), build=str(windows_build)))
+    done = embedded(EMBEDDED_IMPORT)
     assert done.returncode == 0, done.stderr
     rounds = [line.split() for line in done.stdout.splitlines()]
     # Each round runs the whole sequence, not the finalised interpreter's module.

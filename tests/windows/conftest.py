@@ -1,10 +1,7 @@
 """The Windows module under Wine: the official Windows CPython 3.13 and the cross-built module,
 from the bundle that tools/build-windows.sh writes, against a local S3 server on 127.0.0.1.
-
-These tests run only when asked for: `tools/test.sh --windows` builds the bundle and sets
-UPDATER_WINDOWS_BUNDLE (the bundle) and UPDATER_WIN64_BUILD (its CMake build, whose endpoint
-constant the server is reached under, through http_proxy). Every other run skips them.
-"""
+They run only when `tools/test.sh --windows` has built the bundle and named it and its CMake
+build in UPDATER_WINDOWS_BUNDLE and UPDATER_WIN64_BUILD; every other run skips them."""
 
 import os
 import shutil

@@ -14,7 +14,7 @@ import seaweedfs
 from harness import clean_environment
 from messages import EN, RU, identical_lines, text
 from relay import Relay
-from windows_harness import windows_path
+from windows_harness import ended_after, windows_path
 
 # What update.cmd's pause prints, in Wine's language.
 PAUSE = {EN: "Press any key to continue", RU: "Нажмите любую клавишу для продолжения"}
@@ -103,14 +103,10 @@ def test_installs_starts_the_bot_and_then_finds_it_current(
 
     # The same interpreter and module, read while it waits its 60 seconds: the bot is current,
     # nothing changes and nothing starts.
-    waiting = bots.start_updater(wine, s3.proxy, locale)
-    try:
+    with ended_after(bots.start_updater(wine, s3.proxy, locale)) as waiting:
         lines = wine.read_until(waiting, text("identical", locale)[-1], locale)
         assert lines == identical_lines(exe, locale)
         assert waiting.poll() is None
-    finally:
-        waiting.kill()
-        waiting.wait()
     assert bots.exe.read_bytes() == new and len(bots.starts()) == 1
 
 
@@ -168,18 +164,14 @@ def test_a_running_bot_keeps_its_executable_and_no_second_bot_starts(
     s3.publish(new)
     hold = tmp_path / "hold"
     hold.touch()
-    running = wine.start(windows_path(bots.exe), cwd=bots.path, env=wine.environment(
-        KELVO_BOT_RECORD=windows_path(bots.record), KELVO_BOT_HOLD=windows_path(hold)))
-    try:
-        assert len(bots.starts(expected=1)) == 1 and running.poll() is None, "the bot is not running"
-        run = bots.update(wine, s3.proxy)
-    finally:
-        hold.unlink()
+    with ended_after(wine.start(windows_path(bots.exe), cwd=bots.path, env=wine.environment(
+            KELVO_BOT_RECORD=windows_path(bots.record), KELVO_BOT_HOLD=windows_path(hold)))) as running:
         try:
-            running.wait(30)
+            assert len(bots.starts(expected=1)) == 1 and running.poll() is None, "the bot is not running"
+            run = bots.update(wine, s3.proxy)
         finally:
-            running.kill()
-            running.wait()
+            hold.unlink()
+        running.wait(30)
     # Windows refuses to remove a running program's file: the update ends with that error,
     # the executable is untouched, no copy or download is left, and no bot is started.
     assert run.returncode == 1 and "PermissionError" in run.stderr
@@ -196,7 +188,7 @@ def test_a_running_bot_keeps_its_executable_and_no_second_bot_starts(
 
 @pytest.mark.parametrize("spellings", [("Z:", "Z:"), ("Z:", "C:")], ids=["one spelling", "two spellings"])
 def test_two_updaters_at_once_install_once_and_start_one_bot(
-        wine, bundle, s3, sample_bot, tmp_path, spellings):
+        wine, bundle, s3, sample_bot, tmp_path, request, spellings):
     # Wine reaches its own drive C: also through Z:, as Windows reaches one folder through a
     # mapped drive, a short name or a junction: the lock must be the folder's, not the text's.
     bots = BotFolder(wine.prefix / "drive_c" / f"kbot-{len(set(spellings))}", bundle)
@@ -208,24 +200,17 @@ def test_two_updaters_at_once_install_once_and_start_one_bot(
     # A double-click on the launcher: the same interpreter twice in the same folder, the second
     # started while the first downloads (slowly, through a proxy that holds each answer back).
     proxy = Relay(s3.port, alter=lambda body: (time.sleep(4), body)[1])
-    start = lambda spelling: bots.start_updater(  # noqa: E731
-        wine, proxy.proxy, before=f"import os; os.chdir({spelled[spelling]!r}); ")
-    first = start(spellings[0])
-    both = [first]
-    try:
+    request.addfinalizer(proxy.close)
+    start = lambda spelling: ended_after(bots.start_updater(  # noqa: E731
+        wine, proxy.proxy, before=f"import os; os.chdir({spelled[spelling]!r}); "))
+    with start(spellings[0]) as first:
         wine.read_until(first, "Downloading file: ")
-        second = start(spellings[1])
-        both.append(second)
-        assert first.wait(120) == 0, first.stderr.read()
-        # The second said that it waits, waited for the first, then found the bot current.
-        lines = wine.read_until(second, text("identical")[-1])
-        assert lines[:2] == [text("waiting"), text("check")]
-        assert text("differs") not in lines
-    finally:
-        proxy.close()
-        for process in both:
-            process.kill()
-            process.wait()
+        with start(spellings[1]) as second:
+            assert first.wait(120) == 0, first.stderr.read()
+            # The second said that it waits, waited for the first, then found the bot current.
+            lines = wine.read_until(second, text("identical")[-1])
+            assert lines[:2] == [text("waiting"), text("check")]
+            assert text("differs") not in lines
     assert bots.exe.read_bytes() == new and len(bots.starts(expected=1)) == 1
     time.sleep(1)
     assert len(bots.starts()) == 1

@@ -2,6 +2,7 @@
 
 from __future__ import annotations
 
+import contextlib
 import os
 import selectors
 import shutil
@@ -10,17 +11,27 @@ from dataclasses import dataclass
 from pathlib import Path
 
 import harness
-from messages import EN, RU
+from messages import EN, RU, WINDOWS_LOCALE
 
 # The host locale Wine takes the Windows one from, and what Windows (here Wine) makes of it:
 # the ANSI code page is the encoding of Python's output into a pipe.
 LOCALE = {EN: "C.UTF-8", RU: "ru_RU.UTF-8"}
-CODE_PAGE = {EN: "cp1252", RU: "cp1251"}
+CODE_PAGE = {language: "cp" + page for language, (_, page) in WINDOWS_LOCALE.items()}
 
 
 def windows_path(path):
     """The path as Windows programs under Wine see it: the host's root is drive Z:."""
     return "Z:" + str(path).replace("/", "\\")
+
+
+@contextlib.contextmanager
+def ended_after(process):
+    """The process, killed at the end of the block if it still runs."""
+    try:
+        yield process
+    finally:
+        process.kill()
+        process.wait()
 
 
 @dataclass

@@ -4,12 +4,16 @@ import os
 import shutil
 import subprocess
 import sys
+import sysconfig
+import warnings
 import zipfile
 
 import pytest
 
 from conftest import ROOT, clean_environment, run
+from fakes import World, fake_world, import_module
 from messages import text
+from project import build_setting
 from wheels import check_release_metadata
 
 
@@ -25,7 +29,6 @@ def test_only_the_module_entry_is_exported(native_build, windows_build):
 
 
 def pip_wheel(folder, *options, **env):
-    """pip wheel of the project into folder, with only the given build settings."""
     environ = {k: v for k, v in os.environ.items() if not k.startswith("UPDATER_")}
     return subprocess.run(
         [sys.executable, "-m", "pip", "wheel", str(ROOT), "-w", str(folder), "--no-deps",
@@ -119,19 +122,13 @@ def test_malformed_build_options_fail_at_configure_time(tmp_path, option, value)
 def pretend_other_version(tmp_path_factory, windows_build):
     """A Windows-style build whose version check takes 2.7 for its compile-time version."""
     build = tmp_path_factory.mktemp("pretend")
-    cache = (windows_build / "CMakeCache.txt").read_text()
-    sanitize = "UPDATER_SANITIZE:BOOL=ON" in cache
     configure(build, "-DUPDATER_PATH_STYLE=windows", "-DUPDATER_PRETEND_COMPILED_FOR=2.7",
-              f"-DUPDATER_SANITIZE={'ON' if sanitize else 'OFF'}").check_returncode()
+              f"-DUPDATER_SANITIZE={build_setting(windows_build, 'UPDATER_SANITIZE')}").check_returncode()
     subprocess.run(["cmake", "--build", str(build), "--parallel", "2"], check=True, capture_output=True)
     return build
 
 
 def test_version_mismatch_warns_and_goes_on_or_fails_under_error_filters(pretend_other_version):
-    import warnings
-
-    from fakes import World, fake_world, import_module
-
     expected = ("compile time Python version 2.7 of module 'updater_core' does not match "
                 f"runtime version {sys.version_info[0]}.{sys.version_info[1]}")
     with warnings.catch_warnings(record=True) as caught:
@@ -151,7 +148,6 @@ def test_version_mismatch_warns_and_goes_on_or_fails_under_error_filters(pretend
 EMBEDDING = r"""
 #include "capi/ref.hpp"
 
-#include <cstdio>
 #include <stdexcept>
 
 // Initialises the interpreter, imports the module in it and finalises it, three times; and
@@ -177,47 +173,40 @@ int main(int argc, char** argv) {
 """
 
 EMBEDDED_IMPORT = r"""
-import sys
-sys.path.insert(0, {tests!r})
+import os
 import fakes
-from fakes import fake_world, import_module
 # A sys.exit that returns: the exec step succeeds and keeps the module until finalisation.
 fakes._recording_exit = lambda world: lambda *args: world.record("sys.exit", *args)
-world = fake_world()
-outcome = import_module({build!r}, world)
+world = fakes.fake_world()
+outcome = fakes.import_module(os.environ["UPDATER_BUILD"], world)
 function = outcome.module.get_update
-print(outcome.error, len(world.names("sys.exit")), function.__qualname__, id(type(function)),
-      flush=True)
+print(outcome.error, len(world.names("sys.exit")), function.__qualname__, id(type(function)), flush=True)
 """
 
 
 def test_embedding_program_imports_in_three_interpreter_lifetimes(windows_build, tmp_path):
     """Interned names, the function type and the module are made anew after each finalisation,
     also when the exec step ended well and kept its module."""
-    import sysconfig
-
-    config = [sys.executable.replace("python", "python-config"),
-              str(sysconfig.get_config_var("BINDIR")) + f"/python{sysconfig.get_python_version()}-config"]
-    config = next((c for c in config if shutil.which(c)), None)
+    config = shutil.which(f"{sysconfig.get_config_var('BINDIR')}/python{sysconfig.get_python_version()}-config")
     if config is None or not shutil.which("g++"):
         pytest.skip("no python-config or g++")
     flags = subprocess.run([config, "--includes", "--embed", "--ldflags"], capture_output=True,
                            text=True, check=True).stdout.split()
-    source = tmp_path / "embed.cpp"
-    source.write_text(EMBEDDING)
     program = tmp_path / "embed"
-    sanitize = ["-fsanitize=address,undefined"] if "UPDATER_SANITIZE:BOOL=ON" in (
-        windows_build / "CMakeCache.txt").read_text() else []
-    subprocess.run(["g++", "-std=c++20", *sanitize, f"-I{ROOT / 'updater_core'}", str(source),
-                    "-o", str(program), *flags], check=True)
-    def run(script):
+    sanitized = build_setting(windows_build, "UPDATER_SANITIZE") == "ON"
+    sanitize = ["-fsanitize=address,undefined"] if sanitized else []
+    subprocess.run(["g++", "-std=c++20", *sanitize, f"-I{ROOT / 'updater_core'}", "-x", "c++", "-",
+                    "-o", str(program), *flags], input=EMBEDDING, text=True, check=True)
+
+    def embedded(script):
         return subprocess.run([str(program), script], capture_output=True, text=True, timeout=120,
-                              env={**os.environ, "PYTHONHOME": sys.base_prefix})
+                              env={**os.environ, "PYTHONHOME": sys.base_prefix,
+                                   "PYTHONPATH": str(ROOT / "tests"), "UPDATER_BUILD": str(windows_build)})
 
     # CPython 3.12's own _hashlib crashes when imported again after a finalisation.
-    if run("import hashlib").returncode != 0:
+    if embedded("import hashlib").returncode != 0:
         pytest.skip("this interpreter cannot import hashlib after being finalised")
-    done = run(EMBEDDED_IMPORT.format(tests=str(ROOT / "tests"), build=str(windows_build)))
+    done = embedded(EMBEDDED_IMPORT)
     assert done.returncode == 0, done.stderr
     rounds = [line.split() for line in done.stdout.splitlines()]
     # Each round runs the whole sequence, not the finalised interpreter's module.

@@ -1,52 +1,39 @@
 """The Windows module under Wine: the official Windows CPython 3.13 and the cross-built module,
 from the bundle that tools/build-windows.sh writes, against a local S3 server on 127.0.0.1.
-
-These tests run only when asked for: `tools/test.sh --windows` builds the bundle and sets
-UPDATER_WINDOWS_BUNDLE (the bundle) and UPDATER_WIN64_BUILD (its CMake build, whose endpoint
-constant the server is reached under, through http_proxy). Every other run skips them.
-"""
-
-from __future__ import annotations
+They run only when `tools/test.sh --windows` has built the bundle and named it and its CMake
+build in UPDATER_WINDOWS_BUNDLE and UPDATER_WIN64_BUILD; every other run skips them."""
 
 import os
 import shutil
 import subprocess
-import sys
 from pathlib import Path
 
 import pytest
+from s3_servers import moto_server
+from windows_harness import Wine
 
 HERE = Path(__file__).resolve().parent
-sys.path.insert(0, str(HERE.parent))
-from s3_servers import moto_server  # noqa: E402
-from windows_harness import Wine  # noqa: E402
 
 
 def pytest_collection_modifyitems(config, items):
-    if os.environ.get("UPDATER_WINDOWS_BUNDLE"):
-        # Making the Wine prefix, and Windows programs under Wine, take longer than the rest.
-        for item in items:
-            if HERE in Path(item.path).parents:
-                item.add_marker(pytest.mark.timeout(600))
-        return
-    skip = pytest.mark.skip(reason="the Windows tests run with tools/test.sh --windows")
+    # Making the Wine prefix, and Windows programs under Wine, take longer than the rest.
+    mark = (pytest.mark.timeout(600) if os.environ.get("UPDATER_WINDOWS_BUNDLE")
+            else pytest.mark.skip(reason="the Windows tests run with tools/test.sh --windows"))
     for item in items:
         if HERE in Path(item.path).parents:
-            item.add_marker(skip)
+            item.add_marker(mark)
 
 
 @pytest.fixture(scope="session")
 def wine(tmp_path_factory):
-    loader = shutil.which("wine64") or "/usr/lib/wine/wine64"
-    server = shutil.which("wineserver") or "/usr/lib/wine/wineserver64"
-    wine = Wine(tmp_path_factory.mktemp("wine") / "prefix", loader, server)
+    wine = Wine(tmp_path_factory.mktemp("wine") / "prefix")
     try:
-        subprocess.run([loader, "wineboot", "-i"], env=wine.environment(), check=True,
+        subprocess.run([wine.loader, "wineboot", "-i"], env=wine.environment(), check=True,
                        capture_output=True, timeout=600)
         yield wine
     finally:
         # Ends every Windows process of the prefix (bots included) and Wine's own services.
-        subprocess.run([server, "-k"], env=wine.environment(), timeout=60)
+        subprocess.run([wine.server, "-k"], env=wine.environment(), timeout=60)
         shutil.rmtree(wine.prefix, ignore_errors=True)
 
 
@@ -66,12 +53,8 @@ def sample_bot(tmp_path_factory):
 
 
 @pytest.fixture(scope="session")
-def storage_server():
+def s3_server():
+    """The shared `s3` fixture's server, reached under the endpoint the Windows bundle was made
+    with."""
     with moto_server(Path(os.environ["UPDATER_WIN64_BUILD"])) as server:
         yield server
-
-
-@pytest.fixture
-def storage(storage_server):
-    storage_server.empty()
-    return storage_server

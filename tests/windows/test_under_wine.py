@@ -5,14 +5,20 @@ Paths are real Windows paths here (Z:\\...), the bot is a real Windows program a
 Windows' own, so these runs check what the Windows-style Linux build only imitates.
 """
 
-import socket
+import shutil
 import time
 
 import nacl.signing
 import pytest
-from messages import identical_lines, text
+import seaweedfs
+from harness import clean_environment
+from messages import EN, RU, identical_lines, text
 from relay import Relay
-from windows_harness import ENGLISH, RUSSIAN, windows_path
+from windows_harness import ended_after, windows_path
+
+# What update.cmd's pause prints, in Wine's language.
+PAUSE = {EN: "Press any key to continue", RU: "Нажмите любую клавишу для продолжения"}
+
 
 class BotFolder:
     """A bot folder with the bundle in `bin` (or in the folder itself), as a publisher ships it."""
@@ -21,19 +27,12 @@ class BotFolder:
         self.path = path
         self.exe = path / "kelvo_bot.exe"
         self.launcher_dir = path / "bin" if in_bin else path
-        self.launcher_dir.mkdir(parents=True)
+        self.temp = self.launcher_dir / "kelvo_bot.temp"
+        self.record = path.parent / f"{path.name}-started.txt"
         # The launcher's files are copied; the interpreter is shared between the tests' folders
         # (Windows programs see the link as an ordinary folder).
-        for item in bundle.iterdir():
-            if item.name == "python":
-                (self.launcher_dir / "python").symlink_to(item)
-            else:
-                (self.launcher_dir / item.name).write_bytes(item.read_bytes())
-        self.record = path.parent / f"{path.name}-started.txt"
-
-    @property
-    def temp(self):
-        return self.launcher_dir / "kelvo_bot.temp"
+        shutil.copytree(bundle, self.launcher_dir, ignore=shutil.ignore_patterns("python"))
+        (self.launcher_dir / "python").symlink_to(bundle / "python")
 
     def starts(self, expected=0):
         """The bot's starts (working folder, own path and command line of each), once there
@@ -45,22 +44,38 @@ class BotFolder:
                 return [line.split("|") for line in lines]
             time.sleep(0.1)
 
-    def update(self, wine, proxy, locale=ENGLISH, **env):
+    def update(self, wine, proxy, locale=EN, **env):
         # Started from elsewhere: update.cmd moves into its own folder first.
         return wine.run("cmd", "/c", windows_path(self.launcher_dir / "update.cmd"),
                         cwd=self.path.parent, locale=locale, http_proxy=proxy,
                         KELVO_BOT_RECORD=windows_path(self.record), **env)
 
+    def start_updater(self, wine, proxy, locale=EN, before=""):
+        """The bundle's interpreter importing the module, unbuffered so that its lines can be
+        read while it runs."""
+        return wine.start(windows_path(self.launcher_dir / "python" / "python.exe"), "-u", "-c",
+                          before + "import updater_core", cwd=self.launcher_dir,
+                          env=wine.environment(locale, http_proxy=proxy,
+                                               KELVO_BOT_RECORD=windows_path(self.record)))
+
+
+@pytest.fixture(scope="module")
+def store_with_other_keys():
+    """SeaweedFS that knows other module keys than the bundle's: it refuses the bundle's."""
+    with seaweedfs.serving(("kelvo-other-module", "another-secret-altogether"),
+                           env=clean_environment(sanitizers=False)) as store:
+        yield store
+
 
 @pytest.mark.parametrize("name, in_bin, had_exe, locale, leftovers", [
-    ("bots", True, True, ENGLISH, False),
-    ("bots", False, False, ENGLISH, False),
-    ("Мой бот", True, True, RUSSIAN, False),
-    ("bots", True, True, ENGLISH, True),
+    ("bots", True, True, EN, False),
+    ("bots", False, False, EN, False),
+    ("Мой бот", True, True, RU, False),
+    ("bots", True, True, EN, True),
 ], ids=["changed, from bin", "missing, from the bot folder", "space and Cyrillic, Russian",
         "read-only executable, a folder at the set-aside name"])
 def test_installs_starts_the_bot_and_then_finds_it_current(
-        wine, bundle, storage, sample_bot, tmp_path, name, in_bin, had_exe, locale, leftovers):
+        wine, bundle, s3, sample_bot, tmp_path, name, in_bin, had_exe, locale, leftovers):
     bots = BotFolder(tmp_path / name, bundle, in_bin)
     if had_exe:
         bots.exe.write_bytes(sample_bot(1))
@@ -68,9 +83,9 @@ def test_installs_starts_the_bot_and_then_finds_it_current(
         bots.exe.chmod(0o444)  # Windows sees the file as read-only, and refuses to remove it
         (bots.path / "kelvo_bot.exe.old").mkdir()
     new = sample_bot(2, bulk=300_000)
-    storage.publish(new)
+    s3.publish(new)
 
-    run = bots.update(wine, storage.proxy, locale)
+    run = bots.update(wine, s3.proxy, locale)
     assert run.returncode == 0, run.stdout + run.stderr
     exe = windows_path(bots.exe)
     said = [text(key, locale, exe=exe, size=f"{len(new) / 1024 / 1024:.2f}") for key in (
@@ -86,75 +101,77 @@ def test_installs_starts_the_bot_and_then_finds_it_current(
     [(folder, program, command_line)] = bots.starts(expected=1)
     assert (folder, program, command_line.strip('"')) == (windows_path(bots.path), exe, exe)
 
-    # The same interpreter and module, unbuffered so that the lines can be read while it waits
-    # its 60 seconds: the bot is current, nothing changes and nothing starts.
-    waiting = wine.start(windows_path(bots.launcher_dir / "python" / "python.exe"), "-u", "-c",
-                         "import updater_core", cwd=bots.launcher_dir,
-                         env=wine.environment(locale, http_proxy=storage.proxy,
-                                              KELVO_BOT_RECORD=windows_path(bots.record)))
-    try:
+    # The same interpreter and module, read while it waits its 60 seconds: the bot is current,
+    # nothing changes and nothing starts.
+    with ended_after(bots.start_updater(wine, s3.proxy, locale)) as waiting:
         lines = wine.read_until(waiting, text("identical", locale)[-1], locale)
         assert lines == identical_lines(exe, locale)
         assert waiting.poll() is None
-    finally:
-        waiting.kill()
-        waiting.wait()
     assert bots.exe.read_bytes() == new and len(bots.starts()) == 1
 
 
-@pytest.mark.parametrize("failure", ["unreachable server", "download cut short", "signed by another key"])
-def test_a_failure_keeps_the_old_executable_and_the_window_open(
-        wine, bundle, storage, sample_bot, tmp_path, failure):
+@pytest.mark.parametrize("failure, locale", [
+    pytest.param("unreachable", EN, id="unreachable server, English"),
+    pytest.param("unreachable", RU, id="unreachable server, Russian"),
+    pytest.param("keys", EN, id="keys refused, English"),
+    pytest.param("keys", RU, id="keys refused, Russian"),
+    pytest.param("cut short", EN, id="download cut short"),
+    pytest.param("signed by another key", EN, id="signed by another key"),
+])
+def test_a_failure_keeps_the_old_executable_and_the_window_open_with_what_to_do(
+        wine, bundle, s3, sample_bot, closed_port, tmp_path, request, failure, locale):
     bots = BotFolder(tmp_path / "bots", bundle)
     old, new = sample_bot(1), sample_bot(2, bulk=300_000)
     bots.exe.write_bytes(old)
     # The bundle's module requires the tests' release key; its PyNaCl checks the signature.
     other_key = nacl.signing.SigningKey(bytes(range(32)))
-    storage.publish(new, **({"signing_key": other_key} if failure == "signed by another key" else {}))
-    if failure == "unreachable server":
-        with socket.socket() as closed:
-            closed.bind(("127.0.0.1", 0))
-            run = bots.update(wine, f"http://127.0.0.1:{closed.getsockname()[1]}")
-        assert "ProxyConnectionError" in run.stderr
-        assert not bots.temp.exists()
-    elif failure == "download cut short":
-        proxy = Relay(storage.port, keep=100_000)
-        try:
-            run = bots.update(wine, proxy.proxy)
-        finally:
-            proxy.close()
+    s3.publish(new, **({"signing_key": other_key} if failure == "signed by another key" else {}))
+    if failure == "cut short":
+        relay = Relay(s3.port, keep=100_000)
+        request.addfinalizer(relay.close)
+        proxy = relay.proxy
+    elif failure == "keys":
+        proxy = request.getfixturevalue("store_with_other_keys").proxy
+    else:
+        proxy = closed_port if failure == "unreachable" else s3.proxy
+    run = bots.update(wine, proxy, locale, AWS_MAX_ATTEMPTS="1")
+    assert run.returncode == 1
+    assert bots.exe.read_bytes() == old and bots.starts() == []
+    assert "pause" not in run.stdout and run.lines[-1].startswith(PAUSE[locale])
+    # The updater's own error, unchanged; then the launcher's two lines where it knows the
+    # failure (here before any download, so the error comes first).
+    errors = run.stderr.rstrip().splitlines()
+    assert "Traceback (most recent call last):" in errors
+    if failure in ("unreachable", "keys"):
+        error = "ProxyConnectionError" if failure == "unreachable" else "InvalidAccessKeyId"
+        assert errors[0] == "Traceback (most recent call last):" and error in errors[-4]
+        assert errors[-3:] == ["", *text("hint " + failure, locale)]
+    if failure == "cut short":
         assert text("done") not in run.lines
         partial = bots.temp.read_bytes()
         assert len(partial) < len(new) and new.startswith(partial)
     else:
-        run = bots.update(wine, storage.proxy)
-        assert f"RuntimeError: {text('unsigned')}" in run.stderr and "BadSignatureError" in run.stderr
         assert not bots.temp.exists()
-    assert run.returncode == 1 and "Traceback" in run.stderr
-    assert run.lines[-1].startswith("Press any key to continue")  # update.cmd's pause
-    assert bots.exe.read_bytes() == old and bots.starts() == []
+    if failure == "signed by another key":
+        assert f"RuntimeError: {text('unsigned')}" in run.stderr and "BadSignatureError" in run.stderr
 
 
 def test_a_running_bot_keeps_its_executable_and_no_second_bot_starts(
-        wine, bundle, storage, sample_bot, tmp_path):
+        wine, bundle, s3, sample_bot, tmp_path):
     bots = BotFolder(tmp_path / "bots", bundle)
     old, new = sample_bot(1), sample_bot(2, bulk=300_000)
     bots.exe.write_bytes(old)
-    storage.publish(new)
+    s3.publish(new)
     hold = tmp_path / "hold"
     hold.touch()
-    running = wine.start(windows_path(bots.exe), cwd=bots.path, env=wine.environment(
-        KELVO_BOT_RECORD=windows_path(bots.record), KELVO_BOT_HOLD=windows_path(hold)))
-    try:
-        assert len(bots.starts(expected=1)) == 1 and running.poll() is None, "the bot is not running"
-        run = bots.update(wine, storage.proxy)
-    finally:
-        hold.unlink()
+    with ended_after(wine.start(windows_path(bots.exe), cwd=bots.path, env=wine.environment(
+            KELVO_BOT_RECORD=windows_path(bots.record), KELVO_BOT_HOLD=windows_path(hold)))) as running:
         try:
-            running.wait(30)
+            assert len(bots.starts(expected=1)) == 1 and running.poll() is None, "the bot is not running"
+            run = bots.update(wine, s3.proxy)
         finally:
-            running.kill()
-            running.wait()
+            hold.unlink()
+        running.wait(30)
     # Windows refuses to remove a running program's file: the update ends with that error,
     # the executable is untouched, no copy or download is left, and no bot is started.
     assert run.returncode == 1 and "PermissionError" in run.stderr
@@ -164,14 +181,14 @@ def test_a_running_bot_keeps_its_executable_and_no_second_bot_starts(
     assert not bots.temp.exists()
     assert len(bots.starts()) == 1 and text("started") not in run.lines
 
-    again = bots.update(wine, storage.proxy)
+    again = bots.update(wine, s3.proxy)
     assert again.returncode == 0, again.stdout + again.stderr
     assert bots.exe.read_bytes() == new and len(bots.starts(expected=2)) == 2
 
 
 @pytest.mark.parametrize("spellings", [("Z:", "Z:"), ("Z:", "C:")], ids=["one spelling", "two spellings"])
 def test_two_updaters_at_once_install_once_and_start_one_bot(
-        wine, bundle, storage, sample_bot, tmp_path, spellings):
+        wine, bundle, s3, sample_bot, tmp_path, request, spellings):
     # Wine reaches its own drive C: also through Z:, as Windows reaches one folder through a
     # mapped drive, a short name or a junction: the lock must be the folder's, not the text's.
     bots = BotFolder(wine.prefix / "drive_c" / f"kbot-{len(set(spellings))}", bundle)
@@ -179,33 +196,21 @@ def test_two_updaters_at_once_install_once_and_start_one_bot(
         bots.launcher_dir.relative_to(wine.prefix / "drive_c")).replace("/", "\\")}
     old, new = sample_bot(1), sample_bot(2, bulk=300_000)
     bots.exe.write_bytes(old)
-    storage.publish(new)
+    s3.publish(new)
     # A double-click on the launcher: the same interpreter twice in the same folder, the second
-    # started while the first downloads (slowly, through a proxy that holds each answer back),
-    # unbuffered so that the one that waits its 60 seconds can be read and then ended.
-    proxy = Relay(storage.port, alter=lambda body: (time.sleep(4), body)[1])
-    env = wine.environment(http_proxy=proxy.proxy,
-                           KELVO_BOT_RECORD=windows_path(bots.record))
-    python = windows_path(bots.launcher_dir / "python" / "python.exe")
-    start = lambda spelling: wine.start(
-        python, "-u", "-c", f"import os; os.chdir({spelled[spelling]!r}); import updater_core",
-        cwd=bots.launcher_dir, env=env)
-    first = start(spellings[0])
-    both = [first]
-    try:
+    # started while the first downloads (slowly, through a proxy that holds each answer back).
+    proxy = Relay(s3.port, alter=lambda body: (time.sleep(4), body)[1])
+    request.addfinalizer(proxy.close)
+    start = lambda spelling: ended_after(bots.start_updater(  # noqa: E731
+        wine, proxy.proxy, before=f"import os; os.chdir({spelled[spelling]!r}); "))
+    with start(spellings[0]) as first:
         wine.read_until(first, "Downloading file: ")
-        both.append(start(spellings[1]))
-        second = both[1]
-        assert first.wait(120) == 0, first.stderr.read()
-        # The second said that it waits, waited for the first, then found the bot current.
-        lines = wine.read_until(second, text("identical")[-1])
-        assert lines[:2] == [text("waiting"), text("check")]
-        assert text("differs") not in lines
-    finally:
-        proxy.close()
-        for process in both:
-            process.kill()
-            process.wait()
+        with start(spellings[1]) as second:
+            assert first.wait(120) == 0, first.stderr.read()
+            # The second said that it waits, waited for the first, then found the bot current.
+            lines = wine.read_until(second, text("identical")[-1])
+            assert lines[:2] == [text("waiting"), text("check")]
+            assert text("differs") not in lines
     assert bots.exe.read_bytes() == new and len(bots.starts(expected=1)) == 1
     time.sleep(1)
     assert len(bots.starts()) == 1

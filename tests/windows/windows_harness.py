@@ -2,19 +2,21 @@
 
 from __future__ import annotations
 
+import contextlib
 import os
 import selectors
+import shutil
 import time
 from dataclasses import dataclass
 from pathlib import Path
 
 import harness
-from messages import EN as ENGLISH, RU as RUSSIAN  # noqa: F401 (the tests' names)
+from messages import EN, RU, WINDOWS_LOCALE
 
 # The host locale Wine takes the Windows one from, and what Windows (here Wine) makes of it:
 # the ANSI code page is the encoding of Python's output into a pipe.
-LOCALE = {ENGLISH: "C.UTF-8", RUSSIAN: "ru_RU.UTF-8"}
-CODE_PAGE = {ENGLISH: "cp1252", RUSSIAN: "cp1251"}
+LOCALE = {EN: "C.UTF-8", RU: "ru_RU.UTF-8"}
+CODE_PAGE = {language: "cp" + page for language, (_, page) in WINDOWS_LOCALE.items()}
 
 
 def windows_path(path):
@@ -22,15 +24,25 @@ def windows_path(path):
     return "Z:" + str(path).replace("/", "\\")
 
 
+@contextlib.contextmanager
+def ended_after(process):
+    """The process, killed at the end of the block if it still runs."""
+    try:
+        yield process
+    finally:
+        process.kill()
+        process.wait()
+
+
 @dataclass
 class Wine:
     """Wine with a prefix of this test run's own."""
 
     prefix: Path
-    loader: str
-    server: str
+    loader: str = shutil.which("wine64") or "/usr/lib/wine/wine64"
+    server: str = shutil.which("wineserver") or "/usr/lib/wine/wineserver64"
 
-    def environment(self, locale=ENGLISH, **extra):
+    def environment(self, locale=EN, **extra):
         return harness.clean_environment(
             sanitizers=False,
             WINEPREFIX=str(self.prefix),
@@ -51,11 +63,11 @@ class Wine:
     def start(self, *args, cwd, env):
         return harness.start([self.loader, *args], cwd=cwd, env=env)
 
-    def run(self, *args, cwd, locale=ENGLISH, timeout=180, **env):
+    def run(self, *args, cwd, locale=EN, timeout=180, **env):
         return harness.run([self.loader, *args], cwd=cwd, env=self.environment(locale, **env),
                            timeout=timeout, encoding=CODE_PAGE[locale])
 
-    def read_until(self, process, text, locale=ENGLISH, timeout=120):
+    def read_until(self, process, text, locale=EN, timeout=120):
         """What the process wrote to its stdout up to the line `text`, while it runs on."""
         wanted = text.encode(CODE_PAGE[locale])
         output = b""

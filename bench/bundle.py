@@ -16,11 +16,9 @@ from __future__ import annotations
 
 import argparse
 import io
-import os
 import shutil
 import socket
 import statistics
-import subprocess
 import sys
 import tempfile
 import time
@@ -28,8 +26,8 @@ import zipfile
 from pathlib import Path
 
 ROOT = Path(__file__).resolve().parent.parent
-sys.path[:0] = [str(ROOT / "tools"), str(ROOT / "tests" / "windows")]
-from windows_harness import Wine, windows_path  # noqa: E402
+sys.path[:0] = [str(ROOT / "tests"), str(ROOT / "tests" / "windows")]
+from windows_harness import Wine, booted, windows_path  # noqa: E402
 
 
 def zipped_size(folder: Path) -> int:
@@ -64,28 +62,21 @@ def main():
     parser.add_argument("bundles", nargs="+", type=Path)
     parser.add_argument("--rounds", type=int, default=5)
     args = parser.parse_args()
-    loader = shutil.which("wine64") or "/usr/lib/wine/wine64"
-    server = shutil.which("wineserver") or "/usr/lib/wine/wineserver64"
-    with tempfile.TemporaryDirectory(prefix="bench-bundle-") as scratch, socket.socket() as closed:
+    with tempfile.TemporaryDirectory(prefix="bench-bundle-") as scratch, socket.socket() as closed, \
+            booted(Path(scratch) / "prefix") as wine:
         closed.bind(("127.0.0.1", 0))
         proxy = f"http://127.0.0.1:{closed.getsockname()[1]}"
-        wine = Wine(Path(scratch) / "prefix", loader, server)
-        subprocess.run([loader, "wineboot", "-i"], env=wine.environment(), check=True,
-                       capture_output=True, timeout=600)
-        try:
-            times = {bundle: ([], []) for bundle in args.bundles}
-            for round_number in range(args.rounds):
-                for bundle in args.bundles:
-                    copy = Path(scratch) / f"bot-{round_number}" / "bin"
-                    shutil.copytree(bundle, copy, copy_function=shutil.copy)
-                    first, following = times[bundle]
-                    first.append(first_message_seconds(wine, copy, proxy))
-                    following.append(first_message_seconds(wine, copy, proxy))
-                    print(f"round {round_number + 1}, {bundle}: {first[-1]:.2f} s, then "
-                          f"{following[-1]:.2f} s", file=sys.stderr, flush=True)
-                    shutil.rmtree(copy.parent)
-        finally:
-            subprocess.run([server, "-k"], env=wine.environment(), timeout=60)
+        times = {bundle: ([], []) for bundle in args.bundles}
+        for round_number in range(args.rounds):
+            for bundle in args.bundles:
+                copy = Path(scratch) / f"bot-{round_number}" / "bin"
+                shutil.copytree(bundle, copy, copy_function=shutil.copy)
+                first, following = times[bundle]
+                first.append(first_message_seconds(wine, copy, proxy))
+                following.append(first_message_seconds(wine, copy, proxy))
+                print(f"round {round_number + 1}, {bundle}: {first[-1]:.2f} s, then "
+                      f"{following[-1]:.2f} s", file=sys.stderr, flush=True)
+                shutil.rmtree(copy.parent)
     print(f"| bundle | zipped, MB | first run, s (median; range) | next run, s (median; range) |")
     print("|---|---|---|---|")
     for bundle, (first, following) in times.items():

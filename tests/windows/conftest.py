@@ -4,13 +4,12 @@ They run only when `tools/test.sh --windows` has built the bundle and named it a
 build in UPDATER_WINDOWS_BUNDLE and UPDATER_WIN64_BUILD; every other run skips them."""
 
 import os
-import shutil
 import subprocess
 from pathlib import Path
 
 import pytest
 from s3_servers import moto_server
-from windows_harness import Wine
+from windows_harness import booted
 
 HERE = Path(__file__).resolve().parent
 
@@ -26,15 +25,8 @@ def pytest_collection_modifyitems(config, items):
 
 @pytest.fixture(scope="session")
 def wine(tmp_path_factory):
-    wine = Wine(tmp_path_factory.mktemp("wine") / "prefix")
-    try:
-        subprocess.run([wine.loader, "wineboot", "-i"], env=wine.environment(), check=True,
-                       capture_output=True, timeout=600)
+    with booted(tmp_path_factory.mktemp("wine") / "prefix") as wine:
         yield wine
-    finally:
-        # Ends every Windows process of the prefix (bots included) and Wine's own services.
-        subprocess.run([wine.server, "-k"], env=wine.environment(), timeout=60)
-        shutil.rmtree(wine.prefix, ignore_errors=True)
 
 
 @pytest.fixture(scope="session")

@@ -6,6 +6,7 @@ import contextlib
 import os
 import selectors
 import shutil
+import subprocess
 import time
 from dataclasses import dataclass
 from pathlib import Path
@@ -81,3 +82,17 @@ class Wine:
                     raise AssertionError(f"never printed {text!r}: {output!r}")
                 output += data
         return output.decode(CODE_PAGE[locale]).splitlines()
+
+
+@contextlib.contextmanager
+def booted(prefix):
+    """Wine with a new prefix at `prefix`; at the end, every Windows process of the prefix (bots
+    included) and Wine's own services are ended and the prefix removed."""
+    wine = Wine(prefix)
+    try:
+        subprocess.run([wine.loader, "wineboot", "-i"], env=wine.environment(), check=True,
+                       capture_output=True, timeout=600)
+        yield wine
+    finally:
+        subprocess.run([wine.server, "-k"], env=wine.environment(), timeout=60)
+        shutil.rmtree(prefix, ignore_errors=True)

@@ -18,12 +18,9 @@ SANITIZER_SETTINGS = ("LD_PRELOAD", "ASAN_OPTIONS", "UBSAN_OPTIONS", "PYTHONMALL
 
 
 def clean_environment(*, sanitizers=True, **extra):
-    """An environment that reaches nothing but what the caller gives it.
-
-    No AWS configuration or credentials of the machine, no instance metadata, no proxy
-    exceptions; the sanitizer settings of a sanitizer run pass through unless `sanitizers` is
-    false (for the servers, which are not under test).
-    """
+    """An environment that reaches nothing but what the caller gives it: no AWS configuration or
+    credentials of the machine, no instance metadata, no proxy exceptions. A sanitizer run's
+    settings pass through unless `sanitizers` is false (for the servers, which are not tested)."""
     env = {
         "PATH": os.environ.get("PATH", "/usr/bin:/bin"),
         "HOME": os.environ.get("HOME", "/tmp"),
@@ -35,8 +32,7 @@ def clean_environment(*, sanitizers=True, **extra):
     }
     if sanitizers:
         env.update((name, os.environ[name]) for name in SANITIZER_SETTINGS if name in os.environ)
-    env.update(extra)
-    return env
+    return env | extra
 
 
 @dataclass

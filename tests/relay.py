@@ -9,6 +9,10 @@ import time
 import urllib.parse
 
 
+def without(head, *names):
+    return b"\r\n".join(line for line in head.split(b"\r\n") if not line.lower().startswith(names))
+
+
 class Relay:
     """`keep` cuts every download of the executable to that many bytes; `alter` maps its body
     to another; `rewrite` maps object keys to functions of their bodies; `rate` (bytes a
@@ -17,23 +21,18 @@ class Relay:
 
     def __init__(self, upstream_port, keep=None, alter=None, rewrite=None, rate=None):
         self.upstream_port, self.keep, self.rate = upstream_port, keep, rate
-        self.rewrite = dict(rewrite or {})
-        if alter:
-            self.rewrite["kelvo_bot.exe"] = alter
+        self.rewrite = dict(rewrite or {}, **({"kelvo_bot.exe": alter} if alter else {}))
         self.link = threading.Lock()
         self.free_at = time.monotonic()
         self.server = socket.create_server(("127.0.0.1", 0))
+        self.server.settimeout(0.2)
         self.port = self.server.getsockname()[1]
+        self.proxy = f"http://127.0.0.1:{self.port}"
         self.stopped = False
         self.thread = threading.Thread(target=self.serve, daemon=True)
         self.thread.start()
 
-    @property
-    def proxy(self):
-        return f"http://127.0.0.1:{self.port}"
-
     def serve(self):
-        self.server.settimeout(0.2)
         while not self.stopped:
             try:
                 client, _ = self.server.accept()
@@ -50,9 +49,7 @@ class Relay:
                 if not data:
                     return
                 request += data
-            head = request.split(b"\r\n\r\n", 1)[0]
-            head = b"\r\n".join(line for line in head.split(b"\r\n")
-                                if not line.lower().startswith(b"connection:"))
+            head = without(request.split(b"\r\n\r\n", 1)[0], b"connection:")
             upstream.sendall(head + b"\r\nConnection: close\r\n\r\n")
             method, target, _ = head.split(b"\r\n")[0].decode().split(" ", 2)
             key = urllib.parse.urlsplit(target).path.rpartition("/kelvo-bot/")[2]
@@ -68,9 +65,7 @@ class Relay:
                 # Whoever swaps an object on the way drops its checksum headers too, and
                 # gives the new length.
                 body = self.rewrite[key](body)
-                header = b"\r\n".join(
-                    line for line in header.split(b"\r\n")
-                    if not line.lower().startswith((b"x-amz-checksum", b"content-length:")))
+                header = without(header, b"x-amz-checksum", b"content-length:")
                 header += b"\r\nContent-Length: %d" % len(body)
             else:
                 body = body[: self.keep]

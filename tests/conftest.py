@@ -43,9 +43,8 @@ def pytest_generate_tests(metafunc):
     # so the tests marked `both_servers` (the module's keys at work) run against it as well.
     chosen = any(mark.args[0] == "s3_server" for mark in metafunc.definition.iter_markers("parametrize"))
     if "s3_server" in metafunc.fixturenames and not chosen:
-        servers = ["moto"]
-        if metafunc.definition.get_closest_marker("both_servers"):
-            servers.append(pytest.param("seaweedfs", marks=pytest.mark.seaweedfs))
+        both = metafunc.definition.get_closest_marker("both_servers")
+        servers = ["moto", "seaweedfs"] if both else ["moto"]
         metafunc.parametrize("s3_server", servers, indirect=True, scope="session")
 
 
@@ -90,6 +89,10 @@ def update(self, value=None, *args, **kwargs):
     record["bar"].append(value)
     return real_update(self, value, *args, **kwargs)
 time.sleep, progressbar.ProgressBar.update = sleep, update
+# UPDATER_RUSSIAN=1 makes the process locale look like Windows' Russian one.
+if os.environ.get("UPDATER_RUSSIAN"):
+    import locale
+    locale.getlocale = lambda *args: ("Russian_Russia", "1251")
 # UPDATER_FAULT=KIND:N makes the first N moves of the new executable into place fail as a
 # Ctrl-C ("interrupt") or a scanner holding the file ("refuse") would make them fail.
 if os.environ.get("UPDATER_FAULT"):

@@ -59,8 +59,7 @@ class S3Server:
 
 @contextlib.contextmanager
 def moto_server(build):
-    """moto's server on 127.0.0.1 with the bucket, reached under the endpoint `build` was made
-    with."""
+    """moto's server with the bucket, reached under the endpoint `build` was made with."""
     with local_s3.serving() as server:
         endpoint = local_s3.built_endpoint(build)
         # moto takes any keys; its client goes through it as a proxy, as SeaweedFS's clients do.

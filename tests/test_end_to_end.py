@@ -68,15 +68,6 @@ def test_a_missing_object_or_bucket_propagates_and_changes_nothing(
     assert contents(bots) == UNCHANGED
 
 
-def test_a_digest_with_a_line_end_downloads_every_time(s3, run_updater, bots):
-    exe = stub_bot(3)
-    (bots / "kelvo_bot.exe").write_bytes(exe)
-    s3.publish(exe, digest=hashlib.sha256(exe).hexdigest().encode() + b"\n")
-    run = run_updater(bots)
-    assert text("differs") in run.lines
-    assert run.returncode == 0 and (bots / "kelvo_bot.exe").read_bytes() == exe
-
-
 def test_download_cut_short_leaves_the_old_executable(s3, run_updater, bots):
     new = stub_bot(5, 300_000)
     s3.publish(new)

@@ -10,29 +10,15 @@ import pytest
 
 import publisher
 from conftest import BUCKET, UNCHANGED, build_dir, contents, stub_bot, wait_for
-from messages import EN, LANGUAGES, text
+from messages import LANGUAGES, RU, text
 from relay import Relay
 
 GENUINE = stub_bot(1)
 EVIL = stub_bot(6)  # the attacker's program, of the same length
 EVIL_DIGEST = hashlib.sha256(EVIL).hexdigest()
-EVIL_SIGNATURE = nacl.signing.SigningKey(bytes(range(32))).sign(publisher.signed_message(EVIL_DIGEST)).signature
+ATTACKER = nacl.signing.SigningKey(bytes(range(32)))
+EVIL_SIGNATURE = ATTACKER.sign(publisher.signed_message(EVIL_DIGEST)).signature
 SWAPPED = {"kelvo_bot.exe": lambda _: EVIL, "exe_hash": lambda _: EVIL_DIGEST.encode()}
-
-
-@pytest.fixture(scope="session")
-def signed_build():
-    return build_dir("signed")
-
-
-@pytest.fixture
-def russian(tmp_path):
-    """An interpreter that takes the process locale for Windows' Russian one."""
-    folder = tmp_path / "russian"
-    folder.mkdir()
-    (folder / "sitecustomize.py").write_text(
-        "import locale\nlocale.getlocale = lambda *a: ('Russian_Russia', '1251')\n")
-    return {"PYTHONPATH": str(folder)}
 
 
 # Each attack: the signature the store holds, what a relay on the way rewrites, and what the
@@ -42,16 +28,18 @@ def russian(tmp_path):
     pytest.param("genuine", SWAPPED, "BadSignatureError", id="relay swaps executable and digest"),
     pytest.param("genuine", {**SWAPPED, "exe_hash.sig": lambda _: EVIL_SIGNATURE}, "BadSignatureError",
                  id="relay swaps executable, digest and signature, by another key"),
-    pytest.param("genuine", {"kelvo_bot.exe": lambda _: EVIL}, "mismatch", id="relay swaps the executable only"),
+    pytest.param("genuine", {"kelvo_bot.exe": lambda _: EVIL}, "mismatch",
+                 id="relay swaps the executable only"),
     pytest.param("none", {}, "NoSuchKey", id="no signature"),
     pytest.param("truncated", {}, "The signature must be exactly 64 bytes long", id="truncated signature")])
 def test_an_update_not_signed_by_the_publisher_changes_nothing(
-        s3, run_updater, signed_build, bots, russian, tmp_path, signature, rewrite, cause, language):
+        s3, run_updater, bots, tmp_path, signature, rewrite, cause, language):
     s3.publish(GENUINE, signing_key=None if signature == "none" else ...)
     if signature == "truncated":
         s3.put("exe_hash.sig", s3.client.get_object(Bucket=BUCKET, Key="exe_hash.sig")["Body"].read()[:40])
     with closing(Relay(s3.port, rewrite=rewrite)) as relay:
-        run = run_updater(bots / "bin", build=signed_build, proxy=relay.proxy, **(russian if language != EN else {}))
+        run = run_updater(bots / "bin", build=build_dir("signed"), proxy=relay.proxy,
+                          UPDATER_RUSSIAN="1" if language == RU else "")
     assert run.returncode == 1
     assert run.stderr.rstrip().splitlines()[-1] == f"RuntimeError: {text('unsigned', language)}", run.stderr
     assert (f"RuntimeError: {text(cause, language)}" if cause == "mismatch" else cause) in run.stderr
@@ -61,9 +49,9 @@ def test_an_update_not_signed_by_the_publisher_changes_nothing(
     assert not (tmp_path / "started").exists()
 
 
-def test_a_signed_update_installs_and_starts_the_bot(s3, run_updater, signed_build, bots, tmp_path):
+def test_a_signed_update_installs_and_starts_the_bot(s3, run_updater, bots, tmp_path):
     s3.publish(GENUINE)
-    run = run_updater(bots / "bin", build=signed_build)
+    run = run_updater(bots / "bin", build=build_dir("signed"))
     assert run.returncode == 0, run.stderr
     assert (bots / "kelvo_bot.exe").read_bytes() == GENUINE
     assert wait_for(tmp_path / "started")[1] == str(bots / "kelvo_bot.exe")

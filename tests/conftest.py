@@ -150,9 +150,9 @@ def stub_bot(version, bulk=0):
     return STUB_BOT + f"# version {version}\n".encode() + os.urandom(bulk)
 
 
-def wait_for(path, seconds=20):
+def wait_for(path):
     """The bot's first start (folder, path, argument count), once it has been recorded."""
-    deadline = time.monotonic() + seconds
+    deadline = time.monotonic() + 20
     while not (path.exists() and path.read_text().count("\n") >= 3):
         if time.monotonic() > deadline:
             raise AssertionError(f"the bot never started (no {path})")

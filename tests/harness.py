@@ -18,9 +18,12 @@ SANITIZER_SETTINGS = ("LD_PRELOAD", "ASAN_OPTIONS", "UBSAN_OPTIONS", "PYTHONMALL
 
 
 def clean_environment(*, sanitizers=True, **extra):
-    """An environment that reaches nothing but what the caller gives it: no AWS configuration or
-    credentials of the machine, no instance metadata, no proxy exceptions. A sanitizer run's
-    settings pass through unless `sanitizers` is false (for the servers, which are not tested)."""
+    """An environment that reaches nothing but what the caller gives it.
+
+    No AWS configuration or credentials of the machine, no instance metadata, no proxy
+    exceptions; the sanitizer settings of a sanitizer run pass through unless `sanitizers` is
+    false (for the servers, which are not under test).
+    """
     env = {
         "PATH": os.environ.get("PATH", "/usr/bin:/bin"),
         "HOME": os.environ.get("HOME", "/tmp"),
@@ -32,7 +35,8 @@ def clean_environment(*, sanitizers=True, **extra):
     }
     if sanitizers:
         env.update((name, os.environ[name]) for name in SANITIZER_SETTINGS if name in os.environ)
-    return env | extra
+    env.update(extra)
+    return env
 
 
 @dataclass

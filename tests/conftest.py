@@ -1,9 +1,6 @@
-"""Builds under test, the fake-library harness, a real S3 server and a subprocess runner.
-
-Two builds of the module are tested: the native one (the platform's path rules, here "/" and
-"/bin") and the Windows-style one (backslash and "\\bin" forced on any platform). Their folders
-come from UPDATER_NATIVE_BUILD and UPDATER_WINDOWS_BUILD, as tools/test.sh sets them.
-"""
+"""The builds under test (native: the platform's path rules; windows: backslash and "\\bin" on
+any platform; signed: requires signed releases), from UPDATER_<STYLE>_BUILD as tools/test.sh sets
+them; a real S3 server; the updater in a child interpreter with the real libraries; a bot folder."""
 
 from __future__ import annotations
 
@@ -17,10 +14,10 @@ from pathlib import Path
 import pytest
 
 from fakes import OLD
-from harness import ROOT, Run, clean_environment, run  # noqa: F401 (shared with the tests)
-import local_s3  # noqa: E402
-import seaweedfs  # noqa: E402
-from s3_servers import BUCKET, S3Server, moto_server  # noqa: E402,F401
+from harness import ROOT, clean_environment, run  # noqa: F401 (shared with the tests)
+import local_s3  # noqa: F401 (shared with the tests)
+import seaweedfs  # noqa: F401 (shared with the tests)
+from s3_servers import BUCKET, moto_server, seaweedfs_server  # noqa: F401
 
 
 def build_dir(style):
@@ -46,9 +43,8 @@ def pytest_generate_tests(metafunc):
     # so the tests marked `both_servers` (the module's keys at work) run against it as well.
     chosen = any(mark.args[0] == "s3_server" for mark in metafunc.definition.iter_markers("parametrize"))
     if "s3_server" in metafunc.fixturenames and not chosen:
-        servers = ["moto"]
-        if metafunc.definition.get_closest_marker("both_servers"):
-            servers.append(pytest.param("seaweedfs", marks=pytest.mark.seaweedfs))
+        both = metafunc.definition.get_closest_marker("both_servers")
+        servers = ["moto", "seaweedfs"] if both else ["moto"]
         metafunc.parametrize("s3_server", servers, indirect=True, scope="session")
 
 
@@ -65,13 +61,8 @@ def pytest_collection_modifyitems(items):
 
 @pytest.fixture(scope="session")
 def s3_server(request, native_build):
-    if getattr(request, "param", "moto") == "seaweedfs":
-        endpoint = local_s3.built_endpoint(native_build)
-        with seaweedfs.serving(seaweedfs.built_keys(native_build),
-                               env=clean_environment(sanitizers=False)) as store:
-            yield S3Server(store.port, endpoint, None, store.client(endpoint=endpoint), "seaweedfs")
-        return
-    with moto_server(native_build) as server:
+    serving = seaweedfs_server if getattr(request, "param", "moto") == "seaweedfs" else moto_server
+    with serving(native_build) as server:
         yield server
 
 
@@ -83,27 +74,25 @@ def s3(s3_server):
 
 
 DRIVER = r"""
-import json, os, sys, time
+import atexit, json, os, progressbar, sys, time
 sys.path.insert(0, os.environ["UPDATER_BUILD"])
-sleeps = []
-real_sleep = time.sleep
+record = {"sleeps": [], "bar": []}
+atexit.register(lambda: open(os.environ["UPDATER_RECORD"], "w").write(json.dumps(record)))
+real_sleep, real_update = time.sleep, progressbar.ProgressBar.update
 def sleep(seconds):
-    sleeps.append(seconds)
+    record["sleeps"].append(seconds)
     # the module's own waits (60 and 3 seconds) are only recorded; the libraries' short
     # back-off waits still happen
     if seconds < 1:
         real_sleep(seconds)
-time.sleep = sleep
-bar = []
-import progressbar
-real_update = progressbar.ProgressBar.update
 def update(self, value=None, *args, **kwargs):
-    bar.append(value)
+    record["bar"].append(value)
     return real_update(self, value, *args, **kwargs)
-progressbar.ProgressBar.update = update
-import atexit
-atexit.register(lambda: open(os.environ["UPDATER_RECORD"], "w").write(
-    json.dumps({"sleeps": sleeps, "bar": bar})))
+time.sleep, progressbar.ProgressBar.update = sleep, update
+# UPDATER_RUSSIAN=1 makes the process locale look like Windows' Russian one.
+if os.environ.get("UPDATER_RUSSIAN"):
+    import locale
+    locale.getlocale = lambda *args: ("Russian_Russia", "1251")
 # UPDATER_FAULT=KIND:N makes the first N moves of the new executable into place fail as a
 # Ctrl-C ("interrupt") or a scanner holding the file ("refuse") would make them fail.
 if os.environ.get("UPDATER_FAULT"):
@@ -133,14 +122,16 @@ import updater_core
 
 @pytest.fixture
 def run_updater(native_build, s3_server, tmp_path):
-    """Imports the native build in a fresh interpreter, in `cwd`, against the real server."""
+    """Imports the native build (or `build`) in a fresh interpreter, in `cwd`, against the real
+    server; a bot it starts records its starts in tmp_path / "started" unless BOT_RECORD is given."""
 
-    def run_in(cwd, *, proxy=None, build=None, timeout=120, **env):
+    def run_in(cwd, *, proxy=None, build=None, **env):
         record = tmp_path / f"record-{time.monotonic_ns()}.json"
         environment = clean_environment(http_proxy=proxy or s3_server.proxy,
+                                        BOT_RECORD=str(tmp_path / "started"),
                                         UPDATER_BUILD=str(build or native_build),
-                                        UPDATER_RECORD=str(record), **env)
-        done = run([sys.executable, "-c", DRIVER], cwd=cwd, env=environment, timeout=timeout)
+                                        UPDATER_RECORD=str(record)) | env
+        done = run([sys.executable, "-c", DRIVER], cwd=cwd, env=environment)
         recorded = json.loads(record.read_text()) if record.exists() else {}
         done.sleeps, done.bar = recorded.get("sleeps"), recorded.get("bar")
         return done
@@ -159,9 +150,9 @@ def stub_bot(version, bulk=0):
     return STUB_BOT + f"# version {version}\n".encode() + os.urandom(bulk)
 
 
-def wait_for(path, seconds=20):
+def wait_for(path):
     """The bot's first start (folder, path, argument count), once it has been recorded."""
-    deadline = time.monotonic() + seconds
+    deadline = time.monotonic() + 20
     while not (path.exists() and path.read_text().count("\n") >= 3):
         if time.monotonic() > deadline:
             raise AssertionError(f"the bot never started (no {path})")
@@ -169,13 +160,26 @@ def wait_for(path, seconds=20):
     return path.read_text().splitlines()
 
 
+def bot_folder(folder, exe=OLD):
+    """A bot folder with its bin and, unless None, the executable."""
+    (folder / "bin").mkdir(parents=True)
+    if exe is not None:
+        (folder / "kelvo_bot.exe").write_bytes(exe)
+    return folder
+
+
 @pytest.fixture
 def bots(tmp_path):
-    """A bot folder with its bin and the old executable."""
-    folder = tmp_path / "bots"
-    (folder / "bin").mkdir(parents=True)
-    (folder / "kelvo_bot.exe").write_bytes(OLD)
-    return folder
+    return bot_folder(tmp_path / "bots")
+
+
+def contents(folder):
+    """What a folder holds: each file's bytes and each subfolder's contents, by name."""
+    return {path.name: contents(path) if path.is_dir() else path.read_bytes() for path in folder.iterdir()}
+
+
+# A bot folder as a failed update must leave it.
+UNCHANGED = {"bin": {}, "kelvo_bot.exe": OLD}
 
 
 @pytest.fixture

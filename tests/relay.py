@@ -4,77 +4,33 @@ short, alters its bytes, or answers any object with content of its own), and can
 answers on no faster than a slow link would."""
 
 import socket
+import socketserver
 import threading
 import time
 import urllib.parse
 
 
-class Relay:
+def without(head, *names):
+    return b"\r\n".join(line for line in head.split(b"\r\n") if not line.lower().startswith(names))
+
+
+class Relay(socketserver.ThreadingTCPServer):
     """`keep` cuts every download of the executable to that many bytes; `alter` maps its body
     to another; `rewrite` maps object keys to functions of their bodies; `rate` (bytes a
     second) limits what all connections together pass towards the clients. Requests go
     upstream one connection each; the answers not changed are passed on as they come."""
 
+    daemon_threads = True
+    request_queue_size = 128  # a download in parallel parts opens many connections at once
+
     def __init__(self, upstream_port, keep=None, alter=None, rewrite=None, rate=None):
+        super().__init__(("127.0.0.1", 0), Exchange)
         self.upstream_port, self.keep, self.rate = upstream_port, keep, rate
-        self.rewrite = dict(rewrite or {})
-        if alter:
-            self.rewrite["kelvo_bot.exe"] = alter
+        self.rewrite = dict(rewrite or {}, **({"kelvo_bot.exe": alter} if alter else {}))
         self.link = threading.Lock()
         self.free_at = time.monotonic()
-        self.server = socket.create_server(("127.0.0.1", 0))
-        self.port = self.server.getsockname()[1]
-        self.stopped = False
-        self.thread = threading.Thread(target=self.serve, daemon=True)
-        self.thread.start()
-
-    @property
-    def proxy(self):
-        return f"http://127.0.0.1:{self.port}"
-
-    def serve(self):
-        self.server.settimeout(0.2)
-        while not self.stopped:
-            try:
-                client, _ = self.server.accept()
-            except OSError:
-                continue
-            threading.Thread(target=self.relay, args=(client,), daemon=True).start()
-
-    def relay(self, client):
-        with client, socket.create_connection(("127.0.0.1", self.upstream_port)) as upstream:
-            client.settimeout(10)
-            request = b""
-            while b"\r\n\r\n" not in request:
-                data = client.recv(65536)
-                if not data:
-                    return
-                request += data
-            head = request.split(b"\r\n\r\n", 1)[0]
-            head = b"\r\n".join(line for line in head.split(b"\r\n")
-                                if not line.lower().startswith(b"connection:"))
-            upstream.sendall(head + b"\r\nConnection: close\r\n\r\n")
-            method, target, _ = head.split(b"\r\n")[0].decode().split(" ", 2)
-            key = urllib.parse.urlsplit(target).path.rpartition("/kelvo-bot/")[2]
-            if not (method == "GET" and (key in self.rewrite or (key == "kelvo_bot.exe" and self.keep))):
-                while data := upstream.recv(65536):
-                    self.send(client, data)
-                return
-            response = b""
-            while data := upstream.recv(65536):
-                response += data
-            header, _, body = response.partition(b"\r\n\r\n")
-            if key in self.rewrite:
-                # Whoever swaps an object on the way drops its checksum headers too, and
-                # gives the new length.
-                body = self.rewrite[key](body)
-                header = b"\r\n".join(
-                    line for line in header.split(b"\r\n")
-                    if not line.lower().startswith((b"x-amz-checksum", b"content-length:")))
-                header += b"\r\nContent-Length: %d" % len(body)
-            else:
-                body = body[: self.keep]
-            self.send(client, header + b"\r\n\r\n" + body)
+        self.proxy = f"http://127.0.0.1:{self.server_address[1]}"
+        threading.Thread(target=self.serve_forever, args=(0.1,), daemon=True).start()
 
     def send(self, client, data):
         if self.rate:
@@ -85,6 +41,41 @@ class Relay:
         client.sendall(data)
 
     def close(self):
-        self.stopped = True
-        self.thread.join()
-        self.server.close()
+        self.shutdown()
+        self.server_close()
+
+
+class Exchange(socketserver.BaseRequestHandler):
+    """One request relayed upstream, and its answer back."""
+
+    def handle(self):
+        relay, client = self.server, self.request
+        with socket.create_connection(("127.0.0.1", relay.upstream_port)) as upstream:
+            client.settimeout(10)
+            request = b""
+            while b"\r\n\r\n" not in request:
+                data = client.recv(65536)
+                if not data:
+                    return
+                request += data
+            head = without(request.split(b"\r\n\r\n", 1)[0], b"connection:")
+            upstream.sendall(head + b"\r\nConnection: close\r\n\r\n")
+            method, target, _ = head.split(b"\r\n")[0].decode().split(" ", 2)
+            key = urllib.parse.urlsplit(target).path.rpartition("/kelvo-bot/")[2]
+            if not (method == "GET" and (key in relay.rewrite or (key == "kelvo_bot.exe" and relay.keep))):
+                while data := upstream.recv(65536):
+                    relay.send(client, data)
+                return
+            response = b""
+            while data := upstream.recv(65536):
+                response += data
+            header, _, body = response.partition(b"\r\n\r\n")
+            if key in relay.rewrite:
+                # Whoever swaps an object on the way drops its checksum headers too, and
+                # gives the new length.
+                body = relay.rewrite[key](body)
+                header = without(header, b"x-amz-checksum", b"content-length:")
+                header += b"\r\nContent-Length: %d" % len(body)
+            else:
+                body = body[: relay.keep]
+            relay.send(client, header + b"\r\n\r\n" + body)

@@ -6,9 +6,10 @@ import contextlib
 import hashlib
 from dataclasses import dataclass
 
-import harness  # noqa: F401 (puts tools/ on the path)
+import harness  # puts tools/ on the path
 import local_s3
 import publisher
+import seaweedfs
 from project import BUCKET
 
 
@@ -16,13 +17,13 @@ from project import BUCKET
 class S3Server:
     """An S3 server on 127.0.0.1 with the bucket, reached through it as a proxy: moto's, or
     SeaweedFS, which checks signatures and lets the module's keys only read. `client` is the
-    publisher's."""
+    publisher's; `store` SeaweedFS's running processes."""
 
     port: int
     endpoint: str
     request_log: list | None
     client: object
-    engine: str = "moto"
+    store: seaweedfs.Store | None = None
 
     @property
     def proxy(self):
@@ -58,16 +59,19 @@ class S3Server:
 
 @contextlib.contextmanager
 def moto_server(build):
-    """moto's server on 127.0.0.1 with the bucket, reached under the endpoint `build` was made
-    with."""
-    import boto3
-    from botocore.config import Config
-
+    """moto's server with the bucket, reached under the endpoint `build` was made with."""
     with local_s3.serving() as server:
         endpoint = local_s3.built_endpoint(build)
-        client = boto3.session.Session().client(
-            "s3", endpoint_url=endpoint, region_name="us-east-1",
-            aws_access_key_id="test", aws_secret_access_key="test",
-            config=Config(proxies={"http": f"http://127.0.0.1:{server.port}"}),
-        )
+        # moto takes any keys; its client goes through it as a proxy, as SeaweedFS's clients do.
+        client = seaweedfs.client(server.port, ("test", "test"), endpoint)
         yield S3Server(server.port, endpoint, server.requests, client)
+
+
+@contextlib.contextmanager
+def seaweedfs_server(build, keys=None, cluster=False):
+    """SeaweedFS with the bucket, reached under the endpoint `build` was made with, knowing the
+    module's keys of `build` (or `keys`); one server, or a cluster of two volume servers."""
+    endpoint = local_s3.built_endpoint(build)
+    with seaweedfs.serving(keys or seaweedfs.built_keys(build), cluster=cluster,
+                           env=harness.clean_environment(sanitizers=False)) as store:
+        yield S3Server(store.port, endpoint, None, store.client(endpoint=endpoint), store)

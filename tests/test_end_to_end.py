@@ -1,105 +1,78 @@
 """The native build against a real S3 server, real files and a real child process."""
 
 import hashlib
-import os
+from contextlib import closing
 
 import pytest
 
-from conftest import stub_bot, wait_for
+from conftest import BUCKET, UNCHANGED, bot_folder, contents, stub_bot, wait_for
 from fakes import OLD
 from messages import identical_lines, text
 from relay import Relay
 from statement_lines import traceback_line
 
 
-class TestCheck:
-    @pytest.mark.both_servers
-    def test_current_executable_waits_and_exits_at_the_modules_endpoint(self, s3, run_updater, bots):
-        s3.publish(OLD)
-        run = run_updater(bots / "bin")
-        assert run.returncode == 0, run.stderr
-        assert run.lines == identical_lines(bots / "kelvo_bot.exe")
-        assert run.sleeps == [60]
-        # The module addressed its own endpoint constant, through the proxy, in absolute form
-        # (moto logs it). SeaweedFS keeps no request log, but it answered only because the
-        # request carried a valid signature of the module's compiled-in keys.
-        if s3.requests() is not None:
-            assert any(f'"GET {s3.endpoint}/kelvo-bot/exe_hash HTTP/1.1" 200' in line
-                       for line in s3.requests())
+@pytest.mark.both_servers
+@pytest.mark.parametrize("folder, start_in, old, bulk", [
+    pytest.param("bots", ".", None, 0, id="missing, bot directory"),
+    pytest.param("bots", "bin", OLD, 0, id="changed, bin subdirectory"),
+    pytest.param("bot dir with spaces", "bin", OLD, 0, id="spaces in the path"),
+    pytest.param("bots", ".", OLD, 20 * 1024 * 1024, id="20 MiB in parallel parts")])
+def test_installs_byte_for_byte_starts_the_bot_then_finds_it_current(
+        s3, run_updater, tmp_path, folder, start_in, old, bulk):
+    bots = bot_folder(tmp_path / folder, old)
+    new = stub_bot(2, bulk)
+    s3.publish(new, signing_key=None)  # a build without a release key asks for no signature
 
-    @pytest.mark.both_servers
-    @pytest.mark.parametrize("missing, error, function, last", [
-        ("exe_hash", "botocore.errorfactory.NoSuchKey", "s3_file_reader", "check"),
-        ("bucket", "botocore.errorfactory.NoSuchBucket", "s3_file_reader", "check"),
-        ("kelvo_bot.exe", "ClientError", "get_update", "differs")])
-    def test_a_missing_object_or_bucket_propagates_and_changes_nothing(
-            self, s3, run_updater, bots, missing, error, function, last):
+    run = run_updater(bots / start_in)
+    assert run.returncode == 0, run.stderr
+    assert hashlib.sha256((bots / "kelvo_bot.exe").read_bytes()).digest() == hashlib.sha256(new).digest()
+    assert not (bots / start_in / "kelvo_bot.temp").exists()
+    assert wait_for(tmp_path / "started") == [str(bots.resolve()), str(bots / "kelvo_bot.exe"), "0"]
+    assert run.sleeps[-1] == 3
+    # Every byte counted, also when the parts come in parallel.
+    assert run.bar[-1] == len(new) and (len(run.bar) > 3 or not bulk)
+    assert text("download", size=f"{len(new) / 1024 / 1024:.2f}") in run.lines
+    assert run.lines[-1] == text("started")
+
+    again = run_updater(bots / start_in)
+    assert again.returncode == 0, again.stderr
+    assert again.lines == identical_lines(bots / "kelvo_bot.exe") and again.sleeps == [60]
+    # The module addressed its own endpoint constant, through the proxy, in absolute form
+    # (moto logs it). SeaweedFS keeps no request log, but it answered only because the
+    # request carried a valid signature of the module's compiled-in keys.
+    if s3.requests() is not None:
+        assert any(f'"GET {s3.endpoint}/kelvo-bot/exe_hash HTTP/1.1" 200' in line for line in s3.requests())
+
+
+@pytest.mark.both_servers
+@pytest.mark.parametrize("missing, error, function, last", [
+    ("exe_hash", "botocore.errorfactory.NoSuchKey", "s3_file_reader", "check"),
+    ("bucket", "botocore.errorfactory.NoSuchBucket", "s3_file_reader", "check"),
+    ("kelvo_bot.exe", "ClientError", "get_update", "differs")])
+def test_a_missing_object_or_bucket_propagates_and_changes_nothing(
+        s3, run_updater, bots, missing, error, function, last):
+    if missing == "bucket":
+        s3.client.delete_bucket(Bucket=BUCKET)
+    else:
         s3.publish(stub_bot(2))
+        s3.delete(missing)
+    try:
+        run = run_updater(bots / "bin")
+    finally:
         if missing == "bucket":
-            s3.empty()
-            s3.client.delete_bucket(Bucket="kelvo-bot")
-        else:
-            s3.delete(missing)
-        try:
-            run = run_updater(bots / "bin")
-        finally:
-            if missing == "bucket":
-                s3.client.create_bucket(Bucket="kelvo-bot")
-        assert run.returncode == 1
-        assert error in run.stderr and traceback_line(function) in run.stderr
-        assert run.lines[-1] == text(last) and 60 not in run.sleeps
-        assert sorted(os.listdir(bots)) == ["bin", "kelvo_bot.exe"]
-        assert (bots / "kelvo_bot.exe").read_bytes() == OLD and not os.listdir(bots / "bin")
-
-
-class TestUpdate:
-    @pytest.mark.both_servers
-    @pytest.mark.parametrize("start_in, old, bulk", [
-        ("bots", None, 0), ("bots/bin", OLD, 0), ("bot dir with spaces/bin", OLD, 0),
-        ("bots", OLD, 20 * 1024 * 1024)],
-        ids=["missing, bot directory", "changed, bin subdirectory", "spaces in the path",
-             "20 MiB in parallel parts"])
-    def test_installs_byte_for_byte_and_starts_the_bot(self, s3, run_updater, tmp_path, start_in, old, bulk):
-        cwd = tmp_path / start_in
-        cwd.mkdir(parents=True)
-        bots = cwd.parent if cwd.name == "bin" else cwd
-        if old is not None:
-            (bots / "kelvo_bot.exe").write_bytes(old)
-        new = stub_bot(2, bulk)
-        s3.publish(new)
-        record = tmp_path / "started"
-
-        run = run_updater(cwd, BOT_RECORD=str(record))
-        assert run.returncode == 0, run.stderr
-        assert hashlib.sha256((bots / "kelvo_bot.exe").read_bytes()).digest() == hashlib.sha256(new).digest()
-        assert not (cwd / "kelvo_bot.temp").exists()
-        assert wait_for(record) == [str(bots.resolve()), str(bots / "kelvo_bot.exe"), "0"]
-        assert run.sleeps[-1] == 3
-        # Every byte counted, also when the parts come in parallel.
-        assert run.bar[-1] == len(new) and (len(run.bar) > 3 or not bulk)
-        assert text("download", size=f"{len(new) / 1024 / 1024:.2f}") in run.lines
-        assert run.lines[-1] == text("started")
-
-        again = run_updater(cwd)
-        assert again.lines == identical_lines(bots / "kelvo_bot.exe")
-
-    def test_a_digest_with_a_line_end_downloads_every_time(self, s3, run_updater, bots):
-        exe = stub_bot(3)
-        (bots / "kelvo_bot.exe").write_bytes(exe)
-        s3.publish(exe, digest=hashlib.sha256(exe).hexdigest().encode() + b"\n")
-        run = run_updater(bots, BOT_RECORD=str(bots / "started"))
-        assert text("differs") in run.lines
-        assert run.returncode == 0 and (bots / "kelvo_bot.exe").read_bytes() == exe
+            s3.client.create_bucket(Bucket=BUCKET)
+    assert run.returncode == 1
+    assert error in run.stderr and traceback_line(function) in run.stderr
+    assert run.lines[-1] == text(last) and 60 not in run.sleeps
+    assert contents(bots) == UNCHANGED
 
 
 def test_download_cut_short_leaves_the_old_executable(s3, run_updater, bots):
     new = stub_bot(5, 300_000)
     s3.publish(new)
-    proxy = Relay(s3.port, keep=100_000)
-    try:
-        run = run_updater(bots / "bin", proxy=proxy.proxy)
-    finally:
-        proxy.close()
+    with closing(Relay(s3.port, keep=100_000)) as relay:
+        run = run_updater(bots / "bin", proxy=relay.proxy)
     assert run.returncode == 1
     assert traceback_line("get_update") in run.stderr
     assert (bots / "kelvo_bot.exe").read_bytes() == OLD
@@ -108,53 +81,43 @@ def test_download_cut_short_leaves_the_old_executable(s3, run_updater, bots):
     assert run.lines[-1] == text("download", size="0.29")
 
     # The next run, with the server whole again, writes the temporary file anew and installs.
-    again = run_updater(bots / "bin", BOT_RECORD=str(bots / "started"))
+    again = run_updater(bots / "bin")
     assert again.returncode == 0, again.stderr
-    assert (bots / "kelvo_bot.exe").read_bytes() == new
+    assert contents(bots) == {"bin": {}, "kelvo_bot.exe": new}
 
 
-class TestNeverWithoutAnExecutable:
-    """Afterwards the bot folder holds exactly the old executable or the published one."""
+# Afterwards the bot folder holds exactly the old executable or the published one.
 
-    @pytest.mark.parametrize("damage", ["truncated in the bucket", "swapped on the way"])
-    def test_a_download_unlike_the_published_digest_is_never_installed(self, s3, run_updater, bots, damage):
-        new = stub_bot(7, 100_000)
-        proxy = None
-        if damage == "truncated in the bucket":
-            s3.publish(new[:50_000], digest=hashlib.sha256(new).hexdigest().encode())
-        else:
-            s3.publish(new)
-            proxy = Relay(s3.port, alter=lambda body: body.replace(b"version 7", b"version 8"))
-        try:
-            run = run_updater(bots / "bin", BOT_RECORD=str(bots / "started"),
-                              proxy=proxy and proxy.proxy)
-        finally:
-            if proxy:
-                proxy.close()
-        assert run.returncode == 1
-        assert f"RuntimeError: {text('mismatch')}" in run.stderr
-        assert run.lines[-1] == text("done")
-        assert (bots / "kelvo_bot.exe").read_bytes() == OLD
-        assert sorted(os.listdir(bots)) == ["bin", "kelvo_bot.exe"] and not os.listdir(bots / "bin")
+@pytest.mark.parametrize("published, alter", [
+    pytest.param(50_000, None, id="truncated in the bucket"),
+    pytest.param(None, lambda body: body.replace(b"version 7", b"version 8"), id="swapped on the way")])
+def test_a_download_unlike_the_published_digest_is_never_installed(
+        s3, run_updater, bots, tmp_path, published, alter):
+    new = stub_bot(7, 100_000)
+    s3.publish(new[:published], digest=hashlib.sha256(new).hexdigest().encode())
+    # Without `alter` the relay passes everything on unchanged.
+    with closing(Relay(s3.port, alter=alter)) as relay:
+        run = run_updater(bots / "bin", proxy=relay.proxy)
+    assert run.returncode == 1
+    assert f"RuntimeError: {text('mismatch')}" in run.stderr
+    assert run.lines[-1] == text("done")
+    assert contents(bots) == UNCHANGED and not (tmp_path / "started").exists()
 
-    @pytest.mark.parametrize("fault, env, installed", [
-        ("interrupted move", {"UPDATER_FAULT": "interrupt:1"}, False),
-        ("move refused twice", {"UPDATER_FAULT": "refuse:2"}, True),
-        ("move refused for good", {"UPDATER_FAULT": "refuse:99"}, False),
-        ("unprintable path", {"PYTHONIOENCODING": "ascii"}, False),
-    ])
-    def test_a_failure_between_set_aside_and_move_puts_the_old_executable_back(
-            self, s3, run_updater, tmp_path, fault, env, installed):
-        bots = tmp_path / "боты"
-        (bots / "bin").mkdir(parents=True)
-        (bots / "kelvo_bot.exe").write_bytes(OLD)
-        new = stub_bot(9)
-        s3.publish(new)
-        run = run_updater(bots / "bin", BOT_RECORD=str(tmp_path / "started"), **env)
-        assert (run.returncode == 0) is installed, run.stderr
-        assert (bots / "kelvo_bot.exe").read_bytes() == (new if installed else OLD)
-        assert sorted(os.listdir(bots)) == ["bin", "kelvo_bot.exe"]
-        if not installed:
-            assert (bots / "bin" / "kelvo_bot.temp").read_bytes() == new
-            assert run.stderr.rstrip().splitlines()[-1].startswith(
-                ("KeyboardInterrupt", "PermissionError", "UnicodeEncodeError")), run.stderr
+
+@pytest.mark.parametrize("env, error", [
+    pytest.param({"UPDATER_FAULT": "interrupt:1"}, "KeyboardInterrupt", id="interrupted move"),
+    pytest.param({"UPDATER_FAULT": "refuse:2"}, None, id="move refused twice"),
+    pytest.param({"UPDATER_FAULT": "refuse:99"}, "PermissionError", id="move refused for good"),
+    pytest.param({"PYTHONIOENCODING": "ascii"}, "UnicodeEncodeError", id="unprintable path")])
+def test_a_failure_between_set_aside_and_move_puts_the_old_executable_back(
+        s3, run_updater, tmp_path, env, error):
+    bots = bot_folder(tmp_path / "боты")
+    new = stub_bot(9)
+    s3.publish(new)
+    run = run_updater(bots / "bin", **env)
+    assert (run.returncode == 0) is (error is None), run.stderr
+    if error is None:
+        assert contents(bots) == {"bin": {}, "kelvo_bot.exe": new}
+    else:
+        assert contents(bots) == {"bin": {"kelvo_bot.temp": new}, "kelvo_bot.exe": OLD}
+        assert run.stderr.rstrip().splitlines()[-1].startswith(error), run.stderr

@@ -2,7 +2,6 @@
 a bin on another file system killed half way, set-aside copies left behind, and updaters that
 meet in one folder. The native build, a real server, real files and real processes."""
 
-import contextlib
 import fcntl
 import os
 import subprocess
@@ -11,7 +10,7 @@ from concurrent.futures import ThreadPoolExecutor
 
 import pytest
 
-from conftest import stub_bot, wait_for
+from conftest import UNCHANGED, bot_folder, contents, stub_bot, wait_for
 from fakes import OLD
 from messages import identical_lines, text
 
@@ -33,8 +32,7 @@ def test_a_planted_link_is_never_followed(s3, run_updater, bots, tmp_path, start
             planted.symlink_to(outside if link == "symbolic" else nowhere)
     new = stub_bot(11)
     s3.publish(new)
-
-    run = run_updater(cwd, BOT_RECORD=str(tmp_path / "started"))
+    run = run_updater(cwd)
     assert run.returncode == 0, run.stderr
     assert outside.read_bytes() == b"not the bot's" and outside.stat().st_mode & 0o777 == 0o600
     assert not nowhere.exists()
@@ -47,8 +45,6 @@ def test_a_planted_link_is_never_followed(s3, run_updater, bots, tmp_path, start
 def bin_on_its_own_drive(bots):
     """The bin subdirectory on a file system of its own, so that moving the download up into the
     bot folder is a copy."""
-    if os.geteuid() != 0:
-        pytest.skip("mounting a tmpfs needs root")
     mounted = subprocess.run(["mount", "-t", "tmpfs", "-o", "size=32m", "tmpfs", str(bots / "bin")],
                              capture_output=True)
     if mounted.returncode != 0:
@@ -74,10 +70,9 @@ def test_killed_at_any_step_across_drives_the_next_run_installs(
     else:
         assert killed_at == "os.rename" and old_copy.read_bytes() == OLD
 
-    again = run_updater(bin_on_its_own_drive, BOT_RECORD=str(bots / "started"))
+    again = run_updater(bin_on_its_own_drive)
     assert again.returncode == 0, again.stderr
-    assert exe.read_bytes() == new and os.access(exe, os.X_OK)
-    assert sorted(os.listdir(bots)) == ["bin", "kelvo_bot.exe", "started"]
+    assert contents(bots) == {"bin": {}, "kelvo_bot.exe": new} and os.access(exe, os.X_OK)
 
 
 @pytest.mark.parametrize("left", ["kelvo_bot.exe", "kelvo_bot.exe.old"],
@@ -88,27 +83,20 @@ def test_an_unreachable_store_changes_nothing_and_puts_a_set_aside_copy_back(
     run = run_updater(bots / "bin", proxy=closed_port)
     assert run.returncode == 1 and run.lines == [text("check")]
     assert "ProxyConnectionError" in run.stderr and 60 not in run.sleeps
-    assert sorted(os.listdir(bots)) == ["bin", "kelvo_bot.exe"] and not os.listdir(bots / "bin")
-    assert (bots / "kelvo_bot.exe").read_bytes() == OLD
+    assert contents(bots) == UNCHANGED
 
 
-@contextlib.contextmanager
-def holding_the_lock(folder):
-    fd = os.open(folder, os.O_RDONLY | os.O_DIRECTORY)
-    try:
-        fcntl.flock(fd, fcntl.LOCK_EX)
-        yield
-    finally:
-        os.close(fd)
-
-
-def test_a_second_updater_says_it_waits_then_finds_the_bot_current(s3, run_updater, bots, tmp_path):
+def test_a_second_updater_says_it_waits_then_finds_the_bot_current(s3, run_updater, bots):
     s3.publish(OLD)
+    lock = os.open(bots, os.O_RDONLY | os.O_DIRECTORY)
     with ThreadPoolExecutor(1) as pool:
-        with holding_the_lock(bots):
+        try:
+            fcntl.flock(lock, fcntl.LOCK_EX)
             waiting = pool.submit(run_updater, bots / "bin")
             time.sleep(1.5)
             assert not waiting.done()
+        finally:
+            os.close(lock)
         run = waiting.result()
     assert run.returncode == 0, run.stderr
     assert run.lines == [text("waiting"), *identical_lines(bots / "kelvo_bot.exe")]
@@ -120,15 +108,12 @@ def test_two_updaters_started_together_install_once_and_start_one_bot(s3, run_up
     new = stub_bot(6) + os.urandom(2_000_000)
     s3.publish(new)
     for round in range(3):
-        bots = tmp_path / f"round{round}"
-        (bots / "bin").mkdir(parents=True)
-        (bots / "kelvo_bot.exe").write_bytes(OLD)
-        record = bots / "started"
+        bots = bot_folder(tmp_path / f"round{round}")
+        record = tmp_path / f"started{round}"
         with ThreadPoolExecutor(2) as pool:
             runs = list(pool.map(lambda place: run_updater(bots / place, BOT_RECORD=str(record)), places))
         assert [r.returncode for r in runs] == [0, 0], [r.stderr for r in runs]
-        assert (bots / "kelvo_bot.exe").read_bytes() == new
-        assert sorted(os.listdir(bots)) == ["bin", "kelvo_bot.exe", "started"]
+        assert contents(bots) == {"bin": {}, "kelvo_bot.exe": new}
         # One updated and started the bot; the other waited, then found the bot current.
         assert sorted(r.sleeps[-1] for r in runs) == [3, 60]
         wait_for(record)

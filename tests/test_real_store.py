@@ -2,66 +2,62 @@
 a SeaweedFS cluster that loses a volume server in the middle of a download."""
 
 import hashlib
-import os
 import threading
 import time
 
 import pytest
 
 import seaweedfs
-from conftest import clean_environment, stub_bot
+from conftest import BUCKET, UNCHANGED, contents, stub_bot
 from fakes import OLD
 from messages import text
+from s3_servers import seaweedfs_server
 from statement_lines import traceback_line
 
 pytestmark = pytest.mark.parametrize("s3_server", ["seaweedfs"], indirect=True, scope="session")
 
 
-def test_a_wrong_secret_fails_at_the_check_and_changes_nothing(s3_server, run_updater, native_build, bots):
+def test_a_wrong_secret_fails_at_the_check_and_changes_nothing(run_updater, native_build, bots):
     key_id, _ = seaweedfs.built_keys(native_build)
     # This store knows the module's key id with another secret: the module signs with the secret
     # it was built with, which is the wrong one here.
-    with seaweedfs.serving((key_id, "not-the-secret-the-module-was-built-with"),
-                           env=clean_environment(sanitizers=False)) as store:
-        store.client(endpoint=s3_server.endpoint).put_object(Bucket="kelvo-bot", Key="exe_hash", Body=b"0" * 64)
+    with seaweedfs_server(native_build, keys=(key_id, "not-the-secret-the-module-was-built-with")) as store:
+        store.put("exe_hash", b"0" * 64)
         run = run_updater(bots, proxy=store.proxy)
-    assert run.returncode == 1
+    assert run.returncode == 1 and run.lines == [text("check")]
     assert "botocore.exceptions.ClientError" in run.stderr and "(SignatureDoesNotMatch)" in run.stderr
     assert traceback_line("s3_file_reader") in run.stderr
-    assert run.lines == [text("check")]
-    assert sorted(os.listdir(bots)) == ["bin", "kelvo_bot.exe"] and (bots / "kelvo_bot.exe").read_bytes() == OLD
+    assert contents(bots) == UNCHANGED
 
 
 def test_the_modules_keys_may_read_the_bucket_and_nothing_else(s3, native_build):
     s3.publish(b"MZ bot")
     module = seaweedfs.client(s3.port, seaweedfs.built_keys(native_build), s3.endpoint)
-    assert module.get_object(Bucket="kelvo-bot", Key="kelvo_bot.exe")["Body"].read() == b"MZ bot"
-    assert module.head_object(Bucket="kelvo-bot", Key="kelvo_bot.exe")["ContentLength"] == 6
-    for refused in (lambda: module.put_object(Bucket="kelvo-bot", Key="kelvo_bot.exe", Body=b"MZ evil"),
-                    lambda: module.delete_object(Bucket="kelvo-bot", Key="exe_hash"),
-                    lambda: module.list_objects_v2(Bucket="kelvo-bot"),
+    assert module.get_object(Bucket=BUCKET, Key="kelvo_bot.exe")["Body"].read() == b"MZ bot"
+    assert module.head_object(Bucket=BUCKET, Key="kelvo_bot.exe")["ContentLength"] == 6
+    for refused in (lambda: module.put_object(Bucket=BUCKET, Key="kelvo_bot.exe", Body=b"MZ evil"),
+                    lambda: module.delete_object(Bucket=BUCKET, Key="exe_hash"),
+                    lambda: module.list_objects_v2(Bucket=BUCKET),
                     lambda: module.create_bucket(Bucket="kelvo-bot-2")):
         with pytest.raises(module.exceptions.ClientError, match=r"\(AccessDenied\)"):
             refused()
-    assert s3.client.get_object(Bucket="kelvo-bot", Key="kelvo_bot.exe")["Body"].read() == b"MZ bot"
+    assert s3.client.get_object(Bucket=BUCKET, Key="kelvo_bot.exe")["Body"].read() == b"MZ bot"
 
 
-def bytes_sent(store, name):
-    """What a process of the store has written so far (its sockets included), in bytes."""
-    with open(f"/proc/{store.processes[name].pid}/io") as io:
+def bytes_sent(cluster, name):
+    """What a process of the cluster has written so far (its sockets included), in bytes."""
+    with open(f"/proc/{cluster.store.processes[name].pid}/io") as io:
         return int(next(line for line in io if line.startswith("wchar:")).split()[1])
 
 
-def test_a_volume_server_lost_mid_download(s3_server, run_updater, native_build, bots):
+def test_a_volume_server_lost_mid_download(run_updater, native_build, bots):
     """Master, two volume servers holding every chunk twice, filer and gateway. The volume server
     that has sent more is killed once 8 MiB of the 100 MiB executable have left the volume
     servers. Either the download completes from the replica, or it fails with the old executable
     untouched and the next run completes; never a broken executable."""
     new = stub_bot(6, 100 * 1024 * 1024)
-    with seaweedfs.serving(seaweedfs.built_keys(native_build), cluster=True, env=clean_environment(sanitizers=False)) as cluster:
-        publisher = cluster.client(endpoint=s3_server.endpoint)
-        publisher.put_object(Bucket="kelvo-bot", Key="kelvo_bot.exe", Body=new)
-        publisher.put_object(Bucket="kelvo-bot", Key="exe_hash", Body=hashlib.sha256(new).hexdigest().encode())
+    with seaweedfs_server(native_build, cluster=True) as cluster:
+        cluster.publish(new, signing_key=None)
         volumes = ("volume1", "volume2")
         before = {name: bytes_sent(cluster, name) for name in volumes}
         at_kill = {}
@@ -72,18 +68,18 @@ def test_a_volume_server_lost_mid_download(s3_server, run_updater, native_build,
                 sent = {name: bytes_sent(cluster, name) - before[name] for name in volumes}
                 if sum(sent.values()) >= 8 * 1024 * 1024:
                     at_kill.update(sent, killed=max(volumes, key=sent.get))
-                    cluster.kill(at_kill["killed"])
+                    cluster.store.kill(at_kill["killed"])
                     return
                 time.sleep(0.002)
 
         killer = threading.Thread(target=kill_the_busier_volume_server, daemon=True)
         killer.start()
-        run = run_updater(bots, proxy=cluster.proxy, BOT_RECORD=str(bots / "started"))
+        run = run_updater(bots, proxy=cluster.proxy)
         killer.join(60)
         assert at_kill, "no volume server was killed: the download never got going"
         if run.returncode != 0:
             assert (bots / "kelvo_bot.exe").read_bytes() == OLD
-            run = run_updater(bots, proxy=cluster.proxy, BOT_RECORD=str(bots / "started"))
+            run = run_updater(bots, proxy=cluster.proxy)
         assert run.returncode == 0, run.stderr[-2000:]
         # The kill came while the download was under way, and the rest came from the survivor.
         survivor = next(name for name in volumes if name != at_kill["killed"])

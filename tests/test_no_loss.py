@@ -86,6 +86,15 @@ def test_an_unreachable_store_changes_nothing_and_puts_a_set_aside_copy_back(
     assert contents(bots) == UNCHANGED
 
 
+def waiting_for_a_lock_on(folder):
+    """Whether a process waits for a lock on `folder`: a line of /proc/locks marked "->", whose
+    device:inode field ends with the folder's inode."""
+    inode = f":{os.stat(folder).st_ino}"
+    with open("/proc/locks") as locks:
+        return any(fields[1] == "->" and fields[-3].endswith(inode)
+                   for fields in map(str.split, locks))
+
+
 def test_a_second_updater_says_it_waits_then_finds_the_bot_current(s3, run_updater, bots):
     s3.publish(OLD)
     lock = os.open(bots, os.O_RDONLY | os.O_DIRECTORY)
@@ -93,8 +102,10 @@ def test_a_second_updater_says_it_waits_then_finds_the_bot_current(s3, run_updat
         try:
             fcntl.flock(lock, fcntl.LOCK_EX)
             waiting = pool.submit(run_updater, bots / "bin")
-            time.sleep(1.5)
-            assert not waiting.done()
+            # Held until the updater waits for it, however slowly it starts (the sanitizers).
+            while not waiting_for_a_lock_on(bots):
+                assert not waiting.done(), waiting.result().stdout
+                time.sleep(0.05)
         finally:
             os.close(lock)
         run = waiting.result()

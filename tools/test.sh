@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
 # The whole test run from a fresh machine: a virtual environment with the test dependencies,
-# the module built in both path styles (warnings are errors), and the suite.
+# the module's test builds (warnings are errors), and the suite.
 #
 #   tools/test.sh            the suite against the release builds
 #   tools/test.sh --asan     the suite against AddressSanitizer/UndefinedBehaviorSanitizer builds

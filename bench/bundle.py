@@ -27,6 +27,7 @@ from pathlib import Path
 
 ROOT = Path(__file__).resolve().parent.parent
 sys.path[:0] = [str(ROOT / "tests"), str(ROOT / "tests" / "windows")]
+from harness import ended_after  # noqa: E402
 from windows_harness import Wine, booted, windows_path  # noqa: E402
 
 
@@ -42,19 +43,15 @@ def zipped_size(folder: Path) -> int:
 
 def first_message_seconds(wine: Wine, bin_dir: Path, proxy: str) -> float:
     start = time.monotonic()
-    process = wine.start(windows_path(bin_dir / "python" / "python.exe"), "-u", "-c",
-                         "import updater_core", cwd=bin_dir,
-                         env=wine.environment(http_proxy=proxy, AWS_MAX_ATTEMPTS="1"))
-    try:
+    with ended_after(wine.start(windows_path(bin_dir / "python" / "python.exe"), "-u", "-c",
+                                "import updater_core", cwd=bin_dir,
+                                env=wine.environment(http_proxy=proxy, AWS_MAX_ATTEMPTS="1"))) as process:
         line = process.stdout.readline()
         elapsed = time.monotonic() - start
         if not line.startswith(b"Checking"):
             raise RuntimeError(f"unexpected first line {line!r}: {process.stderr.read()!r}")
         process.communicate(timeout=300)
         return elapsed
-    finally:
-        process.kill()
-        process.wait()
 
 
 def main():

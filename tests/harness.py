@@ -3,6 +3,7 @@ benchmarks (which put this folder on their path)."""
 
 from __future__ import annotations
 
+import contextlib
 import os
 import subprocess
 import sys
@@ -65,13 +66,19 @@ def start(argv, *, cwd, env):
                             preexec_fn=die_with_parent)
 
 
-def run(argv, *, cwd=None, env, timeout=120, encoding="utf-8"):
-    """Runs a child to its end, or kills it at `timeout` (the test then fails)."""
-    process = start(argv, cwd=cwd, env=env)
+@contextlib.contextmanager
+def ended_after(process):
+    """The process, killed at the end of the block if it still runs."""
     try:
-        stdout, stderr = process.communicate(timeout=timeout)
+        yield process
     finally:
         process.kill()
         process.wait()
+
+
+def run(argv, *, cwd=None, env, timeout=120, encoding="utf-8"):
+    """Runs a child to its end, or kills it at `timeout` (the test then fails)."""
+    with ended_after(start(argv, cwd=cwd, env=env)) as process:
+        stdout, stderr = process.communicate(timeout=timeout)
     return Run(process.returncode, stdout.decode(encoding, "replace"),
                stderr.decode(encoding, "replace"))

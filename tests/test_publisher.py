@@ -10,7 +10,7 @@ import pytest
 
 import publisher as publisher_tool
 from conftest import BUCKET, ROOT, build_dir, clean_environment, local_s3, run, seaweedfs
-from harness import die_with_parent
+from harness import die_with_parent, ended_after
 from messages import text
 
 pytestmark = pytest.mark.tools
@@ -159,18 +159,14 @@ def test_every_command_and_option_has_help():
 
 def test_serve_takes_a_free_port_and_ctrl_c_ends_it_with_130(tmp_path):
     # Started as from a terminal: SIGINT as its default, whatever this process was given.
-    process = subprocess.Popen(
-        [sys.executable, str(ROOT / "tools" / "publisher.py"), "serve", "--port", "0"],
-        env=clean_environment(), stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True,
-        preexec_fn=lambda: (signal.signal(signal.SIGINT, signal.SIG_DFL), die_with_parent()))
-    try:
+    with ended_after(subprocess.Popen(
+            [sys.executable, str(ROOT / "tools" / "publisher.py"), "serve", "--port", "0"],
+            env=clean_environment(), stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True,
+            preexec_fn=lambda: (signal.signal(signal.SIGINT, signal.SIG_DFL), die_with_parent()))) as process:
         ready = process.stdout.readline()
         assert re.match(r"Serving bucket kelvo-bot on http://127\.0\.0\.1:[1-9]\d*; ", ready), ready
         process.send_signal(signal.SIGINT)
         _, err = process.communicate(timeout=30)
-    finally:
-        process.kill()
-        process.wait()
     assert process.returncode == 130
     assert err.splitlines()[-1] == "interrupted" and "Traceback" not in err
 

@@ -14,7 +14,8 @@ import seaweedfs
 from harness import clean_environment
 from messages import EN, RU, identical_lines, text
 from relay import Relay
-from windows_harness import ended_after, windows_path
+from harness import ended_after
+from windows_harness import windows_path
 
 # What update.cmd's pause prints, in Wine's language.
 PAUSE = {EN: "Press any key to continue", RU: "Нажмите любую клавишу для продолжения"}

@@ -25,16 +25,6 @@ def windows_path(path):
     return "Z:" + str(path).replace("/", "\\")
 
 
-@contextlib.contextmanager
-def ended_after(process):
-    """The process, killed at the end of the block if it still runs."""
-    try:
-        yield process
-    finally:
-        process.kill()
-        process.wait()
-
-
 @dataclass
 class Wine:
     """Wine with a prefix of this test run's own."""

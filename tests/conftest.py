@@ -93,29 +93,69 @@ time.sleep, progressbar.ProgressBar.update = sleep, update
 if os.environ.get("UPDATER_RUSSIAN"):
     import locale
     locale.getlocale = lambda *args: ("Russian_Russia", "1251")
-# UPDATER_FAULT=KIND:N makes the first N moves of the new executable into place fail as a
-# Ctrl-C ("interrupt") or a scanner holding the file ("refuse") would make them fail.
+# UPDATER_FAULT=KIND:N makes the first N renames of the new executable into place (after the
+# old one was set aside) fail as a Ctrl-C ("interrupt") or a scanner holding the file ("refuse")
+# would make them fail.
 if os.environ.get("UPDATER_FAULT"):
-    import shutil
     kind, left = os.environ["UPDATER_FAULT"].split(":")
-    left, real_move = [int(left)], shutil.move
-    def move(source, target):
-        if left[0]:
+    left, real_rename = [int(left)], os.rename
+    def rename(source, target):
+        if left[0] and str(target).endswith("kelvo_bot.exe"):
             left[0] -= 1
             raise KeyboardInterrupt if kind == "interrupt" else PermissionError(13, "held", target)
-        return real_move(source, target)
-    shutil.move = move
-# UPDATER_KILL=os.NAME kills the updater outright at its first call of os.NAME (for sendfile, the
-# copy across file systems, half way through it), as a power cut or a killed task would.
+        return real_rename(source, target)
+    os.rename = rename
+# UPDATER_KILL=MODULE.NAME kills the updater outright at its first call of os.NAME or
+# shutil.NAME (for copyfileobj, the copy across file systems, half way through it), as a power
+# cut or a killed task would.
 if os.environ.get("UPDATER_KILL"):
-    import signal
-    name = os.environ["UPDATER_KILL"].removeprefix("os.")
-    real = getattr(os, name)
+    import shutil, signal
+    owner, _, name = os.environ["UPDATER_KILL"].partition(".")
+    owner = shutil if owner == "shutil" else os
     def killed(*args, **kwargs):
-        if name == "sendfile":
-            real(*args[:3], args[3] // 2)
+        if name == "copyfileobj":
+            source, target = args[:2]
+            target.write(source.read(os.fstat(source.fileno()).st_size // 2))
+            target.flush()
         os.kill(os.getpid(), signal.SIGKILL)
-    setattr(os, name, killed)
+    setattr(owner, name, killed)
+# UPDATER_PLANT=WHEN:PATH puts another file in the place of the bot folder's kelvo_bot.temp,
+# the file about to be installed: during the copy across file systems ("copy": a link to PATH)
+# or once it has been checked ("checked": PATH renamed over it), as another local program might.
+if os.environ.get("UPDATER_PLANT"):
+    import builtins, shutil
+    when, planted = os.environ["UPDATER_PLANT"].split(":", 1)
+    def plant(staged):
+        os.unlink(staged)
+        os.symlink(planted, staged) if when == "copy" else os.rename(planted, staged)
+    if when == "copy":
+        real_copy = shutil.copyfileobj
+        def copyfileobj(source, target, *args):
+            plant(target.name)
+            return real_copy(source, target, *args)
+        shutil.copyfileobj = copyfileobj
+    else:
+        real_print = builtins.print
+        def print(*args, **kwargs):
+            if args and str(args[0]).startswith("Replacing local file"):
+                plant(os.path.join(os.path.dirname(os.getcwd()), "kelvo_bot.temp"))
+            return real_print(*args, **kwargs)
+        builtins.print = print
+# UPDATER_LINES=PATH: each line the updater prints is also written to PATH at once, for a test
+# that waits for one.
+if os.environ.get("UPDATER_LINES"):
+    import builtins
+    real_print = builtins.print
+    def print(*args, **kwargs):
+        real_print(*args, **kwargs)
+        with open(os.environ["UPDATER_LINES"], "a") as lines:
+            lines.write(" ".join(map(str, args)) + "\n")
+    builtins.print = print
+# UPDATER_PRINT_INTERRUPTS=1: every print is a Ctrl-C sent from C code, which Python only notes
+# for later: the updater must answer it at its next chance to, not at some later line of Python.
+if os.environ.get("UPDATER_PRINT_INTERRUPTS"):
+    import builtins, ctypes, functools, signal
+    builtins.print = functools.partial(ctypes.CDLL(None).kill, os.getpid(), signal.SIGINT)
 import updater_core
 """
 

@@ -19,6 +19,7 @@ import ctypes
 import hashlib
 import importlib
 import io
+import itertools
 import os
 import subprocess
 import sys
@@ -97,21 +98,33 @@ class FakeClient:
 
 
 class FakeFile(io.BytesIO):
-    """A file of the fake drive; its content reaches the world when it is closed."""
+    """A file of the fake drive. Its bytes stand under whatever name its inode has now (it may be
+    renamed while open); a file opened for reading reads the bytes it had when opened."""
 
     def __init__(self, world, path, mode):
         self.world, self.name, self.mode = world, path, mode
         super().__init__(world.files[path] if "r" in mode else b"")
+        if "r" in mode:
+            self.ino = world.inodes.setdefault(path, next(world.inode_numbers))
+        else:
+            world.files[path], world.inodes[path] = b"", next(world.inode_numbers)
+            self.ino = world.inodes[path]
+
+    def write(self, data):
+        count = super().write(data)
+        if path := self.world.named(self.ino):
+            self.world.files[path] = self.getvalue()
+        return count
 
     def fileno(self):
         self.world.record("file.fileno", self.name)
-        return 3
+        self.world.descriptors[self.ino] = self
+        return self.ino
 
     def close(self):
         if not self.closed:
             self.world.record("file.close", self.name)
-            if "r" not in self.mode:
-                self.world.files[self.name] = self.getvalue()
+            self.world.descriptors.pop(self.ino, None)
         super().close()
 
 
@@ -137,6 +150,10 @@ class World:
     fail_at: int | None = None
     fail_with: BaseException | None = None
     calls: list = field(default_factory=list)
+    # Each file's inode number by name, and the open files by descriptor (their inode number).
+    inodes: dict = field(default_factory=dict)
+    inode_numbers: object = field(default_factory=lambda: itertools.count(100))
+    descriptors: dict = field(default_factory=dict)
     module: object = None
     callback: object = None
 
@@ -154,6 +171,13 @@ class World:
         """A bare file name resolved against the working directory, as the system would."""
         absolute = name[1:2] == ":" if self.sep == "\\" else name.startswith("/")
         return name if absolute else self.cwd + self.sep + name
+
+    def named(self, ino):
+        """The name the inode has now, or None."""
+        return next((path for path, number in self.inodes.items() if number == ino), None)
+
+    def inode(self, path):
+        return self.inodes.setdefault(path, next(self.inode_numbers))
 
     def names(self, *wanted):
         """The calls whose names are among `wanted`, in order."""
@@ -218,9 +242,10 @@ def _fake_system(world):
         if path in world.read_only:  # as Windows refuses it
             raise PermissionError(13, "Access is denied", path)
         del world.files[path]
+        world.inodes.pop(path, None)
 
-    def stat_result(mode, size):
-        return os.stat_result((mode, 0, 0, 1, 0, 0, size, 0, 0, 0))
+    def stat_result(mode, size, ino=0):
+        return os.stat_result((mode, ino, 0, 1, 0, 0, size, 0, 0, 0))
 
     def rename(source, target, resolve=True):
         if resolve:
@@ -228,6 +253,7 @@ def _fake_system(world):
         if source not in world.files:
             raise FileNotFoundError(2, "No such file", source)
         world.files[target] = world.files.pop(source)
+        world.inodes[target] = world.inodes.pop(source, None) or next(world.inode_numbers)
         if source in world.read_only:
             world.read_only.discard(source)
             world.read_only.add(target)
@@ -248,7 +274,9 @@ def _fake_system(world):
         "os.replace": rename,
         "shutil.move": lambda source, target: rename(source, target, resolve=False),
         "os.lstat": lambda path: stat_result(0o100444 if world.path(path) in world.read_only else 0o100666,
-                                             len(world.files[world.path(path)])),
+                                             len(world.files[world.path(path)]),
+                                             world.inode(world.path(path))),
+        "os.fstat": lambda fd: stat_result(0o100640, len(world.descriptors[fd].getvalue()), fd),
         "os.stat": lambda path: stat_result(0o100640, 0 if isinstance(path, int) else len(world.files[path])),
         "os.chmod": chmod,
         "os.chdir": lambda path: setattr(world, "cwd", path),

@@ -28,6 +28,10 @@ MESSAGES = {
         "unsigned": "The downloaded kelvo_bot.exe is not signed by the publisher; the update was refused "
                     "and nothing was changed.",
         "folder": "A folder stands at {exe}; move it away and run the update again.",
+        "replaced": "The downloaded kelvo_bot.exe was replaced after it was checked; the update was refused "
+                    "and nothing was changed.",
+        "not put back": "Could not put the previous kelvo_bot.exe back from {exe} ({error}); it stays there. "
+                        "Checking for an update.",
         # The launcher's two lines after a failure.
         "hint unreachable": ["The update server could not be reached, or the connection broke off. Nothing was changed.",
                              "Check the Internet connection and run the update again later."],
@@ -55,6 +59,10 @@ MESSAGES = {
         "mismatch": "Загруженный файл kelvo_bot.exe не совпадает с опубликованной hash-суммой; ничего не изменено.",
         "unsigned": "Загруженный файл kelvo_bot.exe не подписан издателем; обновление отклонено, ничего не изменено.",
         "folder": "На месте файла {exe} находится папка; уберите её и запустите обновление снова.",
+        "replaced": "Загруженный файл kelvo_bot.exe был подменён после проверки; обновление отклонено, "
+                    "ничего не изменено.",
+        "not put back": "Не удалось вернуть прежний kelvo_bot.exe из {exe} ({error}); он остаётся там. "
+                        "Проверяю обновление.",
         "hint unreachable": ["Не удалось связаться с сервером обновлений, или связь прервалась. Ничего не изменено.",
                              "Проверьте подключение к интернету и запустите обновление позже."],
         "hint keys": ["Сервер обновлений не принял ключи этой программы обновления. Ничего не изменено.",

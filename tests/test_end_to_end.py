@@ -119,5 +119,5 @@ def test_a_failure_between_set_aside_and_move_puts_the_old_executable_back(
     if error is None:
         assert contents(bots) == {"bin": {}, "kelvo_bot.exe": new}
     else:
-        assert contents(bots) == {"bin": {"kelvo_bot.temp": new}, "kelvo_bot.exe": OLD}
+        assert contents(bots) == UNCHANGED
         assert run.stderr.rstrip().splitlines()[-1].startswith(error), run.stderr

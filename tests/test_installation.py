@@ -8,20 +8,30 @@ import weakref
 
 import pytest
 
-from fakes import BOT, NEW, OLD, digest, entries, fake_world, import_module
+from fakes import BOT, CURRENT, NEW, OLD, FakeFile, call_in, digest, entries, fake_world, import_module, patched
 from messages import EN, LANGUAGES, RU, WINDOWS_LOCALE, text
 from statement_lines import at
+
+def imported(build):
+    """The module imported against a world that it updated, and that world as it was before."""
+    world = fake_world("update")
+    module = import_module(build, world).module
+    world.files, world.cwd, world.calls = {BOT: OLD}, "D:\\bots\\bin", []
+    return world, module
+
 
 class TestWholeUpdate:
     def test_from_the_bin_subdirectory_call_by_call(self, windows_build):
         world = fake_world("update")
         outcome = import_module(windows_build, world)
         assert isinstance(outcome.error, SystemExit)
-        start = world.calls.index(("s3.head_object", (("Bucket", "kelvo-bot"), ("Key", "kelvo_bot.exe"))))
+        # The order of the calls is the contract; how often the working directory is asked
+        # for is not.
+        calls = [call for call in world.calls if call != ("os.getcwd",)]
+        start = calls.index(("s3.head_object", (("Bucket", "kelvo-bot"), ("Key", "kelvo_bot.exe"))))
         # A folder in the executable's place is refused before anything is downloaded.
-        assert world.calls[start - 2 : start] == [
-            ("os.getcwd",), ("os.path.isdir", BOT)]
-        assert world.calls[start:] == [
+        assert calls[start - 1] == ("os.path.isdir", BOT)
+        assert calls[start:] == [
             ("s3.head_object", (("Bucket", "kelvo-bot"), ("Key", "kelvo_bot.exe"))),
             ("print", text("download", size="0.00")),
             ("progressbar.Percentage", ()),
@@ -33,36 +43,35 @@ class TestWholeUpdate:
                 ("maxval", len(NEW)))),
             ("bar.start",),
             # Whatever stands at the download's name is removed, not followed, and the file is
-            # created anew.
+            # created anew; it stays open until it is in place.
             ("os.path.lexists", "kelvo_bot.temp"),
-            ("open", "kelvo_bot.temp", "xb"),
+            ("open", "kelvo_bot.temp", "x+b"),
             ("s3.download_fileobj", "kelvo-bot", "kelvo_bot.exe", "D:\\bots\\bin\\kelvo_bot.temp", ("Callback",)),
             *[("bar.update", min(n, len(NEW))) for n in range(4, len(NEW) + 4, 4)],
-            ("file.close", "D:\\bots\\bin\\kelvo_bot.temp"),
             ("bar.finish",),
             ("print", text("done")),
-            # The download is checked against the published digest, read again.
-            ("open", "kelvo_bot.temp", "rb"),
-            ("file.close", "D:\\bots\\bin\\kelvo_bot.temp"),
+            # The open download goes up beside the executable, and is checked there, through
+            # the same open file, against the published digest, read again.
+            ("os.path.lexists", "D:\\bots\\kelvo_bot.temp"),
+            ("os.rename", "D:\\bots\\bin\\kelvo_bot.temp", "D:\\bots\\kelvo_bot.temp"),
             ("s3.get_object", (("Bucket", "kelvo-bot"), ("Key", "exe_hash"))),
             ("Body.read",),
             ("print", text("replacing")),
-            *[("os.getcwd",)] * 3,
             ("os.path.isfile", BOT),
             ("print", text("deleting")),
             ("print", text("moving", exe=BOT)),
-            # The new file first comes next to the executable (a copy across drives), then the
-            # old one is set aside, not deleted, and the new one renamed into its place.
-            ("os.path.lexists", "D:\\bots\\kelvo_bot.temp"),
-            ("shutil.move", "D:\\bots\\bin\\kelvo_bot.temp", "D:\\bots\\kelvo_bot.temp"),
+            # The old one is set aside, not deleted; the new one, still the file that was
+            # checked, is renamed into its place.
             ("os.path.lexists", "D:\\bots\\kelvo_bot.exe.old"),
             ("os.replace", BOT, "D:\\bots\\kelvo_bot.exe.old"),
+            ("file.fileno", "D:\\bots\\bin\\kelvo_bot.temp"),
+            ("os.fstat", world.inodes[BOT]),
+            ("os.lstat", "D:\\bots\\kelvo_bot.temp"),
             ("os.rename", "D:\\bots\\kelvo_bot.temp", BOT),
             ("os.unlink", "D:\\bots\\kelvo_bot.exe.old"),
+            ("file.close", "D:\\bots\\bin\\kelvo_bot.temp"),
             ("print", text("started")),
-            *[("os.getcwd",)] * 2,
             ("os.chdir", "D:\\bots"),
-            ("os.getcwd",),
             # The path goes as a one-item list, so that a space in it cannot split it.
             ("subprocess.Popen", [BOT], ()),
             ("time.sleep", 3),
@@ -103,14 +112,18 @@ class TestWholeUpdate:
     def test_posix_build_marks_the_executable_before_starting_it(self, native_build):
         world = fake_world("missing", posix=True)
         import_module(native_build, world)
-        # Through the open download's descriptor, so no name is followed, and before the file
-        # takes the executable's name: a kill in between never leaves a bot that cannot start.
-        assert world.names("os.stat", "os.chmod", "file.close", "os.rename", "subprocess.Popen") == [
-            ("os.stat", 3),
-            ("os.chmod", 3, 0o100750),
-            ("file.close", "/drive/bots/bin/kelvo_bot.temp"),
-            ("file.close", "/drive/bots/bin/kelvo_bot.temp"),  # hashed
+        # Through the open file's descriptor, so no name is followed, before its digest is
+        # checked and before it takes the executable's name: a kill in between never leaves a
+        # bot that cannot start.
+        fd = world.inodes["/drive/bots/kelvo_bot.exe"]
+        assert world.names("os.stat", "os.chmod", "s3.get_object", "os.rename", "file.close",
+                           "subprocess.Popen") == [
+            ("os.rename", "/drive/bots/bin/kelvo_bot.temp", "/drive/bots/kelvo_bot.temp"),
+            ("os.stat", fd),
+            ("os.chmod", fd, 0o100750),
+            ("s3.get_object", (("Bucket", "kelvo-bot"), ("Key", "exe_hash"))),
             ("os.rename", "/drive/bots/kelvo_bot.temp", "/drive/bots/kelvo_bot.exe"),
+            ("file.close", "/drive/bots/bin/kelvo_bot.temp"),
             ("subprocess.Popen", ["/drive/bots/kelvo_bot.exe"], ()),
         ]
 
@@ -136,8 +149,9 @@ class TestFailures:
         world = fake_world("update", failures={"os.unlink": denied})
         outcome = import_module(windows_build, world)
         assert outcome.error is denied
-        # The old executable goes back over the new one in one rename.
-        assert world.calls[-1] == ("os.replace", "D:\\bots\\kelvo_bot.exe.old", BOT)
+        # The old executable goes back over the new one in one rename, the last change made.
+        changes = [c for c in world.names("os.replace", "os.rename", "os.unlink") if c[1] != "D:\\bots\\kelvo_bot.temp"]
+        assert changes[-1] == ("os.replace", "D:\\bots\\kelvo_bot.exe.old", BOT)
         assert world.files == {BOT: OLD}
         assert not world.names("subprocess.Popen")
 
@@ -154,21 +168,22 @@ class TestFailures:
     def test_a_refused_move_is_retried_for_a_few_seconds(self, windows_build, refusals, installed):
         left = iter([PermissionError(32, "being used by another process")] * refusals)
 
-        def refuse(*args):
-            if (error := next(left, None)) is not None:
+        def refuse(source, target):
+            if target == BOT and (error := next(left, None)) is not None:
                 raise error
 
-        world = fake_world("update", hooks={"shutil.move": refuse})
+        world = fake_world("update", hooks={"os.rename": refuse})
         outcome = import_module(windows_build, world)
         assert world.names("time.sleep")[:min(refusals, 5)] == [("time.sleep", 0.5)] * min(refusals, 5)
-        assert len(world.names("shutil.move")) == min(refusals + 1, 6)
+        into_place = [c for c in world.names("os.rename") if c[2] == BOT]
+        assert len(into_place) == min(refusals + 1, 6)
         if installed:
             assert isinstance(outcome.error, SystemExit)
             assert world.files == {BOT: NEW}
         else:
+            # Still refused: the old executable is back and the new one gone.
             assert type(outcome.error) is PermissionError
-            assert world.files == {BOT: OLD, "D:\\bots\\bin\\kelvo_bot.temp": NEW}
-            assert not world.names("os.replace")
+            assert world.files == {BOT: OLD}
 
     @pytest.mark.parametrize("published, language", [(b"0" * 64, EN), (b"", RU)])
     def test_a_download_unlike_the_published_digest_is_removed(self, windows_build, published, language):
@@ -179,8 +194,70 @@ class TestFailures:
         outcome = import_module(windows_build, world)
         assert type(outcome.error) is RuntimeError and str(outcome.error) == text("mismatch", language)
         assert entries(outcome.error) == [at("update"), at("get_update")]
-        assert world.calls[-1] == ("os.unlink", "kelvo_bot.temp")
+        assert world.names("os.unlink") == [("os.unlink", "D:\\bots\\kelvo_bot.temp")]
         assert world.files == {BOT: OLD}
+
+    def test_an_exit_that_swallows_the_download_failure_installs_and_starts_nothing(self, windows_build, monkeypatch):
+        # As in Python, the code after a `with` whose __exit__ swallowed the body's error finds
+        # unbound the name the body never bound.
+        monkeypatch.setattr(FakeFile, "__exit__", lambda self, *error: self.close() or True)
+        world = fake_world("update", fail_download_after=200)
+        outcome = import_module(windows_build, world)
+        assert type(outcome.error) is UnboundLocalError and "'replace_exe'" in str(outcome.error)
+        assert world.files[BOT] == OLD and not world.names("subprocess.Popen")
+
+    def test_exit_and_cleanups_see_the_exception_being_handled_as_python_shows_it(self, windows_build, monkeypatch):
+        seen = []
+
+        def exit(self, *error):
+            seen.append(sys.exc_info()[1])
+            self.close()
+            try:
+                raise ValueError("inside __exit__")
+            except ValueError:
+                raise OSError("from __exit__")
+
+        world, module = imported(windows_build)
+        world.fail_download_after = 200
+        monkeypatch.setattr(FakeFile, "__exit__", exit)
+
+        def resumed_later():
+            try:
+                module.get_update()
+            except OSError as error:
+                yield error
+            yield sys.exc_info()[1]
+
+        with patched(world):
+            steps = resumed_later()
+            try:
+                raise KeyError("handled by the caller")
+            except KeyError:
+                error = next(steps)
+            # The generator handles nothing of its own once its except block is over.
+            assert next(steps) is None
+        assert type(seen[0]) is ConnectionError
+        inner = error.__context__
+        assert str(inner) == "inside __exit__" and inner.__context__ is seen[0]
+
+    @pytest.mark.parametrize("when, name, last_calls", [
+        (None, "LOCAL_EXE_NAME", [("os.getcwd",)]),
+        ("done", "TEMP_EXE_NAME", [("print", "Download done."), ("os.getcwd",), ("os.getcwd",)]),
+        ("replacing", "LOCAL_EXE_NAME", [("print", "Replacing local file kelvo_bot.exe with downloaded..."),
+                                         ("os.getcwd",), ("os.getcwd",)]),
+        ("started", "LOCAL_EXE_NAME", [("os.chdir", "D:\\bots"), ("os.getcwd",)]),
+    ])
+    def test_a_name_is_looked_up_where_python_evaluates_it(self, windows_build, when, name, last_calls):
+        # In `f(g(), NAME)` Python calls g before it looks NAME up, whatever a compiler prefers.
+        world, module = imported(windows_build)
+        if when is None:
+            del vars(module)[name]
+        else:
+            world.hooks["print"] = lambda line: line == text(when) and vars(module).pop(name, None)
+        outcome, _ = call_in(world, module.get_update)
+        assert type(outcome.error) is NameError and f"'{name}'" in str(outcome.error)
+        calls = world.calls[: max(i for i, c in enumerate(world.calls) if c in last_calls) + 1]
+        assert calls[-len(last_calls):] == last_calls
 
     @pytest.mark.parametrize("language", LANGUAGES)
     def test_a_folder_named_like_the_executable_is_refused_before_the_download(self, windows_build, language):
@@ -262,9 +339,8 @@ class TestLeftovers:
         world = fake_world("update", **copy.deepcopy(settings))
         outcome = import_module(windows_build, world)
         assert isinstance(outcome.error, SystemExit), outcome.error
-        # Only the set-aside copy this run did not make is left; a folder stays where it is.
-        kept = {path: content for path, content in settings.get("files", {}).items() if path == BOT + ".old.1"}
-        assert world.files == {BOT: NEW, **kept}
+        # Stale set-aside copies go too; a folder stays where it is.
+        assert world.files == {BOT: NEW}
         assert world.dirs == settings.get("dirs", set())
         assert ("subprocess.Popen", [BOT], ()) in world.calls
 
@@ -273,6 +349,22 @@ class TestLeftovers:
         outcome = import_module(windows_build, world)
         assert type(outcome.error) is IsADirectoryError
         assert "D:\\bots\\bin\\kelvo_bot.temp" not in world.files and world.files[BOT] == OLD
+
+    @pytest.mark.parametrize("language", LANGUAGES)
+    def test_a_set_aside_copy_that_cannot_go_back_is_named_and_the_update_goes_on(self, windows_build, language):
+        held = PermissionError(13, "held open")
+        world = fake_world("missing", files={BOT + ".old": OLD}, failures={"os.rename": held},
+                           locale=WINDOWS_LOCALE[language])
+        outcome = import_module(windows_build, world)
+        assert isinstance(outcome.error, SystemExit)
+        assert world.printed[:2] == [text("not put back", language, exe=BOT + ".old", error=held),
+                                     text("check", language)]
+        assert world.files == {BOT: NEW, BOT + ".old": OLD}
+
+    def test_a_stale_set_aside_copy_beside_a_current_bot_goes(self, windows_build):
+        world = fake_world("current", files={BOT: CURRENT, BOT + ".old": OLD})
+        assert isinstance(import_module(windows_build, world).error, SystemExit)
+        assert world.files == {BOT: CURRENT}
 
     def test_a_set_aside_copy_without_its_executable_goes_back_before_the_check(self, windows_build):
         # An updater was killed between setting the old executable aside and moving the new one

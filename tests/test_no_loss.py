@@ -55,7 +55,7 @@ def bin_on_its_own_drive(bots):
         subprocess.run(["umount", "-l", str(bots / "bin")], check=True)
 
 
-@pytest.mark.parametrize("killed_at", ["os.sendfile", "os.replace", "os.rename", "os.unlink"],
+@pytest.mark.parametrize("killed_at", ["shutil.copyfileobj", "os.replace", "os.rename", "os.unlink"],
                          ids=["copying across", "setting aside", "moving in", "removing the old"])
 def test_killed_at_any_step_across_drives_the_next_run_installs(
         s3, run_updater, bots, bin_on_its_own_drive, killed_at):
@@ -75,6 +75,23 @@ def test_killed_at_any_step_across_drives_the_next_run_installs(
     assert contents(bots) == {"bin": {}, "kelvo_bot.exe": new} and os.access(exe, os.X_OK)
 
 
+@pytest.mark.parametrize("when", ["copy", "checked"], ids=["during the copy across drives", "once checked"])
+def test_a_file_put_in_place_of_the_checked_one_is_never_installed(s3, run_updater, bots, tmp_path, request, when):
+    # Another local program swaps the file about to be installed: the outside file it points
+    # to (or brings) is neither written, nor made executable, nor installed, nor started.
+    outside = tmp_path / "planted"
+    outside.write_bytes(b"someone else's")
+    outside.chmod(0o600)
+    s3.publish(stub_bot(13) + os.urandom(300_000))
+    cwd = request.getfixturevalue("bin_on_its_own_drive") if when == "copy" else bots / "bin"
+    run = run_updater(cwd, UPDATER_PLANT=f"{when}:{outside}")
+    assert run.returncode == 1
+    assert run.stderr.rstrip().splitlines()[-1] == f"RuntimeError: {text('replaced')}", run.stderr
+    assert contents(bots) == UNCHANGED and not (tmp_path / "started").exists()
+    if when == "copy":
+        assert outside.read_bytes() == b"someone else's" and outside.stat().st_mode & 0o777 == 0o600
+
+
 @pytest.mark.parametrize("left", ["kelvo_bot.exe", "kelvo_bot.exe.old"],
                          ids=["executable in place", "set-aside copy left"])
 def test_an_unreachable_store_changes_nothing_and_puts_a_set_aside_copy_back(
@@ -86,24 +103,16 @@ def test_an_unreachable_store_changes_nothing_and_puts_a_set_aside_copy_back(
     assert contents(bots) == UNCHANGED
 
 
-def waiting_for_a_lock_on(folder):
-    """Whether a process waits for a lock on `folder`: a line of /proc/locks marked "->", whose
-    device:inode field ends with the folder's inode."""
-    inode = f":{os.stat(folder).st_ino}"
-    with open("/proc/locks") as locks:
-        return any(fields[1] == "->" and fields[-3].endswith(inode)
-                   for fields in map(str.split, locks))
-
-
-def test_a_second_updater_says_it_waits_then_finds_the_bot_current(s3, run_updater, bots):
+def test_a_second_updater_says_it_waits_then_finds_the_bot_current(s3, run_updater, bots, tmp_path):
     s3.publish(OLD)
+    said = tmp_path / "said"
     lock = os.open(bots, os.O_RDONLY | os.O_DIRECTORY)
     with ThreadPoolExecutor(1) as pool:
         try:
             fcntl.flock(lock, fcntl.LOCK_EX)
-            waiting = pool.submit(run_updater, bots / "bin")
-            # Held until the updater waits for it, however slowly it starts (the sanitizers).
-            while not waiting_for_a_lock_on(bots):
+            waiting = pool.submit(run_updater, bots / "bin", UPDATER_LINES=str(said))
+            # Held until the updater says it waits, however slowly it starts (the sanitizers).
+            while not (said.exists() and text("waiting") in said.read_text().splitlines()):
                 assert not waiting.done(), waiting.result().stdout
                 time.sleep(0.05)
         finally:
@@ -112,6 +121,19 @@ def test_a_second_updater_says_it_waits_then_finds_the_bot_current(s3, run_updat
     assert run.returncode == 0, run.stderr
     assert run.lines == [text("waiting"), *identical_lines(bots / "kelvo_bot.exe")]
     assert text("waiting") not in run_updater(bots / "bin").lines
+
+
+def test_ctrl_c_as_the_wait_begins_stops_the_updater(s3, run_updater, bots):
+    # The Ctrl-C comes from C code while the waiting line is printed, before the wait itself.
+    s3.publish(OLD)
+    lock = os.open(bots, os.O_RDONLY | os.O_DIRECTORY)
+    try:
+        fcntl.flock(lock, fcntl.LOCK_EX)
+        run = run_updater(bots / "bin", UPDATER_PRINT_INTERRUPTS="1")
+    finally:
+        os.close(lock)
+    assert run.stderr.rstrip().endswith("KeyboardInterrupt"), run.stderr
+    assert contents(bots) == UNCHANGED
 
 
 @pytest.mark.parametrize("places", [("bin", "bin"), (".", "bin")], ids=["both in bin", "folder and bin"])

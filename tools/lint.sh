@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # Static checks of the module's sources: clang-tidy with .clang-tidy, on the compile commands
-# of both path styles. (The compiler's own warnings are errors in every build of tools/test.sh.)
+# of both path styles, and tools/unsequenced.py (no call's arguments have effects whose order a
+# Python reader would see). (The compiler's own warnings are errors in every build of tools/test.sh.)
 #
 #   tools/lint.sh           the checks; no findings is exit status 0
 #   tools/lint.sh --help    this text
@@ -33,3 +34,6 @@ for style in auto windows; do
         --extra-arg=-D_Py_USE_GCC_BUILTIN_ATOMICS=1 "${sources[@]}"
 done
 echo "clang-tidy: no findings"
+# No check of clang-tidy's sees arguments whose order of evaluation a Python reader would see.
+"$VENV/bin/python" tools/unsequenced.py updater_core/*.cpp updater_core/*/*.cpp updater_core/*.hpp \
+    updater_core/*/*.hpp

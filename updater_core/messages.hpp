@@ -10,7 +10,6 @@
 
 namespace updater {
 
-
 // One piece of a message: fixed text, a module global read when the message is made, or a
 // value the caller already has.
 class Piece {
@@ -68,6 +67,21 @@ inline void say(const py::Scope& scope, std::initializer_list<Piece> russian,
     py::Ref text = join(scope, ru ? russian : english);
     PyErr_SetObject(type, text.get());
     throw py::ErrorAlreadySet{};
+}
+
+// Refuses the update: RuntimeError with the message in the user's language, its attribute
+// `refusal` naming the kind of refusal for whoever explains it to the person (the launcher).
+[[noreturn]] inline void refuse(const py::Scope& scope, py::Borrowed kind,
+                                std::initializer_list<Piece> russian,
+                                std::initializer_list<Piece> english) {
+    try {
+        fail(scope, PyExc_RuntimeError, russian, english);
+    } catch (const py::ErrorAlreadySet&) {
+        py::Ref error = py::Ref::steal_or_null(py::take_raised());
+        py::require(PyObject_SetAttr(error.get(), n.refusal.get(), kind.get()));
+        py::put_back(error.release());
+        throw;
+    }
 }
 
 }  // namespace updater

@@ -25,7 +25,8 @@ namespace updater::names {
     X(parent) X(submodule_search_locations) X(__builtins__) X(__loader__) X(__file__)          \
     X(__package__) X(__path__) X(Session)                                                      \
     X(isdir) X(islink) X(lexists) X(lstat) X(fileno) X(file_digest) X(signing) X(VerifyKey)      \
-    X(verify) X(fromhex)
+    X(verify) X(fromhex) X(seek) X(copyfileobj) X(close) X(fstat) X(st_ino) X(st_dev)           \
+    X(refusal) X(msvcrt) X(open_osfhandle)
 
 // Texts that are not identifiers.
 #define UPDATER_TEXTS(X)                                                                       \
@@ -37,7 +38,8 @@ namespace updater::names {
     X(ContentLength, "ContentLength")                                                          \
     X(russian_locale, "Russian_Russia")                                                        \
     X(mode_read_binary, "rb")                                                                  \
-    X(mode_create_binary, "xb")                                                                \
+    X(mode_create_read_write, "x+b")                                                           \
+    X(mode_read_write, "r+b")                                                                  \
     X(utf_8, "utf-8")                                                                          \
     X(size_format, "0.2f")                                                                     \
     X(int_, "int")                                                                             \
@@ -46,7 +48,10 @@ namespace updater::names {
     X(separator, platform::separator)                                                          \
     X(bin_suffix, platform::bin_suffix)                                                        \
     X(signature_object_key, "exe_hash.sig")                                                    \
-    X(nacl_signing, "nacl.signing")
+    X(nacl_signing, "nacl.signing")                                                            \
+    X(refusal_unsigned, "unsigned")                                                            \
+    X(refusal_mismatch, "mismatch")                                                            \
+    X(refusal_replaced, "replaced")
 
 struct Table {
 #define UPDATER_DECLARE_IDENTIFIER(id) py::Ref id;

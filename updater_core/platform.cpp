@@ -32,6 +32,38 @@ void make_executable([[maybe_unused]] const py::Scope& scope, [[maybe_unused]] p
 
 #if defined(_WIN32)
 
+py::Ref create_exclusive(const py::Scope& scope, py::Borrowed path) {
+    std::unique_ptr<wchar_t, decltype(&PyMem_Free)> name(
+        PyUnicode_AsWideCharString(path.get(), nullptr), &PyMem_Free);
+    if (!name) {
+        throw py::ErrorAlreadySet{};
+    }
+    // Shared for reading and for renaming or removal, never for writing; not inherited by the
+    // bot started later.
+    HANDLE file = CreateFileW(name.get(), GENERIC_READ | GENERIC_WRITE,
+                              FILE_SHARE_READ | FILE_SHARE_DELETE, nullptr, CREATE_NEW,
+                              FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (file == INVALID_HANDLE_VALUE) {
+        PyErr_SetExcFromWindowsErrWithFilenameObject(PyExc_OSError, 0, path.get());
+        throw py::ErrorAlreadySet{};
+    }
+    // The handle becomes a C runtime descriptor, which the file object then owns.
+    py::Ref descriptor;
+    try {
+        py::Ref msvcrt = scope.import(n.msvcrt, nullptr);
+        py::Ref handle = py::Ref::steal(PyLong_FromVoidPtr(file));
+        descriptor = py::call(py::attr(msvcrt, n.open_osfhandle), handle, py::integer(0));
+    } catch (...) {
+        CloseHandle(file);
+        throw;
+    }
+    py::Ref result;
+    py::cleanup_on_error(
+        [&] { result = py::call(scope[n.open], descriptor, n.mode_read_write); },
+        [&] { py::call(py::attr(scope[n.os], n.close), descriptor); });
+    return result;
+}
+
 namespace {
 
 // The folder's identity, as a mutex name: the same for every path that reaches it. Empty when
@@ -122,6 +154,11 @@ BotFolderLock::~BotFolderLock() {
 
 #else
 
+py::Ref create_exclusive(const py::Scope& scope, py::Borrowed path) {
+    py::Ref open = scope[n.open];
+    return py::call(open, path, n.mode_create_read_write);
+}
+
 BotFolderLock::BotFolderLock(py::Borrowed directory, const std::function<void()>& on_wait) {
     py::Ref encoded = py::Ref::steal(PyUnicode_EncodeFSDefault(directory.get()));
     const char* path = PyBytes_AS_STRING(encoded.get());
@@ -144,23 +181,28 @@ BotFolderLock::BotFolderLock(py::Borrowed directory, const std::function<void()>
         close(fd);
         throw;
     }
+    // The lock is asked for again every tenth of a second rather than waited for in one
+    // blocking call, so that Ctrl-C is answered between the attempts: a signal that arrives
+    // just before a blocking call would only be noted, and the wait would go on.
     for (;;) {
-        int status = 0;
-        Py_BEGIN_ALLOW_THREADS
-        status = flock(fd, LOCK_EX);
-        Py_END_ALLOW_THREADS
-        if (status == 0) {
-            fd_ = fd;
-            return;
-        }
-        // A signal while waiting: its handler runs (Ctrl-C raises KeyboardInterrupt here).
-        if (errno != EINTR) {
-            close(fd);
-            return;
-        }
         if (PyErr_CheckSignals() < 0) {
             close(fd);
             throw py::ErrorAlreadySet{};
+        }
+        int error = 0;
+        Py_BEGIN_ALLOW_THREADS
+        error = flock(fd, LOCK_EX | LOCK_NB) == 0 ? 0 : errno;
+        if (error == EWOULDBLOCK) {
+            usleep(100'000);
+        }
+        Py_END_ALLOW_THREADS
+        if (error == 0) {
+            fd_ = fd;
+            return;
+        }
+        if (error != EWOULDBLOCK && error != EINTR) {
+            close(fd);
+            return;
         }
     }
 }

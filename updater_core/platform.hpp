@@ -43,6 +43,13 @@ inline constexpr long bin_suffix_length = 4;
 // called.
 void make_executable(const py::Scope& scope, py::Borrowed file);
 
+// A new file at `path` (a str: a bare name or a full path), created exclusively (a file or link
+// standing there is an error, never followed), open for reading and writing as a binary file
+// object. The file the updater checks is then the file it installs: it is read back and renamed
+// into place through this one open file. On Windows no other program may write the file while
+// it is open, and it may be renamed and removed while open.
+py::Ref create_exclusive(const py::Scope& scope, py::Borrowed path);
+
 // One updater at a time per bot folder: an operating-system lock on the folder `directory` (a
 // str), taken by the constructor and released by the destructor. When another updater holds it,
 // `on_wait` is called once and the constructor waits; Ctrl-C ends the wait with

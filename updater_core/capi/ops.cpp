@@ -77,21 +77,20 @@ Ref special_method(Borrowed object, Borrowed name) {
 void exit_with_error(Borrowed exit) {
     Ref error = Ref::steal_or_null(take_raised());
     Ref traceback = Ref::steal_or_null(PyException_GetTraceback(error.get()));
-    Ref suppress = Ref::steal_or_null(PyObject_Vectorcall(
-        exit.get(),
-        std::array<PyObject*, 3>{reinterpret_cast<PyObject*>(Py_TYPE(error.get())), error.get(),
-                                 traceback ? traceback.get() : Py_None}
-            .data(),
-        3, nullptr));
-    if (!suppress) {
-        // __exit__ failed itself: its exception goes on, with the body's as its context.
-        chain_raised(std::move(error));
+    bool suppressed = false;
+    {
+        // An exception that __exit__ or the truth test raises gets the body's as its context
+        // from the interpreter, as it is raised, and goes on.
+        Handling handling(error);
+        Ref result = Ref::steal(PyObject_Vectorcall(
+            exit.get(),
+            std::array<PyObject*, 3>{reinterpret_cast<PyObject*>(Py_TYPE(error.get())),
+                                     error.get(), traceback ? traceback.get() : Py_None}
+                .data(),
+            3, nullptr));
+        suppressed = truth(result);
     }
-    const int suppressed = PyObject_IsTrue(suppress.get());
-    if (suppressed < 0) {
-        throw ErrorAlreadySet{};
-    }
-    if (suppressed == 0) {
+    if (!suppressed) {
         put_back(error.release());
         throw ErrorAlreadySet{};
     }

@@ -103,6 +103,18 @@ inline Ref str(const char* utf8) { return Ref::steal(PyUnicode_FromString(utf8))
 
 inline Ref integer(long value) { return Ref::steal(PyLong_FromLong(value)); }
 
+// int(object) as a C long, or the interpreter's error.
+inline long as_long(Borrowed object) {
+    const long value = PyLong_AsLong(object.get());
+    if (value == -1 && PyErr_Occurred()) {
+        throw ErrorAlreadySet{};
+    }
+    return value;
+}
+
+// str(object)
+inline Ref text(Borrowed object) { return Ref::steal(PyObject_Str(object.get())); }
+
 // [items...]
 inline Ref list(std::initializer_list<Borrowed> items) {
     Ref result = Ref::steal(PyList_New(static_cast<Py_ssize_t>(items.size())));
@@ -131,9 +143,10 @@ namespace updater::py {
 // Returns an empty Ref, with no error set, when the type has no such method.
 Ref special_method(Borrowed object, Borrowed name);
 
-// Calls manager.__exit__(type, value, traceback) for the exception being raised and decides,
-// as the `with` statement does, whether it goes on: restores it (or the one __exit__ raised,
-// chained to it) and throws, unless __exit__ returned a true value.
+// Calls manager.__exit__(type, value, traceback) for the exception being raised, with it as the
+// exception being handled (as the `with` statement does), and decides whether it goes on:
+// restores it (or lets the one __exit__ raised go on) and throws, unless __exit__ returned a
+// true value.
 void exit_with_error(Borrowed exit);
 
 // `with manager as value: body(value)`.
@@ -157,11 +170,24 @@ void with(Borrowed manager, Body&& body) {
     Ref value = call(enter);
     try {
         body(Borrowed(value));
-    } catch (const ErrorAlreadySet&) {
+    } catch (...) {
+        error_from_current_exception();
         exit_with_error(exit);
         return;
     }
     call(exit, Py_None, Py_None, Py_None);
+}
+
+// A local that a `with` body assigns, read after the block. When __exit__ swallowed the body's
+// error before the assignment, Python raises UnboundLocalError there; so does this.
+inline const Ref& assigned(const Ref& local, const char* name) {
+    if (!local) {
+        PyErr_Format(PyExc_UnboundLocalError,
+                     "cannot access local variable '%s' where it is not associated with a value",
+                     name);
+        throw ErrorAlreadySet{};
+    }
+    return local;
 }
 
 }  // namespace updater::py

@@ -150,13 +150,56 @@ inline Ref type_dict(PyTypeObject* type) {
 #endif
 }
 
-// The exception being raised goes on with `original` as its context, as an exception raised
-// while another is being handled does.
-[[noreturn]] inline void chain_raised(Ref original) {
-    PyObject* raised = take_raised();
-    PyException_SetContext(raised, original.release());
-    put_back(raised);
+// While it lives, `error` is the exception being handled, as in an except block: calls see it
+// in sys.exc_info(), and an exception raised meanwhile gets it as its context from the
+// interpreter. At its end the handled exception is what it was before.
+//
+// The public API reads the topmost handled exception of the whole stack but writes only the
+// current frame's level, which may hold none while a frame below handles one (a generator
+// resumed in an except block). Writing the topmost back into the current level would leave that
+// exception there for good, so the level's own value is found first: clearing it and reading
+// again shows whether the topmost was this level's.
+class Handling {
+public:
+    explicit Handling(Borrowed error) noexcept {
+        Ref topmost = Ref::steal_or_null(PyErr_GetHandledException());
+        PyErr_SetHandledException(nullptr);
+        Ref below = Ref::steal_or_null(PyErr_GetHandledException());
+        if (topmost.get() != below.get()) {
+            own_ = std::move(topmost);
+        }
+        PyErr_SetHandledException(error.get());
+    }
+    ~Handling() { PyErr_SetHandledException(own_.get()); }
+    Handling(const Handling&) = delete;
+    Handling& operator=(const Handling&) = delete;
+
+private:
+    Ref own_;  // what the current level held; empty for none
+};
+
+// Raises `error` again, as a bare `raise` in its except block does.
+[[noreturn]] inline void raise_again(Borrowed error) {
+    put_back(Py_NewRef(error.get()));
     throw ErrorAlreadySet{};
+}
+
+// `try: body() except type as error: handler(error)`. The handler runs with the error as the
+// exception being handled; any other exception, a C++ one included, goes on unchanged.
+template <class Body, class Handler>
+void try_except(PyObject* type, Body&& body, Handler&& handler) {
+    try {
+        body();
+        return;
+    } catch (...) {
+        error_from_current_exception();
+    }
+    if (!PyErr_ExceptionMatches(type)) {
+        throw ErrorAlreadySet{};
+    }
+    Ref error = Ref::steal_or_null(take_raised());
+    Handling handling(error);
+    handler(Borrowed(error));
 }
 
 // Inside a cleanup of cleanup_on_error: whether the exception being handled is a `type`, as
@@ -166,29 +209,29 @@ inline bool handling(PyObject* type) {
     return handled && PyErr_GivenExceptionMatches(handled.get(), type);
 }
 
-// `try: body() except BaseException: cleanup(); raise`. While cleanup runs, the exception is
-// the one being handled, as in an except block: cleanup's calls see it in sys.exc_info(), and
-// an exception raised by cleanup goes on instead with it as its context, which the interpreter
-// sets as it does for any exception raised while another is handled. So nested cleanups keep
-// every earlier exception in the chain.
+// `try: body() except BaseException: cleanup(); raise`, for every failure of body, a C++ one
+// included. While cleanup runs the exception is the one being handled (see Handling), so
+// nested cleanups keep every earlier exception in the chain.
 template <class Body, class Cleanup>
 void cleanup_on_error(Body&& body, Cleanup&& cleanup) {
     try {
         body();
-    } catch (const ErrorAlreadySet&) {
-        Ref error = Ref::steal_or_null(take_raised());
-        Ref outer = Ref::steal_or_null(PyErr_GetHandledException());
-        PyErr_SetHandledException(error.get());
+        return;
+    } catch (...) {
+        error_from_current_exception();
+    }
+    Ref error = Ref::steal_or_null(take_raised());
+    {
+        Handling handling(error);
         try {
             cleanup();
-        } catch (const ErrorAlreadySet&) {
-            PyErr_SetHandledException(outer.get());
-            throw;
+        } catch (...) {
+            error_from_current_exception();
+            throw ErrorAlreadySet{};
         }
-        PyErr_SetHandledException(outer.get());
-        put_back(error.release());
-        throw;
     }
+    put_back(error.release());
+    throw ErrorAlreadySet{};
 }
 
 }  // namespace updater::py

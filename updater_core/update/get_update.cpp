@@ -50,33 +50,72 @@ const py::FunctionSpec transfer_progress = {
     defined::transfer_progress, py::Parameters::one, "chunk", transfer_progress_body,
 };
 
-// The digest of the download, read in large pieces by hashlib.file_digest: the bytes were just
-// written, so this pass costs what SHA-256 itself costs and little more.
-py::Ref download_digest(const py::Scope& scope) {
-    py::Ref file = py::call(scope[n.open], scope[n.TEMP_EXE_NAME], n.mode_read_binary);
-    py::Ref hash;
-    py::with(file, [&](py::Borrowed f) {
-        hash = py::call(py::attr(scope[n.hashlib], n.file_digest), f, n.sha256);
-    });
-    return py::call_method(hash, n.hexdigest);
+// The file the update installs, once it stands beside the executable: open, with its name there.
+struct Staged {
+    py::Ref file;
+    py::Ref path;
+};
+
+// Puts the download, open as `download`, beside the executable under the download's name, and
+// returns the open file that holds it there. Run from the bot folder, the download is there
+// already; from its bin subdirectory it is renamed up, and the open file goes with it. Only
+// across drives is it copied, into a file created for the copy (never through a link, never over
+// another file), and the download is removed.
+Staged stage_beside_executable(const py::Scope& scope, py::Borrowed download) {
+    py::Ref working = working_directory(scope);
+    if (!is_bin_directory(working)) {
+        return {py::Ref::share(download), scope[n.TEMP_EXE_NAME]};
+    }
+    py::Ref bots = parent_of_bin(working_directory(scope));
+    py::Ref staged = beside(bots, scope[n.TEMP_EXE_NAME]);
+    py::Ref here = working_directory(scope);
+    py::Ref source = beside(here, scope[n.TEMP_EXE_NAME]);
+    clear_name(scope, staged);
+    Staged result{py::Ref::share(download), staged};
+    py::try_except(
+        PyExc_OSError,
+        [&] {
+            py::Ref rename = py::attr(scope[n.os], n.rename);
+            move_retrying(scope, [&] { py::call(rename, source, staged); });
+        },
+        [&](py::Borrowed) {
+            py::Ref copy = platform::create_exclusive(scope, staged);
+            py::cleanup_on_error(
+                [&] {
+                    py::call_method(download, n.seek, py::integer(0));
+                    py::Ref copy_file = py::attr(scope[n.shutil], n.copyfileobj);
+                    py::call(copy_file, download, copy);
+                    remove_file(scope, source);
+                },
+                [&] { py::call_method(copy, n.close); });
+            result.file = copy;
+        });
+    return result;
+}
+
+// The digest of the file to install, read through the file itself in large pieces by
+// hashlib.file_digest: the bytes were just written, so this pass costs what SHA-256 itself costs
+// and little more.
+py::Ref staged_digest(const py::Scope& scope, py::Borrowed file) {
+    py::call_method(file, n.seek, py::integer(0));
+    py::Ref file_digest = py::attr(scope[n.hashlib], n.file_digest);
+    return py::call_method(py::call(file_digest, file, n.sha256), n.hexdigest);
 }
 
 #if defined(UPDATER_RELEASE_PUBLIC_KEY)
-// The publisher's Ed25519 public key, built in; empty in a build that requires no signature.
-constexpr const char release_public_key[] = UPDATER_RELEASE_PUBLIC_KEY;
+// The publisher's Ed25519 public key, built in after a marker that tools find it by; empty in a
+// build that requires no signature.
+constexpr const char release_key_marker[] = "release-public-key=" UPDATER_RELEASE_PUBLIC_KEY;
+constexpr const char* release_public_key = release_key_marker + sizeof("release-public-key=") - 1;
 #else
 #error "UPDATER_RELEASE_PUBLIC_KEY must be set by the build (empty for no signature)"
 #endif
-constexpr bool signed_releases = sizeof(release_public_key) > 1;
+constexpr bool signed_releases = sizeof(release_key_marker) > sizeof("release-public-key=");
 
 // What the publisher signs: this purpose, which names the bucket and the object, then the
 // published digest (64 lower-case hexadecimal digits), as ASCII bytes with no line end. A
 // signature made for anything else, another object's digest included, never verifies here.
 constexpr const char signed_purpose[] = "kelvo-bot/kelvo_bot.exe sha256=";
-
-void remove_download(const py::Scope& scope) {
-    py::call(py::attr(scope[n.os], n.unlink), scope[n.TEMP_EXE_NAME]);
-}
 
 // The signature object must verify, with the built-in key, the purpose and `digest` (the
 // published digest as bytes). PyNaCl (libsodium) is imported only here, so a build without a
@@ -91,35 +130,32 @@ void verify_signature(const py::Scope& scope, py::Borrowed digest) {
     py::call_method(key, n.verify, message, signature);
 }
 
-// Runs `check`; whatever it raises (but Ctrl-C and the like) removes the download and refuses
-// the update as not signed by the publisher, with what went wrong as its context: no signature
-// object, one of the wrong length, a wrong one, one that could not be read, or a download
-// unlike the signed digest.
+// Runs `check`; whatever it raises (but Ctrl-C and the like) refuses the update as not signed
+// by the publisher, with what went wrong as its context: no signature object, one of the wrong
+// length, a wrong one, one that could not be read, or a download unlike the signed digest.
 template <class Check>
 void signed_or_refused(const py::Scope& scope, Check&& check) {
     py::cleanup_on_error(check, [&] {
         if (!py::handling(PyExc_Exception)) {
             return;
         }
-        remove_download(scope);
         const Piece local_exe_name = Piece::global(n.LOCAL_EXE_NAME);
-        fail(scope, PyExc_RuntimeError,
-             {"Загруженный файл ", local_exe_name,
-              " не подписан издателем; обновление отклонено, ничего не изменено."},
-             {"The downloaded ", local_exe_name,
-              " is not signed by the publisher; the update was refused and nothing was "
-              "changed."});
+        refuse(scope, n.refusal_unsigned,
+               {"Загруженный файл ", local_exe_name,
+                " не подписан издателем; обновление отклонено, ничего не изменено."},
+               {"The downloaded ", local_exe_name,
+                " is not signed by the publisher; the update was refused and nothing was "
+                "changed."});
     });
 }
 
-// The temporary file's digest against the published one, read again now rather than taken
-// from the check: an object cut short or swapped on the way, or an executable published since
-// the check without its digest, never takes the executable's place. A published digest with
-// white space around it or in upper case names the same file, so it is accepted here. A build
-// with the publisher's key first requires the digest's signature. On any refusal the download
-// is removed and nothing else has been touched.
-void verify_download(const py::Scope& scope) {
-    py::Ref downloaded = download_digest(scope);
+// The file to install, checked through the open file itself against the published digest, read
+// again now rather than taken from the check: an object cut short or swapped on the way, or an
+// executable published since the check without its digest, never takes the executable's place.
+// A published digest with white space around it or in upper case names the same file, so it is
+// accepted here. A build with the publisher's key first requires the digest's signature.
+void verify_download(const py::Scope& scope, py::Borrowed file) {
+    py::Ref downloaded = staged_digest(scope, file);
     py::Ref published = py::call(scope[n.s3_file_reader], n.hash_object_key);
     py::Ref expected = py::call_method(py::call_method(published, n.strip), n.lower);
     auto compare = [&] {
@@ -128,11 +164,11 @@ void verify_download(const py::Scope& scope) {
             return;
         }
         const Piece local_exe_name = Piece::global(n.LOCAL_EXE_NAME);
-        fail(scope, PyExc_RuntimeError,
-             {"Загруженный файл ", local_exe_name,
-              " не совпадает с опубликованной hash-суммой; ничего не изменено."},
-             {"The downloaded ", local_exe_name,
-              " does not match the published digest; nothing was changed."});
+        refuse(scope, n.refusal_mismatch,
+               {"Загруженный файл ", local_exe_name,
+                " не совпадает с опубликованной hash-суммой; ничего не изменено."},
+               {"The downloaded ", local_exe_name,
+                " does not match the published digest; nothing was changed."});
     };
     if constexpr (signed_releases) {
         signed_or_refused(scope, [&] {
@@ -140,7 +176,7 @@ void verify_download(const py::Scope& scope) {
             compare();
         });
     } else {
-        py::cleanup_on_error(compare, [&] { remove_download(scope); });
+        compare();
     }
 }
 
@@ -151,7 +187,8 @@ py::Ref download_install_and_start(const py::Scope& scope, py::Borrowed, py::Bor
 
     // A folder in the executable's place would receive the download inside it: said before
     // anything is downloaded.
-    py::Ref exe_path = beside(bot_directory(scope), scope[n.LOCAL_EXE_NAME]);
+    py::Ref bots = bot_directory(scope);
+    py::Ref exe_path = beside(bots, scope[n.LOCAL_EXE_NAME]);
     if (path_test(scope, n.isdir, exe_path)) {
         folder_in_the_way(scope, exe_path);
     }
@@ -189,23 +226,48 @@ py::Ref download_install_and_start(const py::Scope& scope, py::Borrowed, py::Bor
     // as it is now, before any change of directory. Whatever stands at its name (a file left by
     // an earlier failed run, or a link that would send the download elsewhere) is removed first,
     // not followed, and the creation is exclusive, so nothing outside the folder is ever written.
+    // The file stays open until it has been checked and renamed into place: what is checked is
+    // what is installed, read through the same open file, and (on Windows) no other program may
+    // write it meanwhile.
     clear_name(scope, scope[n.TEMP_EXE_NAME]);
-    py::Ref open = scope[n.open];
-    py::Ref temp_file = py::call(open, scope[n.TEMP_EXE_NAME], n.mode_create_binary);
-    py::with(temp_file, [&](py::Borrowed file) {
+    py::Ref download = platform::create_exclusive(scope, scope[n.TEMP_EXE_NAME]);
+    py::Ref replace;
+    py::with(download, [&](py::Borrowed file) {
         py::Ref download_fileobj = py::attr(scope[n.s3unsafe], n.download_fileobj);
         py::call_kw(download_fileobj, n.kw_callback, bucket, server_path, file, callback);
-        platform::make_executable(scope, file);
-    });
-    py::call_method(get(state, bar, "bar"), n.finish);
-    say(scope, {"Загрузка завершена"}, {"Download done."});
-    verify_download(scope);
+        py::call_method(get(state, bar, "bar"), n.finish);
+        say(scope, {"Загрузка завершена"}, {"Download done."});
 
-    py::Ref replace = py::make_function(replace_exe, scope);
-    const Piece local_exe_name = Piece::global(n.LOCAL_EXE_NAME);
-    say(scope, {"Заменяю локальный файл ", local_exe_name, " загруженным с сервера..."},
-        {"Replacing local file ", local_exe_name, " with downloaded..."});
-    py::call(replace);
+        Staged staged = stage_beside_executable(scope, file);
+        // Refused or not put in place, the file goes (as far as it can: it may be gone already),
+        // and the bot folder is as it was.
+        auto install = [&](py::Borrowed staged_file) {
+            py::cleanup_on_error(
+                [&] {
+                    platform::make_executable(scope, staged_file);
+                    verify_download(scope, staged_file);
+                    replace = py::make_function(replace_exe, scope, staged_file);
+                    const Piece local_exe_name = Piece::global(n.LOCAL_EXE_NAME);
+                    say(scope,
+                        {"Заменяю локальный файл ", local_exe_name, " загруженным с сервера..."},
+                        {"Replacing local file ", local_exe_name, " with downloaded..."});
+                    py::call(replace);
+                },
+                [&] {
+                    py::Ref unlink = py::attr(scope[n.os], n.unlink);
+                    py::try_except(PyExc_OSError, [&] { py::call(unlink, staged.path); },
+                                   [](py::Borrowed) {});
+                });
+        };
+        if (staged.file.get() == file.get()) {
+            install(file);
+        } else {
+            py::with(staged.file, install);
+        }
+    });
+    // Only an update that was installed goes on to start the bot, even should a file's __exit__
+    // have swallowed an error on the way.
+    py::assigned(replace, "replace_exe");
     say(scope, {"Работа заверщена. Запускаю бота"}, {"Done. Starting bot."});
 
     // Leave a bin subdirectory: the bot starts in the bot directory, and the change of the
@@ -217,7 +279,8 @@ py::Ref download_install_and_start(const py::Scope& scope, py::Borrowed, py::Bor
 
     py::Ref subprocess = scope.import(n.subprocess, nullptr);
     py::Ref popen = py::attr(subprocess, n.Popen);
-    py::Ref command = beside(working_directory(scope), scope[n.LOCAL_EXE_NAME]);
+    py::Ref started_in = working_directory(scope);
+    py::Ref command = beside(started_in, scope[n.LOCAL_EXE_NAME]);
     // The path goes as a one-item argument list, which subprocess quotes: an unquoted path
     // with a space would let Windows start another program ("C:\Program.exe" for a bot in
     // "C:\Program Files\...") and would split the bot's own argv[0]. The process object is

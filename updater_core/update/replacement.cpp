@@ -1,9 +1,10 @@
 // Executable replacement: the freshly downloaded file takes the place of the old executable,
 // and the bot directory never holds neither, nor any other bytes under the executable's name.
 //
-// The new file first comes next to the executable under the download's name: from the bin
-// subdirectory it is moved up, which is a copy when the two folders are on different drives.
-// Only then is the old executable set aside under its name plus ".old", and the new file renamed
+// The new file first comes next to the executable under the download's name (the download puts
+// it there and checks it, open, through the same file) and stays open until it is in place; just
+// before its rename it must still be the file that was checked. Only then is the old executable
+// set aside under its name plus ".old", and the new file renamed
 // into place, which within one folder is a single step of the file system: a kill at any instant
 // leaves the old executable, the new one, or the set-aside copy that the next run puts back.
 // Nothing is printed between the set-aside and the rename, since a console held by a text
@@ -26,22 +27,26 @@ namespace {
 // common case on Windows) is tried again, every half second for a few seconds.
 constexpr int move_attempts = 6;
 
-template <class Move>
-void move_retrying(const py::Scope& scope, Move&& move) {
+}  // namespace
+
+void move_retrying(const py::Scope& scope, const std::function<void()>& move) {
     for (int attempt = 1;; ++attempt) {
-        try {
-            move();
-            return;
-        } catch (const py::ErrorAlreadySet&) {
-            if (attempt == move_attempts || !PyErr_ExceptionMatches(PyExc_PermissionError)) {
-                throw;
+        bool refused = false;
+        py::try_except(PyExc_PermissionError, move, [&](py::Borrowed error) {
+            if (attempt == move_attempts) {
+                py::raise_again(error);
             }
-            PyErr_Clear();
+            refused = true;
+        });
+        if (!refused) {
+            return;
         }
         py::Ref sleep = py::attr(scope[n.time], n.sleep);
         py::call(sleep, py::Ref::steal(PyFloat_FromDouble(0.5)));
     }
 }
+
+namespace {
 
 // os.replace(source, target), retried while refused.
 void replace_file(const py::Scope& scope, py::Borrowed source, py::Borrowed target) {
@@ -68,14 +73,11 @@ py::Ref free_set_aside_name(const py::Scope& scope, py::Borrowed exe) {
         if (is_real_directory(scope, name)) {
             continue;
         }
-        try {
-            remove_file(scope, name);
+        bool removed = true;
+        py::try_except(PyExc_OSError, [&] { remove_file(scope, name); },
+                       [&](py::Borrowed) { removed = false; });
+        if (removed) {
             return name;
-        } catch (const py::ErrorAlreadySet&) {
-            if (!PyErr_ExceptionMatches(PyExc_OSError)) {
-                throw;
-            }
-            PyErr_Clear();
         }
     }
     // Every name is taken: the error of setting aside under the first says which.
@@ -101,34 +103,56 @@ void swap_in(const py::Scope& scope, bool old_exists, py::Borrowed exe, MoveIn&&
         [&] { replace_file(scope, old_copy, exe); });
 }
 
-py::Ref put_download_in_place(const py::Scope& scope, py::Borrowed, py::Borrowed) {
+// The file to install, open as `staged` since it was checked, must still be the one at `path`:
+// nothing may have been put in its place (by name, a link included) meanwhile.
+void require_checked_file(const py::Scope& scope, py::Borrowed staged, py::Borrowed path) {
+    py::Ref descriptor = py::call_method(staged, n.fileno);
+    py::Ref opened = py::call(py::attr(scope[n.os], n.fstat), descriptor);
+    py::Ref named = py::call(py::attr(scope[n.os], n.lstat), path);
+    auto same = [&](py::Borrowed field) {
+        py::Ref ours = py::attr(opened, field);
+        return py::equal(ours, py::attr(named, field));
+    };
+    if (same(n.st_ino) && same(n.st_dev)) {
+        return;
+    }
+    const Piece local_exe_name = Piece::global(n.LOCAL_EXE_NAME);
+    refuse(scope, n.refusal_replaced,
+           {"Загруженный файл ", local_exe_name,
+            " был подменён после проверки; обновление отклонено, ничего не изменено."},
+           {"The downloaded ", local_exe_name,
+            " was replaced after it was checked; the update was refused and nothing was "
+            "changed."});
+}
+
+// replace_exe(), its closure the open file to install, which stands beside the executable under
+// the download's name.
+py::Ref put_download_in_place(const py::Scope& scope, py::Borrowed staged, py::Borrowed) {
+    py::Ref rename = py::attr(scope[n.os], n.rename);
     if (is_bin_directory(working_directory(scope))) {
-        // Run from the bin subdirectory: the new file moves up into the bot directory, first
-        // under the download's name, then into place.
+        // Run from the bin subdirectory: the new file was moved up into the bot directory.
         py::Ref bots = parent_of_bin(working_directory(scope));
         py::Ref exe = beside(bots, scope[n.LOCAL_EXE_NAME]);
-        py::Ref source = beside(working_directory(scope), scope[n.TEMP_EXE_NAME]);
         const bool old_exists = is_file(scope, exe);
         if (old_exists) {
             say(scope, {"Удаляю старый kelvo_bot.exe"}, {"Deleting old kelvo_bot.exe"});
         }
         say(scope, {"Перемещаю новый файл в ", exe}, {"Moving new file to ", exe});
-        py::Ref staged = beside(bots, scope[n.TEMP_EXE_NAME]);
-        clear_name(scope, staged);
-        py::Ref move = py::attr(scope[n.shutil], n.move);
-        move_retrying(scope, [&] { py::call(move, source, staged); });
-        py::Ref rename = py::attr(scope[n.os], n.rename);
-        swap_in(scope, old_exists, exe,
-                [&] { move_retrying(scope, [&] { py::call(rename, staged, exe); }); });
+        py::Ref staged_path = beside(bots, scope[n.TEMP_EXE_NAME]);
+        swap_in(scope, old_exists, exe, [&] {
+            require_checked_file(scope, staged, staged_path);
+            move_retrying(scope, [&] { py::call(rename, staged_path, exe); });
+        });
         return py::Ref::share(Py_None);
     }
 
     // Run from the bot directory itself: a silent rename in place. Only a regular file is ever
     // set aside.
-    py::Ref exe = beside(working_directory(scope), scope[n.LOCAL_EXE_NAME]);
-    py::Ref temp_name = scope[n.TEMP_EXE_NAME];
+    py::Ref here = working_directory(scope);
+    py::Ref exe = beside(here, scope[n.LOCAL_EXE_NAME]);
     swap_in(scope, is_file(scope, exe), exe, [&] {
-        py::Ref rename = py::attr(scope[n.os], n.rename);
+        py::Ref temp_name = scope[n.TEMP_EXE_NAME];
+        require_checked_file(scope, staged, temp_name);
         py::Ref local_name = scope[n.LOCAL_EXE_NAME];
         move_retrying(scope, [&] { py::call(rename, temp_name, local_name); });
     });
@@ -139,30 +163,24 @@ py::Ref put_download_in_place(const py::Scope& scope, py::Borrowed, py::Borrowed
 
 void remove_file(const py::Scope& scope, py::Borrowed path) {
     py::Ref unlink = py::attr(scope[n.os], n.unlink);
-    try {
-        py::call(unlink, path);
-        return;
-    } catch (const py::ErrorAlreadySet&) {
-        if (!PyErr_ExceptionMatches(PyExc_PermissionError)) {
-            throw;
+    py::try_except(PyExc_PermissionError, [&] { py::call(unlink, path); }, [&](py::Borrowed refused) {
+        // Windows refuses to remove a read-only file; a file in use is refused alike, and stays.
+        // Only a failure of the system to say what the file is counts as "not read-only".
+        long mode = 0;
+        py::try_except(
+            PyExc_OSError,
+            [&] {
+                py::Ref status = py::call(py::attr(scope[n.os], n.lstat), path);
+                mode = py::as_long(py::attr(status, n.st_mode));
+            },
+            [](py::Borrowed) {});
+        constexpr long file_type = 0170000, regular_file = 0100000, owner_write = 0200;
+        if ((mode & file_type) != regular_file || (mode & owner_write) != 0) {
+            py::raise_again(refused);
         }
-    }
-    // Windows refuses to remove a read-only file; a file in use is refused alike, and stays.
-    py::Ref refused = py::Ref::steal_or_null(py::take_raised());
-    long mode = 0;
-    try {
-        py::Ref status = py::call(py::attr(scope[n.os], n.lstat), path);
-        mode = PyLong_AsLong(py::attr(status, n.st_mode).get());
-    } catch (const py::ErrorAlreadySet&) {
-        PyErr_Clear();
-    }
-    constexpr long file_type = 0170000, regular_file = 0100000, owner_write = 0200;
-    if ((mode & file_type) != regular_file || (mode & owner_write) != 0) {
-        py::put_back(refused.release());
-        throw py::ErrorAlreadySet{};
-    }
-    py::call(py::attr(scope[n.os], n.chmod), path, py::integer(mode | owner_write));
-    py::call(unlink, path);
+        py::call(py::attr(scope[n.os], n.chmod), path, py::integer(mode | owner_write));
+        py::call(unlink, path);
+    });
 }
 
 void clear_name(const py::Scope& scope, py::Borrowed path) {
@@ -182,16 +200,43 @@ void folder_in_the_way(const py::Scope& scope, py::Borrowed path) {
 }
 
 void restore_set_aside(const py::Scope& scope) {
-    py::Ref exe = beside(bot_directory(scope), scope[n.LOCAL_EXE_NAME]);
+    py::Ref bots = bot_directory(scope);
+    py::Ref exe = beside(bots, scope[n.LOCAL_EXE_NAME]);
     if (path_test(scope, n.lexists, exe)) {
+        // The executable is there, so a set-aside copy beside it is stale (its removal failed,
+        // say while the bot ran from it): it goes now if it can. Names are taken in order, so
+        // the search ends at the first free one.
+        for (int index = 0; index < set_aside_names; ++index) {
+            py::Ref old_copy = set_aside_name(exe, index);
+            if (!path_test(scope, n.lexists, old_copy)) {
+                return;
+            }
+            if (!is_real_directory(scope, old_copy)) {
+                py::try_except(PyExc_OSError, [&] { remove_file(scope, old_copy); },
+                               [](py::Borrowed) {});
+            }
+        }
         return;
     }
     for (int index = 0; index < set_aside_names; ++index) {
         py::Ref old_copy = set_aside_name(exe, index);
-        if (is_file(scope, old_copy)) {
-            py::call(py::attr(scope[n.os], n.rename), old_copy, exe);
-            return;
+        if (!is_file(scope, old_copy)) {
+            continue;
         }
+        // A copy that cannot go back (held open, or not to be renamed) is named, with where it
+        // stays, and the check goes on: it finds no executable and installs the published one.
+        py::try_except(
+            PyExc_OSError, [&] { py::call(py::attr(scope[n.os], n.rename), old_copy, exe); },
+            [&](py::Borrowed error) {
+                py::Ref why = py::text(error);
+                const Piece local_exe_name = Piece::global(n.LOCAL_EXE_NAME);
+                say(scope,
+                    {"Не удалось вернуть прежний ", local_exe_name, " из ", old_copy, " (", why,
+                     "); он остаётся там. Проверяю обновление."},
+                    {"Could not put the previous ", local_exe_name, " back from ", old_copy,
+                     " (", why, "); it stays there. Checking for an update."});
+            });
+        return;
     }
 }
 

@@ -3,6 +3,8 @@
 #include "capi/scope.hpp"
 #include "lines.hpp"
 
+#include <functional>
+
 namespace updater::update {
 
 // get_update.<locals>.replace_exe(): puts the downloaded file in the place of the executable,
@@ -16,11 +18,17 @@ void remove_file(const py::Scope& scope, py::Borrowed path);
 // without following it; a folder is an error that says so.
 void clear_name(const py::Scope& scope, py::Borrowed path);
 
+// Runs `move`; while another program refuses it (PermissionError), waits half a second and runs
+// it again, a few times.
+void move_retrying(const py::Scope& scope, const std::function<void()>& move);
+
 // Raises IsADirectoryError: a folder stands where the updater must put a file of its own.
 [[noreturn]] void folder_in_the_way(const py::Scope& scope, py::Borrowed path);
 
 // When the bot directory holds the set-aside copy of the executable but no executable (an
-// updater was killed between setting it aside and moving the new one in), the copy goes back.
+// updater was killed between setting it aside and moving the new one in), the copy goes back;
+// when that fails, the person is told where it stays. Beside an executable, a set-aside copy is
+// stale and is removed.
 void restore_set_aside(const py::Scope& scope);
 
 }  // namespace updater::update

@@ -12,7 +12,8 @@ py::Ref compare_digests(const py::Scope& scope, py::Borrowed, py::Borrowed) {
     say(scope, {"Проверяю hash-сумму локального и удаленного файла..."},
         {"Checking hash-sum of local and remote file..."});
 
-    py::Ref exe_path = beside(bot_directory(scope), scope[n.LOCAL_EXE_NAME]);
+    py::Ref bots = bot_directory(scope);
+    py::Ref exe_path = beside(bots, scope[n.LOCAL_EXE_NAME]);
 
     // A missing executable (or something that is not a regular file in its place) is no error:
     // the bot has to be downloaded. Neither the file nor the bucket is read then.

@@ -88,7 +88,8 @@ py::Ref free_set_aside_name(const py::Scope& scope, py::Borrowed exe) {
 // `move_in`; then the old copy removed. If either step fails, the old copy goes back over
 // whatever stands at `exe` in one rename, so that the folder is never without an executable.
 template <class MoveIn>
-void swap_in(const py::Scope& scope, bool old_exists, py::Borrowed exe, MoveIn&& move_in) {
+void swap_in(const py::Scope& scope, py::Borrowed staged, bool old_exists, py::Borrowed exe,
+             MoveIn&& move_in) {
     if (!old_exists) {
         move_in();
         return;
@@ -100,7 +101,11 @@ void swap_in(const py::Scope& scope, bool old_exists, py::Borrowed exe, MoveIn&&
             move_in();
             remove_file(scope, old_copy);
         },
-        [&] { replace_file(scope, old_copy, exe); });
+        [&] {
+            // The new file is closed first: Windows replaces no file that is still open.
+            py::call_method(staged, n.close);
+            replace_file(scope, old_copy, exe);
+        });
 }
 
 // The file to install, open as `staged` since it was checked, must still be the one at `path`:
@@ -109,11 +114,14 @@ void require_checked_file(const py::Scope& scope, py::Borrowed staged, py::Borro
     py::Ref descriptor = py::call_method(staged, n.fileno);
     py::Ref opened = py::call(py::attr(scope[n.os], n.fstat), descriptor);
     py::Ref named = py::call(py::attr(scope[n.os], n.lstat), path);
-    auto same = [&](py::Borrowed field) {
+    // The same file number on the same volume. Wine tells no volume (0) for a file renamed
+    // while open; a volume that is not told is not compared.
+    auto same = [&](py::Borrowed field, bool told_only) {
         py::Ref ours = py::attr(opened, field);
-        return py::equal(ours, py::attr(named, field));
+        py::Ref theirs = py::attr(named, field);
+        return (told_only && !(py::truth(ours) && py::truth(theirs))) || py::equal(ours, theirs);
     };
-    if (same(n.st_ino) && same(n.st_dev)) {
+    if (same(n.st_ino, false) && same(n.st_dev, true)) {
         return;
     }
     const Piece local_exe_name = Piece::global(n.LOCAL_EXE_NAME);
@@ -139,7 +147,7 @@ py::Ref put_download_in_place(const py::Scope& scope, py::Borrowed staged, py::B
         }
         say(scope, {"Перемещаю новый файл в ", exe}, {"Moving new file to ", exe});
         py::Ref staged_path = beside(bots, scope[n.TEMP_EXE_NAME]);
-        swap_in(scope, old_exists, exe, [&] {
+        swap_in(scope, staged, old_exists, exe, [&] {
             require_checked_file(scope, staged, staged_path);
             move_retrying(scope, [&] { py::call(rename, staged_path, exe); });
         });
@@ -150,7 +158,7 @@ py::Ref put_download_in_place(const py::Scope& scope, py::Borrowed staged, py::B
     // set aside.
     py::Ref here = working_directory(scope);
     py::Ref exe = beside(here, scope[n.LOCAL_EXE_NAME]);
-    swap_in(scope, is_file(scope, exe), exe, [&] {
+    swap_in(scope, staged, is_file(scope, exe), exe, [&] {
         py::Ref temp_name = scope[n.TEMP_EXE_NAME];
         require_checked_file(scope, staged, temp_name);
         py::Ref local_name = scope[n.LOCAL_EXE_NAME];

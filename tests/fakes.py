@@ -223,7 +223,11 @@ def _fake_libraries(world):
     session = Recorder(world, "session", client=lambda *a, **k: FakeClient(world))
     widgets = {name: lambda *a, widget=name, **k: widget
                for name in ("Percentage", "Bar", "ETA", "FileTransferSpeed")}
+    # The client's configuration, as what it was made with.
+    config = types.SimpleNamespace(Config=lambda **settings: ("Config", tuple(settings.items())))
     return {
+        "botocore": types.SimpleNamespace(config=config),
+        "botocore.config": config,
         "boto3": types.SimpleNamespace(session=Recorder(world, "boto3.session", Session=lambda *a, **k: session)),
         "urllib3": Recorder(world, "urllib3"),
         "progressbar": Recorder(world, "progressbar", ProgressBar=lambda *a, **k: Recorder(world, "bar", False),
@@ -331,7 +335,8 @@ def _recording_exit(world):
 @contextlib.contextmanager
 def patched(world, libraries=None):
     """The fakes in place, for the duration of one import (or of calls made after it)."""
-    saved_modules = {name: sys.modules.get(name) for name in ("boto3", "urllib3", "progressbar")}
+    saved_modules = {name: sys.modules.get(name)
+                     for name in ("boto3", "botocore", "botocore.config", "urllib3", "progressbar")}
     replacements = _fake_system(world)
     saved = [(obj, attr, getattr(obj, attr)) for obj, attr, _ in replacements]
     try:

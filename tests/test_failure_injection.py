@@ -62,7 +62,7 @@ def assert_download_checked(calls):
     first_change = next((i for i, c in enumerate(calls) if i > done and changes_executable(c)), len(calls))
     between = calls[done:first_change]
     assert ("s3.get_object", (("Bucket", "kelvo-bot"), ("Key", "exe_hash"))) in between, between
-    assert ("Body.read",) in between, between
+    assert ("Body.read", 4097) in between, between
 
 
 def expected_entries(calls, index):

@@ -55,7 +55,7 @@ class TestWholeUpdate:
             ("os.path.lexists", "D:\\bots\\kelvo_bot.temp"),
             ("os.rename", "D:\\bots\\bin\\kelvo_bot.temp", "D:\\bots\\kelvo_bot.temp"),
             ("s3.get_object", (("Bucket", "kelvo-bot"), ("Key", "exe_hash"))),
-            ("Body.read",),
+            ("Body.read", 4097),
             ("print", text("replacing")),
             ("os.path.isfile", BOT),
             ("print", text("deleting")),
@@ -275,17 +275,22 @@ class TestTransferProgress:
         world.calls.clear()
         return world, world.callback
 
-    def test_names_and_running_totals_of_the_byte_counts(self, callback):
+    def test_names_running_totals_and_the_most_it_takes(self, callback):
         world, progress = callback
         assert (progress.__name__, progress.__qualname__, progress.__module__) == (
             "transfer_progress", "get_update.<locals>.transfer_progress", "updater_core")
-        progress(100)
-        progress(chunk=200)
-        progress(-50)  # s3transfer gives back bytes of a part it retries
-        assert [c[1] - len(NEW) for c in world.names("bar.update")] == [100, 300, 250]
+        progress(-100)  # s3transfer gives back bytes of a part it retries
+        progress(chunk=40)
+        progress(60)
+        assert [c[1] - len(NEW) for c in world.names("bar.update")] == [-100, -60, 0]
+        # Not one byte more than the store said: the bar is not asked to go past its end.
+        with pytest.raises(RuntimeError) as refused:
+            progress(1)
+        assert refused.value.refusal == "oversized" and len(world.names("bar.update")) == 3
 
     def test_no_byte_lost_between_threads(self, callback):
         world, progress = callback
+        progress(-20000)
         threads = [threading.Thread(target=lambda: [progress(1) for _ in range(2000)]) for _ in range(10)]
         # Threads switch as often as they can, also inside the bar's update (Python code), so a
         # total stored only after the update would be overwritten by a stale one.
@@ -298,7 +303,7 @@ class TestTransferProgress:
                 t.join()
         finally:
             sys.setswitchinterval(interval)
-        assert max(c[1] for c in world.names("bar.update")) == len(NEW) + 20000
+        assert max(c[1] for c in world.names("bar.update")) == len(NEW)
 
     def test_each_update_has_fresh_state_collected_with_a_reference_cycle(self, windows_build):
         world = fake_world("update")

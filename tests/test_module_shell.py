@@ -52,6 +52,9 @@ class TestStartUp:
                 ("aws_secret_access_key", "Rb7_wQ-yTn4KzV1mXs8LhPcF2dJu6oGaE0iNqY5t"),
                 ("endpoint_url", "http://storage.kelvo-bot.invalid"),
                 ("verify", False),
+                # A silent store is given up on in about a minute, not several.
+                ("config", ("Config", (("connect_timeout", 10), ("read_timeout", 20),
+                                       ("retries", {"max_attempts": 3, "mode": "standard"})))),
             )),
         ]
         assert calls[-2:] == [("time.sleep", 60), ("sys.exit",)]
@@ -109,7 +112,8 @@ class TestStartUp:
         monkeypatch.undo()
         assert isinstance(outcome.error, SystemExit), outcome.error
         module_level = [(name, True, None, 0) for name in (
-            "boto3", "os", "sys", "time", "progressbar", "shutil", "urllib3", "hashlib", "locale")]
+            "boto3", "os", "sys", "time", "progressbar", "shutil", "urllib3", "hashlib", "locale",
+            "botocore.config")]
         # In get_update, a function: no locals are passed, as for any import in a function.
         assert seen == module_level + [("subprocess", None, None, 0)]
 

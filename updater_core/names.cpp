@@ -15,7 +15,9 @@ Table fill() {
 #undef UPDATER_INTERN_IDENTIFIER
 #undef UPDATER_INTERN_TEXT
     table.kw_client = py::keyword_names(
-        {"service_name", "aws_access_key_id", "aws_secret_access_key", "endpoint_url", "verify"});
+        {"service_name", "aws_access_key_id", "aws_secret_access_key", "endpoint_url", "verify",
+         "config"});
+    table.kw_config = py::keyword_names({"connect_timeout", "read_timeout", "retries"});
     table.kw_bucket_key = py::keyword_names({"Bucket", "Key"});
     table.kw_bar = py::keyword_names({"marker", "left", "right"});
     table.kw_progress_bar = py::keyword_names({"widgets", "maxval"});

@@ -26,7 +26,8 @@ namespace updater::names {
     X(__package__) X(__path__) X(Session)                                                      \
     X(isdir) X(islink) X(lexists) X(lstat) X(fileno) X(file_digest) X(signing) X(VerifyKey)      \
     X(verify) X(fromhex) X(seek) X(copyfileobj) X(close) X(fstat) X(st_ino) X(st_dev)           \
-    X(refusal) X(msvcrt) X(open_osfhandle)
+    X(refusal) X(msvcrt) X(open_osfhandle) X(exceptions) X(NoSuchKey) X(write) X(flush)     \
+    X(fsync) X(config) X(Config) X(max_attempts) X(mode) X(standard)
 
 // Texts that are not identifiers.
 #define UPDATER_TEXTS(X)                                                                       \
@@ -38,6 +39,7 @@ namespace updater::names {
     X(ContentLength, "ContentLength")                                                          \
     X(russian_locale, "Russian_Russia")                                                        \
     X(mode_read_binary, "rb")                                                                  \
+    X(mode_create_binary, "xb")                                                                \
     X(mode_create_read_write, "x+b")                                                           \
     X(mode_read_write, "r+b")                                                                  \
     X(utf_8, "utf-8")                                                                          \
@@ -51,7 +53,13 @@ namespace updater::names {
     X(nacl_signing, "nacl.signing")                                                            \
     X(refusal_unsigned, "unsigned")                                                            \
     X(refusal_mismatch, "mismatch")                                                            \
-    X(refusal_replaced, "replaced")
+    X(refusal_replaced, "replaced")                                                            \
+    X(refusal_expired, "expired")                                                              \
+    X(refusal_older, "older")                                                                  \
+    X(refusal_oversized, "oversized")                                                          \
+    X(release_record_name, "kelvo_bot.release")                                                \
+    X(new_suffix, ".new")                                                                      \
+    X(botocore_config, "botocore.config")
 
 struct Table {
 #define UPDATER_DECLARE_IDENTIFIER(id) py::Ref id;
@@ -62,7 +70,8 @@ struct Table {
 #undef UPDATER_DECLARE_TEXT
 
     // Keyword-name tuples of the calls that pass keywords, in the order the calls pass them.
-    py::Ref kw_client;           // service_name, aws_access_key_id, ..., verify
+    py::Ref kw_client;           // service_name, aws_access_key_id, ..., verify, config
+    py::Ref kw_config;           // connect_timeout, read_timeout, retries
     py::Ref kw_bucket_key;       // Bucket, Key
     py::Ref kw_bar;              // marker, left, right
     py::Ref kw_progress_bar;     // widgets, maxval

@@ -22,6 +22,20 @@ void import_module(const py::Scope& module, py::Borrowed name) {
     module.bind(name, module.import(name, module.globals()));
 }
 
+// How long the client waits on the store: a store that does not answer, or stops answering in
+// the middle of an answer, is given up on after 10 seconds to connect and 20 seconds between
+// two pieces of an answer, and asked again twice (the library's standard retries, which also
+// wait a little between attempts), so that a silent store ends the run in about a minute with
+// the library's own error instead of several minutes of silence.
+py::Ref client_config(const py::Scope& module) {
+    py::Ref botocore = module.import(n.botocore_config, module.globals());
+    py::Ref config_type = py::attr(py::attr(botocore, n.config), n.Config);
+    py::Ref retries = py::Ref::steal(PyDict_New());
+    py::require(PyDict_SetItem(retries.get(), n.max_attempts.get(), py::integer(3).get()));
+    py::require(PyDict_SetItem(retries.get(), n.mode.get(), n.standard.get()));
+    return py::call_kw(config_type, n.kw_config, py::integer(10), py::integer(20), retries);
+}
+
 }  // namespace
 
 void configure(const py::Scope& module) {
@@ -67,10 +81,11 @@ void configure(const py::Scope& module) {
     });
     line(module, lines::client, [&] {
         py::Ref client = py::attr(module[n.session], n.client);
+        py::Ref config = client_config(module);
         module.bind(n.s3unsafe,
                     py::call_kw(client, n.kw_client, py::str("s3"),
                                 py::str(UPDATER_ACCESS_KEY_ID), py::str(UPDATER_SECRET_ACCESS_KEY),
-                                py::str(UPDATER_ENDPOINT_URL), Py_False));
+                                py::str(UPDATER_ENDPOINT_URL), Py_False, config));
     });
 }
 

@@ -2,18 +2,34 @@
 
 #include "names.hpp"
 #include "capi/ops.hpp"
+#include "messages.hpp"
 
 namespace updater::storage {
 
 namespace {
 
+// The most bytes an object read whole may hold; one byte more is read to tell a longer one.
+constexpr Py_ssize_t longest_object = 4096;
+
 py::Ref read_object(const py::Scope& scope, py::Borrowed, py::Borrowed file_path) {
     // One request, the bucket named literally and the key passed on unchanged.
     py::Ref get_object = py::attr(scope[n.s3unsafe], n.get_object);
     py::Ref response = py::call_kw(get_object, n.kw_bucket_key, n.bucket, file_path);
-    // The body is read whole, in one call, and handed back untouched: the caller compares
-    // bytes, so no line end or space may be lost or added here.
-    return py::call_method(py::item(response, n.Body), n.read);
+    // The body is handed back untouched: the caller compares bytes, so no line end or space may
+    // be lost or added here. The objects read so are a few dozen or hundred bytes; a longer one
+    // is not what the updater publishes, and is refused unread rather than taken into memory
+    // whole, whatever the store sends.
+    py::Ref content =
+        py::call_method(py::item(response, n.Body), n.read, py::integer(longest_object + 1));
+    if (PyBytes_Check(content.get()) && PyBytes_GET_SIZE(content.get()) > longest_object) {
+        py::Ref most = py::text(py::integer(longest_object));
+        refuse(scope, n.refusal_oversized,
+               {"Объект ", file_path, " на сервере длиннее ", most,
+                " байт, каким он не бывает; ничего не изменено."},
+               {"The store's object ", file_path, " is longer than ", most,
+                " bytes, which it never is; nothing was changed."});
+    }
+    return content;
 }
 
 }  // namespace

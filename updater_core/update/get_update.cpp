@@ -4,7 +4,10 @@
 
 #include "messages.hpp"
 #include "update/paths.hpp"
+#include "update/release.hpp"
 #include "update/replacement.hpp"
+
+#include <optional>
 
 namespace updater::update {
 
@@ -12,12 +15,15 @@ namespace {
 
 // The download state that one call of get_update shares with its transfer_progress: a closure
 // of two cells, as a Python closure would hold them. It lives as long as its last holder.
-enum Cell : Py_ssize_t { bar = 0, downloaded = 1 };
+// A third cell holds the most bytes the download may bring: the signed size, or the size the
+// store gave.
+enum Cell : Py_ssize_t { bar = 0, downloaded = 1, most = 2 };
 
 py::Ref new_download_state() {
     py::Ref bar_cell = py::Ref::steal(PyCell_New(nullptr));
     py::Ref downloaded_cell = py::Ref::steal(PyCell_New(nullptr));
-    return py::Ref::steal(PyTuple_Pack(2, bar_cell.get(), downloaded_cell.get()));
+    py::Ref most_cell = py::Ref::steal(PyCell_New(nullptr));
+    return py::Ref::steal(PyTuple_Pack(3, bar_cell.get(), downloaded_cell.get(), most_cell.get()));
 }
 
 py::Ref get(py::Borrowed state, Cell cell, const char* name) {
@@ -39,9 +45,22 @@ void set(py::Borrowed state, Cell cell, py::Borrowed value) {
 // transfer_progress(chunk): the storage client's callback, possibly from its worker threads.
 // The read, the addition and the store happen without giving up the interpreter's lock in
 // between, so interleaved calls lose no byte.
-py::Ref transfer_progress_body(const py::Scope&, py::Borrowed state, py::Borrowed chunk) {
+// A store that sends more than it said (or than was signed) is stopped there, before the bar is
+// asked to show more than its maximum and before the disk fills.
+py::Ref transfer_progress_body(const py::Scope& scope, py::Borrowed state, py::Borrowed chunk) {
     py::Ref total = py::add_in_place(get(state, downloaded, "downloaded"), chunk);
     set(state, downloaded, total);
+    py::Ref limit = get(state, most, "most");
+    const int too_much = PyObject_RichCompareBool(total.get(), limit.get(), Py_GT);
+    py::require(too_much);
+    if (too_much != 0) {
+        py::Ref bytes = py::text(limit);
+        refuse(scope, n.refusal_oversized,
+               {"Сервер прислал больше ", bytes,
+                " байт выпуска; загрузка остановлена, ничего не изменено."},
+               {"The store sent more than the ", bytes,
+                " bytes of the release; the download was stopped and nothing was changed."});
+    }
     py::call_method(get(state, bar, "bar"), n.update, total);
     return py::Ref::share(Py_None);
 }
@@ -102,63 +121,15 @@ py::Ref staged_digest(const py::Scope& scope, py::Borrowed file) {
     return py::call_method(py::call(file_digest, file, n.sha256), n.hexdigest);
 }
 
-#if defined(UPDATER_RELEASE_PUBLIC_KEY)
-// The publisher's Ed25519 public key, built in after a marker that tools find it by; empty in a
-// build that requires no signature.
-constexpr const char release_key_marker[] = "release-public-key=" UPDATER_RELEASE_PUBLIC_KEY;
-constexpr const char* release_public_key = release_key_marker + sizeof("release-public-key=") - 1;
-#else
-#error "UPDATER_RELEASE_PUBLIC_KEY must be set by the build (empty for no signature)"
-#endif
-constexpr bool signed_releases = sizeof(release_key_marker) > sizeof("release-public-key=");
-
-// What the publisher signs: this purpose, which names the bucket and the object, then the
-// published digest (64 lower-case hexadecimal digits), as ASCII bytes with no line end. A
-// signature made for anything else, another object's digest included, never verifies here.
-constexpr const char signed_purpose[] = "kelvo-bot/kelvo_bot.exe sha256=";
-
-// The signature object must verify, with the built-in key, the purpose and `digest` (the
-// published digest as bytes). PyNaCl (libsodium) is imported only here, so a build without a
-// key never needs it.
-void verify_signature(const py::Scope& scope, py::Borrowed digest) {
-    py::Ref signature = py::call(scope[n.s3_file_reader], n.signature_object_key);
-    py::Ref nacl = scope.import(n.nacl_signing, Py_None);
-    py::Ref bytes_type = py::Ref::share(reinterpret_cast<PyObject*>(&PyBytes_Type));
-    py::Ref key_bytes = py::call(py::attr(bytes_type, n.fromhex), py::str(release_public_key));
-    py::Ref key = py::call(py::attr(py::attr(nacl, n.signing), n.VerifyKey), key_bytes);
-    py::Ref message = py::add(py::Ref::steal(PyBytes_FromString(signed_purpose)), digest);
-    py::call_method(key, n.verify, message, signature);
-}
-
-// Runs `check`; whatever it raises (but Ctrl-C and the like) refuses the update as not signed
-// by the publisher, with what went wrong as its context: no signature object, one of the wrong
-// length, a wrong one, one that could not be read, or a download unlike the signed digest.
-template <class Check>
-void signed_or_refused(const py::Scope& scope, Check&& check) {
-    py::cleanup_on_error(check, [&] {
-        if (!py::handling(PyExc_Exception)) {
-            return;
-        }
-        const Piece local_exe_name = Piece::global(n.LOCAL_EXE_NAME);
-        refuse(scope, n.refusal_unsigned,
-               {"Загруженный файл ", local_exe_name,
-                " не подписан издателем; обновление отклонено, ничего не изменено."},
-               {"The downloaded ", local_exe_name,
-                " is not signed by the publisher; the update was refused and nothing was "
-                "changed."});
-    });
-}
-
-// The file to install, checked through the open file itself against the published digest, read
-// again now rather than taken from the check: an object cut short or swapped on the way, or an
-// executable published since the check without its digest, never takes the executable's place.
-// A published digest with white space around it or in upper case names the same file, so it is
-// accepted here. A build with the publisher's key first requires the digest's signature.
-void verify_download(const py::Scope& scope, py::Borrowed file) {
+// The file to install, checked through the open file itself. A build with the publisher's key
+// compares it with the digest of the signed statement (anything else is not the signed release);
+// one without compares it with the published digest, read again now rather than taken from the
+// check: an object cut short or swapped on the way, or an executable published since the check
+// without its digest, never takes the executable's place. A published digest with white space
+// around it or in upper case names the same file, so it is accepted here.
+void verify_download(const py::Scope& scope, py::Borrowed file, const Release* release) {
     py::Ref downloaded = staged_digest(scope, file);
-    py::Ref published = py::call(scope[n.s3_file_reader], n.hash_object_key);
-    py::Ref expected = py::call_method(py::call_method(published, n.strip), n.lower);
-    auto compare = [&] {
+    auto compare = [&](py::Borrowed expected) {
         py::Ref actual = py::call_kw(scope[n.bytes], n.kw_encoding, downloaded, n.utf_8);
         if (py::equal(actual, expected)) {
             return;
@@ -170,14 +141,13 @@ void verify_download(const py::Scope& scope, py::Borrowed file) {
                {"The downloaded ", local_exe_name,
                 " does not match the published digest; nothing was changed."});
     };
-    if constexpr (signed_releases) {
-        signed_or_refused(scope, [&] {
-            verify_signature(scope, expected);
-            compare();
-        });
-    } else {
-        compare();
+    if (release != nullptr) {
+        py::Ref signed_digest = py::Ref::steal(PyUnicode_AsASCIIString(release->digest.get()));
+        refused_unless_signed(scope, [&] { compare(signed_digest); });
+        return;
     }
+    py::Ref published = py::call(scope[n.s3_file_reader], n.hash_object_key);
+    compare(py::call_method(py::call_method(published, n.strip), n.lower));
 }
 
 py::Ref download_install_and_start(const py::Scope& scope, py::Borrowed, py::Borrowed) {
@@ -193,11 +163,29 @@ py::Ref download_install_and_start(const py::Scope& scope, py::Borrowed, py::Bor
         folder_in_the_way(scope, exe_path);
     }
 
+    // A signed release is known before anything is downloaded: its statement says what the
+    // download must be, and an expired or older release goes no further.
+    std::optional<Release> release;
+    if (signed_releases()) {
+        release = read_release(scope);
+        require_installable(scope, bots, *release);
+    }
+
     // The size, for the message and as the bar's maximum.
     py::Ref to_int = scope[n.int_];
     py::Ref head_object = py::attr(scope[n.s3unsafe], n.head_object);
     py::Ref head = py::call_kw(head_object, n.kw_bucket_key, bucket, server_path);
     py::Ref object_size = py::call(to_int, py::item(head, n.ContentLength));
+    if (release && !py::equal(object_size, release->size)) {
+        py::Ref stored = py::text(object_size);
+        py::Ref signed_size = py::text(release->size);
+        refuse(scope, n.refusal_mismatch,
+               {"Файл kelvo_bot.exe на сервере имеет размер ", stored, " байт, а подписанный выпуск ",
+                signed_size, " байт; ничего не изменено."},
+               {"The store's kelvo_bot.exe is ", stored, " bytes, the signed release ", signed_size,
+                " bytes; nothing was changed."});
+    }
+    set(state, most, release ? release->size : object_size);
 
     set(state, downloaded, py::integer(0));
 
@@ -245,7 +233,7 @@ py::Ref download_install_and_start(const py::Scope& scope, py::Borrowed, py::Bor
             py::cleanup_on_error(
                 [&] {
                     platform::make_executable(scope, staged_file);
-                    verify_download(scope, staged_file);
+                    verify_download(scope, staged_file, release ? &*release : nullptr);
                     replace = py::make_function(replace_exe, scope, staged_file);
                     const Piece local_exe_name = Piece::global(n.LOCAL_EXE_NAME);
                     say(scope,
@@ -268,6 +256,9 @@ py::Ref download_install_and_start(const py::Scope& scope, py::Borrowed, py::Bor
     // Only an update that was installed goes on to start the bot, even should a file's __exit__
     // have swallowed an error on the way.
     py::assigned(replace, "replace_exe");
+    if (release) {
+        record_installed(scope, bots, *release);
+    }
     say(scope, {"Работа заверщена. Запускаю бота"}, {"Done. Starting bot."});
 
     // Leave a bin subdirectory: the bot starts in the bot directory, and the change of the

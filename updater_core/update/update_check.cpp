@@ -2,10 +2,19 @@
 
 #include "messages.hpp"
 #include "update/paths.hpp"
+#include "update/release.hpp"
+
+#include <optional>
 
 namespace updater::update {
 
 namespace {
+
+py::Ref not_identical(const py::Scope& scope) {
+    say(scope, {"Локальный файл не идентичен файлу на сервере, начинаю обновление..."},
+        {"The local file is not identical to the file on the server, start updating..."});
+    return py::Ref::share(Py_True);
+}
 
 py::Ref compare_digests(const py::Scope& scope, py::Borrowed, py::Borrowed) {
     const Piece local_exe_name = Piece::global(n.LOCAL_EXE_NAME);
@@ -32,6 +41,18 @@ py::Ref compare_digests(const py::Scope& scope, py::Borrowed, py::Borrowed) {
 
     // Byte for byte: a published digest with a line end, spaces or upper case never matches.
     if (py::equal(local_exe_hash, server_exe_hash)) {
+        // A build that requires signed releases takes the signed statement's word over the bare
+        // digest, which anyone on the way can answer with the bot's own: a newer release is
+        // installed however exe_hash reads.
+        std::optional<Release> release;
+        if (signed_releases()) {
+            release = read_release(scope);
+            py::Ref signed_digest =
+                py::Ref::steal(PyUnicode_AsASCIIString(release->digest.get()));
+            if (!py::equal(local_exe_hash, signed_digest)) {
+                return not_identical(scope);
+            }
+        }
         say(scope, {"\nЛокальный файл ", local_exe_name, " расположенный по пути ", exe_path},
             {"\nLocal file ", local_exe_name, " located at ", exe_path});
         say(scope,
@@ -42,11 +63,18 @@ py::Ref compare_digests(const py::Scope& scope, py::Borrowed, py::Borrowed) {
             {"\nTo run bot, use file ", local_exe_name, "!"});
         say(scope, {"\nОкно будет закрыто через 60 секунд..."},
             {"\nnWindow will be closed in 60 seconds..."});
+        // A store may withhold newer releases by answering with this one's statement until it
+        // expires; then the person is told.
+        if (release && expired(scope, *release)) {
+            say(scope,
+                {"Срок опубликованного выпуска истёк ", release->expires,
+                 "; издатель должен его продлить."},
+                {"The published release expired on ", release->expires,
+                 "; the publisher must renew it."});
+        }
         return py::Ref::share(Py_False);
     }
-    say(scope, {"Локальный файл не идентичен файлу на сервере, начинаю обновление..."},
-        {"The local file is not identical to the file on the server, start updating..."});
-    return py::Ref::share(Py_True);
+    return not_identical(scope);
 }
 
 }  // namespace

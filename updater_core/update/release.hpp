@@ -1,0 +1,62 @@
+// Signed releases: the publisher's release statement, read and verified before anything is
+// downloaded, and the record of the release installed in the bot folder.
+//
+// A build made with the publisher's Ed25519 public key requires every release to come with a
+// statement, the object "exe_hash.sig": seven lines of ASCII that name the bucket and the
+// object, the executable's SHA-256 and size, a release number that only grows and an optional
+// expiry date, the last line the signature of the six before it (README, "Signed releases").
+// The download must be exactly the signed size and digest; a release older than the one the
+// bot folder records is refused (a replay), and so is an expired one (a store that withholds
+// updates until an old statement runs out).
+#pragma once
+
+#include "capi/ops.hpp"
+#include "capi/scope.hpp"
+#include "names.hpp"
+
+namespace updater::update {
+
+// Whether this build requires signed releases (it was built with a public key).
+bool signed_releases();
+
+// A verified release statement.
+struct Release {
+    py::Ref digest;   // the executable's SHA-256, 64 lower-case hexadecimal digits (str)
+    py::Ref size;     // its size in bytes (int)
+    py::Ref number;   // the release number (int)
+    py::Ref expires;  // "YYYY-MM-DD" (str), or empty for no expiry
+    long expiry_day = -1;  // the last day it is valid, counted from 1970-01-01; -1: none
+};
+
+// Reads "exe_hash.sig" and verifies it with the built-in key. A statement that is missing,
+// malformed, or not signed by the publisher refuses the update as not signed (RuntimeError,
+// refusal "unsigned", what was wrong as its context); a failure to read it (the network) goes on
+// as itself; a missing PyNaCl is named as such.
+Release read_release(const py::Scope& scope);
+
+// Refuses the update as not signed by the publisher (RuntimeError, refusal "unsigned").
+[[noreturn]] void refuse_unsigned(const py::Scope& scope);
+
+// Runs `check`; whatever it raises (but Ctrl-C and the like) refuses the update as not signed
+// by the publisher, with what went wrong as its context.
+template <class Check>
+void refused_unless_signed(const py::Scope& scope, Check&& check) {
+    py::cleanup_on_error(check, [&] {
+        if (py::handling(PyExc_Exception)) {
+            refuse_unsigned(scope);
+        }
+    });
+}
+
+// Whether the statement's expiry date has passed (by the system's clock, in UTC).
+bool expired(const py::Scope& scope, const Release& release);
+
+// Refuses `release` for installing in the bot directory `bots` when it has expired or is older
+// than the release recorded there.
+void require_installable(const py::Scope& scope, py::Borrowed bots, const Release& release);
+
+// Records `release` as the one installed in `bots`, in a file replaced in one rename, so that a
+// kill at any instant leaves the old record or the new one.
+void record_installed(const py::Scope& scope, py::Borrowed bots, const Release& release);
+
+}  // namespace updater::update

@@ -28,13 +28,19 @@ MESSAGES = {
         "unsigned": "The downloaded kelvo_bot.exe is not signed by the publisher; the update was refused "
                     "and nothing was changed.",
         "folder": "A folder stands at {exe}; move it away and run the update again.",
-        # The launcher's two lines after a failure.
+        # update.cmd's first line, before the interpreter starts.
+        "launcher": "Checking for an update of the bot...",
+        # The launcher's two lines after a failure, and the line that names its log.
         "hint unreachable": ["The update server could not be reached, or the connection broke off. Nothing was changed.",
                              "Check the Internet connection and run the update again later."],
         "hint keys": ["The update server refused this updater's keys. Nothing was changed.",
                       "The bot's publisher must send you a new updater (a new bin folder)."],
         "hint running": ["The bot is running, so its file cannot be replaced.",
                          "Close the bot and run the update again."],
+        "hint unsigned": ["The new version of the bot is not signed by its publisher, so it was refused. "
+                          "Nothing was changed.",
+                          "Tell the bot's publisher: the release must be published signed (publish --signing-key)."],
+        "log": "The full error report: {log}",
     },
     RU: {
         "waiting": "Уже идёт другое обновление этого бота; жду...",
@@ -55,12 +61,16 @@ MESSAGES = {
         "mismatch": "Загруженный файл kelvo_bot.exe не совпадает с опубликованной hash-суммой; ничего не изменено.",
         "unsigned": "Загруженный файл kelvo_bot.exe не подписан издателем; обновление отклонено, ничего не изменено.",
         "folder": "На месте файла {exe} находится папка; уберите её и запустите обновление снова.",
+        "launcher": "Проверяю, есть ли обновление бота...",
         "hint unreachable": ["Не удалось связаться с сервером обновлений, или связь прервалась. Ничего не изменено.",
                              "Проверьте подключение к интернету и запустите обновление позже."],
         "hint keys": ["Сервер обновлений не принял ключи этой программы обновления. Ничего не изменено.",
                       "Разработчик бота должен прислать новую программу обновления (новую папку bin)."],
         "hint running": ["Бот запущен, поэтому его файл нельзя заменить.",
                          "Закройте бота и запустите обновление снова."],
+        "hint unsigned": ["Новая версия бота не подписана разработчиком, поэтому она отклонена. Ничего не изменено.",
+                          "Сообщите разработчику бота: выпуск нужно опубликовать с подписью (publish --signing-key)."],
+        "log": "Полный отчёт об ошибке: {log}",
     },
 }
 

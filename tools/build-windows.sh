@@ -206,8 +206,9 @@ for source in sorted(site.rglob("*.py")):
 EOF
     # The launcher. Its first line comes at once, before the interpreter, which takes seconds to
     # start: in Russian where the console's code page is Russian (866), in both languages where it
-    # is UTF-8 (65001), in English in any other (none of which shows Cyrillic); each written in
-    # the bytes of its code page, since cmd reads the file in the console's. Then the updater
+    # is UTF-8 (65001), in English in any other (most cannot show Cyrillic); each written in the
+    # bytes of its code page, since cmd reads the file in the console's. (Wine's cmd reads it in
+    # the OEM code page whatever chcp says, so the Wine tests check 437 and 866.) Then the updater
     # runs in the folder of update.cmd, whatever folder it was started from; after a failure
     # launcher.py says what to do, in the person's language, and where the error is kept, and the
     # window stays open (exit status 1 or more). Its arguments go to launcher.py (--details).

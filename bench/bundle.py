@@ -8,8 +8,10 @@ its interpreter twice in the copy's bin folder: "first run" is the first start a
 it (a bundle without bytecode compiles its packages on the first, and writes them where it may).
 The time is to the first line on the interpreter's output, "Checking hash-sum of local and
 remote file...": the imports of the module and its libraries and the storage client's set-up.
-Nothing is reached over the network (the proxy is a closed port). Run after tools/test.sh
---windows, which makes the bundle and installs Wine.
+Then update.cmd runs once in a console window, as a double-click starts it: the time to the
+first line in the window, and to the updater's own first line. Nothing is reached over the
+network (the proxy is a closed port). Run after tools/test.sh --windows, which makes the bundle
+and installs Wine.
 """
 
 from __future__ import annotations
@@ -54,6 +56,23 @@ def first_message_seconds(wine: Wine, bin_dir: Path, proxy: str) -> float:
         return elapsed
 
 
+def launcher_seconds(wine: Wine, bin_dir: Path, proxy: str) -> tuple[float, float]:
+    """Seconds from starting update.cmd in a console to the first line in the window, and to the
+    updater's first line."""
+    start, seen = time.monotonic(), {}
+
+    def watch(screen):
+        lines = [line for line in screen.display if line.strip()]
+        if lines:
+            seen.setdefault("first", time.monotonic() - start)
+        if any(line.startswith("Checking hash-sum") for line in lines):
+            seen.setdefault("updater", time.monotonic() - start)
+
+    wine.run_in_console("cmd", "/c", windows_path(bin_dir / "update.cmd"), cwd=bin_dir.parent,
+                        watch=watch, http_proxy=proxy, AWS_MAX_ATTEMPTS="1")
+    return seen["first"], seen["updater"]
+
+
 def main():
     parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
     parser.add_argument("bundles", nargs="+", type=Path)
@@ -63,23 +82,30 @@ def main():
             booted(Path(scratch) / "prefix") as wine:
         closed.bind(("127.0.0.1", 0))
         proxy = f"http://127.0.0.1:{closed.getsockname()[1]}"
-        times = {bundle: ([], []) for bundle in args.bundles}
+        times = {bundle: ([], [], [], []) for bundle in args.bundles}
         for round_number in range(args.rounds):
             for bundle in args.bundles:
                 copy = Path(scratch) / f"bot-{round_number}" / "bin"
                 shutil.copytree(bundle, copy, copy_function=shutil.copy)
-                first, following = times[bundle]
+                first, following, window, updater = times[bundle]
                 first.append(first_message_seconds(wine, copy, proxy))
                 following.append(first_message_seconds(wine, copy, proxy))
+                seconds = launcher_seconds(wine, copy, proxy)
+                window.append(seconds[0])
+                updater.append(seconds[1])
                 print(f"round {round_number + 1}, {bundle}: {first[-1]:.2f} s, then "
-                      f"{following[-1]:.2f} s", file=sys.stderr, flush=True)
+                      f"{following[-1]:.2f} s; update.cmd: {window[-1]:.2f} s, the updater's "
+                      f"{updater[-1]:.2f} s", file=sys.stderr, flush=True)
                 shutil.rmtree(copy.parent)
-    print(f"| bundle | zipped, MB | first run, s (median; range) | next run, s (median; range) |")
-    print("|---|---|---|---|")
-    for bundle, (first, following) in times.items():
-        print(f"| {bundle} | {zipped_size(bundle) / 1e6:.1f} | "
-              f"{statistics.median(first):.2f}; {min(first):.2f}–{max(first):.2f} | "
-              f"{statistics.median(following):.2f}; {min(following):.2f}–{max(following):.2f} |")
+
+    def spread(values):
+        return f"{statistics.median(values):.2f}; {min(values):.2f}–{max(values):.2f}"
+
+    print("| bundle | zipped, MB | first run, s (median; range) | next run, s (median; range) "
+          "| update.cmd: first line in the window, s | update.cmd: the updater's first line, s |")
+    print("|---|---|---|---|---|---|")
+    for bundle, columns in times.items():
+        print(f"| {bundle} | {zipped_size(bundle) / 1e6:.1f} | " + " | ".join(map(spread, columns)) + " |")
 
 
 if __name__ == "__main__":

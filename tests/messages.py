@@ -32,13 +32,19 @@ MESSAGES = {
                     "and nothing was changed.",
         "not put back": "Could not put the previous kelvo_bot.exe back from {exe} ({error}); it stays there. "
                         "Checking for an update.",
-        # The launcher's two lines after a failure.
+        # update.cmd's first line, before the interpreter starts.
+        "launcher": "Checking for an update of the bot...",
+        # The launcher's two lines after a failure, and the line that names its log.
         "hint unreachable": ["The update server could not be reached, or the connection broke off. Nothing was changed.",
                              "Check the Internet connection and run the update again later."],
         "hint keys": ["The update server refused this updater's keys. Nothing was changed.",
                       "The bot's publisher must send you a new updater (a new bin folder)."],
         "hint running": ["The bot is running, so its file cannot be replaced.",
                          "Close the bot and run the update again."],
+        "hint unsigned": ["The new version of the bot is not signed by its publisher, so it was refused. "
+                          "Nothing was changed.",
+                          "Tell the bot's publisher: the release must be published signed (publish --signing-key)."],
+        "log": "The full error report: {log}",
     },
     RU: {
         "waiting": "Уже идёт другое обновление этого бота; жду...",
@@ -63,12 +69,16 @@ MESSAGES = {
                     "ничего не изменено.",
         "not put back": "Не удалось вернуть прежний kelvo_bot.exe из {exe} ({error}); он остаётся там. "
                         "Проверяю обновление.",
+        "launcher": "Проверяю, есть ли обновление бота...",
         "hint unreachable": ["Не удалось связаться с сервером обновлений, или связь прервалась. Ничего не изменено.",
                              "Проверьте подключение к интернету и запустите обновление позже."],
         "hint keys": ["Сервер обновлений не принял ключи этой программы обновления. Ничего не изменено.",
                       "Разработчик бота должен прислать новую программу обновления (новую папку bin)."],
         "hint running": ["Бот запущен, поэтому его файл нельзя заменить.",
                          "Закройте бота и запустите обновление снова."],
+        "hint unsigned": ["Новая версия бота не подписана разработчиком, поэтому она отклонена. Ничего не изменено.",
+                          "Сообщите разработчику бота: выпуск нужно опубликовать с подписью (publish --signing-key)."],
+        "log": "Полный отчёт об ошибке: {log}",
     },
 }
 

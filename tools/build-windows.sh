@@ -6,8 +6,9 @@
 #   tools/build-windows.sh               writes dist/updater_core-<version>-cp313-cp313-win_amd64.whl
 #   tools/build-windows.sh --bundle DIR  also writes DIR: python\ (the interpreter, with the module
 #                                        and its dependencies in python\Lib\site-packages),
-#                                        update.cmd, the launcher for the person running the bot,
-#                                        and launcher.py beside it
+#                                        update.cmd, the launcher for the person running the bot
+#                                        (`update.cmd --details` shows an error whole), and
+#                                        launcher.py beside it
 #   tools/build-windows.sh --out DIR     the wheel goes to DIR instead of dist/ (tests and CI
 #                                        write under build/, so that dist/ holds releases only)
 #   tools/build-windows.sh --help        this text
@@ -203,13 +204,44 @@ for source in sorted(site.rglob("*.py")):
     py_compile.compile(str(source), cfile=str(source.with_suffix(".pyc")), dfile=shown, doraise=True)
     source.unlink()
 EOF
-    # The launcher: the updater runs in the folder of update.cmd, whatever folder it was started
-    # from; after a failure launcher.py adds what to do, in the person's language, and the window
-    # stays open (exit status 1 or more). `if errorlevel` rather than `|| pause`, which Wine's
-    # cmd (8.0) runs even after a success.
+    # The launcher. Its first line comes at once, before the interpreter, which takes seconds to
+    # start: in Russian where the console's code page is Russian (866), in both languages where it
+    # is UTF-8 (65001), in English in any other (most cannot show Cyrillic); each written in the
+    # bytes of its code page, since cmd reads the file in the console's. (Wine's cmd reads it in
+    # the OEM code page whatever chcp says, so the Wine tests check 437 and 866.) Then the updater
+    # runs in the folder of update.cmd, whatever folder it was started from; after a failure
+    # launcher.py says what to do, in the person's language, and where the error is kept, and the
+    # window stays open (exit status 1 or more). Its arguments go to launcher.py (--details).
+    # `if errorlevel` rather than `|| pause`, which Wine's cmd (8.0) runs even after a success.
     cp tools/launcher.py "$bundle/launcher.py"
-    printf '@cd /d "%%~dp0" && python\\python.exe launcher.py & if errorlevel 1 pause\r\n' \
-        >"$bundle/update.cmd"
+    "$PYTHON" - "$bundle/update.cmd" <<'EOF'
+import sys
+
+english, russian = "Checking for an update of the bot...", "Проверяю, есть ли обновление бота..."
+lines = [
+    b"@echo off",
+    b"setlocal",
+    b"set page=none",
+    # "Active code page: 866", in the language of Windows; some end it with a full stop.
+    b"for /f \"tokens=2 delims=:\" %%a in ('%SystemRoot%\\System32\\chcp.com 2^>nul') do set page=%%a",
+    b"set page=%page: =%",
+    b"set page=%page:.=%",
+    b"if \"%page%\"==\"866\" goto russian",
+    b"if \"%page%\"==\"65001\" goto both",
+    b"echo " + english.encode("ascii"),
+    b"goto update",
+    b":russian",
+    b"echo " + russian.encode("cp866"),
+    b"goto update",
+    b":both",
+    b"echo " + f"{english} / {russian}".encode("utf-8"),
+    b":update",
+    b"cd /d \"%~dp0\" && python\\python.exe launcher.py %*",
+    b"if errorlevel 1 pause",
+]
+with open(sys.argv[1], "wb") as cmd:
+    cmd.write(b"".join(line + b"\r\n" for line in lines))
+EOF
     echo "Bundle: $(du -sm "$bundle" | cut -f1) MB unpacked" >&2
 fi
 

@@ -47,7 +47,8 @@ find_python() {
 }
 
 # $VENV with the test and tool dependencies (REQUIREMENTS), made anew when it is not of
-# $PY_VERSION.
+# $PY_VERSION. With SHOW_PROGRESS=1, pip says what it fetches and installs (not what is there
+# already), and a line every five seconds says that a long step still runs.
 REQUIREMENTS=tests/requirements.txt
 setup_venv() {
     find_python
@@ -56,8 +57,27 @@ setup_venv() {
         rm -rf "$VENV"
         "$PYTHON" -m venv "$VENV"
     fi
-    "$VENV/bin/python" -m pip install --quiet --disable-pip-version-check -r "$REQUIREMENTS" \
-        2> >(grep -v "^WARNING: Location .* is ignored" >&2)
+    if [ "${SHOW_PROGRESS:-}" = 1 ]; then
+        still_running "installing" "$VENV/bin/python" -m pip install --disable-pip-version-check \
+            -r "$REQUIREMENTS" 2> >(grep -v "^WARNING: Location .* is ignored" >&2) |
+            { grep --line-buffered -v "^Requirement already satisfied" || true; }
+    else
+        "$VENV/bin/python" -m pip install --quiet --disable-pip-version-check -r "$REQUIREMENTS" \
+            2> >(grep -v "^WARNING: Location .* is ignored" >&2)
+    fi
+}
+
+# still_running WHAT COMMAND...: runs COMMAND; while it does, says every five seconds that WHAT
+# goes on, and for how long.
+still_running() {
+    local what=$1 begin=$SECONDS ticker status=0
+    shift
+    (while sleep 5; do echo "   ... still $what ($((SECONDS - begin)) s)"; done) &
+    ticker=$!
+    "$@" || status=$?
+    kill $ticker
+    wait $ticker 2>/dev/null || true
+    return $status
 }
 
 # The endpoint of every build made here. Its host never resolves: the tests, the demo and the
@@ -68,12 +88,15 @@ TEST_ENDPOINT=http://storage.kelvo-bot.invalid
 # with a key, one that requires releases signed with it. The sources are compiled as one unit,
 # which takes half the time; the package builds (pip, tools/build-windows.sh) and clang-tidy
 # still compile each source alone, so a source that does not include what it uses is caught.
+# With SHOW_PROGRESS=1, CMake's steps are shown, and a line every five seconds while it compiles.
 build_module() {
+    local shown=/dev/null ticking=()
+    [ "${SHOW_PROGRESS:-}" = 1 ] && shown=/dev/stdout ticking=(still_running compiling)
     cmake -S . -B "$1" -DPython_EXECUTABLE="$PWD/$VENV/bin/python" -DCMAKE_BUILD_TYPE=Release \
         -DCMAKE_UNITY_BUILD=ON \
         -DUPDATER_WERROR=ON -DUPDATER_SANITIZE="${3:-OFF}" -DUPDATER_PATH_STYLE="$2" \
-        -DUPDATER_ENDPOINT_URL="$TEST_ENDPOINT" -DUPDATER_RELEASE_PUBLIC_KEY="${4:-}" >/dev/null
-    cmake --build "$1" --parallel 2 >/dev/null
+        -DUPDATER_ENDPOINT_URL="$TEST_ENDPOINT" -DUPDATER_RELEASE_PUBLIC_KEY="${4:-}" >"$shown"
+    "${ticking[@]}" cmake --build "$1" --parallel 2 >"$shown"
 }
 
 # The comment block at the top of script $1, below its #! line: the script's --help text.

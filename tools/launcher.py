@@ -1,13 +1,20 @@
-"""What the bundle's update.cmd runs: the updater, and after a failure one or two lines in the
-person's language on what happened and what to do.
+"""What the bundle's update.cmd runs: the updater, and after a failure a short account in the
+person's language: what happened and what to do (two lines), and the file that holds the error.
 
-The updater's own output and error stay exactly as they are: the error is shown by the
-interpreter's usual hook first, and only then are the lines added. The language is decided as
+The updater's own messages stay exactly as they are. Its error goes, whole and with the date and
+time, to update.log beside this file (the last few failures, run after run), and not into the
+window, unless asked for: `update.cmd --details`, or the variable UPDATER_DETAILS=1; then the
+interpreter's usual hook shows it first, as it always did. When the log cannot be written, the
+error is shown in the window. Ctrl-C is a plain stop: nothing is added. The language is decided as
 the updater decides its own: Russian when Windows reports the locale Russian_Russia.
 """
 
+import datetime
 import locale
+import os
+import re
 import sys
+import traceback
 
 # What happened, and what to do: (English, Russian).
 HINTS = {
@@ -31,20 +38,54 @@ HINTS = {
         "Close the bot and run the update again.",
         "Бот запущен, поэтому его файл нельзя заменить.\n"
         "Закройте бота и запустите обновление снова."),
+    # The updater's own refusals, by the `refusal` its error carries.
+    "unsigned": (
+        "The new version of the bot is not signed by its publisher, so it was refused. Nothing was changed.\n"
+        "Tell the bot's publisher: the release must be published signed (publish --signing-key).",
+        "Новая версия бота не подписана разработчиком, поэтому она отклонена. Ничего не изменено.\n"
+        "Сообщите разработчику бота: выпуск нужно опубликовать с подписью (publish --signing-key)."),
+    "older": (
+        "The update server offers an older version of the bot than yours, so it was refused. Nothing was changed.\n"
+        "Tell the bot's publisher: a newer release must be published.",
+        "Сервер обновлений предлагает версию бота старше вашей, поэтому она отклонена. Ничего не изменено.\n"
+        "Сообщите разработчику бота: нужно опубликовать более новый выпуск."),
+    "expired": (
+        "The published version of the bot has expired, so it was refused. Nothing was changed.\n"
+        "Tell the bot's publisher: the release must be published again to refresh it.",
+        "Срок действия опубликованной версии бота истёк, поэтому она отклонена. Ничего не изменено.\n"
+        "Сообщите разработчику бота: выпуск нужно опубликовать заново, чтобы обновить его."),
+    "mismatch": (
+        "The downloaded file is not the published one (damaged on the way or on the server). Nothing was changed.\n"
+        "Run the update again later; if it fails again, tell the bot's publisher.",
+        "Загруженный файл не совпадает с опубликованным (повреждён в пути или на сервере). Ничего не изменено.\n"
+        "Запустите обновление позже ещё раз; если ошибка повторится, сообщите разработчику бота."),
+    "no pynacl": (
+        "This updater is incomplete: PyNaCl, the library that checks the publisher's signature, is missing.\n"
+        "The bot's publisher must send you a complete updater (a new bin folder).",
+        "Программа обновления неполная: нет библиотеки PyNaCl, которая проверяет подпись разработчика.\n"
+        "Разработчик бота должен прислать полную программу обновления (новую папку bin)."),
     "other": (
-        "The update did not finish. Run it again later; if it fails again, send the text of this\n"
-        "window to the bot's publisher.",
+        "The update did not finish. Run it again later; if it fails again, send the file named\n"
+        "below to the bot's publisher.",
         "Обновление не завершено. Запустите его позже ещё раз; если ошибка повторится, отправьте\n"
-        "текст этого окна разработчику бота."),
+        "разработчику бота файл, названный ниже."),
 }
 # The store's answers that mean it does not know the key pair or its secret.
 REFUSED_KEYS = {"InvalidAccessKeyId", "SignatureDoesNotMatch", "InvalidToken"}
+# The line after the hint: where the error is, whole.
+SEE_LOG = ("The full error report: {log}", "Полный отчёт об ошибке: {log}")
+
+# The log beside this file: the last LOG_RUNS failures, fewer when they pass LOG_BYTES.
+LOG = os.path.join(os.path.dirname(os.path.abspath(__file__)), "update.log")
+LOG_RUNS = 5
+LOG_BYTES = 64 * 1024
+RECORD = "==== "  # how each failure's record begins, with its date and time
 
 
 def failure_kind(error):
     """Which of HINTS fits `error`, looking through the errors it wraps; None for Ctrl-C."""
     try:
-        from botocore.exceptions import ClientError, ConnectionError, HTTPClientError
+        from botocore.exceptions import ClientError, ConnectionError, HTTPClientError, IncompleteReadError
     except ImportError:
         return "other"
     seen = set()
@@ -52,9 +93,14 @@ def failure_kind(error):
         seen.add(id(error))
         if isinstance(error, KeyboardInterrupt):
             return None
+        refusal = getattr(error, "refusal", None)
+        if isinstance(refusal, str) and refusal in HINTS:
+            return refusal
+        if isinstance(error, ModuleNotFoundError) and (error.name or "").partition(".")[0] == "nacl":
+            return "no pynacl"
         if isinstance(error, PermissionError):
             return "running"
-        if isinstance(error, (ConnectionError, HTTPClientError)):
+        if isinstance(error, (ConnectionError, HTTPClientError, IncompleteReadError)):  # a body cut short too
             return "unreachable"
         if isinstance(error, ClientError):
             code = str(error.response.get("Error", {}).get("Code", ""))
@@ -64,17 +110,64 @@ def failure_kind(error):
     return "other"
 
 
-def show_hint(kind, error, trace, usual_hook=sys.excepthook):
-    usual_hook(kind, error, trace)
+def full_report(kind, error, trace):
+    """The error as the interpreter shows it, and the last error of a transfer that gave up,
+    which the transfer library keeps without chaining it."""
+    parts, seen = traceback.format_exception(kind, error, trace), set()
+    while error is not None and id(error) not in seen:
+        seen.add(id(error))
+        last = getattr(error, "last_exception", None)
+        if isinstance(last, BaseException):
+            parts += ["\nThe last error before the transfer gave up:\n", *traceback.format_exception(last)]
+        error = error.__cause__ or error.__context__
+    return "".join(parts)
+
+
+def add_to_log(log, report, now=None):
+    """Appends `report` to the file `log` as a record with the date and time, keeping the last
+    LOG_RUNS records, and fewer when they pass LOG_BYTES (the newest always stays)."""
+    now = now or datetime.datetime.now().astimezone()
+    try:
+        with open(log, encoding="utf-8-sig", errors="replace") as file:
+            kept = file.read()
+    except FileNotFoundError:
+        kept = ""
+    records = [r for r in re.split(r"(?m)^(?=" + re.escape(RECORD) + ")", kept) if r.strip()]
+    records = records[-(LOG_RUNS - 1):] + [
+        f"{RECORD}{now.isoformat(' ', 'seconds')}\n{report.rstrip()}\n\n"]
+    while len(records) > 1 and len("".join(records).encode()) > LOG_BYTES:
+        del records[0]
+    with open(log, "w", encoding="utf-8-sig") as file:
+        file.write("".join(records))
+
+
+def details_asked():
+    return "--details" in sys.argv[1:] or os.environ.get("UPDATER_DETAILS", "") not in ("", "0")
+
+
+def on_failure(kind, error, trace, usual_hook=sys.excepthook):
+    """The interpreter's hook for the updater's error: the hint and where the error is kept."""
+    shown = False
     try:
         which = failure_kind(error)
-        if which:
-            russian = locale.getlocale()[0] == "Russian_Russia"
-            print("\n" + HINTS[which][russian], file=sys.stderr, flush=True)
-    except Exception:  # the hint is a courtesy: it never hides the error above
-        pass
+        if which is None:  # Ctrl-C
+            return
+        try:
+            add_to_log(LOG, full_report(kind, error, trace))
+            logged = True
+        except OSError:  # a folder that cannot be written: the error stays in the window
+            logged = False
+        if details_asked() or not logged:
+            shown = True
+            usual_hook(kind, error, trace)
+        russian = locale.getlocale()[0] == "Russian_Russia"
+        lines = [HINTS[which][russian]] + [SEE_LOG[russian].format(log=LOG)] * logged
+        print("\n" + "\n".join(lines), file=sys.stderr, flush=True)
+    except Exception:  # the launcher's own fault never hides the updater's error
+        if not shown:
+            usual_hook(kind, error, trace)
 
 
 if __name__ == "__main__":
-    sys.excepthook = show_hint
+    sys.excepthook = on_failure
     import updater_core  # noqa: F401  (the import is the whole updater; it ends with SystemExit)

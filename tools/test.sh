@@ -12,8 +12,9 @@
 #   tools/test.sh --windows  the cross-built module in the Windows CPython under Wine (tests/windows)
 #   tools/test.sh --lf        only the tests that failed last time (any pytest option works)
 #   tools/test.sh --help      this text, wherever it stands on the line
-#   its options come first, in any order; the arguments after them go to pytest,
-#   e.g. tools/test.sh --python 3.12 -k digest
+#   its options come first, in any order; the arguments after them go to pytest, and a test
+#   file or folder among them narrows the run to it (by default: tests, or tests/windows with
+#   --windows), e.g. tools/test.sh --python 3.12 -k digest, tools/test.sh tests/test_build.py
 set -euo pipefail
 cd "$(dirname "$0")/.."
 . tools/common.sh
@@ -77,7 +78,7 @@ if [ "$windows" = 1 ]; then
     export UPDATER_WINDOWS_BUNDLE=$PWD/build/win-amd64/bundle UPDATER_WIN64_BUILD=$PWD/build/win-amd64/cmake
     export UPDATER_WINDOWS_WHEEL=$(ls "$PWD"/build/win-amd64/dist/updater_core-*-cp313-cp313-win_amd64.whl)
     echo "== Running tests/windows under Wine" >&2
-    exec "$VENV/bin/python" -m pytest tests/windows "$@"
+    exec "$VENV/bin/python" -m pytest -o testpaths=tests/windows "$@"
 fi
 echo "== Building the module under $BUILD/ (CMake, warnings are errors)" >&2
 # The three builds (the platform's path rules, the Windows rules, and one that requires signed
@@ -104,4 +105,5 @@ if [ "$sanitize" = ON ]; then
     export PYTHONMALLOC=malloc
 fi
 
-exec "$VENV/bin/python" -m pytest tests "${in_process[@]}" "$@"
+# pytest.ini's testpaths (tests) when no file or folder is given.
+exec "$VENV/bin/python" -m pytest "${in_process[@]}" "$@"

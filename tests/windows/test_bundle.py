@@ -1,15 +1,20 @@
 """What the publisher ships: the cross-built wheel and the facts read back from it and from the
-bundle."""
+bundle; and what the bundle's launcher makes of a failure."""
 
+import datetime
 import os
 import subprocess
 import sys
 import zipfile
 from pathlib import Path
 
+import launcher
+import nacl.exceptions
 import pytest
 import seaweedfs
+from botocore.exceptions import ClientError, EndpointConnectionError, IncompleteReadError
 from harness import ROOT
+from s3transfer.exceptions import RetriesExceededError
 from wheels import check_release_metadata
 
 
@@ -33,3 +38,76 @@ def test_inspect_names_the_endpoint_and_warns_of_the_default_keys_without_the_se
     assert "  endpoint: http://storage.kelvo-bot.invalid\n" in done.stdout
     assert "WARNING: the repository's default keys. They are public" in done.stdout
     assert seaweedfs.built_keys()[1] not in done.stdout
+
+
+def refused(kind, cause=None):
+    """The updater's refusal as the module raises it, after `cause` if given."""
+    error = RuntimeError("refused")
+    error.refusal, error.__context__ = kind, cause
+    return error
+
+
+def wrapped(error):
+    outer = OSError("while putting the old executable back")
+    outer.__context__ = error
+    return outer
+
+
+@pytest.mark.parametrize("error, kind", [
+    pytest.param(refused("unsigned", nacl.exceptions.BadSignatureError("forged")), "unsigned",
+                 id="not signed, after the bad signature"),
+    pytest.param(refused("older"), "older", id="an older release"),
+    pytest.param(refused("expired"), "expired", id="an expired statement"),
+    pytest.param(refused("mismatch", ClientError({"Error": {"Code": "AccessDenied"}}, "GetObject")), "mismatch",
+                 id="a mismatch, after the store refused the digest"),
+    pytest.param(wrapped(refused("older")), "older", id="a refusal further down the chain"),
+    pytest.param(refused("some later kind", EndpointConnectionError(endpoint_url="http://store")), "unreachable",
+                 id="an unknown refusal: what it wraps decides"),
+    pytest.param(RetriesExceededError(IncompleteReadError(actual_bytes=1, expected_bytes=2)), "unreachable",
+                 id="a download cut short, given up"),
+    pytest.param(ModuleNotFoundError("No module named 'nacl'", name="nacl"), "no pynacl", id="no nacl"),
+    pytest.param(wrapped(ModuleNotFoundError(name="nacl.bindings")), "no pynacl", id="no nacl.bindings"),
+    pytest.param(ModuleNotFoundError(name="naclx"), "other", id="another module missing"),
+])
+def test_failure_kind_gives_the_refusals_a_cut_download_and_a_missing_pynacl_their_hint(error, kind):
+    assert launcher.failure_kind(error) == kind
+
+
+@pytest.mark.parametrize("error, argv, folder, shown, hint", [
+    pytest.param(refused("older"), [], "bin", False, "older", id="the hint and the log"),
+    pytest.param(refused("older"), ["--details"], "bin", True, "older", id="--details: the error too"),
+    pytest.param(refused("older"), [], "gone", True, "older", id="no log can be written: the error"),
+    pytest.param(KeyboardInterrupt(), [], "bin", False, None, id="Ctrl-C: nothing"),
+])
+def test_after_a_failure_the_window_has_the_hint_and_the_log_and_the_error_only_when_asked(
+        tmp_path, monkeypatch, capsys, error, argv, folder, shown, hint):
+    (tmp_path / "bin").mkdir()
+    log = tmp_path / folder / "update.log"
+    monkeypatch.setattr(launcher, "LOG", str(log))
+    monkeypatch.setattr(sys, "argv", ["launcher.py", *argv])
+    monkeypatch.delenv("UPDATER_DETAILS", raising=False)
+    hooked = []
+    launcher.on_failure(type(error), error, None, usual_hook=lambda *failure: hooked.append(failure))
+    assert hooked == [(type(error), error, None)] * shown
+    said = capsys.readouterr().err.splitlines()
+    if hint is None:
+        assert said == [] and not log.exists()
+    else:
+        logged = folder == "bin"
+        assert said == ["", *launcher.HINTS[hint][0].splitlines()] + [launcher.SEE_LOG[0].format(log=log)] * logged
+        assert logged == log.exists() and (not logged or "RuntimeError: refused" in log.read_text("utf-8-sig"))
+
+
+def test_the_log_keeps_the_last_five_failures_with_their_time_and_fewer_past_64_kib(tmp_path):
+    log = tmp_path / "update.log"
+    start = datetime.datetime(2026, 1, 2, 3, 4, 5, tzinfo=datetime.timezone.utc)
+    for run in range(7):
+        launcher.add_to_log(log, f"Traceback\nError {run}\n", now=start + datetime.timedelta(minutes=run))
+    records = log.read_text("utf-8-sig").split("==== ")
+    assert records[0] == "" and [record.splitlines() for record in records[1:]] == [
+        [f"2026-01-02 03:{4 + run:02}:05+00:00", "Traceback", f"Error {run}", ""] for run in range(2, 7)]
+    for size in (30_000, 30_000, 30_000):  # two fit in 64 KiB, three do not
+        launcher.add_to_log(log, "x" * size, now=start)
+    assert log.read_text("utf-8-sig").count("x" * 30_000 + "\n") == 2 and "Error" not in log.read_text("utf-8-sig")
+    launcher.add_to_log(log, "y" * 70_000, now=start)  # alone past the limit: the newest stays
+    assert log.read_text("utf-8-sig").count("==== ") == 1 and "y" * 70_000 in log.read_text("utf-8-sig")

@@ -5,6 +5,7 @@ Paths are real Windows paths here (Z:\\...), the bot is a real Windows program a
 Windows' own, so these runs check what the Windows-style Linux build only imitates.
 """
 
+import re
 import shutil
 import time
 
@@ -29,6 +30,7 @@ class BotFolder:
         self.exe = path / "kelvo_bot.exe"
         self.launcher_dir = path / "bin" if in_bin else path
         self.temp = self.launcher_dir / "kelvo_bot.temp"
+        self.log = self.launcher_dir / "update.log"
         self.record = path.parent / f"{path.name}-started.txt"
         # The launcher's files are copied; the interpreter is shared between the tests' folders
         # (Windows programs see the link as an ordinary folder).
@@ -45,11 +47,17 @@ class BotFolder:
                 return [line.split("|") for line in lines]
             time.sleep(0.1)
 
-    def update(self, wine, proxy, locale=EN, **env):
+    def update(self, wine, proxy, locale=EN, *, args=(), console=False, **env):
+        """update.cmd's run, its output through pipes, or in a console window (`console`)."""
         # Started from elsewhere: update.cmd moves into its own folder first.
-        return wine.run("cmd", "/c", windows_path(self.launcher_dir / "update.cmd"),
-                        cwd=self.path.parent, locale=locale, http_proxy=proxy,
-                        KELVO_BOT_RECORD=windows_path(self.record), **env)
+        run = wine.run_in_console if console else wine.run
+        return run("cmd", "/c", windows_path(self.launcher_dir / "update.cmd"), *args,
+                   cwd=self.path.parent, locale=locale, http_proxy=proxy,
+                   KELVO_BOT_RECORD=windows_path(self.record), **env)
+
+    def logged(self):
+        """The launcher's log of failures."""
+        return self.log.read_text("utf-8-sig")
 
     def start_updater(self, wine, proxy, locale=EN, before=""):
         """The bundle's interpreter importing the module, unbuffered so that its lines can be
@@ -89,7 +97,9 @@ def test_installs_starts_the_bot_and_then_finds_it_current(
     run = bots.update(wine, s3.proxy, locale)
     assert run.returncode == 0, run.stdout + run.stderr
     exe = windows_path(bots.exe)
-    said = [text(key, locale, exe=exe, size=f"{len(new) / 1024 / 1024:.2f}") for key in (
+    # update.cmd's own line first: without a console (here, pipes) it has no code page to tell
+    # the language by, and says it in English.
+    said = [text("launcher")] + [text(key, locale, exe=exe, size=f"{len(new) / 1024 / 1024:.2f}") for key in (
         ["check"] + (["differs"] if had_exe else ["missing", "start"]) + ["download", "done", "replacing"]
         + (["deleting"] * had_exe + ["moving"]) * in_bin + ["started"])]
     assert run.lines == said
@@ -111,16 +121,18 @@ def test_installs_starts_the_bot_and_then_finds_it_current(
     assert bots.exe.read_bytes() == new and len(bots.starts()) == 1
 
 
-@pytest.mark.parametrize("failure, locale", [
-    pytest.param("unreachable", EN, id="unreachable server, English"),
-    pytest.param("unreachable", RU, id="unreachable server, Russian"),
-    pytest.param("keys", EN, id="keys refused, English"),
-    pytest.param("keys", RU, id="keys refused, Russian"),
-    pytest.param("cut short", EN, id="download cut short"),
-    pytest.param("signed by another key", EN, id="signed by another key"),
+@pytest.mark.parametrize("failure, locale, asked", [
+    pytest.param("unreachable", EN, {}, id="unreachable server, English"),
+    pytest.param("unreachable", RU, {}, id="unreachable server, Russian"),
+    pytest.param("keys", EN, {}, id="keys refused, English"),
+    pytest.param("keys", RU, {}, id="keys refused, Russian"),
+    pytest.param("cut short", EN, {}, id="download cut short"),
+    pytest.param("signed by another key", EN, {}, id="signed by another key"),
+    pytest.param("unreachable", EN, {"args": ["--details"]}, id="unreachable server, --details"),
+    pytest.param("keys", RU, {"UPDATER_DETAILS": "1"}, id="keys refused, UPDATER_DETAILS=1, Russian"),
 ])
 def test_a_failure_keeps_the_old_executable_and_the_window_open_with_what_to_do(
-        wine, bundle, s3, sample_bot, closed_port, tmp_path, request, failure, locale):
+        wine, bundle, s3, sample_bot, closed_port, tmp_path, request, failure, locale, asked):
     bots = BotFolder(tmp_path / "bots", bundle)
     old, new = sample_bot(1), sample_bot(2, bulk=300_000)
     bots.exe.write_bytes(old)
@@ -135,26 +147,40 @@ def test_a_failure_keeps_the_old_executable_and_the_window_open_with_what_to_do(
         proxy = request.getfixturevalue("store_with_other_keys").proxy
     else:
         proxy = closed_port if failure == "unreachable" else s3.proxy
-    run = bots.update(wine, proxy, locale, AWS_MAX_ATTEMPTS="1")
+    run = bots.update(wine, proxy, locale, console=True, AWS_MAX_ATTEMPTS="1", **asked)
     assert run.returncode == 1
     assert bots.exe.read_bytes() == old and bots.starts() == []
-    assert "pause" not in run.stdout and run.lines[-1].startswith(PAUSE[locale])
-    # The updater's own error, unchanged; then the launcher's two lines where it knows the
-    # failure (here before any download, so the error comes first).
-    errors = run.stderr.rstrip().splitlines()
-    assert "Traceback (most recent call last):" in errors
-    if failure in ("unreachable", "keys"):
-        error = "ProxyConnectionError" if failure == "unreachable" else "InvalidAccessKeyId"
-        assert errors[0] == "Traceback (most recent call last):" and error in errors[-4]
-        assert errors[-3:] == ["", *text("hint " + failure, locale)]
+    # The window: update.cmd's line at once, in the console's language, before the updater's
+    # own first line; the updater's messages; what happened and what to do; where the error is.
+    window = run.lines
+    assert window[:2] == [text("launcher", locale), text("check", locale)]
+    hint, error = {"unreachable": ("unreachable", "ProxyConnectionError"),
+                   "keys": ("keys", "InvalidAccessKeyId"),
+                   "cut short": ("unreachable", "IncompleteReadError"),
+                   "signed by another key": ("unsigned", "BadSignatureError")}[failure]
+    assert window[-2] == text("log", locale, log=windows_path(bots.log))
+    assert window[-1].startswith(PAUSE[locale])
+    # The error whole, with the date and time, in the log; in the window only when asked for.
+    logged = bots.logged()
+    assert re.match(r"==== \d{4}-\d\d-\d\d \d\d:\d\d:\d\d[+-]\d\d:\d\d\nTraceback \(most recent call last\):\n",
+                    logged) and error in logged
+    if asked:
+        assert "Traceback (most recent call last):" in window and error in run.stdout
+    else:
+        assert error not in run.stdout and not any("Traceback" in line for line in window)
+    if failure in ("unreachable", "keys") and not asked:
+        assert window[2:-4] == [""]
     if failure == "cut short":
-        assert text("done") not in run.lines
+        assert text("done") not in window
         partial = bots.temp.read_bytes()
         assert len(partial) < len(new) and new.startswith(partial)
     else:
         assert not bots.temp.exists()
     if failure == "signed by another key":
-        assert f"RuntimeError: {text('unsigned')}" in run.stderr and "BadSignatureError" in run.stderr
+        assert f"RuntimeError: {text('unsigned')}" in logged
+        if window[-4:-2] != text("hint unsigned", locale):
+            pytest.xfail("the module's RuntimeError does not carry its `refusal` yet")
+    assert window[-4:-2] == text("hint " + hint, locale)
 
 
 def test_a_running_bot_keeps_its_executable_and_no_second_bot_starts(
@@ -175,8 +201,8 @@ def test_a_running_bot_keeps_its_executable_and_no_second_bot_starts(
         running.wait(30)
     # Windows refuses to remove a running program's file: the update ends with that error,
     # the executable is untouched, no copy or download is left, and no bot is started.
-    assert run.returncode == 1 and "PermissionError" in run.stderr
-    assert run.stderr.rstrip().endswith(text("hint running")[-1])  # the launcher's hint
+    assert run.returncode == 1 and "PermissionError" in bots.logged() and "PermissionError" not in run.stderr
+    assert run.stderr.splitlines()[-3:] == [*text("hint running"), text("log", log=windows_path(bots.log))]
     assert bots.exe.read_bytes() == old and sorted(p.name for p in bots.path.iterdir()) == [
         "bin", "kelvo_bot.exe"]
     assert not bots.temp.exists()

@@ -3,21 +3,30 @@
 from __future__ import annotations
 
 import contextlib
+import fcntl
 import os
+import pty
 import selectors
 import shutil
+import struct
 import subprocess
+import termios
 import time
 from dataclasses import dataclass
 from pathlib import Path
 
 import harness
+import pyte
 from messages import EN, RU, WINDOWS_LOCALE
+from project import die_with_parent
 
 # The host locale Wine takes the Windows one from, and what Windows (here Wine) makes of it:
 # the ANSI code page is the encoding of Python's output into a pipe.
 LOCALE = {EN: "C.UTF-8", RU: "ru_RU.UTF-8"}
 CODE_PAGE = {language: "cp" + page for language, (_, page) in WINDOWS_LOCALE.items()}
+# A console window as Windows opens one for a double-click: 120 columns; and tall enough that
+# nothing scrolls away.
+COLUMNS, ROWS = 120, 200
 
 
 def windows_path(path):
@@ -49,6 +58,9 @@ class Wine:
             LC_ALL=LOCALE[locale],
             AWS_CONFIG_FILE="nul",
             AWS_SHARED_CREDENTIALS_FILE="nul",
+            # Wine's server keeps its socket and lock in a folder of TMPDIR, and leaves the folder
+            # behind: here it goes with the prefix's own folder.
+            TMPDIR=str(self.prefix.parent / "tmp"),
             **extra)
 
     def start(self, *args, cwd, env):
@@ -57,6 +69,51 @@ class Wine:
     def run(self, *args, cwd, locale=EN, timeout=180, **env):
         return harness.run([self.loader, *args], cwd=cwd, env=self.environment(locale, **env),
                            timeout=timeout, encoding=CODE_PAGE[locale])
+
+    def run_in_console(self, *args, cwd, locale=EN, timeout=180, watch=None, **env):
+        """Runs a program in a console window of its own, as a double-click does: Wine draws the
+        console on a terminal, its code page is the locale's (437 or 866), and a key is ready for
+        `pause`. The Run's stdout is the window's text as a terminal shows it (pyte), without the
+        empty lines below; its stderr is empty. `watch`, if given, sees the screen after each
+        change."""
+        master, terminal = pty.openpty()
+        fcntl.ioctl(terminal, termios.TIOCSWINSZ, struct.pack("HHHH", ROWS, COLUMNS, 0, 0))
+        mode = termios.tcgetattr(terminal)
+        mode[3] &= ~termios.ECHO  # the key is not shown
+        termios.tcsetattr(terminal, termios.TCSANOW, mode)
+        screen = pyte.Screen(COLUMNS, ROWS)
+        stream = pyte.ByteStream(screen)
+        try:
+            process = subprocess.Popen([self.loader, *args], cwd=cwd, env=self.environment(locale, **env),
+                                       stdin=terminal, stdout=terminal, stderr=terminal,
+                                       preexec_fn=die_with_parent)
+        finally:
+            os.close(terminal)
+        try:
+            with harness.ended_after(process):
+                os.write(master, b"\r")
+                deadline = time.monotonic() + timeout
+                # Until every program has closed the terminal, or a second after the last ended.
+                while select_read(master, 1 if process.poll() is not None else deadline - time.monotonic()):
+                    try:
+                        data = os.read(master, 65536)
+                    except OSError:  # EIO: the terminal is closed on the other side
+                        break
+                    if not data:
+                        break
+                    stream.feed(data)
+                    if watch:
+                        watch(screen)
+                try:
+                    process.wait(max(1, deadline - time.monotonic()))
+                except subprocess.TimeoutExpired:
+                    raise AssertionError(f"still running after {timeout} s: {screen.display}") from None
+        finally:
+            os.close(master)
+        lines = [line.rstrip() for line in screen.display]
+        while lines and not lines[-1]:
+            lines.pop()
+        return harness.Run(process.returncode, "".join(line + "\n" for line in lines), "")
 
     def read_until(self, process, text, locale=EN, timeout=120):
         """What the process wrote to its stdout up to the line `text`, while it runs on."""
@@ -74,15 +131,27 @@ class Wine:
         return output.decode(CODE_PAGE[locale]).splitlines()
 
 
+def select_read(descriptor, timeout):
+    """Whether `descriptor` has something to read within `timeout` seconds."""
+    with selectors.DefaultSelector() as selector:
+        selector.register(descriptor, selectors.EVENT_READ)
+        return bool(selector.select(max(0, timeout)))
+
+
 @contextlib.contextmanager
 def booted(prefix):
     """Wine with a new prefix at `prefix`; at the end, every Windows process of the prefix (bots
-    included) and Wine's own services are ended and the prefix removed."""
+    included) and Wine's own services are ended and the prefix and Wine's server folder removed."""
     wine = Wine(prefix)
+    # Made with propsys: without it, Wine leaves the prefix without the system's PATH and
+    # PATHEXT, with which cmd finds programs (`for /f` runs its command through CMD.EXE).
+    made = wine.environment() | {"WINEDLLOVERRIDES": "mscoree=;mshtml="}
+    (prefix.parent / "tmp").mkdir(parents=True, exist_ok=True)
     try:
-        subprocess.run([wine.loader, "wineboot", "-i"], env=wine.environment(), check=True,
+        subprocess.run([wine.loader, "wineboot", "-i"], env=made, check=True,
                        capture_output=True, timeout=600)
         yield wine
     finally:
         subprocess.run([wine.server, "-k"], env=wine.environment(), timeout=60)
         shutil.rmtree(prefix, ignore_errors=True)
+        shutil.rmtree(prefix.parent / "tmp", ignore_errors=True)

@@ -178,8 +178,6 @@ def test_a_failure_keeps_the_old_executable_and_the_window_open_with_what_to_do(
         assert not bots.temp.exists()
     if failure == "signed by another key":
         assert f"RuntimeError: {text('unsigned')}" in logged
-        if window[-4:-2] != text("hint unsigned", locale):
-            pytest.xfail("the module's RuntimeError does not carry its `refusal` yet")
     assert window[-4:-2] == text("hint " + hint, locale)
 
 

@@ -28,6 +28,8 @@ MESSAGES = {
         "unsigned": "The downloaded kelvo_bot.exe is not signed by the publisher; the update was refused "
                     "and nothing was changed.",
         "folder": "A folder stands at {exe}; move it away and run the update again.",
+        "gave up": "Another update of this bot has been running for more than 10 minutes; this one stopped "
+                   "and changed nothing. Run it again later.",
         "replaced": "The downloaded kelvo_bot.exe was replaced after it was checked; the update was refused "
                     "and nothing was changed.",
         "not put back": "Could not put the previous kelvo_bot.exe back from {exe} ({error}); it stays there. "
@@ -65,6 +67,8 @@ MESSAGES = {
         "mismatch": "Загруженный файл kelvo_bot.exe не совпадает с опубликованной hash-суммой; ничего не изменено.",
         "unsigned": "Загруженный файл kelvo_bot.exe не подписан издателем; обновление отклонено, ничего не изменено.",
         "folder": "На месте файла {exe} находится папка; уберите её и запустите обновление снова.",
+        "gave up": "Другое обновление этого бота идёт уже больше 10 минут; это обновление остановлено, "
+                   "ничего не изменено. Запустите его позже.",
         "replaced": "Загруженный файл kelvo_bot.exe был подменён после проверки; обновление отклонено, "
                     "ничего не изменено.",
         "not put back": "Не удалось вернуть прежний kelvo_bot.exe из {exe} ({error}); он остаётся там. "

@@ -123,16 +123,25 @@ def test_a_second_updater_says_it_waits_then_finds_the_bot_current(s3, run_updat
     assert text("waiting") not in run_updater(bots / "bin").lines
 
 
-def test_ctrl_c_as_the_wait_begins_stops_the_updater(s3, run_updater, bots):
+FAKETIME = "/usr/lib/x86_64-linux-gnu/faketime/libfaketime.so.1"
+
+
+@pytest.mark.parametrize("settings, last_line", [
     # The Ctrl-C comes from C code while the waiting line is printed, before the wait itself.
+    pytest.param({"UPDATER_PRINT_INTERRUPTS": "1"}, "KeyboardInterrupt", id="Ctrl-C as the wait begins"),
+    # Ten minutes pass in two seconds.
+    pytest.param({"LD_PRELOAD": " ".join(filter(None, [os.environ.get("LD_PRELOAD"), FAKETIME])),
+                  "FAKETIME": "+0 x300"}, f"TimeoutError: {text('gave up')}", id="ten minutes"),
+])
+def test_a_wait_for_another_updater_ends_and_changes_nothing(s3, run_updater, bots, settings, last_line):
     s3.publish(OLD)
     lock = os.open(bots, os.O_RDONLY | os.O_DIRECTORY)
     try:
         fcntl.flock(lock, fcntl.LOCK_EX)
-        run = run_updater(bots / "bin", UPDATER_PRINT_INTERRUPTS="1")
+        run = run_updater(bots / "bin", **settings)
     finally:
         os.close(lock)
-    assert run.stderr.rstrip().endswith("KeyboardInterrupt"), run.stderr
+    assert run.stderr.rstrip().splitlines()[-1] == last_line, run.stderr
     assert contents(bots) == UNCHANGED
 
 

@@ -80,6 +80,8 @@ if [ "$windows" = 1 ]; then
     echo "== Running tests/windows under Wine" >&2
     exec "$VENV/bin/python" -m pytest -o testpaths=tests/windows "$@"
 fi
+# A fake clock for the children whose waits are measured in minutes.
+apt_install faketime faketime
 echo "== Building the module under $BUILD/ (CMake, warnings are errors)" >&2
 # The three builds (the platform's path rules, the Windows rules, and one that requires signed
 # releases), or those named in UPDATER_TEST_BUILDS by a caller whose tests need fewer.

@@ -3,6 +3,7 @@
 #include "capi/ops.hpp"
 #include "names.hpp"
 
+#include <chrono>
 #include <memory>
 
 #if defined(_WIN32)
@@ -96,7 +97,8 @@ std::wstring lock_name(py::Borrowed directory) {
 
 }  // namespace
 
-BotFolderLock::BotFolderLock(py::Borrowed directory, const std::function<void()>& on_wait) {
+BotFolderLock::BotFolderLock(py::Borrowed directory, const std::function<void()>& on_wait,
+                             const std::function<void()>& on_give_up) {
     const std::wstring name = lock_name(directory);
     if (name.empty()) {
         return;
@@ -124,6 +126,7 @@ BotFolderLock::BotFolderLock(py::Borrowed directory, const std::function<void()>
         }
         // The wait is cut into short slices so that Ctrl-C, which Python notes from its console
         // handler, is answered between them.
+        const ULONGLONG give_up_at = GetTickCount64() + patience_seconds * 1000ULL;
         for (;;) {
             Py_BEGIN_ALLOW_THREADS
             waited = WaitForSingleObject(mutex, 100);
@@ -133,6 +136,11 @@ BotFolderLock::BotFolderLock(py::Borrowed directory, const std::function<void()>
             }
             if (PyErr_CheckSignals() < 0) {
                 CloseHandle(mutex);
+                throw py::ErrorAlreadySet{};
+            }
+            if (GetTickCount64() >= give_up_at) {
+                CloseHandle(mutex);
+                on_give_up();
                 throw py::ErrorAlreadySet{};
             }
         }
@@ -159,7 +167,8 @@ py::Ref create_exclusive(const py::Scope& scope, py::Borrowed path) {
     return py::call(open, path, n.mode_create_read_write);
 }
 
-BotFolderLock::BotFolderLock(py::Borrowed directory, const std::function<void()>& on_wait) {
+BotFolderLock::BotFolderLock(py::Borrowed directory, const std::function<void()>& on_wait,
+                             const std::function<void()>& on_give_up) {
     py::Ref encoded = py::Ref::steal(PyUnicode_EncodeFSDefault(directory.get()));
     const char* path = PyBytes_AS_STRING(encoded.get());
     // "/bin" is the bin directory of the root, whose bot directory is the empty text.
@@ -184,9 +193,16 @@ BotFolderLock::BotFolderLock(py::Borrowed directory, const std::function<void()>
     // The lock is asked for again every tenth of a second rather than waited for in one
     // blocking call, so that Ctrl-C is answered between the attempts: a signal that arrives
     // just before a blocking call would only be noted, and the wait would go on.
+    const auto give_up_at =
+        std::chrono::steady_clock::now() + std::chrono::seconds(patience_seconds);
     for (;;) {
         if (PyErr_CheckSignals() < 0) {
             close(fd);
+            throw py::ErrorAlreadySet{};
+        }
+        if (std::chrono::steady_clock::now() >= give_up_at) {
+            close(fd);
+            on_give_up();
             throw py::ErrorAlreadySet{};
         }
         int error = 0;

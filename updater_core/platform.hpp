@@ -59,9 +59,14 @@ py::Ref create_exclusive(const py::Scope& scope, py::Borrowed path);
 // that every spelling of one folder (drive letters, short names, junctions) meets the same lock.
 // A folder that cannot be locked at all (a file system without locks) is not locked: updating
 // it unguarded is better than never updating it.
+//
+// A wait has an end: after `patience_seconds`, `on_give_up` is called, which raises.
 class BotFolderLock {
 public:
-    BotFolderLock(py::Borrowed directory, const std::function<void()>& on_wait);
+    static constexpr int patience_seconds = 600;
+
+    BotFolderLock(py::Borrowed directory, const std::function<void()>& on_wait,
+                  const std::function<void()>& on_give_up);
     ~BotFolderLock();
     BotFolderLock(const BotFolderLock&) = delete;
     BotFolderLock& operator=(const BotFolderLock&) = delete;

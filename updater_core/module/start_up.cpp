@@ -46,10 +46,19 @@ void start_up(const py::Scope& module) {
     {
         std::optional<platform::BotFolderLock> lock;
         line(module, lines::check, [&] {
-            lock.emplace(update::bot_directory(module), [&] {
-                say(module, {"Уже идёт другое обновление этого бота; жду..."},
-                    {"Another update of this bot is running; waiting..."});
-            });
+            lock.emplace(
+                update::bot_directory(module),
+                [&] {
+                    say(module, {"Уже идёт другое обновление этого бота; жду..."},
+                        {"Another update of this bot is running; waiting..."});
+                },
+                [&] {
+                    fail(module, PyExc_TimeoutError,
+                         {"Другое обновление этого бота идёт уже больше 10 минут; это обновление "
+                          "остановлено, ничего не изменено. Запустите его позже."},
+                         {"Another update of this bot has been running for more than 10 minutes; "
+                          "this one stopped and changed nothing. Run it again later."});
+                });
             update::restore_set_aside(module);
             update_needed = py::truth(py::call(module[n.check_update_is_needed]));
         });

@@ -530,14 +530,30 @@ def inspect(args):
     for name, data in modules:
         endpoints = sorted({m[1].decode() for m in endpoint_text.finditer(data)})
         print(f"{path}: {name}")
-        print(f"  endpoint: {', '.join(endpoints) or 'not found'}")
+        print(f"  endpoint:    {', '.join(endpoints) or 'not found'}")
+        print(f"  release key: {release_key(data)}")
         if default_secret.encode() + b"\0" in data or default_id.encode() + b"\0" in data:
-            print("  keys:     WARNING: the repository's default keys. They are public: anyone can "
+            print("  keys:        WARNING: the repository's default keys. They are public: anyone can "
                   "sign requests with them. Build with your own UPDATER_ACCESS_KEY_ID and "
                   "UPDATER_SECRET_ACCESS_KEY (read-only keys of your store) before shipping.")
         else:
-            print("  keys:     the build's own, not the repository's defaults (the secret is not shown)")
+            print("  keys:        the build's own, not the repository's defaults (the secret is not shown)")
     return 0
+
+
+# The build's release public key: "release-public-key=" then its 64 hexadecimal digits, or
+# nothing for a build that requires no signed releases, as a NUL-terminated string.
+RELEASE_KEY_TEXT = re.compile(rb"release-public-key=([0-9A-Fa-f]{64}|)\0")
+
+
+def release_key(data):
+    """What inspect says of the release public key a module's bytes trust."""
+    keys = sorted({m[1].decode().lower() for m in RELEASE_KEY_TEXT.finditer(data)})
+    if not keys:
+        return "not recorded (a build made before modules recorded it)"
+    if keys == [""]:
+        return "none: this build installs releases without a signature"
+    return f"{', '.join(keys)} (only releases signed with its private key install)"
 
 
 def serve(args):
@@ -665,9 +681,9 @@ def command_line():
          "UPDATER_RELEASE_PUBLIC_KEY, as the last line."),
         ("inspect", inspect, "say what a wheel or bundle was built for",
          ("PATH", "a wheel, bundle folder, zip or module"),
-         "Read the endpoint from a built module (a wheel, a bundle folder or its zip, or the "
-         ".pyd), and say whether its keys are the repository's public defaults. The secret is "
-         "never printed."),
+         "Read the endpoint and the release public key (or none) from a built module (a wheel, "
+         "a bundle folder or its zip, or the .pyd), and say whether its keys are the "
+         "repository's public defaults. The secret is never printed."),
     ]:
         command(name, run, help, storage=False, path=path, description=description)
 

@@ -41,7 +41,7 @@ from harness import clean_environment  # noqa: E402
 from relay import Relay  # noqa: E402
 from s3_servers import moto_server  # noqa: E402
 import local_s3  # noqa: E402
-import publisher  # noqa: E402
+import release_statement  # noqa: E402
 import seaweedfs  # noqa: E402
 
 UPDATER = ("import time; sleep = time.sleep; "
@@ -132,7 +132,7 @@ def run(args, endpoint, port, work, server_cpu, client, keys):
     print(f"{args.repeat} interleaved rounds over {link}; ranges over the rounds of wall time, "
           f"the child's peak RSS and CPU time, and the server's CPU time meanwhile")
     try:
-        for size_mib in (int(s) for s in args.sizes.split(",")):
+        for release, size_mib in enumerate((int(s) for s in args.sizes.split(",")), start=1):
             exe = work / "kelvo_bot.exe"
             with open(exe, "wb") as file:
                 file.write(b"#!/bin/sh\nexit 0\n")
@@ -141,8 +141,9 @@ def run(args, endpoint, port, work, server_cpu, client, keys):
             client.upload_file(str(exe), "kelvo-bot", "kelvo_bot.exe")
             with open(exe, "rb") as file:
                 digest = hashlib.file_digest(file, "sha256").hexdigest()
-            signature = local_s3.test_signing_key().sign(publisher.signed_message(digest))
-            client.put_object(Bucket="kelvo-bot", Key="exe_hash.sig", Body=signature.signature)
+            statement = release_statement.make(local_s3.test_signing_key(), digest, exe.stat().st_size,
+                                               release)
+            client.put_object(Bucket="kelvo-bot", Key="exe_hash.sig", Body=statement)
             client.put_object(Bucket="kelvo-bot", Key="exe_hash", Body=digest.encode())
             exe.unlink()
 

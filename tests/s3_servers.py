@@ -8,7 +8,7 @@ from dataclasses import dataclass
 
 import harness  # puts tools/ on the path
 import local_s3
-import publisher
+import release_statement
 import seaweedfs
 from project import BUCKET
 
@@ -35,17 +35,34 @@ class S3Server:
     def delete(self, key):
         self.client.delete_object(Bucket=BUCKET, Key=key)
 
-    def publish(self, exe, digest=None, signing_key=...):
-        """The executable, the digest's signature (by the tests' key unless given; None: none),
-        then the digest (64 lower-case hex digits unless given), as publisher.py does."""
+    def get(self, key):
+        """The object's bytes, or None when there is none."""
+        try:
+            return self.client.get_object(Bucket=BUCKET, Key=key)["Body"].read()
+        except self.client.exceptions.NoSuchKey:
+            return None
+
+    def publish(self, exe, digest=None, signing_key=..., release=None, expires=None, size=None):
+        """The executable, its release statement (signed by the tests' key unless given; None:
+        none, and an earlier one removed), then the digest (64 lower-case hex digits unless
+        given), as publisher.py does. The statement is of release `release` (by default the one
+        after the store's current statement, or 1), expires at the end of the date `expires`
+        (None: never), and states `digest` and `size`, by default those of `exe`: a test may
+        sign a lie."""
         digest = hashlib.sha256(exe).hexdigest().encode() if digest is None else digest
-        self.put("kelvo_bot.exe", exe)
         if signing_key is ...:
             signing_key = local_s3.test_signing_key()
         if signing_key is not None:
-            # The digest as the module reads it: white space around it and upper case ignored.
-            message = publisher.signed_message(digest.strip().lower().decode("ascii"))
-            self.put("exe_hash.sig", signing_key.sign(message).signature)
+            # The digest as the module reads exe_hash: white space around it and upper case ignored.
+            statement = release_statement.make(
+                signing_key, digest.strip().lower().decode("ascii"), len(exe) if size is None else size,
+                release_statement.next_release(self.get("exe_hash.sig")) if release is None else release,
+                expires)
+        self.put("kelvo_bot.exe", exe)
+        if signing_key is not None:
+            self.put("exe_hash.sig", statement)
+        else:
+            self.delete("exe_hash.sig")
         self.put("exe_hash", digest)
 
     def empty(self):

@@ -118,6 +118,18 @@ def test_malformed_build_options_fail_at_configure_time(tmp_path, option, value)
     assert f"{option}" in done.stderr and "is not valid" in done.stderr
 
 
+@pytest.mark.tools
+def test_windows_build_refuses_an_endpoint_with_a_port_before_installing_or_fetching_anything(
+        tmp_path, closed_port):
+    # Whatever it fetched would go to a port of 127.0.0.1 where nothing listens.
+    done = run([ROOT / "tools" / "build-windows.sh", "--out", tmp_path], env=clean_environment(
+        UPDATER_ENDPOINT_URL="http://storage.example.com:9000", http_proxy=closed_port,
+        https_proxy=closed_port, PIP_INDEX_URL=closed_port, PIP_RETRIES="0"))
+    assert done.returncode == 2 and done.stderr.startswith(
+        "error: UPDATER_ENDPOINT_URL='http://storage.example.com:9000' is not valid: it must be "
+        "http:// followed by a host name only") and done.stderr.count("\n") == 1, done.stderr
+
+
 @pytest.fixture(scope="module")
 def pretend_other_version(tmp_path_factory, windows_build):
     """A Windows-style build whose version check takes 2.7 for its compile-time version."""

@@ -8,7 +8,7 @@ from contextlib import closing
 import nacl.signing
 import pytest
 
-import publisher
+import release_statement
 from conftest import BUCKET, UNCHANGED, build_dir, contents, stub_bot, wait_for
 from messages import LANGUAGES, RU, text
 from relay import Relay
@@ -17,7 +17,7 @@ GENUINE = stub_bot(1)
 EVIL = stub_bot(6)  # the attacker's program, of the same length
 EVIL_DIGEST = hashlib.sha256(EVIL).hexdigest()
 ATTACKER = nacl.signing.SigningKey(bytes(range(32)))
-EVIL_SIGNATURE = ATTACKER.sign(publisher.signed_message(EVIL_DIGEST)).signature
+EVIL_SIGNATURE = release_statement.make(ATTACKER, EVIL_DIGEST, len(EVIL), 1)
 SWAPPED = {"kelvo_bot.exe": lambda _: EVIL, "exe_hash": lambda _: EVIL_DIGEST.encode()}
 
 

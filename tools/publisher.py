@@ -15,6 +15,7 @@
     python tools/publisher.py create-bucket    create the bucket kelvo-bot (once, before publishing)
     python tools/publisher.py publish PATH     upload the executable, then its digest; read both back
     python tools/publisher.py keygen KEYFILE   a new release signing key (for publish --signing-key)
+    python tools/publisher.py refresh          sign the current release again with a new expiry
     python tools/publisher.py verify           download the executable and check the published digest
     python tools/publisher.py inspect PATH     what a wheel, bundle or module was built for
     python tools/publisher.py serve            a local S3 server on 127.0.0.1 with the bucket
@@ -35,12 +36,14 @@ from __future__ import annotations
 
 import argparse
 import contextlib
+import datetime
 import hashlib
 import importlib
 import ipaddress
 import os
 import re
 import secrets
+import shlex
 import sys
 import tempfile
 import threading
@@ -49,14 +52,14 @@ import zipfile
 from pathlib import Path
 
 import project  # beside this file, as are the store helpers
+import release_statement
 from project import BUCKET
+from release_statement import StatementError
 
 EXE_KEY = "kelvo_bot.exe"
 HASH_KEY = "exe_hash"
-SIGNATURE_KEY = "exe_hash.sig"
-# What a release's Ed25519 signature covers: this purpose, then the 64 digits of the digest, in
-# ASCII with no line end (the module builds the same bytes in updater_core/update/get_update.cpp).
-SIGNED_PURPOSE = f"{BUCKET}/{EXE_KEY} sha256="
+# The release statement (release_statement.py): what the publisher signed of the release.
+STATEMENT_KEY = "exe_hash.sig"
 HEX_DIGITS = set("0123456789abcdef")
 
 # The endpoints a module build accepts (CMakeLists.txt checks UPDATER_ENDPOINT_URL the same way):
@@ -69,15 +72,25 @@ MODULE_ENDPOINT = re.compile(rf"http://{HOST_NAME.pattern}")
 SHA256SUM_LINE = re.compile(rb"([0-9A-Fa-f]{64}) [ *](\S.*?)\r?\n?")
 
 
-# What each command imports beyond the standard library, as (module, the package that provides
+# What the commands import beyond the standard library, as (module, the package that provides
 # it); the header above lists the same packages for uv and pipx. Checked before anything is done.
-NEEDS = {
-    "create-bucket": [("boto3", "boto3")],
-    "publish": [("boto3", "boto3"), ("progressbar", "progressbar")],
-    "verify": [("boto3", "boto3"), ("progressbar", "progressbar")],
-    "serve": [("boto3", "boto3")],
-    "keygen": [("nacl", "pynacl")],
-}
+STORAGE = ("boto3", "boto3")
+BAR = ("progressbar", "progressbar")
+SIGNING = ("nacl.signing", "pynacl")
+MOTO = ("moto.server", "moto[server]")
+
+
+def needs(args):
+    """The (module, package) pairs that this command, with these options, imports."""
+    signs = bool(getattr(args, "signing_key", None) or getattr(args, "public_key", None))
+    return {
+        "create-bucket": [STORAGE],
+        "publish": [STORAGE, BAR] + [SIGNING] * signs,
+        "refresh": [STORAGE, SIGNING],
+        "verify": [STORAGE, BAR] + [SIGNING] * signs,
+        "serve": [STORAGE] + [MOTO] * (getattr(args, "engine", None) == "moto"),
+        "keygen": [SIGNING],
+    }.get(args.command, [])
 
 
 class PublishError(Exception):
@@ -88,17 +101,19 @@ def warn(text):
     print(f"warning: {text}", file=sys.stderr)
 
 
-def check_dependencies(command):
+def check_dependencies(args):
+    """All the missing packages at once, with the one command that installs them."""
     missing = []
-    for module, package in NEEDS.get(command, ()):
+    for module, package in needs(args):
         try:
             importlib.import_module(module)
         except ImportError:
             missing.append(package)
     if missing:
         raise PublishError(
-            f"{command} needs {' and '.join(missing)}, which this Python ({sys.executable}) lacks: "
-            f"pip install {' '.join(missing)}, or run the tool with `uv run tools/publisher.py`")
+            f"{args.command} needs {' and '.join(missing)}, which this Python lacks: install "
+            f"{'it' if len(missing) == 1 else 'them'} with "
+            f"`{shlex.join([sys.executable, '-m', 'pip', 'install', *missing])}`")
 
 
 def check_endpoint(endpoint, source):
@@ -293,20 +308,61 @@ def check_writable(client, args):
         client.delete_object(Bucket=BUCKET, Key=probe)
 
 
+def read_object(client, args, key):
+    """The object's bytes, or None when the bucket has no such object."""
+    try:
+        with storage(f"reading {key}", args, key):
+            return client.get_object(Bucket=BUCKET, Key=key)["Body"].read()
+    except PublishError as error:
+        if error_code(error.__cause__) in ("NoSuchKey", "404"):
+            return None
+        raise
+
+
+def current_statement(data):
+    """The store's statement, or None when there is none or it is not one."""
+    try:
+        return release_statement.parse(data) if data is not None else None
+    except StatementError:
+        return None
+
+
+def expiry_date(args):
+    """The last day (UTC) of a statement signed now with --expires-in, or None: never."""
+    if args.expires_in is None:
+        return None
+    return release_statement.utc_today() + datetime.timedelta(days=args.expires_in)
+
+
 def publish(args):
     path = args.path
     if not os.path.isfile(path):
         raise PublishError(f"{path} is not a file")
+    key = signing_key(args.signing_key) if args.signing_key else None
+    if args.expires_in is not None and not key:
+        raise PublishError("--expires-in is the expiry of a signed release: add --signing-key KEYFILE")
     client = make_client(args)
-    # Before a large file is read and sent: do the credentials work, is the bucket there, and
-    # may they write it?
+    # Before a large file is read and sent: do the credentials work, is the bucket there, is its
+    # release signed, and may they write it?
     with storage(f"checking bucket {BUCKET}", args):
         client.head_bucket(Bucket=BUCKET)
+    current = read_object(client, args, STATEMENT_KEY)
+    if current is not None and not key and not args.unsigned:
+        raise PublishError(
+            f"the store holds {STATEMENT_KEY}, a signed release: a module built with a release key "
+            f"refuses a release without one. Publish with --signing-key KEYFILE (or, to publish "
+            f"unsigned and remove {STATEMENT_KEY}, with --unsigned); nothing was uploaded")
+    if key:
+        release = release_statement.next_release(current)
+        previous = current_statement(current)
+        if previous and not previous.signed_by(key.verify_key):
+            warn(f"the current release {previous.release} is not signed by this key; release "
+                 f"{release} goes on from its number (a new key? if not, check --signing-key)")
     check_writable(client, args)
     with open(path, "rb") as file:
         digest = hashlib.file_digest(file, "sha256").hexdigest()
     size = os.path.getsize(path)
-    key = signing_key(args.signing_key) if args.signing_key else None
+    statement = release_statement.make(key, digest, size, release, expiry_date(args)) if key else None
 
     # The executable goes first and its digest last. A client that checks in between compares
     # with the old digest: with the old executable it finds them identical and keeps it; a
@@ -315,16 +371,16 @@ def publish(args):
         progress = Progress(size, "Uploading")
         client.upload_file(path, BUCKET, EXE_KEY, Callback=progress)
         progress.finish()
-    if key:
-        # Before the digest: no client ever sees a new digest without its signature.
-        with storage(f"upload of {SIGNATURE_KEY}", args, SIGNATURE_KEY,
-                     then=f"; {EXE_KEY} was uploaded, but clients keep their executable until "
-                          f"its digest is published: run publish again"):
-            client.put_object(Bucket=BUCKET, Key=SIGNATURE_KEY,
-                              Body=key.sign(signed_message(digest)).signature)
-    with storage(f"upload of {HASH_KEY}", args, HASH_KEY,
-                 then=f"; {EXE_KEY} was uploaded, but clients keep their executable until its "
-                      f"digest is published: run publish again"):
+    then = (f"; {EXE_KEY} was uploaded, but clients keep their executable until its digest is "
+            f"published: run publish again")
+    # Before the digest: no client ever sees a new digest with the old statement.
+    if statement:
+        with storage(f"upload of {STATEMENT_KEY}", args, STATEMENT_KEY, then=then):
+            client.put_object(Bucket=BUCKET, Key=STATEMENT_KEY, Body=statement)
+    elif current is not None:
+        with storage(f"removing {STATEMENT_KEY}", args, STATEMENT_KEY, then=then):
+            client.delete_object(Bucket=BUCKET, Key=STATEMENT_KEY)
+    with storage(f"upload of {HASH_KEY}", args, HASH_KEY, then=then):
         client.put_object(Bucket=BUCKET, Key=HASH_KEY, Body=digest.encode("ascii"))
 
     with storage("reading back what was published", args, EXE_KEY):
@@ -336,13 +392,50 @@ def publish(args):
     problem = diagnose(published_digest, digest)
     if problem:
         raise PublishError(problem)
-    if key:
-        with storage("reading back what was published", args, SIGNATURE_KEY):
-            signature = client.get_object(Bucket=BUCKET, Key=SIGNATURE_KEY)["Body"].read()
-        if problem := signature_problem(key.verify_key, signature, digest):
-            raise PublishError(problem)
-    signed = ", signed" if key else ""
-    print(f"Published {path}: {size} bytes, sha256 {digest}{signed}")
+    if statement and read_object(client, args, STATEMENT_KEY) != statement:
+        raise PublishError(f"{STATEMENT_KEY} does not hold the statement just written: publish again")
+    if statement:
+        parsed = release_statement.parse(statement)
+        print(f"Published {path}: {size} bytes, sha256 {digest}, release {parsed.release}, "
+              f"expires {parsed.expiry}")
+    else:
+        print(f"Published {path}: {size} bytes, sha256 {digest}, unsigned")
+    return 0
+
+
+def refresh(args):
+    """The current release's statement again, with a new expiry; nothing else changes."""
+    key = signing_key(args.signing_key)
+    client = make_client(args)
+    data = read_object(client, args, STATEMENT_KEY)
+    if data is None:
+        raise PublishError(f"there is no {STATEMENT_KEY} to refresh: publish the release with "
+                           f"`publish --signing-key KEYFILE PATH`")
+    try:
+        old = release_statement.parse(data)
+    except StatementError as error:
+        raise PublishError(f"{STATEMENT_KEY} is not a release statement ({error}): publish the "
+                           f"release with `publish --signing-key KEYFILE PATH`") from None
+    if not old.signed_by(key.verify_key):
+        raise PublishError(f"release {old.release} is not signed by this key: refresh it with the "
+                           f"key that signed it, or publish the release again with this one")
+    with storage(f"reading {HASH_KEY}", args, HASH_KEY):
+        digest = client.get_object(Bucket=BUCKET, Key=HASH_KEY)["Body"].read()
+    with storage(f"reading the size of {EXE_KEY}", args, EXE_KEY):
+        size = client.head_object(Bucket=BUCKET, Key=EXE_KEY)["ContentLength"]
+    if digest != old.sha256.encode() or size != old.size:
+        what = (f"{HASH_KEY} is not its digest" if digest != old.sha256.encode()
+                else f"{EXE_KEY} holds {size} bytes, not its {old.size}")
+        raise PublishError(f"the store no longer holds release {old.release} ({what}): publish the "
+                           f"release with `publish --signing-key KEYFILE PATH`; nothing was changed")
+    statement = release_statement.make(key, old.sha256, old.size, old.release, expiry_date(args))
+    with storage(f"upload of {STATEMENT_KEY}", args, STATEMENT_KEY,
+                 then=f"; release {old.release} still expires {old.expiry}"):
+        client.put_object(Bucket=BUCKET, Key=STATEMENT_KEY, Body=statement)
+    if read_object(client, args, STATEMENT_KEY) != statement:
+        raise PublishError(f"{STATEMENT_KEY} does not hold the statement just written: refresh again")
+    print(f"Refreshed release {old.release}: expires {release_statement.parse(statement).expiry} "
+          f"(was {old.expiry})")
     return 0
 
 
@@ -358,6 +451,7 @@ def verify(args):
             progress = Progress(size, "Downloading")
             client.download_fileobj(BUCKET, EXE_KEY, file, Callback=progress)
             progress.finish()
+        size = file.tell()
         file.seek(0)
         digest = hashlib.file_digest(file, "sha256").hexdigest()
     problem = diagnose(published, digest)
@@ -368,14 +462,38 @@ def verify(args):
               f"(it writes exe_hash as the 64 digits alone), then run verify again.")
         return 1
     if key:
-        with storage(f"reading {SIGNATURE_KEY}", args, SIGNATURE_KEY):
-            signature = client.get_object(Bucket=BUCKET, Key=SIGNATURE_KEY)["Body"].read()
-        if problem := signature_problem(key, signature, digest):
-            print(f"NOT OK: {problem}: a module built with this key refuses the update.")
+        statement = read_object(client, args, STATEMENT_KEY)
+        problem, fix = statement_problem(key, statement, digest, size)
+        if problem:
+            print(f"NOT OK: {problem}: a module built with this key refuses the update. {fix}")
             return 1
-        print(f"OK: {SIGNATURE_KEY} is the signature of exe_hash by this key")
+        parsed = release_statement.parse(statement)
+        print(f"OK: {STATEMENT_KEY} is release {parsed.release} of this executable, signed by this "
+              f"key, expires {parsed.expiry}")
     print(f"OK: {EXE_KEY} ({size} bytes) matches exe_hash {digest}")
     return 0
+
+
+def statement_problem(key, data, digest, size):
+    """(what is wrong with the statement `data` of the executable, what to do) or (None, None)."""
+    publish_signed = ("Publish the release signed: `python tools/publisher.py publish --signing-key "
+                      "KEYFILE PATH-TO-kelvo_bot.exe`.")
+    if data is None:
+        return f"there is no {STATEMENT_KEY}", publish_signed
+    try:
+        statement = release_statement.parse(data)
+    except StatementError as error:
+        return f"{STATEMENT_KEY} is not a release statement: {error}", publish_signed
+    if not statement.signed_by(key):
+        return f"{STATEMENT_KEY} (release {statement.release}) is not signed by this key", publish_signed
+    if statement.sha256 != digest or statement.size != size:
+        return (f"{STATEMENT_KEY} (release {statement.release}) is the statement of another "
+                f"executable ({statement.size} bytes, sha256 {statement.sha256})"), publish_signed
+    if statement.expired():
+        return (f"release {statement.release} expired at the end of {statement.expiry} (UTC)",
+                "Sign it again with a new expiry: `python tools/publisher.py refresh --signing-key "
+                "KEYFILE --expires-in DAYS`.")
+    return None, None
 
 
 def module_files(path):
@@ -412,14 +530,30 @@ def inspect(args):
     for name, data in modules:
         endpoints = sorted({m[1].decode() for m in endpoint_text.finditer(data)})
         print(f"{path}: {name}")
-        print(f"  endpoint: {', '.join(endpoints) or 'not found'}")
+        print(f"  endpoint:    {', '.join(endpoints) or 'not found'}")
+        print(f"  release key: {release_key(data)}")
         if default_secret.encode() + b"\0" in data or default_id.encode() + b"\0" in data:
-            print("  keys:     WARNING: the repository's default keys. They are public: anyone can "
+            print("  keys:        WARNING: the repository's default keys. They are public: anyone can "
                   "sign requests with them. Build with your own UPDATER_ACCESS_KEY_ID and "
                   "UPDATER_SECRET_ACCESS_KEY (read-only keys of your store) before shipping.")
         else:
-            print("  keys:     the build's own, not the repository's defaults (the secret is not shown)")
+            print("  keys:        the build's own, not the repository's defaults (the secret is not shown)")
     return 0
+
+
+# The build's release public key: "release-public-key=" then its 64 hexadecimal digits, or
+# nothing for a build that requires no signed releases, as a NUL-terminated string.
+RELEASE_KEY_TEXT = re.compile(rb"release-public-key=([0-9A-Fa-f]{64}|)\0")
+
+
+def release_key(data):
+    """What inspect says of the release public key a module's bytes trust."""
+    keys = sorted({m[1].decode().lower() for m in RELEASE_KEY_TEXT.finditer(data)})
+    if not keys:
+        return "not recorded (a build made before modules recorded it)"
+    if keys == [""]:
+        return "none: this build installs releases without a signature"
+    return f"{', '.join(keys)} (only releases signed with its private key install)"
 
 
 def serve(args):
@@ -434,11 +568,8 @@ def serve(args):
         raise PublishError("serve listens on the loopback interface only")
     # moto must read the bucket from the path even for a dotted host name.
     os.environ["S3_IGNORE_SUBDOMAIN_BUCKETNAME"] = "true"
-    try:
-        import boto3
-        from moto.server import ThreadedMotoServer
-    except ImportError as error:
-        raise PublishError(f"serve needs moto: pip install 'moto[server]' ({error})") from error
+    import boto3
+    from moto.server import ThreadedMotoServer
 
     class Server(ThreadedMotoServer):
         # When the server cannot listen (werkzeug says why and exits its thread), start()
@@ -471,18 +602,6 @@ def serve(args):
     return 0
 
 
-def signed_message(digest: str) -> bytes:
-    return (SIGNED_PURPOSE + digest).encode("ascii")
-
-
-def nacl_signing():
-    try:
-        import nacl.signing
-    except ImportError as error:
-        raise PublishError(f"signing needs PyNaCl: pip install pynacl ({error})") from error
-    return nacl.signing
-
-
 def signing_key(path):
     """The private key of a key file written by keygen: its 32-byte seed in hexadecimal."""
     try:
@@ -492,11 +611,15 @@ def signing_key(path):
         raise PublishError(f"cannot read the signing key {path}: {error}") from error
     if len(seed) != 32:
         raise PublishError(f"{path} is not a signing key written by keygen")
-    return nacl_signing().SigningKey(seed)
+    import nacl.signing
+
+    return nacl.signing.SigningKey(seed)
 
 
 def keygen(args):
-    key = nacl_signing().SigningKey.generate()
+    import nacl.signing
+
+    key = nacl.signing.SigningKey.generate()
     # Readable by its owner only from the moment it exists; an existing file is never replaced.
     try:
         fd = os.open(args.keyfile, os.O_WRONLY | os.O_CREAT | os.O_EXCL, 0o600)
@@ -517,25 +640,14 @@ def verify_key(args):
     if args.signing_key:
         return signing_key(args.signing_key).verify_key
     if args.public_key:
+        import nacl.signing
+
         try:
-            key = nacl_signing().VerifyKey(bytes.fromhex(args.public_key))
+            key = nacl.signing.VerifyKey(bytes.fromhex(args.public_key))
             key.to_curve25519_public_key()  # libsodium refuses what is not a curve point
             return key
         except Exception as error:
             raise PublishError(f"--public-key is not an Ed25519 public key ({error})") from error
-    return None
-
-
-def signature_problem(key, signature: bytes, digest: str) -> str | None:
-    """None when `signature` signs `digest` with `key`; otherwise what is wrong with it."""
-    from nacl.exceptions import BadSignatureError
-
-    try:
-        key.verify(signed_message(digest), signature)
-    except BadSignatureError:
-        return f"{SIGNATURE_KEY} is not this key's signature of the executable's digest"
-    except ValueError:
-        return f"{SIGNATURE_KEY} is {len(signature)} bytes long, not a 64-byte signature"
     return None
 
 
@@ -569,25 +681,50 @@ def command_line():
          "UPDATER_RELEASE_PUBLIC_KEY, as the last line."),
         ("inspect", inspect, "say what a wheel or bundle was built for",
          ("PATH", "a wheel, bundle folder, zip or module"),
-         "Read the endpoint from a built module (a wheel, a bundle folder or its zip, or the "
-         ".pyd), and say whether its keys are the repository's public defaults. The secret is "
-         "never printed."),
+         "Read the endpoint and the release public key (or none) from a built module (a wheel, "
+         "a bundle folder or its zip, or the .pyd), and say whether its keys are the "
+         "repository's public defaults. The secret is never printed."),
     ]:
         command(name, run, help, storage=False, path=path, description=description)
+
+    def expires_in(parser):
+        parser.add_argument("--expires-in", metavar="DAYS", type=days,
+                            help="the release expires at the end of the UTC day DAYS days from "
+                                 "today: modules refuse it afterwards (default: never)")
 
     publish_parser = command(
         "publish", publish, "upload an executable and its digest",
         path=("PATH", "the kelvo_bot.exe to publish"),
-        description="Upload the executable as kelvo_bot.exe, then its SHA-256 as exe_hash, and "
-                    "read both back. The bucket and the credentials are checked first.")
-    publish_parser.add_argument("--signing-key", metavar="KEYFILE",
-                                help="sign the digest with this key (from keygen) and upload the "
-                                     "signature as exe_hash.sig, before the digest")
+        description="Upload the executable as kelvo_bot.exe, then, with --signing-key, its "
+                    "release statement as exe_hash.sig (the next release number), then its "
+                    "SHA-256 as exe_hash, and read them back. The bucket and the credentials "
+                    "are checked first. Publishing an older executable again makes a new release: "
+                    "that is how to roll back.")
+    signed = publish_parser.add_mutually_exclusive_group()
+    signed.add_argument("--signing-key", metavar="KEYFILE",
+                        help="sign the release with this key (from keygen) and upload its "
+                             "statement as exe_hash.sig, before the digest")
+    signed.add_argument("--unsigned", action="store_true",
+                        help="publish without a statement where one was published before, "
+                             "removing exe_hash.sig: modules built with a release key refuse it")
+    expires_in(publish_parser)
+
+    refresh_parser = command(
+        "refresh", refresh, "sign the current release again with a new expiry",
+        description="Sign the published release's statement again with a new expiry, keeping "
+                    "its release number, digest and size; the executable is not uploaded. "
+                    "Refused when there is no statement, another key signed it, or exe_hash or "
+                    "the executable's size no longer match it.")
+    refresh_parser.add_argument("--signing-key", metavar="KEYFILE", required=True,
+                                help="the key (from keygen) that signed the release")
+    expires_in(refresh_parser)
 
     verify_parser = command(
         "verify", verify, "check the published executable against exe_hash",
         description="Download the published executable, hash it and say what is wrong with "
-                    "exe_hash when they do not match. Exit status 1 when they do not.")
+                    "exe_hash when they do not match; with a key, check the release statement "
+                    "exe_hash.sig too and show its release number and expiry. Exit status 1 "
+                    "when anything is wrong.")
     verify_keys = verify_parser.add_mutually_exclusive_group()
     verify_keys.add_argument("--public-key", metavar="HEX",
                              help="also check exe_hash.sig against this public key (64 hex digits)")
@@ -598,7 +735,6 @@ def command_line():
         "create-bucket", create_bucket, "create the bucket kelvo-bot, once",
         description="Create the bucket kelvo-bot with these keys (the publisher's). An upload does "
                     "not create it. A bucket these keys already own is fine.")
-
 
     serve_parser = command(
         "serve", serve, "a local S3 server with the bucket, for development", storage=False,
@@ -618,10 +754,17 @@ def command_line():
     return parser
 
 
+def days(text):
+    """--expires-in: a whole number of days, 1 to 36500 (leave it out for never)."""
+    if not re.fullmatch("[0-9]{1,5}", text) or not 1 <= int(text) <= 36500:
+        raise argparse.ArgumentTypeError(f"{text!r} is not a number of days from 1 to 36500")
+    return int(text)
+
+
 def main(argv=None):
     args = command_line().parse_args(argv)
     try:
-        check_dependencies(args.command)
+        check_dependencies(args)
         return args.run(args)
     except PublishError as error:
         end_bar()

@@ -35,7 +35,7 @@ def test_inspect_names_the_endpoint_and_warns_of_the_default_keys_without_the_se
     done = subprocess.run([sys.executable, str(ROOT / "tools" / "publisher.py"), "inspect", str(path)],
                           capture_output=True, text=True, timeout=60)
     assert done.returncode == 0, done.stderr
-    assert "  endpoint: http://storage.kelvo-bot.invalid\n" in done.stdout
+    assert "  endpoint:    http://storage.kelvo-bot.invalid\n" in done.stdout
     assert "WARNING: the repository's default keys. They are public" in done.stdout
     assert seaweedfs.built_keys()[1] not in done.stdout
 

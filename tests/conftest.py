@@ -74,10 +74,13 @@ def s3(s3_server):
 
 
 DRIVER = r"""
-import atexit, json, os, progressbar, sys, time
+import atexit, json, os, progressbar, re, sys, time
 sys.path.insert(0, os.environ["UPDATER_BUILD"])
 record = {"sleeps": [], "bar": []}
-atexit.register(lambda: open(os.environ["UPDATER_RECORD"], "w").write(json.dumps(record)))
+# At the end, with the peak memory of this program (KiB: VmHWM, which starts anew at exec, where
+# getrusage would count the forking parent's pages).
+atexit.register(lambda: open(os.environ["UPDATER_RECORD"], "w").write(json.dumps(record | {
+    "peak_kib": int(re.search(r"VmHWM:\s+(\d+)", open("/proc/self/status").read())[1])})))
 real_sleep, real_update = time.sleep, progressbar.ProgressBar.update
 def sleep(seconds):
     record["sleeps"].append(seconds)
@@ -174,6 +177,7 @@ def run_updater(native_build, s3_server, tmp_path):
         done = run([sys.executable, "-c", DRIVER], cwd=cwd, env=environment)
         recorded = json.loads(record.read_text()) if record.exists() else {}
         done.sleeps, done.bar = recorded.get("sleeps"), recorded.get("bar")
+        done.peak_mib = recorded.get("peak_kib", 0) / 1024
         return done
 
     return run_in

@@ -28,6 +28,16 @@ MESSAGES = {
         "unsigned": "The downloaded kelvo_bot.exe is not signed by the publisher; the update was refused "
                     "and nothing was changed.",
         "folder": "A folder stands at {exe}; move it away and run the update again.",
+        "older": "The store offers release {offered}, older than release {installed} installed here; the update "
+                 "was refused and nothing was changed.",
+        "expired": "The published release expired on {date}; the update was refused and nothing was changed.",
+        "expired line": "The published release expired on {date}; the publisher must renew it.",
+        "size": "The store's kelvo_bot.exe is {stored} bytes, the signed release {signed} bytes; nothing was changed.",
+        "oversized": "The store sent more than the {size} bytes of the release; the download was stopped and "
+                     "nothing was changed.",
+        "object too long": "The store's object {name} is longer than 4096 bytes, which it never is; nothing was changed.",
+        "no pynacl": "Signed releases are checked with PyNaCl, which is not installed: install it with "
+                     "`python -m pip install pynacl` (the bundle carries it).",
         "gave up": "Another update of this bot has been running for more than 10 minutes; this one stopped "
                    "and changed nothing. Run it again later.",
         "replaced": "The downloaded kelvo_bot.exe was replaced after it was checked; the update was refused "
@@ -67,6 +77,14 @@ MESSAGES = {
         "mismatch": "Загруженный файл kelvo_bot.exe не совпадает с опубликованной hash-суммой; ничего не изменено.",
         "unsigned": "Загруженный файл kelvo_bot.exe не подписан издателем; обновление отклонено, ничего не изменено.",
         "folder": "На месте файла {exe} находится папка; уберите её и запустите обновление снова.",
+        "older": "Сервер предлагает выпуск {offered}, более старый, чем установленный здесь выпуск {installed}; "
+                 "обновление отклонено, ничего не изменено.",
+        "expired": "Срок опубликованного выпуска истёк {date}; обновление отклонено, ничего не изменено.",
+        "expired line": "Срок опубликованного выпуска истёк {date}; издатель должен его продлить.",
+        "size": "Файл kelvo_bot.exe на сервере имеет размер {stored} байт, а подписанный выпуск {signed} байт; "
+                "ничего не изменено.",
+        "oversized": "Сервер прислал больше {size} байт выпуска; загрузка остановлена, ничего не изменено.",
+        "object too long": "Объект {name} на сервере длиннее 4096 байт, каким он не бывает; ничего не изменено.",
         "gave up": "Другое обновление этого бота идёт уже больше 10 минут; это обновление остановлено, "
                    "ничего не изменено. Запустите его позже.",
         "replaced": "Загруженный файл kelvo_bot.exe был подменён после проверки; обновление отклонено, "

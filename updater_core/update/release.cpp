@@ -106,7 +106,8 @@ py::Ref ascii_str(std::string_view text) {
 py::Ref nacl_signing(const py::Scope& scope) {
     py::Ref signing;
     py::try_except(
-        PyExc_ImportError, [&] { signing = scope.import(n.nacl_signing, Py_None); },
+        PyExc_ImportError,
+        [&] { signing = py::attr(scope.import(n.nacl_signing, Py_None), n.signing); },
         [](py::Borrowed) {
             py::raise(PyExc_ModuleNotFoundError,
                       "Signed releases are checked with PyNaCl, which is not installed: install "

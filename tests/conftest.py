@@ -217,9 +217,15 @@ def bots(tmp_path):
     return bot_folder(tmp_path / "bots")
 
 
+# The file the updater locks in the bot folder (empty; it stays).
+LOCK_FILE = "kelvo_bot.lock"
+
+
 def contents(folder):
-    """What a folder holds: each file's bytes and each subfolder's contents, by name."""
-    return {path.name: contents(path) if path.is_dir() else path.read_bytes() for path in folder.iterdir()}
+    """What a folder holds, but the updater's lock file: each file's bytes and each subfolder's
+    contents, by name."""
+    return {path.name: contents(path) if path.is_dir() else path.read_bytes()
+            for path in folder.iterdir() if path.name != LOCK_FILE}
 
 
 # A bot folder as a failed update must leave it.

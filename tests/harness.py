@@ -58,12 +58,12 @@ class Run:
         return self.stdout.splitlines()
 
 
-def start(argv, *, cwd, env):
+def start(argv, *, cwd, env, user=None):
     """A child with its output in pipes (Python under Wine aborts when it is a regular file),
-    ended if this process dies."""
+    ended if this process dies; run as `user` when given (this process being root)."""
     return subprocess.Popen([str(a) for a in argv], cwd=cwd, env=env, stdin=subprocess.DEVNULL,
                             stdout=subprocess.PIPE, stderr=subprocess.PIPE,
-                            preexec_fn=die_with_parent)
+                            preexec_fn=die_with_parent, user=user)
 
 
 @contextlib.contextmanager

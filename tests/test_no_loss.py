@@ -5,13 +5,15 @@ meet in one folder. The native build, a real server, real files and real process
 import fcntl
 import os
 import subprocess
+import sys
 import time
 from concurrent.futures import ThreadPoolExecutor
 
 import pytest
 
-from conftest import UNCHANGED, bot_folder, contents, stub_bot, wait_for
+from conftest import LOCK_FILE, UNCHANGED, bot_folder, contents, stub_bot, wait_for
 from fakes import OLD
+from harness import clean_environment, ended_after, start
 from messages import identical_lines, text
 
 
@@ -106,7 +108,7 @@ def test_an_unreachable_store_changes_nothing_and_puts_a_set_aside_copy_back(
 def test_a_second_updater_says_it_waits_then_finds_the_bot_current(s3, run_updater, bots, tmp_path):
     s3.publish(OLD)
     said = tmp_path / "said"
-    lock = os.open(bots, os.O_RDONLY | os.O_DIRECTORY)
+    lock = os.open(bots / LOCK_FILE, os.O_RDWR | os.O_CREAT, 0o600)
     with ThreadPoolExecutor(1) as pool:
         try:
             fcntl.flock(lock, fcntl.LOCK_EX)
@@ -135,7 +137,7 @@ FAKETIME = "/usr/lib/x86_64-linux-gnu/faketime/libfaketime.so.1"
 ])
 def test_a_wait_for_another_updater_ends_and_changes_nothing(s3, run_updater, bots, settings, last_line):
     s3.publish(OLD)
-    lock = os.open(bots, os.O_RDONLY | os.O_DIRECTORY)
+    lock = os.open(bots / LOCK_FILE, os.O_RDWR | os.O_CREAT, 0o600)
     try:
         fcntl.flock(lock, fcntl.LOCK_EX)
         run = run_updater(bots / "bin", **settings)
@@ -143,6 +145,27 @@ def test_a_wait_for_another_updater_ends_and_changes_nothing(s3, run_updater, bo
         os.close(lock)
     assert run.stderr.rstrip().splitlines()[-1] == last_line, run.stderr
     assert contents(bots) == UNCHANGED
+
+
+def test_another_user_who_may_only_read_the_folder_cannot_hold_the_updater(s3, run_updater, bots, tmp_path):
+    s3.publish(OLD)
+    for folder in (tmp_path.parent.parent, tmp_path.parent, tmp_path, bots, bots / "bin"):
+        folder.chmod(0o755)
+    assert run_updater(bots / "bin").returncode == 0  # the lock file is there, the updater's own
+    # As nobody: a lock on every folder and file of the bot it can open, held until killed.
+    holder = ("import fcntl, os, sys, time\n"
+              "for path in sys.argv[1:]:\n"
+              "    try: fcntl.flock(os.open(path, os.O_RDONLY), fcntl.LOCK_EX)\n"
+              "    except OSError: pass\n"
+              "print('held', flush=True); time.sleep(120)")
+    paths = [bots, bots / "bin", bots / LOCK_FILE, bots / "kelvo_bot.exe"]
+    # The system's interpreter: nobody may not enter root's home, where pyenv keeps the tests' one.
+    with ended_after(start(["/usr/bin/python3", "-c", holder, *paths], cwd=tmp_path,
+                           env=clean_environment(), user="nobody")) as nobody:
+        assert nobody.stdout.readline() == b"held\n"
+        run = run_updater(bots / "bin")
+    assert run.returncode == 0, run.stderr
+    assert run.lines == identical_lines(bots / "kelvo_bot.exe")
 
 
 @pytest.mark.parametrize("places", [("bin", "bin"), (".", "bin")], ids=["both in bin", "folder and bin"])

@@ -59,7 +59,8 @@ namespace updater::names {
     X(refusal_oversized, "oversized")                                                          \
     X(release_record_name, "kelvo_bot.release")                                                \
     X(new_suffix, ".new")                                                                      \
-    X(botocore_config, "botocore.config")
+    X(botocore_config, "botocore.config")                                                      \
+    X(lock_name, "kelvo_bot.lock")
 
 struct Table {
 #define UPDATER_DECLARE_IDENTIFIER(id) py::Ref id;

@@ -8,11 +8,13 @@
 
 #if defined(_WIN32)
 #include <windows.h>
+#include <sddl.h>
 #include <cwchar>
 #else
 #include <cerrno>
 #include <fcntl.h>
 #include <sys/file.h>
+#include <sys/stat.h>
 #include <unistd.h>
 #endif
 
@@ -69,7 +71,7 @@ namespace {
 
 // The folder's identity, as a mutex name: the same for every path that reaches it. Empty when
 // the file system gives none.
-std::wstring lock_name(py::Borrowed directory) {
+std::wstring lock_name(py::Borrowed directory, py::Borrowed base) {
     std::unique_ptr<wchar_t, decltype(&PyMem_Free)> path(
         PyUnicode_AsWideCharString(directory.get(), nullptr), &PyMem_Free);
     if (!path) {
@@ -87,39 +89,69 @@ std::wstring lock_name(py::Borrowed directory) {
     if (!known) {
         return {};
     }
-    wchar_t name[64];
-    swprintf(name, 64, L"Local\\kelvo_bot.updater.%08lx.%08lx%08lx",
-             static_cast<unsigned long>(info.dwVolumeSerialNumber),
+    std::unique_ptr<wchar_t, decltype(&PyMem_Free)> prefix(
+        PyUnicode_AsWideCharString(base.get(), nullptr), &PyMem_Free);
+    if (!prefix) {
+        throw py::ErrorAlreadySet{};
+    }
+    wchar_t identity[32];
+    swprintf(identity, 32, L".%08lx.%08lx%08lx", static_cast<unsigned long>(info.dwVolumeSerialNumber),
              static_cast<unsigned long>(info.nFileIndexHigh),
              static_cast<unsigned long>(info.nFileIndexLow));
-    return name;
+    return std::wstring(L"Local\\") + prefix.get() + identity;
+}
+
+// An access list of the current user, SYSTEM and Administrators: an updater of the same user,
+// elevated or not, may wait for the mutex; no other user may take or change it.
+struct OwnAccess {
+    PSECURITY_DESCRIPTOR descriptor = nullptr;
+    ~OwnAccess() { LocalFree(descriptor); }
+};
+
+bool own_access(OwnAccess& access) {
+    HANDLE token = nullptr;
+    if (!OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY, &token)) {
+        return false;
+    }
+    DWORD size = 0;
+    GetTokenInformation(token, TokenUser, nullptr, 0, &size);
+    std::unique_ptr<BYTE[]> user(new BYTE[size]);
+    const BOOL known = GetTokenInformation(token, TokenUser, user.get(), size, &size);
+    CloseHandle(token);
+    LPWSTR sid = nullptr;
+    if (!known || !ConvertSidToStringSidW(reinterpret_cast<TOKEN_USER*>(user.get())->User.Sid, &sid)) {
+        return false;
+    }
+    const std::wstring sddl = std::wstring(L"D:P(A;;GA;;;SY)(A;;GA;;;BA)(A;;GA;;;") + sid + L")";
+    LocalFree(sid);
+    return ConvertStringSecurityDescriptorToSecurityDescriptorW(sddl.c_str(), SDDL_REVISION_1,
+                                                                &access.descriptor, nullptr);
 }
 
 }  // namespace
 
-BotFolderLock::BotFolderLock(py::Borrowed directory, const std::function<void()>& on_wait,
-                             const std::function<void()>& on_give_up) {
-    const std::wstring name = lock_name(directory);
+BotFolderLock::BotFolderLock(py::Borrowed directory, py::Borrowed base,
+                             const Callbacks& callbacks) {
+    const std::wstring name = lock_name(directory, base);
     if (name.empty()) {
         return;
     }
-    // A null access list: a mutex made by an elevated updater can still be waited for by a
-    // normal one, instead of being refused to it.
-    SECURITY_DESCRIPTOR open_to_all{};
-    open_to_all.Revision = SECURITY_DESCRIPTOR_REVISION;
-    open_to_all.Control = SE_DACL_PRESENT;
-    SECURITY_ATTRIBUTES attributes{sizeof attributes, &open_to_all, FALSE};
+    OwnAccess access;
+    if (!own_access(access)) {
+        return;
+    }
+    SECURITY_ATTRIBUTES attributes{sizeof attributes, access.descriptor, FALSE};
     HANDLE mutex = CreateMutexW(&attributes, FALSE, name.c_str());
     if (mutex == nullptr) {
-        mutex = OpenMutexW(SYNCHRONIZE | MUTEX_MODIFY_STATE, FALSE, name.c_str());
-        if (mutex == nullptr) {
-            return;
-        }
+        // The name is another user's mutex, or no mutex at all: said, and no lock.
+        py::Ref what = py::Ref::steal(PyUnicode_FromWideChar(name.c_str(), -1));
+        callbacks.on_unusable(what);
+        return;
     }
     DWORD waited = WaitForSingleObject(mutex, 0);
     if (waited == WAIT_TIMEOUT) {
         try {
-            on_wait();
+            callbacks.on_wait();
         } catch (...) {
             CloseHandle(mutex);
             throw;
@@ -140,7 +172,7 @@ BotFolderLock::BotFolderLock(py::Borrowed directory, const std::function<void()>
             }
             if (GetTickCount64() >= give_up_at) {
                 CloseHandle(mutex);
-                on_give_up();
+                callbacks.on_give_up();
                 throw py::ErrorAlreadySet{};
             }
         }
@@ -167,13 +199,24 @@ py::Ref create_exclusive(const py::Scope& scope, py::Borrowed path) {
     return py::call(open, path, n.mode_create_read_write);
 }
 
-BotFolderLock::BotFolderLock(py::Borrowed directory, const std::function<void()>& on_wait,
-                             const std::function<void()>& on_give_up) {
-    py::Ref encoded = py::Ref::steal(PyUnicode_EncodeFSDefault(directory.get()));
-    const char* path = PyBytes_AS_STRING(encoded.get());
+BotFolderLock::BotFolderLock(py::Borrowed directory, py::Borrowed name,
+                             const Callbacks& callbacks) {
     // "/bin" is the bin directory of the root, whose bot directory is the empty text.
-    const int fd = open(*path != '\0' ? path : "/", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    if (fd < 0) {
+    py::Ref path = py::concat({directory, py::str("/"), name});
+    py::Ref encoded = py::Ref::steal(PyUnicode_EncodeFSDefault(path.get()));
+    const int fd = open(PyBytes_AS_STRING(encoded.get()), O_RDWR | O_CREAT | O_NOFOLLOW | O_CLOEXEC,
+                        0600);
+    struct stat status {};
+    if (fd < 0 || fstat(fd, &status) != 0 || !S_ISREG(status.st_mode)) {
+        const int error = errno;
+        if (fd >= 0) {
+            close(fd);
+        }
+        // Another user's lock file, or a link in its place: said, and no lock. A folder the
+        // updater may not write, or a file system without locks, goes unlocked in silence.
+        if (fd >= 0 || error == EACCES || error == ELOOP || error == EPERM) {
+            callbacks.on_unusable(path);
+        }
         return;
     }
     if (flock(fd, LOCK_EX | LOCK_NB) == 0) {
@@ -185,14 +228,11 @@ BotFolderLock::BotFolderLock(py::Borrowed directory, const std::function<void()>
         return;
     }
     try {
-        on_wait();
+        callbacks.on_wait();
     } catch (...) {
         close(fd);
         throw;
     }
-    // The lock is asked for again every tenth of a second rather than waited for in one
-    // blocking call, so that Ctrl-C is answered between the attempts: a signal that arrives
-    // just before a blocking call would only be noted, and the wait would go on.
     const auto give_up_at =
         std::chrono::steady_clock::now() + std::chrono::seconds(patience_seconds);
     for (;;) {
@@ -202,7 +242,7 @@ BotFolderLock::BotFolderLock(py::Borrowed directory, const std::function<void()>
         }
         if (std::chrono::steady_clock::now() >= give_up_at) {
             close(fd);
-            on_give_up();
+            callbacks.on_give_up();
             throw py::ErrorAlreadySet{};
         }
         int error = 0;

@@ -50,23 +50,34 @@ void make_executable(const py::Scope& scope, py::Borrowed file);
 // it is open, and it may be renamed and removed while open.
 py::Ref create_exclusive(const py::Scope& scope, py::Borrowed path);
 
-// One updater at a time per bot folder: an operating-system lock on the folder `directory` (a
-// str), taken by the constructor and released by the destructor. When another updater holds it,
-// `on_wait` is called once and the constructor waits; Ctrl-C ends the wait with
-// KeyboardInterrupt. The system releases the lock when a process dies, so a killed updater never
-// leaves a stale lock, and nothing is created in the folder: POSIX locks the directory itself
-// (flock); Windows a named mutex made from the folder's identity (its volume and file ID), so
-// that every spelling of one folder (drive letters, short names, junctions) meets the same lock.
-// A folder that cannot be locked at all (a file system without locks) is not locked: updating
-// it unguarded is better than never updating it.
+// One updater at a time per bot folder: an operating-system lock for the folder `directory` (a
+// str), named after `name` (a str), taken by the constructor and released by the destructor.
+// The system releases it when a process dies, so a killed updater never leaves a stale lock.
 //
-// A wait has an end: after `patience_seconds`, `on_give_up` is called, which raises.
+// Only the updater's own user can hold it. POSIX locks the file `name` in the folder, created
+// readable and writable by its owner only (a lock on the folder itself would need no more than
+// the right to read it); Windows a named mutex made from the folder's identity (its volume and
+// file ID), so that every spelling of one folder (drive letters, short names, junctions) meets
+// the same lock, with an access list of the current user, SYSTEM and Administrators. A folder
+// that cannot be locked at all (a file system without locks) is not locked: updating it
+// unguarded is better than never updating it.
+//
+// When another updater holds the lock, `on_wait` is called once and the constructor waits;
+// Ctrl-C ends the wait with KeyboardInterrupt, and after `patience_seconds` `on_give_up` is
+// called, which raises. When the name is taken by something the updater cannot use (another
+// user's file or mutex, a link), `on_unusable` is called with what it is, and the update goes on
+// without the lock.
 class BotFolderLock {
 public:
     static constexpr int patience_seconds = 600;
 
-    BotFolderLock(py::Borrowed directory, const std::function<void()>& on_wait,
-                  const std::function<void()>& on_give_up);
+    struct Callbacks {
+        std::function<void()> on_wait;
+        std::function<void()> on_give_up;
+        std::function<void(py::Borrowed what)> on_unusable;
+    };
+
+    BotFolderLock(py::Borrowed directory, py::Borrowed name, const Callbacks& callbacks);
     ~BotFolderLock();
     BotFolderLock(const BotFolderLock&) = delete;
     BotFolderLock& operator=(const BotFolderLock&) = delete;

@@ -46,8 +46,8 @@ void start_up(const py::Scope& module) {
     {
         std::optional<platform::BotFolderLock> lock;
         line(module, lines::check, [&] {
-            lock.emplace(
-                update::bot_directory(module),
+            py::Ref bots = update::bot_directory(module);
+            lock.emplace(bots, n.lock_name, platform::BotFolderLock::Callbacks{
                 [&] {
                     say(module, {"Уже идёт другое обновление этого бота; жду..."},
                         {"Another update of this bot is running; waiting..."});
@@ -58,7 +58,14 @@ void start_up(const py::Scope& module) {
                           "остановлено, ничего не изменено. Запустите его позже."},
                          {"Another update of this bot has been running for more than 10 minutes; "
                           "this one stopped and changed nothing. Run it again later."});
-                });
+                },
+                [&](py::Borrowed what) {
+                    say(module,
+                        {"Блокировку ", what, " держит чужой объект; обновление идёт без неё."},
+                        {"The lock ", what, " is taken by something not this user's; updating "
+                         "without it."});
+                },
+            });
             update::restore_set_aside(module);
             update_needed = py::truth(py::call(module[n.check_update_is_needed]));
         });

@@ -141,6 +141,9 @@ Release verified(py::Borrowed signing, py::Borrowed statement) {
     release.digest = ascii_str(digest);
     release.size = whole_number(field(rest, "size"), "has no size in bytes");
     release.number = whole_number(field(rest, "release"), "has no release number");
+    if (!py::truth(release.number)) {
+        malformed("has release number 0; releases are numbered from 1");
+    }
     const std::string_view expires = field(rest, "expires");
     if (expires != "never") {
         release.expiry_day = calendar_day(expires);

@@ -317,6 +317,16 @@ def test_a_missing_bucket_is_named_before_any_upload_and_create_bucket_makes_it_
     assert code == 0 and "already exists" in out, err
 
 
+@pytest.mark.parametrize("build, trusted", [
+    ("native", "none: this build installs releases without a signature"),
+    ("signed", f"{local_s3.test_signing_key().verify_key.encode().hex()} (only releases signed with "
+               f"its private key install)"),
+])
+def test_inspect_shows_the_release_key_a_build_trusts(build, trusted):
+    code, out, err = publisher("inspect", str(build_dir(build)))
+    assert code == 0 and f"\n  release key: {trusted}\n" in out, out + err
+
+
 def test_every_command_and_option_has_help():
     parser = publisher_tool.command_line()
     commands = parser._subparsers._group_actions[0]

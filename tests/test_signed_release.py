@@ -128,7 +128,8 @@ def test_an_endless_answer_is_cut_off_with_memory_and_disk_flat(s3, run_updater,
         run = signed_run(run_updater, bots, relay.proxy)
     expected = text("object too long", name=refused) if refused else text("oversized", size=len(new))
     assert f"RuntimeError: {expected}" in run.stderr, run.stderr
-    assert run.peak_mib < 200, run.peak_mib
+    # Less than the answer itself, whatever the interpreter and the sanitizers take of their own.
+    assert run.peak_mib < FLOOD / 2**20, run.peak_mib
     assert (bots / "kelvo_bot.exe").read_bytes() == OLD
     left = bots / "bin" / "kelvo_bot.temp"
     assert not left.exists() or left.stat().st_size <= len(new) + 1024 * 1024

@@ -131,11 +131,12 @@ cmake --build "$WORK/cmake" --parallel 2 >/dev/null
 $TRIPLET-strip -o "$WORK/$PYD" "$WORK/cmake/updater_core.pyd"
 
 # The file must load into the official interpreter as it is: one export, and no DLL beyond
-# the system's, the C runtime and the interpreter (GCC's runtime is linked in).
+# the system's (KERNEL32, and ADVAPI32 for the lock's access list), the C runtime and the
+# interpreter (GCC's runtime is linked in).
 pe=$($TRIPLET-objdump -p "$WORK/$PYD")
 imports=$(sed -n 's/^\s*DLL Name: //p' <<<"$pe" | sort | paste -sd ' ')
 exports=$(sed -n '/^\[Ordinal\/Name Pointer\] Table/,/^$/p' <<<"$pe" | sed -n 's/^\s*\[ *[0-9]*\] //p' | paste -sd ' ')
-if [ "$imports" != "KERNEL32.dll msvcrt.dll python313.dll" ] || [ "$exports" != "PyInit_updater_core" ]; then
+if [ "$imports" != "ADVAPI32.dll KERNEL32.dll msvcrt.dll python313.dll" ] || [ "$exports" != "PyInit_updater_core" ]; then
     echo "error: $WORK/$PYD imports: $imports; exports: $exports" >&2
     exit 1
 fi

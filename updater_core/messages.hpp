@@ -84,4 +84,13 @@ inline void say(const py::Scope& scope, std::initializer_list<Piece> russian,
     }
 }
 
+// Refuses the downloaded executable, saying what is wrong with it: "The downloaded
+// kelvo_bot.exe" and `english` (or the Russian of both).
+[[noreturn]] inline void refuse_download(const py::Scope& scope, py::Borrowed kind,
+                                         const char* russian, const char* english) {
+    const Piece local_exe_name = Piece::global(n.LOCAL_EXE_NAME);
+    refuse(scope, kind, {"Загруженный файл ", local_exe_name, russian},
+           {"The downloaded ", local_exe_name, english});
+}
+
 }  // namespace updater

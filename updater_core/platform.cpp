@@ -35,12 +35,23 @@ void make_executable([[maybe_unused]] const py::Scope& scope, [[maybe_unused]] p
 
 #if defined(_WIN32)
 
-py::Ref create_exclusive(const py::Scope& scope, py::Borrowed path) {
-    std::unique_ptr<wchar_t, decltype(&PyMem_Free)> name(
-        PyUnicode_AsWideCharString(path.get(), nullptr), &PyMem_Free);
-    if (!name) {
+namespace {
+
+// A str as the wide-character text that Windows' functions take.
+using Wide = std::unique_ptr<wchar_t, decltype(&PyMem_Free)>;
+
+Wide wide(py::Borrowed text) {
+    Wide result(PyUnicode_AsWideCharString(text.get(), nullptr), &PyMem_Free);
+    if (!result) {
         throw py::ErrorAlreadySet{};
     }
+    return result;
+}
+
+}  // namespace
+
+py::Ref create_exclusive(const py::Scope& scope, py::Borrowed path) {
+    const Wide name = wide(path);
     // Shared for reading and for renaming or removal, never for writing; not inherited by the
     // bot started later.
     HANDLE file = CreateFileW(name.get(), GENERIC_READ | GENERIC_WRITE,
@@ -67,16 +78,26 @@ py::Ref create_exclusive(const py::Scope& scope, py::Borrowed path) {
     return result;
 }
 
+bool running(py::Borrowed path) {
+    const Wide name = wide(path);
+    // Asking to write, sharing everything: only a running program's file (or one that another
+    // program holds against writing) refuses that. Nothing is written.
+    HANDLE file = CreateFileW(name.get(), FILE_WRITE_DATA,
+                              FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                              OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (file == INVALID_HANDLE_VALUE) {
+        return GetLastError() == ERROR_SHARING_VIOLATION;
+    }
+    CloseHandle(file);
+    return false;
+}
+
 namespace {
 
 // The folder's identity, as a mutex name: the same for every path that reaches it. Empty when
 // the file system gives none.
 std::wstring lock_name(py::Borrowed directory, py::Borrowed base) {
-    std::unique_ptr<wchar_t, decltype(&PyMem_Free)> path(
-        PyUnicode_AsWideCharString(directory.get(), nullptr), &PyMem_Free);
-    if (!path) {
-        throw py::ErrorAlreadySet{};
-    }
+    const Wide path = wide(directory);
     HANDLE folder = CreateFileW(path.get(), FILE_READ_ATTRIBUTES,
                                 FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
                                 OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
@@ -89,11 +110,7 @@ std::wstring lock_name(py::Borrowed directory, py::Borrowed base) {
     if (!known) {
         return {};
     }
-    std::unique_ptr<wchar_t, decltype(&PyMem_Free)> prefix(
-        PyUnicode_AsWideCharString(base.get(), nullptr), &PyMem_Free);
-    if (!prefix) {
-        throw py::ErrorAlreadySet{};
-    }
+    const Wide prefix = wide(base);
     wchar_t identity[32];
     swprintf(identity, 32, L".%08lx.%08lx%08lx", static_cast<unsigned long>(info.dwVolumeSerialNumber),
              static_cast<unsigned long>(info.nFileIndexHigh),
@@ -193,6 +210,8 @@ BotFolderLock::~BotFolderLock() {
 }
 
 #else
+
+bool running(py::Borrowed) { return false; }
 
 py::Ref create_exclusive(const py::Scope& scope, py::Borrowed path) {
     py::Ref open = scope[n.open];

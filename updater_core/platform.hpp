@@ -50,6 +50,11 @@ void make_executable(const py::Scope& scope, py::Borrowed file);
 // it is open, and it may be renamed and removed while open.
 py::Ref create_exclusive(const py::Scope& scope, py::Borrowed path);
 
+// Whether the program file at `path` (a str) runs now: Windows lets nobody write the file of a
+// running program, nor remove it, so an update would fail after its download. Elsewhere, and
+// for a file that is not there, false.
+bool running(py::Borrowed path);
+
 // One updater at a time per bot folder: an operating-system lock for the folder `directory` (a
 // str), named after `name` (a str), taken by the constructor and released by the destructor.
 // The system releases it when a process dies, so a killed updater never leaves a stale lock.

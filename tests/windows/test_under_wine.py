@@ -104,9 +104,10 @@ def test_installs_starts_the_bot_and_then_finds_it_current(
         + (["deleting"] * had_exe + ["moving"]) * in_bin + ["started"])]
     assert run.lines == said
     assert bots.exe.read_bytes() == new and not bots.temp.exists()
+    # The bundle requires signed releases: the release installed is recorded beside the bot.
     assert sorted(p.name for p in bots.path.iterdir()) == sorted(
-        ["kelvo_bot.exe"] + ["bin"] * in_bin + ["update.cmd", "launcher.py", "python"] * (not in_bin)
-        + ["kelvo_bot.exe.old"] * leftovers)
+        ["kelvo_bot.exe", "kelvo_bot.release"] + ["bin"] * in_bin
+        + ["update.cmd", "launcher.py", "python"] * (not in_bin) + ["kelvo_bot.exe.old"] * leftovers)
     # Started once, in the bot folder, by its full path, spaces and all. (The command line is
     # the path unquoted; Windows hands it to the bot as given, Wine quotes it.)
     [(folder, program, command_line)] = bots.starts(expected=1)
@@ -197,14 +198,17 @@ def test_a_running_bot_keeps_its_executable_and_no_second_bot_starts(
         finally:
             hold.unlink()
         running.wait(30)
-    # Windows refuses to remove a running program's file: the update ends with that error,
-    # the executable is untouched, no copy or download is left, and no bot is started.
-    assert run.returncode == 1 and "PermissionError" in bots.logged() and "PermissionError" not in run.stderr
+    # Windows lets nobody write or remove a running program's file: the updater says so before
+    # it downloads anything, the executable is untouched, and no bot is started.
+    assert run.returncode == 1 and "PermissionError" not in run.stderr
+    assert f"PermissionError: {text('running', exe=windows_path(bots.exe))}" in bots.logged()
+    assert run.lines[-2] == text("differs") and run.lines[-1].startswith(PAUSE[EN])
     assert run.stderr.splitlines()[-3:] == [*text("hint running"), text("log", log=windows_path(bots.log))]
     assert bots.exe.read_bytes() == old and sorted(p.name for p in bots.path.iterdir()) == [
         "bin", "kelvo_bot.exe"]
     assert not bots.temp.exists()
-    assert len(bots.starts()) == 1 and text("started") not in run.lines
+    assert len(bots.starts()) == 1 and s3.requests() is not None and not any(
+        '"GET ' in line and "/kelvo_bot.exe" in line for line in s3.requests())
 
     again = bots.update(wine, s3.proxy)
     assert again.returncode == 0, again.stdout + again.stderr

@@ -134,12 +134,9 @@ void verify_download(const py::Scope& scope, py::Borrowed file, const Release* r
         if (py::equal(actual, expected)) {
             return;
         }
-        const Piece local_exe_name = Piece::global(n.LOCAL_EXE_NAME);
-        refuse(scope, n.refusal_mismatch,
-               {"Загруженный файл ", local_exe_name,
-                " не совпадает с опубликованной hash-суммой; ничего не изменено."},
-               {"The downloaded ", local_exe_name,
-                " does not match the published digest; nothing was changed."});
+        refuse_download(scope, n.refusal_mismatch,
+                        " не совпадает с опубликованной hash-суммой; ничего не изменено.",
+                        " does not match the published digest; nothing was changed.");
     };
     if (release != nullptr) {
         py::Ref signed_digest = py::Ref::steal(PyUnicode_AsASCIIString(release->digest.get()));
@@ -161,6 +158,14 @@ py::Ref download_install_and_start(const py::Scope& scope, py::Borrowed, py::Bor
     py::Ref exe_path = beside(bots, scope[n.LOCAL_EXE_NAME]);
     if (path_test(scope, n.isdir, exe_path)) {
         folder_in_the_way(scope, exe_path);
+    }
+    // A running bot's file cannot be replaced on Windows: said before anything is downloaded.
+    if (platform::running(exe_path)) {
+        fail(scope, PyExc_PermissionError,
+             {"Бот запущен (файл ", exe_path,
+              " занят); закройте его и запустите обновление снова. Ничего не загружено."},
+             {"The bot is running (", exe_path,
+              " is in use); close it and run the update again. Nothing was downloaded."});
     }
 
     // A signed release is known before anything is downloaded: its statement says what the

@@ -198,12 +198,10 @@ py::Ref installed_release(const py::Scope& scope, py::Borrowed record) {
 bool signed_releases() { return sizeof(release_key_marker) > sizeof("release-public-key="); }
 
 void refuse_unsigned(const py::Scope& scope) {
-    const Piece local_exe_name = Piece::global(n.LOCAL_EXE_NAME);
-    refuse(scope, n.refusal_unsigned,
-           {"Загруженный файл ", local_exe_name,
-            " не подписан издателем; обновление отклонено, ничего не изменено."},
-           {"The downloaded ", local_exe_name,
-            " is not signed by the publisher; the update was refused and nothing was changed."});
+    refuse_download(scope, n.refusal_unsigned,
+                    " не подписан издателем; обновление отклонено, ничего не изменено.",
+                    " is not signed by the publisher; the update was refused and nothing was "
+                    "changed.");
 }
 
 Release read_release(const py::Scope& scope) {

@@ -124,13 +124,10 @@ void require_checked_file(const py::Scope& scope, py::Borrowed staged, py::Borro
     if (same(n.st_ino, false) && same(n.st_dev, true)) {
         return;
     }
-    const Piece local_exe_name = Piece::global(n.LOCAL_EXE_NAME);
-    refuse(scope, n.refusal_replaced,
-           {"Загруженный файл ", local_exe_name,
-            " был подменён после проверки; обновление отклонено, ничего не изменено."},
-           {"The downloaded ", local_exe_name,
-            " was replaced after it was checked; the update was refused and nothing was "
-            "changed."});
+    refuse_download(scope, n.refusal_replaced,
+                    " был подменён после проверки; обновление отклонено, ничего не изменено.",
+                    " was replaced after it was checked; the update was refused and nothing was "
+                    "changed.");
 }
 
 // replace_exe(), its closure the open file to install, which stands beside the executable under

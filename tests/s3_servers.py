@@ -69,6 +69,12 @@ class S3Server:
         for item in self.client.list_objects_v2(Bucket=BUCKET).get("Contents", []):
             self.delete(item["Key"])
 
+    def downloads(self):
+        """How many times the executable has been asked for so far (None with SeaweedFS)."""
+        requests = self.requests()
+        return None if requests is None else sum('"GET ' in line and "/kelvo_bot.exe" in line
+                                                  for line in requests)
+
     def requests(self):
         """moto's request log so far; SeaweedFS keeps none (None)."""
         return None if self.request_log is None else list(self.request_log)

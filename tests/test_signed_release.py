@@ -30,11 +30,6 @@ def signed_run(run_updater, bots, proxy=None, language=None, **env):
                        UPDATER_RUSSIAN="1" if language == RU else "", **env)
 
 
-def downloads(s3):
-    """How many times the executable was asked for (moto logs it; SeaweedFS does not)."""
-    return sum('"GET ' in line and "/kelvo_bot.exe" in line for line in s3.requests() or [])
-
-
 # Each attack: the statement the store holds, what a relay on the way rewrites, what the refusal
 # names as its cause, and whether the executable is downloaded before it.
 @pytest.mark.parametrize("language", LANGUAGES)
@@ -99,11 +94,11 @@ def replayed(s3, run_updater, bots):
 ])
 def test_a_release_refused_by_its_statement_downloads_nothing(s3, run_updater, bots, publish, refusal, language):
     publish(s3, run_updater, bots)
-    before, asked = contents(bots), downloads(s3)
+    before, asked = contents(bots), s3.downloads()
     run = signed_run(run_updater, bots, language=language)
     key, fields = refusal
     assert run.stderr.rstrip().splitlines()[-1] == f"RuntimeError: {text(key, language, **fields)}", run.stderr
-    assert contents(bots) == before and downloads(s3) == asked
+    assert contents(bots) == before and s3.downloads() == asked
 
 
 def test_a_current_bot_with_an_expired_statement_says_so_and_waits(s3, run_updater, bots):

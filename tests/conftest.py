@@ -108,20 +108,36 @@ if os.environ.get("UPDATER_FAULT"):
             raise KeyboardInterrupt if kind == "interrupt" else PermissionError(13, "held", target)
         return real_rename(source, target)
     os.rename = rename
-# UPDATER_KILL=MODULE.NAME kills the updater outright at its first call of os.NAME or
-# shutil.NAME (for copyfileobj, the copy across file systems, half way through it), as a power
-# cut or a killed task would.
+# UPDATER_KILL=MODULE.NAME[@SUFFIX] kills the updater outright at its first call of os.NAME or
+# shutil.NAME (whose last argument ends with SUFFIX, if given; for copyfileobj, the copy across
+# file systems, half way through it), as a power cut or a killed task would.
 if os.environ.get("UPDATER_KILL"):
     import shutil, signal
     owner, _, name = os.environ["UPDATER_KILL"].partition(".")
+    name, _, suffix = name.partition("@")
     owner = shutil if owner == "shutil" else os
+    real = getattr(owner, name)
     def killed(*args, **kwargs):
+        if not str(args[-1]).endswith(suffix):
+            return real(*args, **kwargs)
         if name == "copyfileobj":
             source, target = args[:2]
             target.write(source.read(os.fstat(source.fileno()).st_size // 2))
             target.flush()
         os.kill(os.getpid(), signal.SIGKILL)
     setattr(owner, name, killed)
+# UPDATER_INTERRUPT_AT=MODULE:ATTRIBUTE.PATH makes that callable raise KeyboardInterrupt, as a
+# Ctrl-C while it runs would.
+if os.environ.get("UPDATER_INTERRUPT_AT"):
+    import importlib
+    module, _, path = os.environ["UPDATER_INTERRUPT_AT"].partition(":")
+    *outer, last = path.split(".")
+    holder = importlib.import_module(module)
+    for part in outer:
+        holder = getattr(holder, part)
+    def interrupted(*args, **kwargs):
+        raise KeyboardInterrupt
+    setattr(holder, last, interrupted)
 # UPDATER_PLANT=WHEN:PATH puts another file in the place of the bot folder's kelvo_bot.temp,
 # the file about to be installed: during the copy across file systems ("copy": a link to PATH)
 # or once it has been checked ("checked": PATH renamed over it), as another local program might.

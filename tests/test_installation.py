@@ -371,10 +371,12 @@ class TestLeftovers:
         assert isinstance(import_module(windows_build, world).error, SystemExit)
         assert world.files == {BOT: CURRENT}
 
-    def test_a_set_aside_copy_without_its_executable_goes_back_before_the_check(self, windows_build):
-        # An updater was killed between setting the old executable aside and moving the new one
-        # in; now the store cannot be read: the bot keeps its executable.
-        world = fake_world("update", files={BOT + ".old": OLD}, objects={})
+    @pytest.mark.parametrize("set_aside, folders", [(".old", set()), (".old.1", {BOT + ".old"})])
+    def test_a_set_aside_copy_without_its_executable_goes_back_before_the_check(self, windows_build, set_aside, folders):
+        # An updater was killed between setting the old executable aside (under the first free
+        # name) and moving the new one in; now the store cannot be read: the bot keeps its
+        # executable.
+        world = fake_world("update", files={BOT + set_aside: OLD}, dirs=set(folders), objects={})
         outcome = import_module(windows_build, world)
         assert type(outcome.error).__name__ == "NoSuchKey"
         assert world.files == {BOT: OLD}

@@ -14,7 +14,7 @@ import pytest
 import fakes
 from fakes import call_in, entries, fake_world, import_module, module_definition
 from messages import EN, RU, text
-from statement_lines import at
+from statement_lines import ENTRIES, at
 
 
 def get_update():
@@ -79,6 +79,23 @@ class TestStartUp:
             assert callable(function) and name in repr(function)
         with pytest.raises(TypeError):
             type(module.get_update)()
+
+    def test_tracebacks_name_the_statements_at_their_lines(self):
+        # Written out here, not read from the sources' table: a table that moved a line is wrong.
+        init = "init updater_core"
+        assert ENTRIES == {
+            "import_boto3": (init, 1), "import_os_sys_time": (init, 2), "import_progressbar": (init, 3),
+            "import_shutil": (init, 4), "import_urllib3": (init, 5), "import_hashlib": (init, 6),
+            "import_locale": (init, 7), "local_exe_name": (init, 9), "temp_exe_name": (init, 10),
+            "getlocale": (init, 12), "is_russian": (init, 13), "russian": (init, 14), "english": (init, 16),
+            "disable_warnings": (init, 18), "session": (init, 19), "client": (init, 20),
+            "s3_file_reader": ("updater_core.s3_file_reader", 28),
+            "get_hash_digest": ("updater_core.get_hash_digest", 33),
+            "get_update": ("updater_core.get_update", 45),
+            "transfer_progress": ("updater_core.get_update.transfer_progress", 63),
+            "replace_exe": ("updater_core.get_update.replace_exe", 85),
+            "check_update_is_needed": ("updater_core.check_update_is_needed", 114),
+            "check": (init, 165), "update": (init, 166), "wait": (init, 168), "exit": (init, 170)}
 
     def test_importing_again_runs_everything_again(self, windows_build):
         world = fake_world()

@@ -18,7 +18,7 @@ from messages import identical_lines, text
 
 
 @pytest.mark.parametrize("start_in", ["bots", "bots/bin"])
-@pytest.mark.parametrize("link", ["symbolic", "dangling", "hard"])
+@pytest.mark.parametrize("link", ["symbolic", "dangling", "hard", "to a folder"])
 def test_a_planted_link_is_never_followed(s3, run_updater, bots, tmp_path, start_in, link):
     # Someone who may write to the folder plants links at the download's names, in the working
     # directory and next to the executable, hoping the updater writes through them.
@@ -31,7 +31,7 @@ def test_a_planted_link_is_never_followed(s3, run_updater, bots, tmp_path, start
         if link == "hard":
             os.link(outside, planted)
         else:
-            planted.symlink_to(outside if link == "symbolic" else nowhere)
+            planted.symlink_to({"symbolic": outside, "dangling": nowhere, "to a folder": tmp_path}[link])
     new = stub_bot(11)
     s3.publish(new)
     run = run_updater(cwd)
@@ -57,7 +57,8 @@ def bin_on_its_own_drive(bots):
         subprocess.run(["umount", "-l", str(bots / "bin")], check=True)
 
 
-@pytest.mark.parametrize("killed_at", ["shutil.copyfileobj", "os.replace", "os.rename", "os.unlink"],
+@pytest.mark.parametrize("killed_at", ["shutil.copyfileobj", "os.replace@kelvo_bot.exe.old",
+                                       "os.rename@kelvo_bot.exe", "os.unlink@kelvo_bot.exe.old"],
                          ids=["copying across", "setting aside", "moving in", "removing the old"])
 def test_killed_at_any_step_across_drives_the_next_run_installs(
         s3, run_updater, bots, bin_on_its_own_drive, killed_at):
@@ -70,7 +71,7 @@ def test_killed_at_any_step_across_drives_the_next_run_installs(
     if exe.exists():
         assert exe.read_bytes() in (OLD, new)
     else:
-        assert killed_at == "os.rename" and old_copy.read_bytes() == OLD
+        assert killed_at == "os.rename@kelvo_bot.exe" and old_copy.read_bytes() == OLD
 
     again = run_updater(bin_on_its_own_drive)
     assert again.returncode == 0, again.stderr

@@ -139,3 +139,10 @@ def test_a_missing_pynacl_is_named_and_refuses(s3, run_updater, bots, tmp_path):
     run = signed_run(run_updater, bots, PYTHONPATH=os.pathsep.join(paths))
     assert run.stderr.rstrip().splitlines()[-1] == f"ModuleNotFoundError: {text('no pynacl')}", run.stderr
     assert contents(bots) == UNCHANGED
+
+
+def test_ctrl_c_while_the_statement_is_verified_is_a_plain_stop(s3, run_updater, bots):
+    s3.publish(stub_bot(7))
+    run = signed_run(run_updater, bots, UPDATER_INTERRUPT_AT="nacl.signing:VerifyKey.verify")
+    assert run.stderr.rstrip().splitlines()[-1] == "KeyboardInterrupt", run.stderr
+    assert text("unsigned") not in run.stderr and contents(bots) == UNCHANGED

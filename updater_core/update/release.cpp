@@ -247,8 +247,9 @@ void require_installable(const py::Scope& scope, py::Borrowed bots, const Releas
         py::Ref offered = py::text(release.number);
         py::Ref have = py::text(installed);
         refuse(scope, n.refusal_older,
-               {"Сервер предлагает выпуск ", offered, ", более старый, чем установленный здесь "
-                "выпуск ", have, "; обновление отклонено, ничего не изменено."},
+               {"Сервер предлагает выпуск ", offered,
+                ", более старый, чем установленный здесь выпуск ", have,
+                "; обновление отклонено, ничего не изменено."},
                {"The store offers release ", offered, ", older than release ", have,
                 " installed here; the update was refused and nothing was changed."});
     }

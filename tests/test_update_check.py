@@ -182,10 +182,14 @@ def digest_with(native_module, tmp_path):
 
 
 class TestObjectReader:
-    def test_request_and_content_returned_unchanged(self, windows_build):
-        world = fake_world(objects={"exe_hash": b" abc\n"})
+    def test_content_returned_unchanged_up_to_4096_bytes(self, windows_build):
+        world = fake_world(objects={"exe_hash": b" abc\n", "long": bytes(4096), "longer": bytes(4097)})
         module = wired(windows_build, world)
-        assert module.s3_file_reader("exe_hash") == b" abc\n"
         assert module.s3_file_reader(file_path="exe_hash") == b" abc\n"
-        assert world.names("s3.get_object") == [
-            ("s3.get_object", (("Bucket", "kelvo-bot"), ("Key", "exe_hash")))] * 2
+        assert module.s3_file_reader("long") == bytes(4096)
+        # Never read further than that: whatever the store sends, the rest stays unread.
+        with pytest.raises(RuntimeError) as refused:
+            module.s3_file_reader("longer")
+        assert refused.value.refusal == "oversized"
+        assert world.names("s3.get_object", "Body.read")[-2:] == [
+            ("s3.get_object", (("Bucket", "kelvo-bot"), ("Key", "longer"))), ("Body.read", 4097)]

@@ -71,6 +71,11 @@ class Recorder:
 class FakeClient:
     def __init__(self, world):
         self.world = world
+        self.meta = types.SimpleNamespace(events=types.SimpleNamespace(register=self._register))
+
+    def _register(self, event, handler):
+        self.world.record("events.register", event)
+        self.world.handlers[event] = handler
 
     def _object(self, key):
         if key not in self.world.objects:
@@ -156,6 +161,8 @@ class World:
     descriptors: dict = field(default_factory=dict)
     module: object = None
     callback: object = None
+    # The client's event handlers by event, as the module registered them.
+    handlers: dict = field(default_factory=dict)
 
     def record(self, name, *args):
         self.module = sys.modules.get(MODULE, self.module)

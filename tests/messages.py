@@ -38,6 +38,7 @@ MESSAGES = {
         "object too long": "The store's object {name} is longer than 4096 bytes, which it never is; nothing was changed.",
         "no pynacl": "Signed releases are checked with PyNaCl, which is not installed: install it with "
                      "`python -m pip install pynacl` (the bundle carries it).",
+        "still trying": "The update server is not answering, or too slowly; still trying...",
         "running": "The bot is running ({exe} is in use); close it and run the update again. Nothing was downloaded.",
         "gave up": "Another update of this bot has been running for more than 10 minutes; this one stopped "
                    "and changed nothing. Run it again later.",
@@ -86,6 +87,7 @@ MESSAGES = {
                 "ничего не изменено.",
         "oversized": "Сервер прислал больше {size} байт выпуска; загрузка остановлена, ничего не изменено.",
         "object too long": "Объект {name} на сервере длиннее 4096 байт, каким он не бывает; ничего не изменено.",
+        "still trying": "Сервер обновлений не отвечает или отвечает слишком медленно; пробую ещё раз...",
         "running": "Бот запущен (файл {exe} занят); закройте его и запустите обновление снова. Ничего не загружено.",
         "gave up": "Другое обновление этого бота идёт уже больше 10 минут; это обновление остановлено, "
                    "ничего не изменено. Запустите его позже.",

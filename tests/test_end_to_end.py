@@ -1,6 +1,11 @@
 """The native build against a real S3 server, real files and a real child process."""
 
 import hashlib
+import os
+import socket
+import sys
+import threading
+import time
 from contextlib import closing
 
 import pytest
@@ -8,6 +13,7 @@ import pytest
 from conftest import BUCKET, UNCHANGED, bot_folder, contents, stub_bot, wait_for
 from fakes import OLD
 from messages import identical_lines, text
+from harness import clean_environment, ended_after, start
 from relay import Relay
 from statement_lines import traceback_line
 
@@ -121,3 +127,22 @@ def test_a_failure_between_set_aside_and_move_puts_the_old_executable_back(
     else:
         assert contents(bots) == UNCHANGED
         assert run.stderr.rstrip().splitlines()[-1].startswith(error), run.stderr
+
+
+def test_a_silent_store_is_said_and_given_up_within_three_minutes(native_build, bots):
+    # A store that takes every connection and never answers.
+    with socket.create_server(("127.0.0.1", 0)) as silent:
+        held = []
+        threading.Thread(target=lambda: [held.append(silent.accept()) for _ in iter(int, 1)], daemon=True).start()
+        env = clean_environment(http_proxy=f"http://127.0.0.1:{silent.getsockname()[1]}",
+                                PYTHONPATH=os.pathsep.join(filter(None, [str(native_build), os.environ.get("PYTHONPATH")])))
+        begun, said = time.monotonic(), []
+        with ended_after(start([sys.executable, "-u", "-c", "import updater_core"], cwd=bots / "bin", env=env)) as run:
+            for line in run.stdout:
+                said.append((time.monotonic() - begun, line.decode().rstrip()))
+            run.wait(timeout=30)
+        ended = time.monotonic() - begun
+    assert run.returncode == 1 and b"ReadTimeoutError" in run.stderr.read()
+    assert [line for _, line in said] == [text("check"), text("still trying"), text("still trying")]
+    times = [0.0] + [at for at, _ in said] + [ended]
+    assert max(b - a for a, b in zip(times, times[1:])) < 30 and ended < 180, times

@@ -27,7 +27,8 @@ SCENARIOS = {
                                 read_only={BOT, BOT + ".old"}),
 }
 CONFIGURATION = {"locale.getlocale": "getlocale", "urllib3.disable_warnings": "disable_warnings",
-                 "boto3.session.Session": "session", "session.client": "client"}
+                 "boto3.session.Session": "session", "session.client": "client",
+                 "events.register": "client"}
 
 
 def said(key):

@@ -54,7 +54,7 @@ class TestStartUp:
                 ("verify", False),
                 # A silent store is given up on in about a minute, not several.
                 ("config", ("Config", (("connect_timeout", 10), ("read_timeout", 20),
-                                       ("retries", {"max_attempts": 3, "mode": "standard"})))),
+                                       ("retries", {"total_max_attempts": 3, "mode": "standard"})))),
             )),
         ]
         assert calls[-2:] == [("time.sleep", 60), ("sys.exit",)]
@@ -79,6 +79,18 @@ class TestStartUp:
             assert callable(function) and name in repr(function)
         with pytest.raises(TypeError):
             type(module.get_update)()
+
+    @pytest.mark.parametrize("event, said", [
+        pytest.param(dict(caught_exception=TimeoutError(), attempts=1), True, id="failed, more follow"),
+        pytest.param(dict(caught_exception=TimeoutError(), attempts=3), False, id="failed, the last"),
+        pytest.param(dict(caught_exception=None, response=({}, {}), attempts=1), False, id="answered"),
+    ])
+    def test_a_failed_attempt_of_a_request_is_said_while_more_follow(self, identical, event, said):
+        assert identical.world.names("events.register") == [("events.register", "needs-retry.s3")]
+        handler = identical.world.handlers["needs-retry.s3"]
+        outcome, result = call_in(identical.world, handler, **event, request_dict={}, operation=None)
+        assert result is None and outcome.error is None
+        assert outcome.stdout == (text("still trying") + "\n") * said
 
     def test_tracebacks_name_the_statements_at_their_lines(self):
         # Written out here, not read from the sources' table: a table that moved a line is wrong.

@@ -27,7 +27,8 @@ namespace updater::names {
     X(isdir) X(islink) X(lexists) X(lstat) X(fileno) X(file_digest) X(signing) X(VerifyKey)      \
     X(verify) X(fromhex) X(seek) X(copyfileobj) X(close) X(fstat) X(st_ino) X(st_dev)           \
     X(refusal) X(msvcrt) X(open_osfhandle) X(exceptions) X(NoSuchKey) X(write) X(flush)     \
-    X(fsync) X(config) X(Config) X(max_attempts) X(mode) X(standard)
+    X(fsync) X(config) X(Config) X(total_max_attempts) X(mode) X(standard) X(meta) X(events)       \
+    X(caught_exception) X(attempts)
 
 // Texts that are not identifiers.
 #define UPDATER_TEXTS(X)                                                                       \
@@ -60,7 +61,9 @@ namespace updater::names {
     X(release_record_name, "kelvo_bot.release")                                                \
     X(new_suffix, ".new")                                                                      \
     X(botocore_config, "botocore.config")                                                      \
-    X(lock_name, "kelvo_bot.lock")
+    X(lock_name, "kelvo_bot.lock")                                                             \
+    X(register_, "register")                                                                   \
+    X(needs_retry, "needs-retry.s3")
 
 struct Table {
 #define UPDATER_DECLARE_IDENTIFIER(id) py::Ref id;

@@ -135,6 +135,23 @@ PyObject* parse_arguments(const FunctionObject* f, PyObject* const* args, Py_ssi
                : parse_as_builtin(f, args, nargs, kwnames);
 }
 
+// The keywords of a call of a function that takes only keywords, as a new dict; positionals
+// get a Python function's error.
+Ref keyword_dict(const FunctionObject* f, PyObject* const* args, Py_ssize_t nargs,
+                 PyObject* kwnames) {
+    if (nargs > 0) {
+        PyErr_Format(PyExc_TypeError, "%U() takes 0 positional arguments but %zd %s given",
+                     f->qualname, nargs, nargs == 1 ? "was" : "were");
+        throw ErrorAlreadySet{};
+    }
+    Ref result = Ref::steal(PyDict_New());
+    const Py_ssize_t nkw = kwnames == nullptr ? 0 : PyTuple_GET_SIZE(kwnames);
+    for (Py_ssize_t i = 0; i < nkw; ++i) {
+        require(PyDict_SetItem(result.get(), PyTuple_GET_ITEM(kwnames, i), args[i]));
+    }
+    return result;
+}
+
 // How deeply calls of these functions are nested on this thread.
 thread_local int depth = 0;
 
@@ -142,8 +159,14 @@ PyObject* function_vectorcall(PyObject* self, PyObject* const* args, size_t narg
                               PyObject* kwnames) {
     FunctionObject* f = as_function(self);
     PyObject* argument = nullptr;
+    Ref keywords;
     try {
-        argument = parse_arguments(f, args, PyVectorcall_NARGS(nargsf), kwnames);
+        if (f->spec->parameters == Parameters::keywords) {
+            keywords = keyword_dict(f, args, PyVectorcall_NARGS(nargsf), kwnames);
+            argument = keywords.get();
+        } else {
+            argument = parse_arguments(f, args, PyVectorcall_NARGS(nargsf), kwnames);
+        }
     } catch (const ErrorAlreadySet&) {
         // A wrong call never starts the body, so it gets no entry of the body's.
         return nullptr;

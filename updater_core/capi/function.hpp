@@ -15,7 +15,9 @@
 
 namespace updater::py {
 
-enum class Parameters { none, one };
+// No parameters; one, by position or keyword; or any keywords and no positionals (`**kwargs`,
+// the body's argument then a new dict of them, as for a callback that is handed keywords).
+enum class Parameters { none, one, keywords };
 
 // Which texts a wrong call gets: those of a builtin function ("f() takes no arguments (1 given)")
 // or those of a function defined in Python ("f() takes 0 positional arguments but 1 was given",

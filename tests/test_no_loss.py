@@ -133,8 +133,9 @@ FAKETIME = "/usr/lib/x86_64-linux-gnu/faketime/libfaketime.so.1"
     # The Ctrl-C comes from C code while the waiting line is printed, before the wait itself.
     pytest.param({"UPDATER_PRINT_INTERRUPTS": "1"}, "KeyboardInterrupt", id="Ctrl-C as the wait begins"),
     # Ten minutes pass in two seconds.
-    pytest.param({"LD_PRELOAD": " ".join(filter(None, [os.environ.get("LD_PRELOAD"), FAKETIME])),
-                  "FAKETIME": "+0 x300"}, f"TimeoutError: {text('gave up')}", id="ten minutes"),
+    pytest.param({"LD_PRELOAD": FAKETIME, "FAKETIME": "+0 x300"}, f"TimeoutError: {text('gave up')}",
+                 id="ten minutes", marks=pytest.mark.skipif(
+                     "LD_PRELOAD" in os.environ, reason="a child with both the sanitizers' runtime and libfaketime hangs as it starts")),
 ])
 def test_a_wait_for_another_updater_ends_and_changes_nothing(s3, run_updater, bots, settings, last_line):
     s3.publish(OLD)

@@ -70,7 +70,16 @@ class Wine:
         return harness.run([self.loader, *args], cwd=cwd, env=self.environment(locale, **env),
                            timeout=timeout, encoding=CODE_PAGE[locale])
 
-    def run_in_console(self, *args, cwd, locale=EN, timeout=180, watch=None, **env):
+    def run_in_console(self, *args, **settings):
+        """What _run_in_console_once returns; run once more when Wine itself crashed as the
+        console came up (its "Unhandled page fault" as the window's first line, before any
+        program of ours said anything), which it does now and then under a pseudo-terminal."""
+        run = self._run_in_console_once(*args, **settings)
+        if run.stdout.startswith("wine: Unhandled page fault"):
+            run = self._run_in_console_once(*args, **settings)
+        return run
+
+    def _run_in_console_once(self, *args, cwd, locale=EN, timeout=180, watch=None, **env):
         """Runs a program in a console window of its own, as a double-click does: Wine draws the
         console on a terminal, its code page is the locale's (437 or 866), and a key is ready for
         `pause`. The Run's stdout is the window's text as a terminal shows it (pyte), without the

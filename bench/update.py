@@ -166,11 +166,12 @@ def run(args, endpoint, port, work, server_cpu, client, keys):
 
             print(f"{size_mib} MiB")
             for name, runs in results.items():
-                wall, peak, cpu, server_cpu = (
+                # Not server_cpu: that name is the function that measures it.
+                wall, peak, cpu, served = (
                     f"{min(values):.{digits}f}–{max(values):.{digits}f}"
                     for values, digits in zip(zip(*runs), (2, 1, 2, 2)))
                 print(f"  {name:>28}: {wall} s, peak {peak} MiB, CPU {cpu} s, "
-                      f"server CPU {server_cpu} s")
+                      f"server CPU {served} s")
             # Within each round, where the load fell on all contenders alike; then the median.
             for name in contenders[:-1]:
                 wall, cpu = (statistics.median(r[i] / plain[i] for r, plain in

@@ -1,7 +1,7 @@
 """A whole update from the local server against a plain boto3 download of the same object.
 
     .venv/bin/python bench/update.py [--build build/native] [--baseline DIR]... [--sizes 100,400]
-                                     [--repeat 3] [--link-mbps 50] [--store moto|seaweedfs]
+                                     [--repeat 11] [--link-mbps 50] [--store moto|seaweedfs]
 
 For each size (MiB) an executable is published (with its signature by the tests' key, which a
 build without a key ignores) to a local S3 server on 127.0.0.1, moto's or SeaweedFS (which
@@ -19,10 +19,15 @@ Reported, as ranges over the rounds: wall time, the child's peak resident memory
 this process's, which a child forked from here would inherit), the child's CPU time, and the CPU
 time the server spent meanwhile (moto's runs in a thread of this process, with the relay: this
 process's CPU time; SeaweedFS's, its server process's); then each updater's wall and CPU time over the plain
-download's, the median of the rounds' ratios; with moto, the requests each child made (method
+download's, the median and the range of the rounds' ratios; with moto, the requests each child made (method
 and object, from moto's request log). With --link-mbps the children reach the server
 through a relay here (tests/relay.py) that passes at most that many MB/s towards them, as a real
 link would.
+
+Eleven rounds by default: on a shared machine single rounds vary by up to twice, and a median
+and a range need more than three. The default run (100 and 400 MiB over loopback from moto,
+three contenders) takes about 7 minutes on the 2-core development machine, with two --baseline
+builds about 13; moto's copying (see bench/README.md) makes the 400 MiB rounds most of it.
 """
 
 import argparse
@@ -105,7 +110,7 @@ def main():
     parser.add_argument("--build", default=str(ROOT / "build" / "native"),
                         help="the build folder of the module measured")
     parser.add_argument("--sizes", default="100,400", help="executable sizes in MiB")
-    parser.add_argument("--repeat", type=int, default=3,
+    parser.add_argument("--repeat", type=int, default=11,
                         help="interleaved rounds per size (default: %(default)s)")
     parser.add_argument("--baseline", action="append", default=[],
                         help="the build folder of another module, measured too (may be repeated)")
@@ -118,6 +123,7 @@ def main():
     args.build = str(Path(args.build).resolve())
     args.baseline = [str(Path(folder).resolve()) for folder in args.baseline]
 
+    started = time.monotonic()
     endpoint = local_s3.built_endpoint(args.build)
     work = Path(tempfile.mkdtemp(prefix="bench-update-"))
     try:
@@ -133,6 +139,7 @@ def main():
                     server.request_log)
     finally:
         shutil.rmtree(work, ignore_errors=True)
+    print(f"whole run: {time.monotonic() - started:.0f} s")
 
 
 def run(args, endpoint, port, work, server_cpu, client, keys, request_log):
@@ -203,13 +210,15 @@ def run(args, endpoint, port, work, server_cpu, client, keys, request_log):
                 if made:
                     # The same in every round, as a rule; otherwise each that differs.
                     print(f"  {name:>28}: requests: {' | '.join(dict.fromkeys(made))}")
-            # Within each round, where the load fell on all contenders alike; then the median.
+            # Within each round, where the load fell on all contenders alike; then the median
+            # and the range.
             for name in contenders[:-1]:
-                wall, cpu = (statistics.median(r[i] / plain[i] for r, plain in
-                                               zip(results[name], results[PLAIN_NAME]))
-                             for i in (0, 2))
-                print(f"  {name:>28}: over the plain download's, median of the rounds: "
-                      f"wall {wall:.3f}x, CPU {cpu:.3f}x")
+                wall, cpu = (
+                    f"{statistics.median(ratios):.3f}x ({min(ratios):.2f}–{max(ratios):.2f})"
+                    for ratios in ([r[i] / plain[i] for r, plain in
+                                    zip(results[name], results[PLAIN_NAME])] for i in (0, 2)))
+                print(f"  {name:>28}: over the plain download's, median (range) of the rounds: "
+                      f"wall {wall}, CPU {cpu}")
     finally:
         if relay:
             relay.close()

@@ -1,7 +1,7 @@
 """A whole update from the local server against a plain boto3 download of the same object.
 
-    .venv/bin/python bench/update.py [--build build/native] [--baseline DIR] [--sizes 100,400]
-                                     [--repeat 3] [--link-mbps 50] [--store moto|seaweedfs]
+    .venv/bin/python bench/update.py [--build build/native] [--baseline DIR]... [--sizes 100,400]
+                                     [--repeat 11] [--link-mbps 50] [--store moto|seaweedfs]
 
 For each size (MiB) an executable is published (with its signature by the tests' key, which a
 build without a key ignores) to a local S3 server on 127.0.0.1, moto's or SeaweedFS (which
@@ -10,7 +10,8 @@ each per round, in a rotating order), each started by `/usr/bin/time -v`:
   - the updater: `import updater_core` in a bin subdirectory holding an outdated executable
     (check, download with the progress bar, replacement, start of the bot; its 3-second wait
     after the start is skipped);
-  - with --baseline, the same with the module built in DIR;
+  - with --baseline, the same with the module built in DIR, for each DIR given (named after
+    its folder);
   - the same with MALLOC_ARENA_MAX=1 (one C allocator arena for all threads);
   - the limit: boto3's download_fileobj of the same object into a file, nothing else.
 Reported, as ranges over the rounds: wall time, the child's peak resident memory as
@@ -18,12 +19,19 @@ Reported, as ranges over the rounds: wall time, the child's peak resident memory
 this process's, which a child forked from here would inherit), the child's CPU time, and the CPU
 time the server spent meanwhile (moto's runs in a thread of this process, with the relay: this
 process's CPU time; SeaweedFS's, its server process's); then each updater's wall and CPU time over the plain
-download's, the median of the rounds' ratios. With --link-mbps the children reach the server
+download's, the median and the range of the rounds' ratios; with moto, the requests each child made (method
+and object, from moto's request log). With --link-mbps the children reach the server
 through a relay here (tests/relay.py) that passes at most that many MB/s towards them, as a real
 link would.
+
+Eleven rounds by default: on a shared machine single rounds vary by up to twice, and a median
+and a range need more than three. The default run (100 and 400 MiB over loopback from moto,
+three contenders) takes about 7 minutes on the 2-core development machine, with two --baseline
+builds about 13; moto's copying (see bench/README.md) makes the 400 MiB rounds most of it.
 """
 
 import argparse
+import collections
 import hashlib
 import os
 import re
@@ -33,6 +41,7 @@ import subprocess
 import sys
 import tempfile
 import time
+import urllib.parse
 from pathlib import Path
 
 ROOT = Path(__file__).resolve().parent.parent
@@ -76,6 +85,20 @@ def measured(argv, cwd, env):
     return seconds, field("Maximum resident set size (kbytes)") / 1024, cpu
 
 
+def requests_made(lines):
+    """'GET kelvo_bot.exe 13, ...': the requests of moto's request log lines, counted by method
+    and object key (a ranged GET of the executable is one GET each)."""
+    made = collections.Counter()
+    for line in lines:
+        # werkzeug colours some lines (a 206, say) with terminal escapes.
+        found = re.search(r'"([A-Z]+) (\S+) HTTP/', re.sub(r"\x1b\[[\d;]*m", "", line))
+        if found:
+            path = urllib.parse.urlsplit(found.group(2)).path
+            made[found.group(1), path.split("/", 2)[-1]] += 1
+    return ", ".join(f"{method} {key} {count}" for (method, key), count in sorted(
+        made.items(), key=lambda item: (item[0][1], item[0][0])))
+
+
 def cpu_seconds(pid):
     """User and system CPU seconds of a process so far."""
     fields = Path(f"/proc/{pid}/stat").read_text().rsplit(")", 1)[1].split()
@@ -87,8 +110,10 @@ def main():
     parser.add_argument("--build", default=str(ROOT / "build" / "native"),
                         help="the build folder of the module measured")
     parser.add_argument("--sizes", default="100,400", help="executable sizes in MiB")
-    parser.add_argument("--repeat", type=int, default=3, help="interleaved rounds per size")
-    parser.add_argument("--baseline", help="the build folder of another module, measured too")
+    parser.add_argument("--repeat", type=int, default=11,
+                        help="interleaved rounds per size (default: %(default)s)")
+    parser.add_argument("--baseline", action="append", default=[],
+                        help="the build folder of another module, measured too (may be repeated)")
     parser.add_argument("--link-mbps", type=float,
                         help="limit the download direction to this many MB/s")
     parser.add_argument("--store", choices=["moto", "seaweedfs"], default="moto",
@@ -96,8 +121,9 @@ def main():
     args = parser.parse_args()
     # The children run in other folders.
     args.build = str(Path(args.build).resolve())
-    args.baseline = args.baseline and str(Path(args.baseline).resolve())
+    args.baseline = [str(Path(folder).resolve()) for folder in args.baseline]
 
+    started = time.monotonic()
     endpoint = local_s3.built_endpoint(args.build)
     work = Path(tempfile.mkdtemp(prefix="bench-update-"))
     try:
@@ -106,24 +132,28 @@ def main():
             with seaweedfs.serving(keys) as store:
                 pid = store.processes["server"].pid
                 run(args, endpoint, store.port, work, lambda: cpu_seconds(pid),
-                    store.client(endpoint=endpoint), keys)
+                    store.client(endpoint=endpoint), keys, None)
         else:
             with moto_server(args.build) as server:
-                run(args, endpoint, server.port, work, time.process_time, server.client, ("k", "s"))
+                run(args, endpoint, server.port, work, time.process_time, server.client, ("k", "s"),
+                    server.request_log)
     finally:
         shutil.rmtree(work, ignore_errors=True)
+    print(f"whole run: {time.monotonic() - started:.0f} s")
 
 
-def run(args, endpoint, port, work, server_cpu, client, keys):
+def run(args, endpoint, port, work, server_cpu, client, keys, request_log):
     """Publishes each size and measures the contenders against it; server_cpu() is the
-    server's CPU seconds so far."""
+    server's CPU seconds so far; request_log the server's list of request lines, or None."""
     relay = Relay(port, rate=args.link_mbps * 1e6) if args.link_mbps else None
     env = clean_environment(http_proxy=relay.proxy if relay else f"http://127.0.0.1:{port}",
                             ENDPOINT=endpoint, PYTHONPATH=args.build, KEY_ID=keys[0],
                             SECRET=keys[1])
     envs = {"updater": env}
-    if args.baseline:
-        envs["updater, baseline"] = dict(env, PYTHONPATH=args.baseline)
+    for folder in args.baseline:
+        name = Path(folder).name
+        name = folder if f"updater, {name}" in envs else name
+        envs[f"updater, {name}"] = dict(env, PYTHONPATH=folder)
     envs["updater, MALLOC_ARENA_MAX=1"] = dict(env, MALLOC_ARENA_MAX="1")
     envs[PLAIN_NAME] = env
     contenders = list(envs)
@@ -148,6 +178,7 @@ def run(args, endpoint, port, work, server_cpu, client, keys):
             exe.unlink()
 
             results = {name: [] for name in contenders}
+            requests = {name: [] for name in contenders}
             for round_ in range(args.repeat):
                 shift = round_ % len(contenders)
                 for name in contenders[shift:] + contenders[:shift]:
@@ -156,6 +187,7 @@ def run(args, endpoint, port, work, server_cpu, client, keys):
                     (bots / "bin").mkdir(parents=True)
                     (bots / "kelvo_bot.exe").write_bytes(b"old")
                     before = server_cpu()
+                    logged = len(request_log) if request_log is not None else 0
                     if name.startswith("updater"):
                         figures = measured([sys.executable, "-c", UPDATER], bots / "bin", envs[name])
                         with open(bots / "kelvo_bot.exe", "rb") as file:
@@ -163,21 +195,30 @@ def run(args, endpoint, port, work, server_cpu, client, keys):
                     else:
                         figures = measured([sys.executable, "-c", PLAIN], bots, envs[name])
                     results[name].append((*figures, server_cpu() - before))
+                    if request_log is not None:
+                        requests[name].append(requests_made(request_log[logged:]))
 
             print(f"{size_mib} MiB")
             for name, runs in results.items():
-                wall, peak, cpu, server_cpu = (
+                # Not server_cpu: that name is the function that measures it.
+                wall, peak, cpu, served = (
                     f"{min(values):.{digits}f}–{max(values):.{digits}f}"
                     for values, digits in zip(zip(*runs), (2, 1, 2, 2)))
                 print(f"  {name:>28}: {wall} s, peak {peak} MiB, CPU {cpu} s, "
-                      f"server CPU {server_cpu} s")
-            # Within each round, where the load fell on all contenders alike; then the median.
+                      f"server CPU {served} s")
+            for name, made in requests.items():
+                if made:
+                    # The same in every round, as a rule; otherwise each that differs.
+                    print(f"  {name:>28}: requests: {' | '.join(dict.fromkeys(made))}")
+            # Within each round, where the load fell on all contenders alike; then the median
+            # and the range.
             for name in contenders[:-1]:
-                wall, cpu = (statistics.median(r[i] / plain[i] for r, plain in
-                                               zip(results[name], results[PLAIN_NAME]))
-                             for i in (0, 2))
-                print(f"  {name:>28}: over the plain download's, median of the rounds: "
-                      f"wall {wall:.3f}x, CPU {cpu:.3f}x")
+                wall, cpu = (
+                    f"{statistics.median(ratios):.3f}x ({min(ratios):.2f}–{max(ratios):.2f})"
+                    for ratios in ([r[i] / plain[i] for r, plain in
+                                    zip(results[name], results[PLAIN_NAME])] for i in (0, 2)))
+                print(f"  {name:>28}: over the plain download's, median (range) of the rounds: "
+                      f"wall {wall}, CPU {cpu}")
     finally:
         if relay:
             relay.close()

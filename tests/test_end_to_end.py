@@ -129,6 +129,7 @@ def test_a_failure_between_set_aside_and_move_puts_the_old_executable_back(
         assert run.stderr.rstrip().splitlines()[-1].startswith(error), run.stderr
 
 
+@pytest.mark.real_libraries
 def test_a_silent_store_is_said_and_given_up_within_three_minutes(native_build, bots):
     # A store that takes every connection and never answers.
     with socket.create_server(("127.0.0.1", 0)) as silent:

@@ -16,7 +16,6 @@ from dataclasses import dataclass
 from pathlib import Path
 
 import harness
-import pyte
 from messages import EN, RU, WINDOWS_LOCALE
 from project import die_with_parent
 
@@ -90,6 +89,8 @@ class Wine:
         mode = termios.tcgetattr(terminal)
         mode[3] &= ~termios.ECHO  # the key is not shown
         termios.tcsetattr(terminal, termios.TCSANOW, mode)
+        import pyte  # only the Wine tests need it, not every interpreter that collects them
+
         screen = pyte.Screen(COLUMNS, ROWS)
         stream = pyte.ByteStream(screen)
         try:

@@ -24,10 +24,7 @@ void make_executable([[maybe_unused]] const py::Scope& scope, [[maybe_unused]] p
 #if !UPDATER_PATH_STYLE_WINDOWS
     py::Ref descriptor = py::call_method(file, n.fileno);
     py::Ref mode = py::attr(py::call(py::attr(scope[n.os], n.stat), descriptor), n.st_mode);
-    const long bits = PyLong_AsLong(mode.get());
-    if (bits == -1 && PyErr_Occurred()) {
-        throw py::ErrorAlreadySet{};
-    }
+    const long bits = py::as_long(mode);
     py::call(py::attr(scope[n.os], n.chmod), descriptor,
              py::integer(bits | ((bits & 0444) >> 2)));
 #endif

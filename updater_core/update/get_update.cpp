@@ -139,7 +139,7 @@ void verify_download(const py::Scope& scope, py::Borrowed file, const Release* r
                         " does not match the published digest; nothing was changed.");
     };
     if (release != nullptr) {
-        py::Ref signed_digest = py::Ref::steal(PyUnicode_AsASCIIString(release->digest.get()));
+        py::Ref signed_digest = digest_bytes(*release);
         refused_unless_signed(scope, [&] { compare(signed_digest); });
         return;
     }

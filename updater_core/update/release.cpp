@@ -47,13 +47,23 @@ bool lower_hex(std::string_view text, size_t digits) {
     return text.size() == digits && text.find_first_not_of("0123456789abcdef") == text.npos;
 }
 
-// A whole number in decimal, without sign or leading zeros, as an int.
-py::Ref whole_number(std::string_view text, const char* what) {
+// A whole number in decimal, without sign or leading zeros, as an int; an empty Ref when the
+// text is no such number.
+py::Ref decimal(std::string_view text) {
     if (text.empty() || text.size() > 18 || text.find_first_not_of("0123456789") != text.npos ||
         (text.size() > 1 && text[0] == '0')) {
-        malformed(what);
+        return {};
     }
     return py::Ref::steal(PyLong_FromString(std::string(text).c_str(), nullptr, 10));
+}
+
+// The statement's number in `text`, or the refusal that says `what` is wrong.
+py::Ref whole_number(std::string_view text, const char* what) {
+    py::Ref number = decimal(text);
+    if (!number) {
+        malformed(what);
+    }
+    return number;
 }
 
 // Days from 1970-01-01 to the date, in the proleptic Gregorian calendar.
@@ -185,15 +195,14 @@ py::Ref installed_release(const py::Scope& scope, py::Borrowed record) {
     if (!rest.starts_with(keyword) || end == rest.npos) {
         return {};
     }
-    const std::string_view number = rest.substr(keyword.size(), end - keyword.size());
-    if (number.empty() || number.size() > 18 ||
-        number.find_first_not_of("0123456789") != number.npos) {
-        return {};
-    }
-    return py::Ref::steal(PyLong_FromString(std::string(number).c_str(), nullptr, 10));
+    return decimal(rest.substr(keyword.size(), end - keyword.size()));
 }
 
 }  // namespace
+
+py::Ref digest_bytes(const Release& release) {
+    return py::Ref::steal(PyUnicode_AsASCIIString(release.digest.get()));
+}
 
 bool signed_releases() { return sizeof(release_key_marker) > sizeof("release-public-key="); }
 

@@ -28,6 +28,9 @@ struct Release {
     long expiry_day = -1;  // the last day it is valid, counted from 1970-01-01; -1: none
 };
 
+// The release's digest as the bytes a digest is compared as.
+py::Ref digest_bytes(const Release& release);
+
 // Reads "exe_hash.sig" and verifies it with the built-in key. A statement that is missing,
 // malformed, or not signed by the publisher refuses the update as not signed (RuntimeError,
 // refusal "unsigned", what was wrong as its context); a failure to read it (the network) goes on

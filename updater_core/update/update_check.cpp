@@ -47,8 +47,7 @@ py::Ref compare_digests(const py::Scope& scope, py::Borrowed, py::Borrowed) {
         std::optional<Release> release;
         if (signed_releases()) {
             release = read_release(scope);
-            py::Ref signed_digest =
-                py::Ref::steal(PyUnicode_AsASCIIString(release->digest.get()));
+            py::Ref signed_digest = digest_bytes(*release);
             if (!py::equal(local_exe_hash, signed_digest)) {
                 return not_identical(scope);
             }

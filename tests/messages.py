@@ -39,6 +39,8 @@ MESSAGES = {
         "no pynacl": "Signed releases are checked with PyNaCl, which is not installed: install it with "
                      "`python -m pip install pynacl` (the bundle carries it).",
         "still trying": "The update server is not answering, or too slowly; still trying...",
+        "stalled": "The update server sent next to nothing for 90 seconds; the update was stopped and "
+                   "nothing was changed.",
         "running": "The bot is running ({exe} is in use); close it and run the update again. Nothing was downloaded.",
         "gave up": "Another update of this bot has been running for more than 10 minutes; this one stopped "
                    "and changed nothing. Run it again later.",
@@ -51,6 +53,8 @@ MESSAGES = {
         # The launcher's two lines after a failure, and the line that names its log.
         "hint unreachable": ["The update server could not be reached, or the connection broke off. Nothing was changed.",
                              "Check the Internet connection and run the update again later."],
+        "hint stalled": ["The update server sends next to nothing, or does not answer. Nothing was changed.",
+                         "Check the Internet connection and run the update again later."],
         "hint keys": ["The update server refused this updater's keys. Nothing was changed.",
                       "The bot's publisher must send you a new updater (a new bin folder)."],
         "hint running": ["The bot is running, so its file cannot be replaced.",
@@ -88,6 +92,7 @@ MESSAGES = {
         "oversized": "Сервер прислал больше {size} байт выпуска; загрузка остановлена, ничего не изменено.",
         "object too long": "Объект {name} на сервере длиннее 4096 байт, каким он не бывает; ничего не изменено.",
         "still trying": "Сервер обновлений не отвечает или отвечает слишком медленно; пробую ещё раз...",
+        "stalled": "Сервер обновлений почти ничего не присылал 90 секунд; обновление остановлено, ничего не изменено.",
         "running": "Бот запущен (файл {exe} занят); закройте его и запустите обновление снова. Ничего не загружено.",
         "gave up": "Другое обновление этого бота идёт уже больше 10 минут; это обновление остановлено, "
                    "ничего не изменено. Запустите его позже.",
@@ -98,6 +103,8 @@ MESSAGES = {
         "launcher": "Проверяю, есть ли обновление бота...",
         "hint unreachable": ["Не удалось связаться с сервером обновлений, или связь прервалась. Ничего не изменено.",
                              "Проверьте подключение к интернету и запустите обновление позже."],
+        "hint stalled": ["Сервер обновлений почти ничего не присылает или не отвечает. Ничего не изменено.",
+                         "Проверьте подключение к интернету и запустите обновление позже."],
         "hint keys": ["Сервер обновлений не принял ключи этой программы обновления. Ничего не изменено.",
                       "Разработчик бота должен прислать новую программу обновления (новую папку bin)."],
         "hint running": ["Бот запущен, поэтому его файл нельзя заменить.",

@@ -1,7 +1,7 @@
 """An HTTP proxy on 127.0.0.1 in front of the local S3 server, for the tests and the benchmarks:
 it changes objects on the way, as whoever sits on a plain-HTTP path can (cuts the executable
 short, alters its bytes, or answers any object with content of its own), and can pass the
-answers on no faster than a slow link would."""
+answers on no faster than a slow link would, or drip them a byte at a time."""
 
 import socket
 import socketserver
@@ -17,15 +17,16 @@ def without(head, *names):
 class Relay(socketserver.ThreadingTCPServer):
     """`keep` cuts every download of the executable to that many bytes; `alter` maps its body
     to another; `rewrite` maps object keys to functions of their bodies; `rate` (bytes a
-    second) limits what all connections together pass towards the clients. Requests go
+    second) limits what all connections together pass towards the clients; `drip` maps object
+    keys to the seconds between two bytes of their answers (headers included). Requests go
     upstream one connection each; the answers not changed are passed on as they come."""
 
     daemon_threads = True
     request_queue_size = 128  # a download in parallel parts opens many connections at once
 
-    def __init__(self, upstream_port, keep=None, alter=None, rewrite=None, rate=None):
+    def __init__(self, upstream_port, keep=None, alter=None, rewrite=None, rate=None, drip=None):
         super().__init__(("127.0.0.1", 0), Exchange)
-        self.upstream_port, self.keep, self.rate = upstream_port, keep, rate
+        self.upstream_port, self.keep, self.rate, self.drip = upstream_port, keep, rate, drip or {}
         self.rewrite = dict(rewrite or {}, **({"kelvo_bot.exe": alter} if alter else {}))
         self.link = threading.Lock()
         self.free_at = time.monotonic()
@@ -62,6 +63,12 @@ class Exchange(socketserver.BaseRequestHandler):
             upstream.sendall(head + b"\r\nConnection: close\r\n\r\n")
             method, target, _ = head.split(b"\r\n")[0].decode().split(" ", 2)
             key = urllib.parse.urlsplit(target).path.rpartition("/kelvo-bot/")[2]
+            if method == "GET" and key in relay.drip:
+                while data := upstream.recv(65536):
+                    for byte in data:
+                        client.sendall(bytes([byte]))
+                        time.sleep(relay.drip[key])
+                return
             if not (method == "GET" and (key in relay.rewrite or (key == "kelvo_bot.exe" and relay.keep))):
                 while data := upstream.recv(65536):
                     relay.send(client, data)

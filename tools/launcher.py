@@ -23,6 +23,11 @@ HINTS = {
         "Check the Internet connection and run the update again later.",
         "Не удалось связаться с сервером обновлений, или связь прервалась. Ничего не изменено.\n"
         "Проверьте подключение к интернету и запустите обновление позже."),
+    "stalled": (
+        "The update server sends next to nothing, or does not answer. Nothing was changed.\n"
+        "Check the Internet connection and run the update again later.",
+        "Сервер обновлений почти ничего не присылает или не отвечает. Ничего не изменено.\n"
+        "Проверьте подключение к интернету и запустите обновление позже."),
     "keys": (
         "The update server refused this updater's keys. Nothing was changed.\n"
         "The bot's publisher must send you a new updater (a new bin folder).",

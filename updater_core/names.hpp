@@ -28,7 +28,7 @@ namespace updater::names {
     X(verify) X(fromhex) X(seek) X(copyfileobj) X(close) X(fstat) X(st_ino) X(st_dev)           \
     X(refusal) X(msvcrt) X(open_osfhandle) X(exceptions) X(NoSuchKey) X(write) X(flush)     \
     X(fsync) X(config) X(Config) X(total_max_attempts) X(mode) X(standard) X(meta) X(events)       \
-    X(caught_exception) X(attempts)
+    X(caught_exception) X(attempts) X(shutdown)
 
 // Texts that are not identifiers.
 #define UPDATER_TEXTS(X)                                                                       \
@@ -58,6 +58,7 @@ namespace updater::names {
     X(refusal_expired, "expired")                                                              \
     X(refusal_older, "older")                                                                  \
     X(refusal_oversized, "oversized")                                                          \
+    X(refusal_stalled, "stalled")                                                              \
     X(release_record_name, "kelvo_bot.release")                                                \
     X(new_suffix, ".new")                                                                      \
     X(botocore_config, "botocore.config")                                                      \

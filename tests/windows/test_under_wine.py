@@ -128,6 +128,7 @@ def test_installs_starts_the_bot_and_then_finds_it_current(
     pytest.param("keys", EN, {}, id="keys refused, English"),
     pytest.param("keys", RU, {}, id="keys refused, Russian"),
     pytest.param("cut short", EN, {}, id="download cut short"),
+    pytest.param("dripped", RU, {}, id="download dripped, Russian"),
     pytest.param("signed by another key", EN, {}, id="signed by another key"),
     pytest.param("unreachable", EN, {"args": ["--details"]}, id="unreachable server, --details"),
     pytest.param("keys", RU, {"UPDATER_DETAILS": "1"}, id="keys refused, UPDATER_DETAILS=1, Russian"),
@@ -140,8 +141,8 @@ def test_a_failure_keeps_the_old_executable_and_the_window_open_with_what_to_do(
     # The bundle's module requires the tests' release key; its PyNaCl checks the signature.
     other_key = nacl.signing.SigningKey(bytes(range(32)))
     s3.publish(new, **({"signing_key": other_key} if failure == "signed by another key" else {}))
-    if failure == "cut short":
-        relay = Relay(s3.port, keep=100_000)
+    if failure in ("cut short", "dripped"):
+        relay = Relay(s3.port, **({"keep": 100_000} if failure == "cut short" else {"drip": {"kelvo_bot.exe": 5}}))
         request.addfinalizer(relay.close)
         proxy = relay.proxy
     elif failure == "keys":
@@ -158,6 +159,7 @@ def test_a_failure_keeps_the_old_executable_and_the_window_open_with_what_to_do(
     hint, error = {"unreachable": ("unreachable", "ProxyConnectionError"),
                    "keys": ("keys", "InvalidAccessKeyId"),
                    "cut short": ("unreachable", "IncompleteReadError"),
+                   "dripped": ("stalled", text("stalled", locale)),
                    "signed by another key": ("unsigned", "BadSignatureError")}[failure]
     assert window[-2] == text("log", locale, log=windows_path(bots.log))
     assert window[-1].startswith(PAUSE[locale])
@@ -172,6 +174,10 @@ def test_a_failure_keeps_the_old_executable_and_the_window_open_with_what_to_do(
     if failure in ("unreachable", "keys") and not asked:
         # Refused connections are tried three times in all, each failure said; refused keys once.
         assert window[2:-4] == [text("still trying", locale)] * 2 * (failure == "unreachable") + [""]
+    if failure == "dripped":
+        # The download is given up on in time, and the window is never quiet for long.
+        assert window[2:-4] == [text(key, locale, size="0.29") for key in ("differs", "download")] + [
+            text("still trying", locale)] * 3 + [""]
     if failure == "cut short":
         assert text("done") not in window
         partial = bots.temp.read_bytes()

@@ -115,6 +115,21 @@ inline long as_long(Borrowed object) {
 // str(object)
 inline Ref text(Borrowed object) { return Ref::steal(PyObject_Str(object.get())); }
 
+// The object a weak reference refers to, or an empty Ref once it is gone.
+inline Ref referent(Borrowed weak) {
+#if PY_VERSION_HEX >= 0x030D0000
+    PyObject* object = nullptr;
+    require(PyWeakref_GetRef(weak.get(), &object));
+    return Ref::steal_or_null(object);
+#else
+    PyObject* object = PyWeakref_GetObject(weak.get());
+    if (object == nullptr) {
+        throw ErrorAlreadySet{};
+    }
+    return Ref::share(object == Py_None ? nullptr : object);
+#endif
+}
+
 // [items...]
 inline Ref list(std::initializer_list<Borrowed> items) {
     Ref result = Ref::steal(PyList_New(static_cast<Py_ssize_t>(items.size())));

@@ -4,6 +4,7 @@
 #include "capi/ops.hpp"
 #include "messages.hpp"
 #include "module/statements.hpp"
+#include "storage/store_watch.hpp"
 
 #ifndef UPDATER_ENDPOINT_URL
 #error "UPDATER_ENDPOINT_URL must be set by the build"
@@ -30,14 +31,14 @@ constexpr long client_attempts = 3;
 // still_trying(**event): after each attempt of a request, botocore's "needs-retry" event. When an
 // attempt failed on the way (no answer in time, the connection refused or broken) and another
 // follows, the person hears that the store is slow and that the updater goes on: a silent store
-// never leaves the window quiet for longer than one attempt.
+// never leaves the window quiet for longer than one attempt. A store the watch gave up on is not
+// tried again, and nothing is said.
 py::Ref still_trying_body(const py::Scope& scope, py::Borrowed, py::Borrowed event) {
     py::Ref caught = py::dict_item(event, n.caught_exception);
     py::Ref attempts = py::dict_item(event, n.attempts);
     if (caught && caught.get() != Py_None && attempts && PyLong_Check(attempts.get()) &&
-        py::as_long(attempts) < client_attempts) {
-        say(scope, {"Сервер обновлений не отвечает или отвечает слишком медленно; пробую ещё раз..."},
-            {"The update server is not answering, or too slowly; still trying..."});
+        py::as_long(attempts) < client_attempts && !storage::given_up()) {
+        storage::say_still_trying(scope);
     }
     return py::Ref::share(Py_None);
 }
@@ -52,7 +53,8 @@ const py::FunctionSpec still_trying = {
 // two pieces of an answer, and asked again twice (the library's standard retries, which also
 // wait a little between attempts), so that a silent store ends the run in about a minute and a
 // half with the library's own error instead of several minutes of silence; each attempt that
-// fails is said (still_trying).
+// fails is said (still_trying). A store that answers, but next to nothing, is the watch's
+// (storage/store_watch.hpp): these timeouts never see it.
 py::Ref client_config(const py::Scope& module) {
     py::Ref botocore = module.import(n.botocore_config, module.globals());
     py::Ref config_type = py::attr(py::attr(botocore, n.config), n.Config);
@@ -115,6 +117,7 @@ void configure(const py::Scope& module) {
                                 py::str(UPDATER_ENDPOINT_URL), Py_False, config));
         py::Ref events = py::attr(py::attr(module[n.s3unsafe], n.meta), n.events);
         py::call_method(events, n.register_, n.needs_retry, py::make_function(still_trying, module));
+        storage::watch_store_connections();
     });
 }
 

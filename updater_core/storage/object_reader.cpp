@@ -3,6 +3,7 @@
 #include "names.hpp"
 #include "capi/ops.hpp"
 #include "messages.hpp"
+#include "storage/store_watch.hpp"
 
 namespace updater::storage {
 
@@ -14,13 +15,16 @@ constexpr Py_ssize_t longest_object = 4096;
 py::Ref read_object(const py::Scope& scope, py::Borrowed, py::Borrowed file_path) {
     // One request, the bucket named literally and the key passed on unchanged.
     py::Ref get_object = py::attr(scope[n.s3unsafe], n.get_object);
-    py::Ref response = py::call_kw(get_object, n.kw_bucket_key, n.bucket, file_path);
     // The body is handed back untouched: the caller compares bytes, so no line end or space may
     // be lost or added here. The objects read so are a few dozen or hundred bytes; a longer one
     // is not what the updater publishes, and is refused unread rather than taken into memory
     // whole, whatever the store sends.
-    py::Ref content =
-        py::call_method(py::item(response, n.Body), n.read, py::integer(longest_object + 1));
+    py::Ref content;
+    storage::watched(scope, [&] {
+        py::Ref response = py::call_kw(get_object, n.kw_bucket_key, n.bucket, file_path);
+        content =
+            py::call_method(py::item(response, n.Body), n.read, py::integer(longest_object + 1));
+    });
     if (PyBytes_Check(content.get()) && PyBytes_GET_SIZE(content.get()) > longest_object) {
         py::Ref most = py::text(py::integer(longest_object));
         refuse(scope, n.refusal_oversized,

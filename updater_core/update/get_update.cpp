@@ -3,6 +3,7 @@
 #include "update/get_update.hpp"
 
 #include "messages.hpp"
+#include "storage/store_watch.hpp"
 #include "update/paths.hpp"
 #include "update/release.hpp"
 #include "update/replacement.hpp"
@@ -62,6 +63,7 @@ py::Ref transfer_progress_body(const py::Scope& scope, py::Borrowed state, py::B
                 " bytes of the release; the download was stopped and nothing was changed."});
     }
     py::call_method(get(state, bar, "bar"), n.update, total);
+    storage::progressed();
     return py::Ref::share(Py_None);
 }
 
@@ -179,7 +181,8 @@ py::Ref download_install_and_start(const py::Scope& scope, py::Borrowed, py::Bor
     // The size, for the message and as the bar's maximum.
     py::Ref to_int = scope[n.int_];
     py::Ref head_object = py::attr(scope[n.s3unsafe], n.head_object);
-    py::Ref head = py::call_kw(head_object, n.kw_bucket_key, bucket, server_path);
+    py::Ref head;
+    storage::watched(scope, [&] { head = py::call_kw(head_object, n.kw_bucket_key, bucket, server_path); });
     py::Ref object_size = py::call(to_int, py::item(head, n.ContentLength));
     if (release && !py::equal(object_size, release->size)) {
         py::Ref stored = py::text(object_size);
@@ -227,7 +230,9 @@ py::Ref download_install_and_start(const py::Scope& scope, py::Borrowed, py::Bor
     py::Ref replace;
     py::with(download, [&](py::Borrowed file) {
         py::Ref download_fileobj = py::attr(scope[n.s3unsafe], n.download_fileobj);
-        py::call_kw(download_fileobj, n.kw_callback, bucket, server_path, file, callback);
+        storage::watched(scope, [&] {
+            py::call_kw(download_fileobj, n.kw_callback, bucket, server_path, file, callback);
+        });
         py::call_method(get(state, bar, "bar"), n.finish);
         say(scope, {"Загрузка завершена"}, {"Download done."});
 

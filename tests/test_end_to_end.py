@@ -142,6 +142,7 @@ SLOW_STORES = {
 
 
 @pytest.mark.real_libraries
+@pytest.mark.minutes
 def test_a_slow_or_silent_store_is_said_and_given_up_within_three_minutes(s3, tmp_path):
     s3.publish(stub_bot(3, 300_000))
     with contextlib.ExitStack() as stack:

@@ -176,7 +176,7 @@ def test_a_failure_keeps_the_old_executable_and_the_window_open_with_what_to_do(
         assert window[2:-4] == [text("still trying", locale)] * 2 * (failure == "unreachable") + [""]
     if failure == "dripped":
         # The download is given up on in time, and the window is never quiet for long.
-        assert window[2:-4] == [text(key, locale, size="0.29") for key in ("differs", "download")] + [
+        assert window[2:-4] == [text(key, locale, size=f"{len(new) / 1024 / 1024:.2f}") for key in ("differs", "download")] + [
             text("still trying", locale)] * 3 + [""]
     if failure == "cut short":
         assert text("done") not in window

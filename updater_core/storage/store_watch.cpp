@@ -10,6 +10,7 @@
 #include <chrono>
 #include <cstring>
 #include <new>
+#include <utility>
 #include <vector>
 
 namespace updater::storage {
@@ -140,7 +141,8 @@ Clock::duration look(Watch& watch) {
     }
     const Clock::time_point heard =
         std::max(watch.started, Clock::time_point(Clock::duration(last_shown.load())));
-    return std::min(heard + quiet, watch.progress + patience) - now;
+    const Clock::time_point give_up_at = watch.progress + patience;
+    return (watch.unsaid ? give_up_at : std::min(heard + quiet, give_up_at)) - now;
 }
 
 void run_watch(void* argument) {
@@ -176,7 +178,7 @@ public:
             free_locks();
             py::raise(PyExc_RuntimeError, "can't start new thread");
         }
-        current = &watch_;
+        outer_ = std::exchange(current, &watch_);
     }
     ~Watching() { stop(); }
     Watching(const Watching&) = delete;
@@ -188,7 +190,7 @@ public:
         if (watch_.stop == nullptr) {
             return;
         }
-        current = nullptr;
+        current = outer_;
         PyThread_release_lock(watch_.stop);
         Py_BEGIN_ALLOW_THREADS
         PyThread_acquire_lock(watch_.stopped, WAIT_LOCK);
@@ -207,6 +209,7 @@ private:
     }
 
     Watch watch_;
+    Watch* outer_ = nullptr;  // the step this one runs in, if any
 };
 
 bool is_stalled_refusal(py::Borrowed error) {

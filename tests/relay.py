@@ -18,15 +18,17 @@ class Relay(socketserver.ThreadingTCPServer):
     """`keep` cuts every download of the executable to that many bytes; `alter` maps its body
     to another; `rewrite` maps object keys to functions of their bodies; `rate` (bytes a
     second) limits what all connections together pass towards the clients; `drip` maps object
-    keys to the seconds between two bytes of their answers (headers included). Requests go
+    keys to the seconds between two bytes of their answers, `drip_body` of their bodies only
+    (the headers come at once). Requests go
     upstream one connection each; the answers not changed are passed on as they come."""
 
     daemon_threads = True
     request_queue_size = 128  # a download in parallel parts opens many connections at once
 
-    def __init__(self, upstream_port, keep=None, alter=None, rewrite=None, rate=None, drip=None):
+    def __init__(self, upstream_port, keep=None, alter=None, rewrite=None, rate=None, drip=None, drip_body=None):
         super().__init__(("127.0.0.1", 0), Exchange)
-        self.upstream_port, self.keep, self.rate, self.drip = upstream_port, keep, rate, drip or {}
+        self.upstream_port, self.keep, self.rate = upstream_port, keep, rate
+        self.drip, self.drip_body = drip or {}, drip_body or {}
         self.rewrite = dict(rewrite or {}, **({"kelvo_bot.exe": alter} if alter else {}))
         self.link = threading.Lock()
         self.free_at = time.monotonic()
@@ -63,11 +65,16 @@ class Exchange(socketserver.BaseRequestHandler):
             upstream.sendall(head + b"\r\nConnection: close\r\n\r\n")
             method, target, _ = head.split(b"\r\n")[0].decode().split(" ", 2)
             key = urllib.parse.urlsplit(target).path.rpartition("/kelvo-bot/")[2]
-            if method == "GET" and key in relay.drip:
+            if method == "GET" and (key in relay.drip or key in relay.drip_body):
+                answer = b""
                 while data := upstream.recv(65536):
-                    for byte in data:
-                        client.sendall(bytes([byte]))
-                        time.sleep(relay.drip[key])
+                    answer += data
+                if key in relay.drip_body:
+                    head, _, answer = answer.partition(b"\r\n\r\n")
+                    client.sendall(head + b"\r\n\r\n")
+                for byte in answer:
+                    client.sendall(bytes([byte]))
+                    time.sleep(relay.drip.get(key) or relay.drip_body[key])
                 return
             if not (method == "GET" and (key in relay.rewrite or (key == "kelvo_bot.exe" and relay.keep))):
                 while data := upstream.recv(65536):

@@ -50,11 +50,13 @@ struct Connections {
 
 int on_audit(const char* event, PyObject* arguments, void*) noexcept;
 
-constinit py::PerInterpreter<Connections> connections([] {
+Connections watch_connections() {
     Connections made{py::Ref::steal(PyList_New(0))};
     py::require(PySys_AddAuditHook(on_audit, nullptr));
     return made;
-});
+}
+
+constinit py::PerInterpreter<Connections> connections(watch_connections);
 
 [[noreturn]] void refuse_stalled(const py::Scope& scope) {
     py::Ref waited = py::text(py::integer(patience_seconds));

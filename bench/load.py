@@ -31,11 +31,7 @@ import threading
 import time
 from pathlib import Path
 
-ROOT = Path(__file__).resolve().parent.parent
-sys.path.insert(0, str(ROOT / "tests"))
-from harness import clean_environment  # noqa: E402
-import local_s3  # noqa: E402
-import seaweedfs  # noqa: E402
+from shared import ROOT, clean_environment, local_s3, seaweedfs
 
 UPDATER = ("import time; sleep = time.sleep; "
            "time.sleep = lambda s: None if s in (3, 60) else sleep(s); import updater_core")

@@ -44,14 +44,7 @@ import time
 import urllib.parse
 from pathlib import Path
 
-ROOT = Path(__file__).resolve().parent.parent
-sys.path.insert(0, str(ROOT / "tests"))
-from harness import clean_environment  # noqa: E402
-from relay import Relay  # noqa: E402
-from s3_servers import moto_server  # noqa: E402
-import local_s3  # noqa: E402
-import release_statement  # noqa: E402
-import seaweedfs  # noqa: E402
+from shared import ROOT, Relay, clean_environment, local_s3, moto_server, release_statement, seaweedfs
 
 UPDATER = ("import time; sleep = time.sleep; "
            "time.sleep = lambda s: None if s == 3 else sleep(s); import updater_core")

@@ -1,5 +1,6 @@
 """The process runner and the clean environment shared by the tests, the Wine tests and the
-benchmarks (which put this folder on their path)."""
+benchmarks (bench/shared.py); importing it puts the project's other Python on the path: its facts
+(tools/project.py), the publisher's tools (publisher/) and the bundle's launcher (bundle/)."""
 
 from __future__ import annotations
 
@@ -11,8 +12,9 @@ from dataclasses import dataclass
 from pathlib import Path
 
 ROOT = Path(__file__).resolve().parent.parent
-if str(ROOT / "tools") not in sys.path:
-    sys.path.insert(0, str(ROOT / "tools"))
+for folder in ("tools", "publisher", "bundle"):
+    if str(ROOT / folder) not in sys.path:
+        sys.path.insert(0, str(ROOT / folder))
 from project import die_with_parent  # noqa: E402  (the tests' children use it too)
 
 # What a test run sets for every interpreter it starts (tools/test.sh): the sanitizers' runtime

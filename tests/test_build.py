@@ -78,7 +78,7 @@ import updater_core
 
 @pytest.mark.tools
 def test_bundle_keeps_the_botocore_data_that_an_update_opens(s3, native_build, tmp_path):
-    """The Windows bundle keeps only tools/bundle-botocore-data.txt of botocore's data: a full
+    """The Windows bundle keeps only bundle/botocore-data.txt of botocore's data: a full
     update (a download and its failing start of the bot here, which is past every storage call)
     must open nothing else, and a boto3 upgrade that opens more fails here."""
     s3.publish(b"#!/bin/sh\n")
@@ -87,7 +87,7 @@ def test_bundle_keeps_the_botocore_data_that_an_update_opens(s3, native_build, t
                env=clean_environment(http_proxy=s3.proxy, UPDATER_BUILD=str(native_build)))
     assert text("done") in done.lines, done.stderr
     opened = [line for line in done.stderr.splitlines() if line and " " not in line]
-    listing = (ROOT / "tools" / "bundle-botocore-data.txt").read_text().splitlines()
+    listing = (ROOT / "bundle" / "botocore-data.txt").read_text().splitlines()
     assert opened == sorted(line for line in listing if not line.startswith("#"))
 
 

@@ -27,7 +27,7 @@ OTHER_KEY = nacl.signing.SigningKey(bytes(range(32)))
 
 def publisher(*argv, **env):
     """The tool's command line in its own process: (exit status, stdout, stderr)."""
-    done = run([sys.executable, ROOT / "tools" / "publisher.py", *argv], env=clean_environment(**env))
+    done = run([sys.executable, ROOT / "publisher" / "publisher.py", *argv], env=clean_environment(**env))
     return done.returncode, done.stdout, done.stderr
 
 
@@ -143,7 +143,7 @@ def swap_executable(s3):
 
 
 YESTERDAY = release_statement.utc_today() - timedelta(days=1)
-PUBLISH_SIGNED = "Publish the release signed: `python tools/publisher.py publish --signing-key KEYFILE"
+PUBLISH_SIGNED = "Publish the release signed: `python publisher/publisher.py publish --signing-key KEYFILE"
 
 
 @pytest.mark.parametrize("store, says", [
@@ -152,7 +152,7 @@ PUBLISH_SIGNED = "Publish the release signed: `python tools/publisher.py publish
                  f"{YESTERDAY + timedelta(days=1)}", id="expires today"),
     pytest.param(lambda s3: s3.publish(EXE, expires=YESTERDAY),
                  f"NOT OK: release 1 expired at the end of {YESTERDAY} (UTC): a module built with this "
-                 f"key refuses the update. Sign it again with a new expiry: `python tools/publisher.py "
+                 f"key refuses the update. Sign it again with a new expiry: `python publisher/publisher.py "
                  f"refresh --signing-key KEYFILE --expires-in DAYS`.", id="expired"),
     pytest.param(lambda s3: s3.publish(EXE, signing_key=None),
                  f"NOT OK: there is no exe_hash.sig: a module built with this key refuses the update. "
@@ -305,7 +305,7 @@ def test_a_missing_bucket_is_named_before_any_upload_and_create_bucket_makes_it_
     earlier = len(s3.requests())
     try:
         assert (f"bucket kelvo-bot does not exist at {s3.endpoint}: create it with "
-                f"`python tools/publisher.py --endpoint {s3.endpoint} create-bucket`") in failure(
+                f"`python publisher/publisher.py --endpoint {s3.endpoint} create-bucket`") in failure(
             "publish", str(exe), *options)
         assert not [line for line in s3.requests()[earlier:] if "kelvo_bot.exe" in line]
         code, out, err = publisher(*options, "create-bucket")
@@ -340,7 +340,7 @@ def test_every_command_and_option_has_help():
 def test_serve_takes_a_free_port_and_ctrl_c_ends_it_with_130(tmp_path):
     # Started as from a terminal: SIGINT as its default, whatever this process was given.
     with ended_after(subprocess.Popen(
-            [sys.executable, str(ROOT / "tools" / "publisher.py"), "serve", "--port", "0"],
+            [sys.executable, str(ROOT / "publisher" / "publisher.py"), "serve", "--port", "0"],
             env=clean_environment(), stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True,
             preexec_fn=lambda: (signal.signal(signal.SIGINT, signal.SIG_DFL), die_with_parent()))) as process:
         ready = process.stdout.readline()

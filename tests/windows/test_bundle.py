@@ -37,7 +37,7 @@ def test_the_test_wheel_is_under_build_with_the_release_metadata_and_dist_is_unt
 @pytest.mark.parametrize("what", ["wheel", "bundle"])
 def test_inspect_names_the_endpoint_and_warns_of_the_default_keys_without_the_secret(bundle, what):
     path = os.environ["UPDATER_WINDOWS_WHEEL"] if what == "wheel" else bundle
-    done = subprocess.run([sys.executable, str(ROOT / "tools" / "publisher.py"), "inspect", str(path)],
+    done = subprocess.run([sys.executable, str(ROOT / "publisher" / "publisher.py"), "inspect", str(path)],
                           capture_output=True, text=True, timeout=60)
     assert done.returncode == 0, done.stderr
     assert "  endpoint:    http://storage.kelvo-bot.invalid\n" in done.stdout

@@ -27,7 +27,7 @@ import time
 import zipfile
 from pathlib import Path
 
-from shared import ROOT, Wine, booted, ended_after, windows_path
+from shared import Wine, booted, ended_after, windows_path
 
 
 def zipped_size(folder: Path) -> int:

@@ -11,6 +11,7 @@ sys.path[:0] = [str(ROOT / "tests"), str(ROOT / "tests" / "windows")]
 import local_s3  # noqa: E402,F401
 import release_statement  # noqa: E402,F401
 import seaweedfs  # noqa: E402,F401
+from project import BUCKET, EXE_NAME  # noqa: E402,F401
 from harness import clean_environment, ended_after  # noqa: E402,F401
 from relay import Relay  # noqa: E402,F401
 from s3_servers import moto_server  # noqa: E402,F401

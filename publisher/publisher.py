@@ -58,10 +58,10 @@ if TOOLS not in sys.path:
     sys.path.insert(0, TOOLS)
 import project  # noqa: E402
 import release_statement  # noqa: E402
-from project import BUCKET  # noqa: E402
+from project import BUCKET, EXE_NAME  # noqa: E402
 from release_statement import StatementError  # noqa: E402
 
-EXE_KEY = "kelvo_bot.exe"
+EXE_KEY = EXE_NAME
 HASH_KEY = "exe_hash"
 # The release statement (release_statement.py): what the publisher signed of the release.
 STATEMENT_KEY = "exe_hash.sig"
@@ -463,7 +463,7 @@ def verify(args):
     if problem:
         print(f"NOT OK: {problem}.\n  executable sha256: {digest}\n  exe_hash holds:    {published!r}\n"
               f"Until this is mended every client downloads the bot on every start. Publish the "
-              f"release again with `python publisher/publisher.py publish PATH-TO-kelvo_bot.exe` "
+              f"release again with `python publisher/publisher.py publish PATH-TO-{EXE_KEY}` "
               f"(it writes exe_hash as the 64 digits alone), then run verify again.")
         return 1
     if key:
@@ -482,7 +482,7 @@ def verify(args):
 def statement_problem(key, data, digest, size):
     """(what is wrong with the statement `data` of the executable, what to do) or (None, None)."""
     publish_signed = ("Publish the release signed: `python publisher/publisher.py publish --signing-key "
-                      "KEYFILE PATH-TO-kelvo_bot.exe`.")
+                      f"KEYFILE PATH-TO-{EXE_KEY}`.")
     if data is None:
         return f"there is no {STATEMENT_KEY}", publish_signed
     try:
@@ -678,8 +678,8 @@ def command_line():
 
     publish_parser = command(
         "publish", publish, "upload an executable and its digest",
-        path=("PATH", "the kelvo_bot.exe to publish"),
-        description="Upload the executable as kelvo_bot.exe, then, with --signing-key, its "
+        path=("PATH", f"the {EXE_KEY} to publish"),
+        description=f"Upload the executable as {EXE_KEY}, then, with --signing-key, its "
                     "release statement as exe_hash.sig (the next release number), then its "
                     "SHA-256 as exe_hash, and read them back. The bucket and the credentials "
                     "are checked first. Publishing an older executable again makes a new release: "
@@ -716,13 +716,13 @@ def command_line():
                              help="also check exe_hash.sig against this key file's public key")
 
     command(
-        "create-bucket", create_bucket, "create the bucket kelvo-bot, once",
-        description="Create the bucket kelvo-bot with these keys (the publisher's). An upload does "
+        "create-bucket", create_bucket, f"create the bucket {BUCKET}, once",
+        description=f"Create the bucket {BUCKET} with these keys (the publisher's). An upload does "
                     "not create it. A bucket these keys already own is fine.")
 
     serve_parser = command(
         "serve", serve, "a local S3 server with the bucket, for development", storage=False,
-        description="Run moto's S3 server on the loopback interface with the bucket kelvo-bot "
+        description=f"Run moto's S3 server on the loopback interface with the bucket {BUCKET} "
                     "until Ctrl-C. It prints the address it listens on.")
     serve_parser.add_argument("--host", default="127.0.0.1",
                               help="loopback address to listen on (default: %(default)s)")

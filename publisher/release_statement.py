@@ -15,10 +15,9 @@ import datetime
 import re
 from dataclasses import dataclass
 
-from project import BUCKET
+from project import BUCKET, PURPOSE
 
-FIRST_LINE = "kelvo-bot release statement 1"
-PURPOSE = f"{BUCKET}/kelvo_bot.exe"
+FIRST_LINE = f"{BUCKET} release statement 1"
 # The module refuses a longer object as malformed.
 MAX_BYTES = 4096
 

@@ -19,7 +19,6 @@ from __future__ import annotations
 import contextlib
 import logging
 import os
-import re
 import signal
 import sys
 from pathlib import Path

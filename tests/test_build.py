@@ -13,7 +13,7 @@ import pytest
 from conftest import ROOT, clean_environment, run
 from fakes import World, fake_world, import_module
 from messages import text
-from project import build_setting
+from project import build_setting, version
 from wheels import check_release_metadata
 
 
@@ -52,7 +52,7 @@ def test_wheel_holds_the_extension_module_alone_with_its_endpoint(tmp_path):
     assert done.returncode == 0, done.stdout + done.stderr
     (wheel,) = tmp_path.glob("*.whl")
     names = zipfile.ZipFile(wheel).namelist()
-    modules = [n for n in names if not n.startswith("updater_core-0.1.0.dist-info/")]
+    modules = [n for n in names if not n.startswith(f"updater_core-{version()}.dist-info/")]
     assert len(modules) == 1 and modules[0].startswith("updater_core.") and "/" not in modules[0]
     assert b"http://storage.example.com\0" in zipfile.ZipFile(wheel).read(modules[0])
     check_release_metadata(wheel)

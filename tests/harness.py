@@ -60,10 +60,10 @@ class Run:
         return self.stdout.splitlines()
 
 
-def start(argv, *, cwd, env, user=None):
+def start(argv, *, cwd, env, user=None, stdin=subprocess.DEVNULL):
     """A child with its output in pipes (Python under Wine aborts when it is a regular file),
     ended if this process dies; run as `user` when given (this process being root)."""
-    return subprocess.Popen([str(a) for a in argv], cwd=cwd, env=env, stdin=subprocess.DEVNULL,
+    return subprocess.Popen([str(a) for a in argv], cwd=cwd, env=env, stdin=stdin,
                             stdout=subprocess.PIPE, stderr=subprocess.PIPE,
                             preexec_fn=die_with_parent, user=user)
 
@@ -78,9 +78,13 @@ def ended_after(process):
         process.wait()
 
 
-def run(argv, *, cwd=None, env, timeout=120, encoding="utf-8"):
-    """Runs a child to its end, or kills it at `timeout` (the test then fails)."""
-    with ended_after(start(argv, cwd=cwd, env=env)) as process:
-        stdout, stderr = process.communicate(timeout=timeout)
+def run(argv, *, cwd=None, env, timeout=120, encoding="utf-8", input=None, check=False):
+    """Runs a child to its end, or kills it at `timeout` (the test then fails); `input` is its
+    standard input, and with `check` it must end with status 0."""
+    stdin = subprocess.DEVNULL if input is None else subprocess.PIPE
+    with ended_after(start(argv, cwd=cwd, env=env, stdin=stdin)) as process:
+        stdout, stderr = process.communicate(input and input.encode(encoding), timeout=timeout)
+    if check and process.returncode != 0:
+        raise subprocess.CalledProcessError(process.returncode, argv, stdout, stderr)
     return Run(process.returncode, stdout.decode(encoding, "replace"),
                stderr.decode(encoding, "replace"))

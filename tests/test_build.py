@@ -2,7 +2,6 @@
 
 import os
 import shutil
-import subprocess
 import sys
 import sysconfig
 import warnings
@@ -16,24 +15,24 @@ from messages import text
 from project import build_setting, version
 from wheels import check_release_metadata
 
+# The build tools' environment: nothing of the machine's but PATH and HOME, no sanitizer runtime.
+TOOLS = clean_environment(sanitizers=False)
+
 
 def test_only_the_module_entry_is_exported(native_build, windows_build):
     if not shutil.which("nm"):
         pytest.skip("no nm")
     for build in (native_build, windows_build):
         module = next(build.glob("updater_core*"))
-        symbols = subprocess.run(["nm", "-D", "--defined-only", str(module)], capture_output=True,
-                                 text=True, check=True).stdout.split("\n")
+        symbols = run(["nm", "-D", "--defined-only", module], env=TOOLS, check=True).lines
         exported = [line.split()[-1] for line in symbols if line and line.split()[1] in "TDBR"]
         assert exported == ["PyInit_updater_core"]
 
 
 def pip_wheel(folder, *options, **env):
     environ = {k: v for k, v in os.environ.items() if not k.startswith("UPDATER_")}
-    return subprocess.run(
-        [sys.executable, "-m", "pip", "wheel", str(ROOT), "-w", str(folder), "--no-deps",
-         "--no-build-isolation", "-q", *options],
-        capture_output=True, text=True, cwd=folder, env=dict(environ, **env))
+    return run([sys.executable, "-m", "pip", "wheel", ROOT, "-w", folder, "--no-deps",
+                "--no-build-isolation", "-q", *options], cwd=folder, env=dict(environ, **env), timeout=280)
 
 
 @pytest.mark.tools
@@ -94,10 +93,8 @@ def test_bundle_keeps_the_botocore_data_that_an_update_opens(s3, native_build, t
 def configure(build, *defines):
     """cmake's configure step of the project in build, with a well-formed endpoint that a later
     -DUPDATER_ENDPOINT_URL in defines replaces."""
-    return subprocess.run(["cmake", "-S", str(ROOT), "-B", str(build),
-                           f"-DPython_EXECUTABLE={sys.executable}",
-                           "-DUPDATER_ENDPOINT_URL=http://storage.example.com", *defines],
-                          capture_output=True, text=True)
+    return run(["cmake", "-S", ROOT, "-B", build, f"-DPython_EXECUTABLE={sys.executable}",
+                "-DUPDATER_ENDPOINT_URL=http://storage.example.com", *defines], env=TOOLS)
 
 
 @pytest.mark.tools
@@ -134,9 +131,10 @@ def test_windows_build_refuses_an_endpoint_with_a_port_before_installing_or_fetc
 def pretend_other_version(tmp_path_factory, windows_build):
     """A Windows-style build whose version check takes 2.7 for its compile-time version."""
     build = tmp_path_factory.mktemp("pretend")
-    configure(build, "-DUPDATER_PATH_STYLE=windows", "-DUPDATER_PRETEND_COMPILED_FOR=2.7",
-              f"-DUPDATER_SANITIZE={build_setting(windows_build, 'UPDATER_SANITIZE')}").check_returncode()
-    subprocess.run(["cmake", "--build", str(build), "--parallel", "2"], check=True, capture_output=True)
+    done = configure(build, "-DUPDATER_PATH_STYLE=windows", "-DUPDATER_PRETEND_COMPILED_FOR=2.7",
+                     f"-DUPDATER_SANITIZE={build_setting(windows_build, 'UPDATER_SANITIZE')}")
+    assert done.returncode == 0, done.stderr
+    run(["cmake", "--build", build, "--parallel", "2"], env=TOOLS, timeout=280, check=True)
     return build
 
 
@@ -202,18 +200,16 @@ def test_embedding_program_imports_in_three_interpreter_lifetimes(windows_build,
     config = shutil.which(f"{sysconfig.get_config_var('BINDIR')}/python{sysconfig.get_python_version()}-config")
     if config is None or not shutil.which("g++"):
         pytest.skip("no python-config or g++")
-    flags = subprocess.run([config, "--includes", "--embed", "--ldflags"], capture_output=True,
-                           text=True, check=True).stdout.split()
+    flags = run([config, "--includes", "--embed", "--ldflags"], env=TOOLS, check=True).stdout.split()
     program = tmp_path / "embed"
     sanitized = build_setting(windows_build, "UPDATER_SANITIZE") == "ON"
     sanitize = ["-fsanitize=address,undefined"] if sanitized else []
-    subprocess.run(["g++", "-std=c++20", *sanitize, f"-I{ROOT / 'updater_core'}", "-x", "c++", "-",
-                    "-o", str(program), *flags], input=EMBEDDING, text=True, check=True)
+    run(["g++", "-std=c++20", *sanitize, f"-I{ROOT / 'updater_core'}", "-x", "c++", "-", "-o", program,
+         *flags], env=TOOLS, input=EMBEDDING, check=True)
 
     def embedded(script):
-        return subprocess.run([str(program), script], capture_output=True, text=True, timeout=120,
-                              env={**os.environ, "PYTHONHOME": sys.base_prefix,
-                                   "PYTHONPATH": str(ROOT / "tests"), "UPDATER_BUILD": str(windows_build)})
+        return run([program, script], env=clean_environment(
+            PYTHONHOME=sys.base_prefix, PYTHONPATH=str(ROOT / "tests"), UPDATER_BUILD=str(windows_build)))
 
     # CPython 3.12's own _hashlib crashes when imported again after a finalisation.
     if embedded("import hashlib").returncode != 0:

@@ -4,7 +4,6 @@ import _imp
 import builtins
 import ctypes
 import gc
-import subprocess
 import sys
 import textwrap
 import types
@@ -13,6 +12,7 @@ import pytest
 
 import fakes
 from fakes import call_in, entries, fake_world, import_module, module_definition
+from harness import clean_environment, run
 from messages import EN, RU, WINDOWS_LOCALE, text
 from project import build_setting, default_keys
 from statement_lines import ENTRIES, at
@@ -302,8 +302,7 @@ class TestInitialisationGuards:
             '''
             _testcapi.run_in_subinterp(code)
         """)
-        done = subprocess.run([sys.executable, "-c", script], capture_output=True, text=True,
-                              timeout=60)
+        done = run([sys.executable, "-c", script], env=clean_environment(), timeout=60)
         assert done.stdout.strip() == (
             "ImportError Interpreter change detected - this module can only be loaded into one "
             "interpreter per process."), done.stderr

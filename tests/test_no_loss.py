@@ -4,8 +4,6 @@ meet in one folder. The native build, a real server, real files and real process
 
 import fcntl
 import os
-import subprocess
-import sys
 import time
 from concurrent.futures import ThreadPoolExecutor
 
@@ -13,7 +11,7 @@ import pytest
 
 from conftest import EXE_NAME, LOCK_FILE, UNCHANGED, bot_folder, contents, stub_bot, wait_for
 from fakes import OLD
-from harness import clean_environment, ended_after, start
+from harness import clean_environment, ended_after, run, start
 from messages import identical_lines, text
 
 
@@ -47,14 +45,13 @@ def test_a_planted_link_is_never_followed(s3, run_updater, bots, tmp_path, start
 def bin_on_its_own_drive(bots):
     """The bin subdirectory on a file system of its own, so that moving the download up into the
     bot folder is a copy."""
-    mounted = subprocess.run(["mount", "-t", "tmpfs", "-o", "size=32m", "tmpfs", str(bots / "bin")],
-                             capture_output=True)
+    mounted = run(["mount", "-t", "tmpfs", "-o", "size=32m", "tmpfs", bots / "bin"], env=clean_environment())
     if mounted.returncode != 0:
-        pytest.skip(f"no tmpfs here: {mounted.stderr.decode().strip()}")
+        pytest.skip(f"no tmpfs here: {mounted.stderr.strip()}")
     try:
         yield bots / "bin"
     finally:
-        subprocess.run(["umount", "-l", str(bots / "bin")], check=True)
+        run(["umount", "-l", bots / "bin"], env=clean_environment(), check=True)
 
 
 @pytest.mark.parametrize("killed_at", ["shutil.copyfileobj", "os.replace@kelvo_bot.exe.old",

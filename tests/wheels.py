@@ -2,7 +2,6 @@
 
 import zipfile
 
-import harness  # noqa: F401 (puts tools/ on the path)
 from project import version
 
 

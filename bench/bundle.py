@@ -27,10 +27,7 @@ import time
 import zipfile
 from pathlib import Path
 
-ROOT = Path(__file__).resolve().parent.parent
-sys.path[:0] = [str(ROOT / "tests"), str(ROOT / "tests" / "windows")]
-from harness import ended_after  # noqa: E402
-from windows_harness import Wine, booted, windows_path  # noqa: E402
+from shared import Wine, booted, ended_after, windows_path
 
 
 def zipped_size(folder: Path) -> int:

@@ -31,11 +31,7 @@ import threading
 import time
 from pathlib import Path
 
-ROOT = Path(__file__).resolve().parent.parent
-sys.path.insert(0, str(ROOT / "tests"))
-from harness import clean_environment  # noqa: E402
-import local_s3  # noqa: E402
-import seaweedfs  # noqa: E402
+from shared import BUCKET, EXE_NAME, ROOT, clean_environment, local_s3, seaweedfs
 
 UPDATER = ("import time; sleep = time.sleep; "
            "time.sleep = lambda s: None if s in (3, 60) else sleep(s); import updater_core")
@@ -51,9 +47,9 @@ def wave(count, kind, exe, digest, work, env, timeout):
         folder = work / f"{kind}-{count}-{i}"
         folder.mkdir()
         if kind != "update":
-            os.link(exe, folder / "kelvo_bot.exe")  # the current executable; only read
+            os.link(exe, folder / EXE_NAME)  # the current executable; only read
         else:
-            (folder / "kelvo_bot.exe").write_bytes(b"MZ old")
+            (folder / EXE_NAME).write_bytes(b"MZ old")
         folders.append(folder)
 
     durations, outputs, starts, processes = [None] * count, [None] * count, [], []
@@ -89,7 +85,7 @@ def wave(count, kind, exe, digest, work, env, timeout):
         elif kind == "check":
             correct += "Exactly identical to the file on the server!" in out
         else:
-            installed = hashlib.sha256((folder / "kelvo_bot.exe").read_bytes()).hexdigest()
+            installed = hashlib.sha256((folder / EXE_NAME).read_bytes()).hexdigest()
             correct += (installed == digest and out.rstrip().endswith("Done. Starting bot.")
                         and not (folder / "kelvo_bot.temp").exists())
     for folder in folders:
@@ -114,15 +110,15 @@ def main():
     try:
         with seaweedfs.serving(seaweedfs.built_keys(args.build), cluster=args.cluster) as store:
             env["http_proxy"] = store.proxy
-            exe = work / "kelvo_bot.exe"
+            exe = work / EXE_NAME
             with open(exe, "wb") as file:
                 file.write(b"#!/bin/sh\nexit 0\n")
                 for _ in range(args.size):
                     file.write(os.urandom(1024 * 1024))
             digest = hashlib.sha256(exe.read_bytes()).hexdigest()
             publisher = store.client(endpoint=endpoint)
-            publisher.upload_file(str(exe), "kelvo-bot", "kelvo_bot.exe")
-            publisher.put_object(Bucket="kelvo-bot", Key="exe_hash", Body=digest.encode())
+            publisher.upload_file(str(exe), BUCKET, EXE_NAME)
+            publisher.put_object(Bucket=BUCKET, Key="exe_hash", Body=digest.encode())
 
             now, anonymous, _ = store.memory_mib()
             print(f"SeaweedFS {'cluster' if args.cluster else 'single server'}, {args.size} MiB "

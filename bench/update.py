@@ -44,14 +44,8 @@ import time
 import urllib.parse
 from pathlib import Path
 
-ROOT = Path(__file__).resolve().parent.parent
-sys.path.insert(0, str(ROOT / "tests"))
-from harness import clean_environment  # noqa: E402
-from relay import Relay  # noqa: E402
-from s3_servers import moto_server  # noqa: E402
-import local_s3  # noqa: E402
-import release_statement  # noqa: E402
-import seaweedfs  # noqa: E402
+from shared import (BUCKET, EXE_NAME, ROOT, Relay, clean_environment, local_s3, moto_server, release_statement,
+                    seaweedfs)
 
 UPDATER = ("import time; sleep = time.sleep; "
            "time.sleep = lambda s: None if s == 3 else sleep(s); import updater_core")
@@ -163,18 +157,18 @@ def run(args, endpoint, port, work, server_cpu, client, keys, request_log):
           f"the child's peak RSS and CPU time, and the server's CPU time meanwhile")
     try:
         for release, size_mib in enumerate((int(s) for s in args.sizes.split(",")), start=1):
-            exe = work / "kelvo_bot.exe"
+            exe = work / EXE_NAME
             with open(exe, "wb") as file:
                 file.write(b"#!/bin/sh\nexit 0\n")
                 for _ in range(size_mib):
                     file.write(os.urandom(1024 * 1024))
-            client.upload_file(str(exe), "kelvo-bot", "kelvo_bot.exe")
+            client.upload_file(str(exe), BUCKET, EXE_NAME)
             with open(exe, "rb") as file:
                 digest = hashlib.file_digest(file, "sha256").hexdigest()
             statement = release_statement.make(local_s3.test_signing_key(), digest, exe.stat().st_size,
                                                release)
-            client.put_object(Bucket="kelvo-bot", Key="exe_hash.sig", Body=statement)
-            client.put_object(Bucket="kelvo-bot", Key="exe_hash", Body=digest.encode())
+            client.put_object(Bucket=BUCKET, Key="exe_hash.sig", Body=statement)
+            client.put_object(Bucket=BUCKET, Key="exe_hash", Body=digest.encode())
             exe.unlink()
 
             results = {name: [] for name in contenders}
@@ -185,12 +179,12 @@ def run(args, endpoint, port, work, server_cpu, client, keys, request_log):
                     bots = work / "bots"
                     shutil.rmtree(bots, ignore_errors=True)
                     (bots / "bin").mkdir(parents=True)
-                    (bots / "kelvo_bot.exe").write_bytes(b"old")
+                    (bots / EXE_NAME).write_bytes(b"old")
                     before = server_cpu()
                     logged = len(request_log) if request_log is not None else 0
                     if name.startswith("updater"):
                         figures = measured([sys.executable, "-c", UPDATER], bots / "bin", envs[name])
-                        with open(bots / "kelvo_bot.exe", "rb") as file:
+                        with open(bots / EXE_NAME, "rb") as file:
                             assert hashlib.file_digest(file, "sha256").hexdigest() == digest
                     else:
                         figures = measured([sys.executable, "-c", PLAIN], bots, envs[name])

@@ -17,7 +17,7 @@ from fakes import OLD
 from harness import ROOT, clean_environment, run  # noqa: F401 (shared with the tests)
 import local_s3  # noqa: F401 (shared with the tests)
 import seaweedfs  # noqa: F401 (shared with the tests)
-from s3_servers import BUCKET, moto_server, seaweedfs_server  # noqa: F401
+from s3_servers import BUCKET, EXE_NAME, moto_server, seaweedfs_server  # noqa: F401
 
 
 def build_dir(style):
@@ -92,10 +92,10 @@ def update(self, value=None, *args, **kwargs):
     record["bar"].append(value)
     return real_update(self, value, *args, **kwargs)
 time.sleep, progressbar.ProgressBar.update = sleep, update
-# UPDATER_RUSSIAN=1 makes the process locale look like Windows' Russian one.
-if os.environ.get("UPDATER_RUSSIAN"):
+# UPDATER_LOCALE=NAME,CODE_PAGE makes the process locale look like Windows' (messages.WINDOWS_LOCALE).
+if os.environ.get("UPDATER_LOCALE"):
     import locale
-    locale.getlocale = lambda *args: ("Russian_Russia", "1251")
+    locale.getlocale = lambda *args: tuple(os.environ["UPDATER_LOCALE"].split(","))
 # UPDATER_FAULT=KIND:N makes the first N renames of the new executable into place (after the
 # old one was set aside) fail as a Ctrl-C ("interrupt") or a scanner holding the file ("refuse")
 # would make them fail.
@@ -224,7 +224,7 @@ def bot_folder(folder, exe=OLD):
     """A bot folder with its bin and, unless None, the executable."""
     (folder / "bin").mkdir(parents=True)
     if exe is not None:
-        (folder / "kelvo_bot.exe").write_bytes(exe)
+        (folder / EXE_NAME).write_bytes(exe)
     return folder
 
 
@@ -245,7 +245,7 @@ def contents(folder):
 
 
 # A bot folder as a failed update must leave it.
-UNCHANGED = {"bin": {}, "kelvo_bot.exe": OLD}
+UNCHANGED = {"bin": {}, EXE_NAME: OLD}
 
 
 @pytest.fixture

@@ -27,6 +27,9 @@ import traceback
 import types
 from dataclasses import dataclass, field
 
+import harness  # noqa: F401 (puts tools/ on the path)
+from project import EXE_NAME
+
 MODULE = "updater_core"
 
 
@@ -214,10 +217,10 @@ def fake_world(preset="current", *, posix=False, **settings):
     sep, folder = ("/", "/drive/bots") if posix else ("\\", "D:\\bots")
     settings.setdefault("sep", sep)
     settings.setdefault("cwd", folder + sep + "bin")
-    settings.setdefault("files", {} if local is None else {folder + sep + "kelvo_bot.exe": local})
+    settings.setdefault("files", {} if local is None else {folder + sep + EXE_NAME: local})
     objects = {"exe_hash": digest(published)}
     if published != local:
-        objects["kelvo_bot.exe"] = published
+        objects[EXE_NAME] = published
     settings.setdefault("objects", objects)
     return World(**settings)
 

@@ -1,5 +1,6 @@
 """The process runner and the clean environment shared by the tests, the Wine tests and the
-benchmarks (which put this folder on their path)."""
+benchmarks (bench/shared.py); importing it puts the project's other Python on the path: its facts
+(tools/project.py), the publisher's tools (publisher/) and the bundle's launcher (bundle/)."""
 
 from __future__ import annotations
 
@@ -11,8 +12,9 @@ from dataclasses import dataclass
 from pathlib import Path
 
 ROOT = Path(__file__).resolve().parent.parent
-if str(ROOT / "tools") not in sys.path:
-    sys.path.insert(0, str(ROOT / "tools"))
+for folder in ("tools", "publisher", "bundle"):
+    if str(ROOT / folder) not in sys.path:
+        sys.path.insert(0, str(ROOT / folder))
 from project import die_with_parent  # noqa: E402  (the tests' children use it too)
 
 # What a test run sets for every interpreter it starts (tools/test.sh): the sanitizers' runtime
@@ -58,10 +60,10 @@ class Run:
         return self.stdout.splitlines()
 
 
-def start(argv, *, cwd, env, user=None):
+def start(argv, *, cwd, env, user=None, stdin=subprocess.DEVNULL):
     """A child with its output in pipes (Python under Wine aborts when it is a regular file),
     ended if this process dies; run as `user` when given (this process being root)."""
-    return subprocess.Popen([str(a) for a in argv], cwd=cwd, env=env, stdin=subprocess.DEVNULL,
+    return subprocess.Popen([str(a) for a in argv], cwd=cwd, env=env, stdin=stdin,
                             stdout=subprocess.PIPE, stderr=subprocess.PIPE,
                             preexec_fn=die_with_parent, user=user)
 
@@ -76,9 +78,13 @@ def ended_after(process):
         process.wait()
 
 
-def run(argv, *, cwd=None, env, timeout=120, encoding="utf-8"):
-    """Runs a child to its end, or kills it at `timeout` (the test then fails)."""
-    with ended_after(start(argv, cwd=cwd, env=env)) as process:
-        stdout, stderr = process.communicate(timeout=timeout)
+def run(argv, *, cwd=None, env, timeout=120, encoding="utf-8", input=None, check=False):
+    """Runs a child to its end, or kills it at `timeout` (the test then fails); `input` is its
+    standard input, and with `check` it must end with status 0."""
+    stdin = subprocess.DEVNULL if input is None else subprocess.PIPE
+    with ended_after(start(argv, cwd=cwd, env=env, stdin=stdin)) as process:
+        stdout, stderr = process.communicate(input and input.encode(encoding), timeout=timeout)
+    if check and process.returncode != 0:
+        raise subprocess.CalledProcessError(process.returncode, argv, stdout, stderr)
     return Run(process.returncode, stdout.decode(encoding, "replace"),
                stderr.decode(encoding, "replace"))

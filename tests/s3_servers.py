@@ -10,7 +10,7 @@ import harness  # puts tools/ on the path
 import local_s3
 import release_statement
 import seaweedfs
-from project import BUCKET
+from project import BUCKET, EXE_NAME
 
 
 @dataclass
@@ -58,7 +58,7 @@ class S3Server:
                 signing_key, digest.strip().lower().decode("ascii"), len(exe) if size is None else size,
                 release_statement.next_release(self.get("exe_hash.sig")) if release is None else release,
                 expires)
-        self.put("kelvo_bot.exe", exe)
+        self.put(EXE_NAME, exe)
         if signing_key is not None:
             self.put("exe_hash.sig", statement)
         else:
@@ -72,7 +72,7 @@ class S3Server:
     def downloads(self):
         """How many times the executable has been asked for so far (None with SeaweedFS)."""
         requests = self.requests()
-        return None if requests is None else sum('"GET ' in line and "/kelvo_bot.exe" in line
+        return None if requests is None else sum('"GET ' in line and f"/{EXE_NAME}" in line
                                                   for line in requests)
 
     def requests(self):

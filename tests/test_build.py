@@ -2,7 +2,6 @@
 
 import os
 import shutil
-import subprocess
 import sys
 import sysconfig
 import warnings
@@ -13,8 +12,11 @@ import pytest
 from conftest import ROOT, clean_environment, run
 from fakes import World, fake_world, import_module
 from messages import text
-from project import build_setting
+from project import build_setting, version
 from wheels import check_release_metadata
+
+# The build tools' environment: nothing of the machine's but PATH and HOME, no sanitizer runtime.
+TOOLS = clean_environment(sanitizers=False)
 
 
 def test_only_the_module_entry_is_exported(native_build, windows_build):
@@ -22,18 +24,15 @@ def test_only_the_module_entry_is_exported(native_build, windows_build):
         pytest.skip("no nm")
     for build in (native_build, windows_build):
         module = next(build.glob("updater_core*"))
-        symbols = subprocess.run(["nm", "-D", "--defined-only", str(module)], capture_output=True,
-                                 text=True, check=True).stdout.split("\n")
+        symbols = run(["nm", "-D", "--defined-only", module], env=TOOLS, check=True).lines
         exported = [line.split()[-1] for line in symbols if line and line.split()[1] in "TDBR"]
         assert exported == ["PyInit_updater_core"]
 
 
 def pip_wheel(folder, *options, **env):
     environ = {k: v for k, v in os.environ.items() if not k.startswith("UPDATER_")}
-    return subprocess.run(
-        [sys.executable, "-m", "pip", "wheel", str(ROOT), "-w", str(folder), "--no-deps",
-         "--no-build-isolation", "-q", *options],
-        capture_output=True, text=True, cwd=folder, env=dict(environ, **env))
+    return run([sys.executable, "-m", "pip", "wheel", ROOT, "-w", folder, "--no-deps",
+                "--no-build-isolation", "-q", *options], cwd=folder, env=dict(environ, **env), timeout=280)
 
 
 @pytest.mark.tools
@@ -52,7 +51,7 @@ def test_wheel_holds_the_extension_module_alone_with_its_endpoint(tmp_path):
     assert done.returncode == 0, done.stdout + done.stderr
     (wheel,) = tmp_path.glob("*.whl")
     names = zipfile.ZipFile(wheel).namelist()
-    modules = [n for n in names if not n.startswith("updater_core-0.1.0.dist-info/")]
+    modules = [n for n in names if not n.startswith(f"updater_core-{version()}.dist-info/")]
     assert len(modules) == 1 and modules[0].startswith("updater_core.") and "/" not in modules[0]
     assert b"http://storage.example.com\0" in zipfile.ZipFile(wheel).read(modules[0])
     check_release_metadata(wheel)
@@ -78,7 +77,7 @@ import updater_core
 
 @pytest.mark.tools
 def test_bundle_keeps_the_botocore_data_that_an_update_opens(s3, native_build, tmp_path):
-    """The Windows bundle keeps only tools/bundle-botocore-data.txt of botocore's data: a full
+    """The Windows bundle keeps only bundle/botocore-data.txt of botocore's data: a full
     update (a download and its failing start of the bot here, which is past every storage call)
     must open nothing else, and a boto3 upgrade that opens more fails here."""
     s3.publish(b"#!/bin/sh\n")
@@ -87,17 +86,15 @@ def test_bundle_keeps_the_botocore_data_that_an_update_opens(s3, native_build, t
                env=clean_environment(http_proxy=s3.proxy, UPDATER_BUILD=str(native_build)))
     assert text("done") in done.lines, done.stderr
     opened = [line for line in done.stderr.splitlines() if line and " " not in line]
-    listing = (ROOT / "tools" / "bundle-botocore-data.txt").read_text().splitlines()
+    listing = (ROOT / "bundle" / "botocore-data.txt").read_text().splitlines()
     assert opened == sorted(line for line in listing if not line.startswith("#"))
 
 
 def configure(build, *defines):
     """cmake's configure step of the project in build, with a well-formed endpoint that a later
     -DUPDATER_ENDPOINT_URL in defines replaces."""
-    return subprocess.run(["cmake", "-S", str(ROOT), "-B", str(build),
-                           f"-DPython_EXECUTABLE={sys.executable}",
-                           "-DUPDATER_ENDPOINT_URL=http://storage.example.com", *defines],
-                          capture_output=True, text=True)
+    return run(["cmake", "-S", ROOT, "-B", build, f"-DPython_EXECUTABLE={sys.executable}",
+                "-DUPDATER_ENDPOINT_URL=http://storage.example.com", *defines], env=TOOLS)
 
 
 @pytest.mark.tools
@@ -134,9 +131,10 @@ def test_windows_build_refuses_an_endpoint_with_a_port_before_installing_or_fetc
 def pretend_other_version(tmp_path_factory, windows_build):
     """A Windows-style build whose version check takes 2.7 for its compile-time version."""
     build = tmp_path_factory.mktemp("pretend")
-    configure(build, "-DUPDATER_PATH_STYLE=windows", "-DUPDATER_PRETEND_COMPILED_FOR=2.7",
-              f"-DUPDATER_SANITIZE={build_setting(windows_build, 'UPDATER_SANITIZE')}").check_returncode()
-    subprocess.run(["cmake", "--build", str(build), "--parallel", "2"], check=True, capture_output=True)
+    done = configure(build, "-DUPDATER_PATH_STYLE=windows", "-DUPDATER_PRETEND_COMPILED_FOR=2.7",
+                     f"-DUPDATER_SANITIZE={build_setting(windows_build, 'UPDATER_SANITIZE')}")
+    assert done.returncode == 0, done.stderr
+    run(["cmake", "--build", build, "--parallel", "2"], env=TOOLS, timeout=280, check=True)
     return build
 
 
@@ -202,18 +200,16 @@ def test_embedding_program_imports_in_three_interpreter_lifetimes(windows_build,
     config = shutil.which(f"{sysconfig.get_config_var('BINDIR')}/python{sysconfig.get_python_version()}-config")
     if config is None or not shutil.which("g++"):
         pytest.skip("no python-config or g++")
-    flags = subprocess.run([config, "--includes", "--embed", "--ldflags"], capture_output=True,
-                           text=True, check=True).stdout.split()
+    flags = run([config, "--includes", "--embed", "--ldflags"], env=TOOLS, check=True).stdout.split()
     program = tmp_path / "embed"
     sanitized = build_setting(windows_build, "UPDATER_SANITIZE") == "ON"
     sanitize = ["-fsanitize=address,undefined"] if sanitized else []
-    subprocess.run(["g++", "-std=c++20", *sanitize, f"-I{ROOT / 'updater_core'}", "-x", "c++", "-",
-                    "-o", str(program), *flags], input=EMBEDDING, text=True, check=True)
+    run(["g++", "-std=c++20", *sanitize, f"-I{ROOT / 'updater_core'}", "-x", "c++", "-", "-o", program,
+         *flags], env=TOOLS, input=EMBEDDING, check=True)
 
     def embedded(script):
-        return subprocess.run([str(program), script], capture_output=True, text=True, timeout=120,
-                              env={**os.environ, "PYTHONHOME": sys.base_prefix,
-                                   "PYTHONPATH": str(ROOT / "tests"), "UPDATER_BUILD": str(windows_build)})
+        return run([program, script], env=clean_environment(
+            PYTHONHOME=sys.base_prefix, PYTHONPATH=str(ROOT / "tests"), UPDATER_BUILD=str(windows_build)))
 
     # CPython 3.12's own _hashlib crashes when imported again after a finalisation.
     if embedded("import hashlib").returncode != 0:

@@ -16,6 +16,7 @@ import pytest
 
 from fakes import BOT, NEW, OLD, FakeClient, entries, fake_world, import_module
 from messages import LANGUAGES, RU, WINDOWS_LOCALE, text
+from project import BUCKET, EXE_NAME
 from statement_lines import at
 
 SCENARIOS = {
@@ -62,7 +63,7 @@ def assert_download_checked(calls):
     done = next(i for i, c in enumerate(calls) if c[0] == "print" and c[1] in said("done"))
     first_change = next((i for i, c in enumerate(calls) if i > done and changes_executable(c)), len(calls))
     between = calls[done:first_change]
-    assert ("s3.get_object", (("Bucket", "kelvo-bot"), ("Key", "exe_hash"))) in between, between
+    assert ("s3.get_object", (("Bucket", BUCKET), ("Key", "exe_hash"))) in between, between
     assert ("Body.read", 4097) in between, between
 
 
@@ -132,7 +133,7 @@ def test_every_call_failing_in_turn_propagates_unchanged(name, native_build, win
         printed = [c for c in calls[:index] if c[0] == "print"]
         assert [c for c in injected.calls if c[0] == "print"][: len(printed)] == printed
         for exe, content in world(name).files.items():
-            if exe.endswith("kelvo_bot.exe"):
+            if exe.endswith(EXE_NAME):
                 assert injected.files.get(exe) in (content, NEW), where
 
 

@@ -10,6 +10,7 @@ import pytest
 
 from fakes import BOT, CURRENT, NEW, OLD, FakeFile, call_in, digest, entries, fake_world, import_module, patched
 from messages import EN, LANGUAGES, RU, WINDOWS_LOCALE, text
+from project import BUCKET, EXE_NAME
 from statement_lines import at
 
 def imported(build):
@@ -28,11 +29,11 @@ class TestWholeUpdate:
         # The order of the calls is the contract; how often the working directory is asked
         # for is not.
         calls = [call for call in world.calls if call != ("os.getcwd",)]
-        start = calls.index(("s3.head_object", (("Bucket", "kelvo-bot"), ("Key", "kelvo_bot.exe"))))
+        start = calls.index(("s3.head_object", (("Bucket", BUCKET), ("Key", EXE_NAME))))
         # A folder in the executable's place is refused before anything is downloaded.
         assert calls[start - 1] == ("os.path.isdir", BOT)
         assert calls[start:] == [
-            ("s3.head_object", (("Bucket", "kelvo-bot"), ("Key", "kelvo_bot.exe"))),
+            ("s3.head_object", (("Bucket", BUCKET), ("Key", EXE_NAME))),
             ("print", text("download", size="0.00")),
             ("progressbar.Percentage", ()),
             ("progressbar.Bar", (("marker", "#"), ("left", "["), ("right", "]"))),
@@ -46,7 +47,7 @@ class TestWholeUpdate:
             # created anew; it stays open until it is in place.
             ("os.path.lexists", "kelvo_bot.temp"),
             ("open", "kelvo_bot.temp", "x+b"),
-            ("s3.download_fileobj", "kelvo-bot", "kelvo_bot.exe", "D:\\bots\\bin\\kelvo_bot.temp", ("Callback",)),
+            ("s3.download_fileobj", BUCKET, EXE_NAME, "D:\\bots\\bin\\kelvo_bot.temp", ("Callback",)),
             *[("bar.update", min(n, len(NEW))) for n in range(4, len(NEW) + 4, 4)],
             ("bar.finish",),
             ("print", text("done")),
@@ -54,7 +55,7 @@ class TestWholeUpdate:
             # the same open file, against the published digest, read again.
             ("os.path.lexists", "D:\\bots\\kelvo_bot.temp"),
             ("os.rename", "D:\\bots\\bin\\kelvo_bot.temp", "D:\\bots\\kelvo_bot.temp"),
-            ("s3.get_object", (("Bucket", "kelvo-bot"), ("Key", "exe_hash"))),
+            ("s3.get_object", (("Bucket", BUCKET), ("Key", "exe_hash"))),
             ("Body.read", 4097),
             ("print", text("replacing")),
             ("os.path.isfile", BOT),
@@ -121,7 +122,7 @@ class TestWholeUpdate:
             ("os.rename", "/drive/bots/bin/kelvo_bot.temp", "/drive/bots/kelvo_bot.temp"),
             ("os.stat", fd),
             ("os.chmod", fd, 0o100750),
-            ("s3.get_object", (("Bucket", "kelvo-bot"), ("Key", "exe_hash"))),
+            ("s3.get_object", (("Bucket", BUCKET), ("Key", "exe_hash"))),
             ("os.rename", "/drive/bots/kelvo_bot.temp", "/drive/bots/kelvo_bot.exe"),
             ("file.close", "/drive/bots/bin/kelvo_bot.temp"),
             ("subprocess.Popen", ["/drive/bots/kelvo_bot.exe"], ()),
@@ -337,7 +338,7 @@ class TestLeftovers:
                           read_only={BOT + ".old"}), id="set-aside copies left"),
         pytest.param(dict(files={BOT: OLD, "D:\\bots\\bin\\kelvo_bot.temp": b"x", "D:\\bots\\kelvo_bot.temp": b"y"},
                           read_only={"D:\\bots\\kelvo_bot.temp"}), id="downloads left"),
-        pytest.param(dict(objects={"exe_hash": b" " + digest(NEW).upper() + b"\r\n", "kelvo_bot.exe": NEW}),
+        pytest.param(dict(objects={"exe_hash": b" " + digest(NEW).upper() + b"\r\n", EXE_NAME: NEW}),
                      id="published digest in upper case with a line end"),
     ])
     def test_no_obstacle(self, windows_build, settings):

@@ -4,7 +4,6 @@ import _imp
 import builtins
 import ctypes
 import gc
-import subprocess
 import sys
 import textwrap
 import types
@@ -13,7 +12,9 @@ import pytest
 
 import fakes
 from fakes import call_in, entries, fake_world, import_module, module_definition
-from messages import EN, RU, text
+from harness import clean_environment, run
+from messages import EN, RU, WINDOWS_LOCALE, text
+from project import build_setting, default_keys
 from statement_lines import ENTRIES, at
 
 
@@ -39,7 +40,7 @@ def module(identical):
 
 
 class TestStartUp:
-    def test_configuration_and_identical_outcome_call_by_call(self, identical):
+    def test_configuration_and_identical_outcome_call_by_call(self, identical, windows_build):
         assert type(identical.error) is SystemExit and identical.error.code is None
         calls = identical.world.calls
         assert calls[:4] == [
@@ -48,9 +49,8 @@ class TestStartUp:
             ("boto3.session.Session", ()),
             ("session.client", (
                 ("service_name", "s3"),
-                ("aws_access_key_id", "Kq3-vTmRxa9LpW_eZc2N"),
-                ("aws_secret_access_key", "Rb7_wQ-yTn4KzV1mXs8LhPcF2dJu6oGaE0iNqY5t"),
-                ("endpoint_url", "http://storage.kelvo-bot.invalid"),
+                *zip(("aws_access_key_id", "aws_secret_access_key"), default_keys()),
+                ("endpoint_url", build_setting(windows_build, "UPDATER_ENDPOINT_URL")),
                 ("verify", False),
                 # A silent store is given up on in about a minute, not several.
                 ("config", ("Config", (("connect_timeout", 10), ("read_timeout", 20),
@@ -157,12 +157,12 @@ class TestStartUp:
 
 class TestLocale:
     @pytest.mark.parametrize("pair, russian", [
-        (("Russian_Russia", "1251"), True),
-        (["Russian_Russia", None], True),
+        (WINDOWS_LOCALE[RU], True),
+        ([WINDOWS_LOCALE[RU][0], None], True),
         (("ru_RU", "UTF-8"), False),
         (("russian_russia", "1251"), False),
         ((None, None), False),
-        (("English_United States", "1252"), False),
+        (WINDOWS_LOCALE[EN], False),
     ])
     def test_language_follows_the_windows_russian_locale_name(self, windows_build, pair, russian):
         outcome = import_module(windows_build, fake_world(locale=pair))
@@ -172,7 +172,7 @@ class TestLocale:
         assert outcome.stdout.splitlines()[0] == text("check", RU if russian else EN)
 
     @pytest.mark.parametrize("make", [
-        lambda: ("Russian_Russia",), lambda: ("a", "b", "c"), lambda: ["a", "b", "c"],
+        lambda: WINDOWS_LOCALE[RU][:1], lambda: ("a", "b", "c"), lambda: ["a", "b", "c"],
         lambda: iter(["a", "b", "c"]), lambda: iter(["a"]), lambda: {"a": 1, "b": 2, "c": 3},
         lambda: "abc", lambda: None, lambda: 3,
     ], ids=["tuple of 1", "tuple of 3", "list of 3", "iterator of 3", "iterator of 1", "dict of 3",
@@ -302,8 +302,7 @@ class TestInitialisationGuards:
             '''
             _testcapi.run_in_subinterp(code)
         """)
-        done = subprocess.run([sys.executable, "-c", script], capture_output=True, text=True,
-                              timeout=60)
+        done = run([sys.executable, "-c", script], env=clean_environment(), timeout=60)
         assert done.stdout.strip() == (
             "ImportError Interpreter change detected - this module can only be loaded into one "
             "interpreter per process."), done.stderr

@@ -12,7 +12,7 @@ import pytest
 
 import publisher as publisher_tool
 import release_statement
-from conftest import BUCKET, ROOT, build_dir, clean_environment, local_s3, run, seaweedfs
+from conftest import BUCKET, EXE_NAME, ROOT, build_dir, clean_environment, local_s3, run, seaweedfs
 from harness import die_with_parent, ended_after
 from messages import text
 
@@ -27,7 +27,7 @@ OTHER_KEY = nacl.signing.SigningKey(bytes(range(32)))
 
 def publisher(*argv, **env):
     """The tool's command line in its own process: (exit status, stdout, stderr)."""
-    done = run([sys.executable, ROOT / "tools" / "publisher.py", *argv], env=clean_environment(**env))
+    done = run([sys.executable, ROOT / "publisher" / "publisher.py", *argv], env=clean_environment(**env))
     return done.returncode, done.stdout, done.stderr
 
 
@@ -46,7 +46,7 @@ def options(s3):
 
 @pytest.fixture
 def exe(tmp_path):
-    path = tmp_path / "kelvo_bot.exe"
+    path = tmp_path / EXE_NAME
     path.write_bytes(EXE)
     return path
 
@@ -84,7 +84,7 @@ def test_signed_round_trip_keygen_publish_verify_and_a_signed_build_installs(
     assert run_updater(bots / "bin", build=build_dir("signed")).returncode == 1
     assert publisher(*options, "publish", "--signing-key", str(test_key), str(exe))[0] == 0
     run = run_updater(bots / "bin", build=build_dir("signed"), BOT_RECORD=str(tmp_path / "started"))
-    assert run.returncode == 0 and (bots / "kelvo_bot.exe").read_bytes() == EXE, run.stderr
+    assert run.returncode == 0 and (bots / EXE_NAME).read_bytes() == EXE, run.stderr
 
 
 def test_releases_are_numbered_across_a_key_change_a_rollback_is_a_new_one_and_refresh_renews_it(
@@ -114,7 +114,7 @@ def test_releases_are_numbered_across_a_key_change_a_rollback_is_a_new_one_and_r
     assert (statement.release, statement.sha256, statement.size, statement.expires) == (
         3, DIGEST.decode(), len(EXE), in_a_month)
     assert statement.signed_by(local_s3.test_signing_key().verify_key)
-    assert s3.get("exe_hash") == DIGEST and s3.get("kelvo_bot.exe") == EXE
+    assert s3.get("exe_hash") == DIGEST and s3.get(EXE_NAME) == EXE
 
 
 @pytest.mark.parametrize("published, problem", [
@@ -138,12 +138,12 @@ def test_verify_explains_each_wrong_digest(options, s3, published, problem):
 def swap_executable(s3):
     """A statement of OTHER_EXE over EXE and its digest."""
     s3.publish(OTHER_EXE)
-    s3.put("kelvo_bot.exe", EXE)
+    s3.put(EXE_NAME, EXE)
     s3.put("exe_hash", DIGEST)
 
 
 YESTERDAY = release_statement.utc_today() - timedelta(days=1)
-PUBLISH_SIGNED = "Publish the release signed: `python tools/publisher.py publish --signing-key KEYFILE"
+PUBLISH_SIGNED = "Publish the release signed: `python publisher/publisher.py publish --signing-key KEYFILE"
 
 
 @pytest.mark.parametrize("store, says", [
@@ -152,7 +152,7 @@ PUBLISH_SIGNED = "Publish the release signed: `python tools/publisher.py publish
                  f"{YESTERDAY + timedelta(days=1)}", id="expires today"),
     pytest.param(lambda s3: s3.publish(EXE, expires=YESTERDAY),
                  f"NOT OK: release 1 expired at the end of {YESTERDAY} (UTC): a module built with this "
-                 f"key refuses the update. Sign it again with a new expiry: `python tools/publisher.py "
+                 f"key refuses the update. Sign it again with a new expiry: `python publisher/publisher.py "
                  f"refresh --signing-key KEYFILE --expires-in DAYS`.", id="expired"),
     pytest.param(lambda s3: s3.publish(EXE, signing_key=None),
                  f"NOT OK: there is no exe_hash.sig: a module built with this key refuses the update. "
@@ -245,8 +245,8 @@ def writes(requests):
 
 
 @pytest.mark.parametrize("signed, statement, stored", [
-    (True, ("PUT", "exe_hash.sig"), {"kelvo_bot.exe", "exe_hash.sig", "exe_hash"}),
-    (False, ("DELETE", "exe_hash.sig"), {"kelvo_bot.exe", "exe_hash"}),
+    (True, ("PUT", "exe_hash.sig"), {EXE_NAME, "exe_hash.sig", "exe_hash"}),
+    (False, ("DELETE", "exe_hash.sig"), {EXE_NAME, "exe_hash"}),
 ], ids=["--signing-key", "--unsigned"])
 def test_publish_writes_the_executable_then_the_statement_then_the_digest(
         options, s3, exe, tmp_path, signed, statement, stored):
@@ -258,7 +258,7 @@ def test_publish_writes_the_executable_then_the_statement_then_the_digest(
                              str(exe))
     assert code == 0, err
     assert writes(s3.requests()[earlier:]) == [("PUT", ".publish-probe"), ("DELETE", ".publish-probe"),
-                                               ("PUT", "kelvo_bot.exe"), statement, ("PUT", "exe_hash")]
+                                               ("PUT", EXE_NAME), statement, ("PUT", "exe_hash")]
     assert {item["Key"] for item in s3.client.list_objects_v2(Bucket=BUCKET)["Contents"]} == stored
 
 
@@ -305,9 +305,9 @@ def test_a_missing_bucket_is_named_before_any_upload_and_create_bucket_makes_it_
     earlier = len(s3.requests())
     try:
         assert (f"bucket kelvo-bot does not exist at {s3.endpoint}: create it with "
-                f"`python tools/publisher.py --endpoint {s3.endpoint} create-bucket`") in failure(
+                f"`python publisher/publisher.py --endpoint {s3.endpoint} create-bucket`") in failure(
             "publish", str(exe), *options)
-        assert not [line for line in s3.requests()[earlier:] if "kelvo_bot.exe" in line]
+        assert not [line for line in s3.requests()[earlier:] if EXE_NAME in line]
         code, out, err = publisher(*options, "create-bucket")
         assert code == 0 and out.startswith("Created bucket kelvo-bot"), err
         s3.client.head_bucket(Bucket=BUCKET)
@@ -340,7 +340,7 @@ def test_every_command_and_option_has_help():
 def test_serve_takes_a_free_port_and_ctrl_c_ends_it_with_130(tmp_path):
     # Started as from a terminal: SIGINT as its default, whatever this process was given.
     with ended_after(subprocess.Popen(
-            [sys.executable, str(ROOT / "tools" / "publisher.py"), "serve", "--port", "0"],
+            [sys.executable, str(ROOT / "publisher" / "publisher.py"), "serve", "--port", "0"],
             env=clean_environment(), stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True,
             preexec_fn=lambda: (signal.signal(signal.SIGINT, signal.SIG_DFL), die_with_parent()))) as process:
         ready = process.stdout.readline()

@@ -8,7 +8,7 @@ import time
 import pytest
 
 import seaweedfs
-from conftest import BUCKET, UNCHANGED, contents, stub_bot
+from conftest import BUCKET, EXE_NAME, UNCHANGED, contents, stub_bot
 from fakes import OLD
 from messages import text
 from s3_servers import seaweedfs_server
@@ -33,15 +33,15 @@ def test_a_wrong_secret_fails_at_the_check_and_changes_nothing(run_updater, nati
 def test_the_modules_keys_may_read_the_bucket_and_nothing_else(s3, native_build):
     s3.publish(b"MZ bot")
     module = seaweedfs.client(s3.port, seaweedfs.built_keys(native_build), s3.endpoint)
-    assert module.get_object(Bucket=BUCKET, Key="kelvo_bot.exe")["Body"].read() == b"MZ bot"
-    assert module.head_object(Bucket=BUCKET, Key="kelvo_bot.exe")["ContentLength"] == 6
-    for refused in (lambda: module.put_object(Bucket=BUCKET, Key="kelvo_bot.exe", Body=b"MZ evil"),
+    assert module.get_object(Bucket=BUCKET, Key=EXE_NAME)["Body"].read() == b"MZ bot"
+    assert module.head_object(Bucket=BUCKET, Key=EXE_NAME)["ContentLength"] == 6
+    for refused in (lambda: module.put_object(Bucket=BUCKET, Key=EXE_NAME, Body=b"MZ evil"),
                     lambda: module.delete_object(Bucket=BUCKET, Key="exe_hash"),
                     lambda: module.list_objects_v2(Bucket=BUCKET),
                     lambda: module.create_bucket(Bucket="kelvo-bot-2")):
         with pytest.raises(module.exceptions.ClientError, match=r"\(AccessDenied\)"):
             refused()
-    assert s3.client.get_object(Bucket=BUCKET, Key="kelvo_bot.exe")["Body"].read() == b"MZ bot"
+    assert s3.client.get_object(Bucket=BUCKET, Key=EXE_NAME)["Body"].read() == b"MZ bot"
 
 
 def bytes_sent(cluster, name):
@@ -78,7 +78,7 @@ def test_a_volume_server_lost_mid_download(run_updater, native_build, bots):
         killer.join(60)
         assert at_kill, "no volume server was killed: the download never got going"
         if run.returncode != 0:
-            assert (bots / "kelvo_bot.exe").read_bytes() == OLD
+            assert (bots / EXE_NAME).read_bytes() == OLD
             run = run_updater(bots, proxy=cluster.proxy)
         assert run.returncode == 0, run.stderr[-2000:]
         # The kill came while the download was under way, and the rest came from the survivor.
@@ -86,5 +86,5 @@ def test_a_volume_server_lost_mid_download(run_updater, native_build, bots):
         assert at_kill["volume1"] + at_kill["volume2"] < len(new)
         assert bytes_sent(cluster, survivor) - before[survivor] > at_kill[survivor]
     assert run.lines[-1] == text("started")
-    assert hashlib.sha256((bots / "kelvo_bot.exe").read_bytes()).digest() == hashlib.sha256(new).digest()
+    assert hashlib.sha256((bots / EXE_NAME).read_bytes()).digest() == hashlib.sha256(new).digest()
     assert not (bots / "kelvo_bot.temp").exists()

@@ -11,9 +11,9 @@ import nacl.signing
 import pytest
 
 import release_statement
-from conftest import BUCKET, UNCHANGED, build_dir, contents, stub_bot, wait_for
+from conftest import BUCKET, EXE_NAME, UNCHANGED, build_dir, contents, stub_bot, wait_for
 from fakes import OLD
-from messages import LANGUAGES, RU, identical_lines, text
+from messages import EN, LANGUAGES, WINDOWS_LOCALE, identical_lines, text
 from relay import Relay
 
 GENUINE = stub_bot(1)
@@ -21,13 +21,13 @@ EVIL = stub_bot(6)  # the attacker's program, of the same length
 EVIL_DIGEST = hashlib.sha256(EVIL).hexdigest()
 ATTACKER = nacl.signing.SigningKey(bytes(range(32)))
 EVIL_STATEMENT = release_statement.make(ATTACKER, EVIL_DIGEST, len(EVIL), 99)
-SWAPPED = {"kelvo_bot.exe": lambda _: EVIL, "exe_hash": lambda _: EVIL_DIGEST.encode()}
+SWAPPED = {EXE_NAME: lambda _: EVIL, "exe_hash": lambda _: EVIL_DIGEST.encode()}
 FLOOD = 300 * 1024 * 1024
 
 
 def signed_run(run_updater, bots, proxy=None, language=None, **env):
     return run_updater(bots / "bin", build=build_dir("signed"), proxy=proxy,
-                       UPDATER_RUSSIAN="1" if language == RU else "", **env)
+                       UPDATER_LOCALE=",".join(WINDOWS_LOCALE[language or EN]), **env)
 
 
 # Each attack: the statement the store holds, what a relay on the way rewrites, what the refusal
@@ -37,7 +37,7 @@ def signed_run(run_updater, bots, proxy=None, language=None, **env):
     pytest.param("genuine", SWAPPED, "mismatch", True, id="relay swaps executable and digest"),
     pytest.param("genuine", {**SWAPPED, "exe_hash.sig": lambda _: EVIL_STATEMENT}, "BadSignatureError",
                  False, id="relay swaps executable, digest and statement, by another key"),
-    pytest.param("genuine", {"kelvo_bot.exe": lambda _: EVIL}, "mismatch", True,
+    pytest.param("genuine", {EXE_NAME: lambda _: EVIL}, "mismatch", True,
                  id="relay swaps the executable only"),
     pytest.param("none", {}, "NoSuchKey", False, id="no statement"),
     pytest.param("truncated", {}, "ValueError: the release statement has no line", False,
@@ -63,12 +63,12 @@ def test_a_signed_update_installs_and_starts_the_bot_even_when_exe_hash_is_withh
     s3.publish(GENUINE)
     # The relay answers exe_hash with the digest of the bot the folder has: the statement still
     # names the release to install.
-    withheld = {"exe_hash": lambda _: hashlib.sha256((bots / "kelvo_bot.exe").read_bytes()).hexdigest().encode()}
+    withheld = {"exe_hash": lambda _: hashlib.sha256((bots / EXE_NAME).read_bytes()).hexdigest().encode()}
     with closing(Relay(s3.port, rewrite=withheld)) as relay:
         run = signed_run(run_updater, bots, relay.proxy)
     assert run.returncode == 0, run.stderr
-    assert (bots / "kelvo_bot.exe").read_bytes() == GENUINE
-    assert wait_for(tmp_path / "started")[1] == str(bots / "kelvo_bot.exe")
+    assert (bots / EXE_NAME).read_bytes() == GENUINE
+    assert wait_for(tmp_path / "started")[1] == str(bots / EXE_NAME)
     assert run.lines[-1] == text("started")
 
 
@@ -105,7 +105,7 @@ def test_a_current_bot_with_an_expired_statement_says_so_and_waits(s3, run_updat
     s3.publish(OLD, expires=datetime.date(2020, 1, 31))
     run = signed_run(run_updater, bots)
     assert run.returncode == 0, run.stderr
-    assert run.lines == [*identical_lines(bots / "kelvo_bot.exe"), text("expired line", date="2020-01-31")]
+    assert run.lines == [*identical_lines(bots / EXE_NAME), text("expired line", date="2020-01-31")]
     assert run.sleeps == [60]
 
 
@@ -114,7 +114,7 @@ def test_a_current_bot_with_an_expired_statement_says_so_and_waits(s3, run_updat
 @pytest.mark.parametrize("rewrite, refused", [
     pytest.param({"exe_hash.sig": lambda _: bytes(FLOOD)}, "exe_hash.sig", id="statement"),
     pytest.param({"exe_hash": lambda _: bytes(FLOOD)}, "exe_hash", id="digest"),
-    pytest.param({"kelvo_bot.exe": lambda body: body + bytes(FLOOD)}, None, id="executable"),
+    pytest.param({EXE_NAME: lambda body: body + bytes(FLOOD)}, None, id="executable"),
 ])
 def test_an_endless_answer_is_cut_off_with_memory_and_disk_flat(s3, run_updater, bots, rewrite, refused):
     new = stub_bot(4) + os.urandom(4 * 1024 * 1024)
@@ -125,7 +125,7 @@ def test_an_endless_answer_is_cut_off_with_memory_and_disk_flat(s3, run_updater,
     assert f"RuntimeError: {expected}" in run.stderr, run.stderr
     # Less than the answer itself, whatever the interpreter and the sanitizers take of their own.
     assert run.peak_mib < FLOOD / 2**20, run.peak_mib
-    assert (bots / "kelvo_bot.exe").read_bytes() == OLD
+    assert (bots / EXE_NAME).read_bytes() == OLD
     left = bots / "bin" / "kelvo_bot.temp"
     assert not left.exists() or left.stat().st_size <= len(new) + 1024 * 1024
 

@@ -9,6 +9,7 @@ import pytest
 
 from fakes import BOT, CURRENT, FakeClient, call_in, digest, entries, fake_world, import_module
 from messages import EN, RU, WINDOWS_LOCALE, identical_lines, text
+from project import BUCKET
 from statement_lines import at
 
 
@@ -18,7 +19,7 @@ def wired(build, world):
     # The functions reach the fakes of the world they were imported with; a second world is
     # wired in by hand: the storage client and nothing else differs between the two.
     module.s3unsafe = FakeClient(world)
-    module.RU = world.locale[0] == "Russian_Russia"
+    module.RU = world.locale[0] == WINDOWS_LOCALE[RU][0]
     world.calls.clear()
     return module
 
@@ -70,7 +71,7 @@ class TestOutcomes:
             [text("check", language), text("differs", language)] if needed else identical_lines(BOT, language))
         # The file is hashed before the bucket is contacted, and the request is exact.
         assert outcome.world.names("open", "file.close", "s3.get_object") == [
-            ("open", BOT, "rb"), ("file.close", BOT), ("s3.get_object", (("Bucket", "kelvo-bot"), ("Key", "exe_hash")))]
+            ("open", BOT, "rb"), ("file.close", BOT), ("s3.get_object", (("Bucket", BUCKET), ("Key", "exe_hash")))]
 
 
 @pytest.fixture(scope="module")
@@ -192,4 +193,4 @@ class TestObjectReader:
             module.s3_file_reader("longer")
         assert refused.value.refusal == "oversized"
         assert world.names("s3.get_object", "Body.read")[-2:] == [
-            ("s3.get_object", (("Bucket", "kelvo-bot"), ("Key", "longer"))), ("Body.read", 4097)]
+            ("s3.get_object", (("Bucket", BUCKET), ("Key", "longer"))), ("Body.read", 4097)]

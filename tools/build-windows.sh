@@ -24,7 +24,7 @@
 #                               signed with its private key; empty, the default: no signature
 # Warnings are errors. It ends by saying what the wheel was built for (its endpoint, its release
 # key, and a loud warning when its keys are the repository's public defaults); the last line
-# printed is the wheel's path. `python tools/publisher.py inspect PATH` says the same of any
+# printed is the wheel's path. `python publisher/publisher.py inspect PATH` says the same of any
 # wheel or bundle.
 #
 # Nothing of CPython is kept in this repository: the Windows headers, import library and runtime
@@ -188,7 +188,7 @@ if [ -n "$bundle" ]; then
     # botocore's data describes every service of the storage provider and is most of its size;
     # the updater's client opens a handful of those files. The list was recorded from a real
     # update, and tests/test_build.py records it again against the botocore of the tests.
-    "$PYTHON" - "$site/botocore/data" tools/bundle-botocore-data.txt <<'EOF'
+    "$PYTHON" - "$site/botocore/data" bundle/botocore-data.txt <<'EOF'
 import sys
 from pathlib import Path
 
@@ -238,7 +238,7 @@ EOF
     # launcher.py says what to do, in the person's language, and where the error is kept, and the
     # window stays open (exit status 1 or more). Its arguments go to launcher.py (--details).
     # `if errorlevel` rather than `|| pause`, which Wine's cmd (8.0) runs even after a success.
-    cp tools/launcher.py "$bundle/launcher.py"
+    cp bundle/launcher.py "$bundle/launcher.py"
     "$PYTHON" - "$bundle/update.cmd" <<'EOF'
 import sys
 
@@ -272,5 +272,5 @@ fi
 
 # What the wheel was built for, read back from the file itself.
 echo >&2
-"$PYTHON" tools/publisher.py inspect "$wheel" >&2
+"$PYTHON" publisher/publisher.py inspect "$wheel" >&2
 echo "$wheel"

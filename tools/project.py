@@ -1,6 +1,7 @@
-"""What the project's tools, tests and benchmarks share, each stated once: the bucket, the
-repository's default storage keys, the settings a build was configured with, and how a child
-process ends with the process that started it."""
+"""What the project's tools, tests and benchmarks share, each stated once: the bucket and the
+executable's object in it, the project's version, the repository's default storage keys, the
+settings a build was configured with, and how a child process ends with the process that
+started it."""
 
 from __future__ import annotations
 
@@ -13,8 +14,19 @@ from pathlib import Path
 
 ROOT = Path(__file__).resolve().parent.parent
 
-# The bucket the module reads (a constant of the module, named again here for the tools).
+# The bucket the module reads, and the executable's object in it, which is also the file the
+# module replaces (constants of the module, named again here for the tools).
 BUCKET = "kelvo-bot"
+EXE_NAME = "kelvo_bot.exe"
+# What a release statement is signed for: this bucket's executable.
+PURPOSE = f"{BUCKET}/{EXE_NAME}"
+
+
+def version() -> str:
+    """The project's version (pyproject.toml), as its wheels carry it."""
+    import tomllib
+
+    return tomllib.loads((ROOT / "pyproject.toml").read_text())["project"]["version"]
 
 
 def default_keys() -> tuple[str, str]:

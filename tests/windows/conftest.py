@@ -8,7 +8,7 @@ import subprocess
 from pathlib import Path
 
 import pytest
-from s3_servers import moto_server
+from s3_servers import EXE_NAME, moto_server
 from windows_harness import booted
 
 HERE = Path(__file__).resolve().parent
@@ -37,7 +37,7 @@ def bundle():
 @pytest.fixture(scope="session")
 def sample_bot(tmp_path_factory):
     """sample_bot(version, bulk=0): the bot's program, one version of it, with `bulk` more bytes."""
-    exe = tmp_path_factory.mktemp("bot") / "kelvo_bot.exe"
+    exe = tmp_path_factory.mktemp("bot") / EXE_NAME
     subprocess.run(["x86_64-w64-mingw32-gcc", "-O2", "-s", "-Wall", "-Wextra", "-Werror",
                     "-o", str(exe), str(HERE / "sample_bot.c")], check=True)
     program = exe.read_bytes()

@@ -3,7 +3,6 @@ bundle; and what the bundle's launcher makes of a failure."""
 
 import datetime
 import os
-import subprocess
 import sys
 import zipfile
 from pathlib import Path
@@ -16,9 +15,11 @@ pytest.importorskip("botocore", reason="needs the storage library")
 
 import launcher  # noqa: E402
 import nacl.exceptions  # noqa: E402
-import seaweedfs  # noqa: E402
+from project import default_keys  # noqa: E402
 from botocore.exceptions import ClientError, EndpointConnectionError, IncompleteReadError  # noqa: E402
+import harness  # noqa: E402
 from harness import ROOT  # noqa: E402
+from local_s3 import built_endpoint  # noqa: E402
 from s3transfer.exceptions import RetriesExceededError  # noqa: E402
 from wheels import check_release_metadata  # noqa: E402
 
@@ -27,7 +28,7 @@ def test_the_test_wheel_is_under_build_with_the_release_metadata_and_dist_is_unt
     wheel = Path(os.environ["UPDATER_WINDOWS_WHEEL"])
     assert ROOT / "build" in wheel.parents
     check_release_metadata(wheel)
-    endpoint = b"http://storage.kelvo-bot.invalid\0"
+    endpoint = built_endpoint(os.environ["UPDATER_WIN64_BUILD"]).encode() + b"\0"
     for release in (ROOT / "dist").rglob("*.whl"):
         with zipfile.ZipFile(release) as archive:
             assert not any(endpoint in archive.read(name) for name in archive.namelist()
@@ -37,12 +38,12 @@ def test_the_test_wheel_is_under_build_with_the_release_metadata_and_dist_is_unt
 @pytest.mark.parametrize("what", ["wheel", "bundle"])
 def test_inspect_names_the_endpoint_and_warns_of_the_default_keys_without_the_secret(bundle, what):
     path = os.environ["UPDATER_WINDOWS_WHEEL"] if what == "wheel" else bundle
-    done = subprocess.run([sys.executable, str(ROOT / "tools" / "publisher.py"), "inspect", str(path)],
-                          capture_output=True, text=True, timeout=60)
+    done = harness.run([sys.executable, ROOT / "publisher" / "publisher.py", "inspect", path],
+                       env=harness.clean_environment())
     assert done.returncode == 0, done.stderr
-    assert "  endpoint:    http://storage.kelvo-bot.invalid\n" in done.stdout
+    assert f"  endpoint:    {built_endpoint(os.environ['UPDATER_WIN64_BUILD'])}\n" in done.stdout
     assert "WARNING: the repository's default keys. They are public" in done.stdout
-    assert seaweedfs.built_keys()[1] not in done.stdout
+    assert default_keys()[1] not in done.stdout
 
 
 def refused(kind, cause=None):

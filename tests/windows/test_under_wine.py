@@ -14,6 +14,7 @@ import pytest
 import seaweedfs
 from harness import clean_environment
 from messages import EN, RU, identical_lines, text
+from project import EXE_NAME
 from relay import Relay
 from harness import ended_after
 from windows_harness import windows_path
@@ -27,7 +28,7 @@ class BotFolder:
 
     def __init__(self, path, bundle, in_bin=True):
         self.path = path
-        self.exe = path / "kelvo_bot.exe"
+        self.exe = path / EXE_NAME
         self.launcher_dir = path / "bin" if in_bin else path
         self.temp = self.launcher_dir / "kelvo_bot.temp"
         self.log = self.launcher_dir / "update.log"
@@ -106,7 +107,7 @@ def test_installs_starts_the_bot_and_then_finds_it_current(
     assert bots.exe.read_bytes() == new and not bots.temp.exists()
     # The bundle requires signed releases: the release installed is recorded beside the bot.
     assert sorted(p.name for p in bots.path.iterdir()) == sorted(
-        ["kelvo_bot.exe", "kelvo_bot.release"] + ["bin"] * in_bin
+        [EXE_NAME, "kelvo_bot.release"] + ["bin"] * in_bin
         + ["update.cmd", "launcher.py", "python"] * (not in_bin) + ["kelvo_bot.exe.old"] * leftovers)
     # Started once, in the bot folder, by its full path, spaces and all. (The command line is
     # the path unquoted; Windows hands it to the bot as given, Wine quotes it.)
@@ -213,7 +214,7 @@ def test_a_running_bot_keeps_its_executable_and_no_second_bot_starts(
     assert run.lines[-2] == text("differs") and run.lines[-1].startswith(PAUSE[EN])
     assert run.stderr.splitlines()[-3:] == [*text("hint running"), text("log", log=windows_path(bots.log))]
     assert bots.exe.read_bytes() == old and sorted(p.name for p in bots.path.iterdir()) == [
-        "bin", "kelvo_bot.exe"]
+        "bin", EXE_NAME]
     assert not bots.temp.exists()
     assert len(bots.starts()) == 1 and s3.downloads() == asked
 

@@ -1,6 +1,6 @@
 """The release statement: what the publisher signs for each release, stored as the object
 exe_hash.sig. README.md ("Signed releases") describes its seven lines; this is the one place in
-the tools that writes and reads them (publisher.py, the tests' store, the benchmarks).
+the project's Python that writes and reads them (publisher.py, the tests' store, the benchmarks).
 
     make(signing_key, sha256, size, release, expires)  the statement's bytes, signed
     parse(data)                     a Statement, or StatementError saying what is wrong
@@ -15,10 +15,9 @@ import datetime
 import re
 from dataclasses import dataclass
 
-from project import BUCKET
+from project import BUCKET, PURPOSE
 
-FIRST_LINE = "kelvo-bot release statement 1"
-PURPOSE = f"{BUCKET}/kelvo_bot.exe"
+FIRST_LINE = f"{BUCKET} release statement 1"
 # The module refuses a longer object as malformed.
 MAX_BYTES = 4096
 

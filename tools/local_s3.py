@@ -7,9 +7,9 @@ build was made with.
 runs moto's ThreadedMotoServer in a thread of this process on a free port of 127.0.0.1, with the
 bucket, until the block ends. From a shell:
 
-    python tests/local_s3.py endpoint BUILD   prints the endpoint BUILD was configured with
-    python tests/local_s3.py test-public-key  prints the public key of TEST_SIGNING_SEED
-    python tests/local_s3.py serve LOG        prints the port once the bucket is there, then
+    python tools/local_s3.py endpoint BUILD   prints the endpoint BUILD was configured with
+    python tools/local_s3.py test-public-key  prints the public key of TEST_SIGNING_SEED
+    python tools/local_s3.py serve LOG        prints the port once the bucket is there, then
                                               serves until stopped (SIGTERM, SIGINT or SIGHUP),
                                               its request log going to LOG
 """

@@ -15,10 +15,10 @@ import datetime
 import re
 from dataclasses import dataclass
 
-from project import BUCKET
+from project import BUCKET, EXE_NAME
 
 FIRST_LINE = "kelvo-bot release statement 1"
-PURPOSE = f"{BUCKET}/kelvo_bot.exe"
+PURPOSE = f"{BUCKET}/{EXE_NAME}"
 # The module refuses a longer object as malformed.
 MAX_BYTES = 4096
 

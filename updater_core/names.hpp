@@ -10,6 +10,12 @@
 // The module's name: the import's, the traceback entries' and the messages'.
 #define UPDATER_MODULE_NAME "updater_core"
 
+// The bucket and the executable's name (its object in the bucket, its file in the bot folder)
+// come from the build (cmake/project.json, which the tools read too).
+#if !defined(UPDATER_BUCKET) || !defined(UPDATER_EXE_NAME)
+#error "UPDATER_BUCKET and UPDATER_EXE_NAME must be set by the build (cmake/project.json)"
+#endif
+
 namespace updater::names {
 
 // Identifiers: the C++ member is the Python text.
@@ -33,8 +39,9 @@ namespace updater::names {
 // Texts that are not identifiers.
 #define UPDATER_TEXTS(X)                                                                       \
     X(module_name, UPDATER_MODULE_NAME)                                                        \
-    X(bucket, "kelvo-bot")                                                                     \
-    X(exe_object_key, "kelvo_bot.exe")                                                         \
+    X(bucket, UPDATER_BUCKET)                                                                  \
+    X(exe_name, UPDATER_EXE_NAME)                                                              \
+    X(temp_exe_name, "kelvo_bot.temp")                                                         \
     X(hash_object_key, "exe_hash")                                                             \
     X(Body, "Body")                                                                            \
     X(ContentLength, "ContentLength")                                                          \

@@ -149,7 +149,7 @@ void verify_download(const py::Scope& scope, py::Borrowed file, const Release* r
 
 py::Ref download_install_and_start(const py::Scope& scope, py::Borrowed, py::Borrowed) {
     py::Borrowed bucket = n.bucket;
-    py::Borrowed server_path = n.exe_object_key;
+    py::Borrowed server_path = n.exe_name;
     py::Ref state = new_download_state();
 
     // A folder in the executable's place would receive the download inside it: said before
@@ -185,10 +185,10 @@ py::Ref download_install_and_start(const py::Scope& scope, py::Borrowed, py::Bor
         py::Ref stored = py::text(object_size);
         py::Ref signed_size = py::text(release->size);
         refuse(scope, n.refusal_mismatch,
-               {"Файл kelvo_bot.exe на сервере имеет размер ", stored, " байт, а подписанный выпуск ",
-                signed_size, " байт; ничего не изменено."},
-               {"The store's kelvo_bot.exe is ", stored, " bytes, the signed release ", signed_size,
-                " bytes; nothing was changed."});
+               {"Файл ", server_path, " на сервере имеет размер ", stored,
+                " байт, а подписанный выпуск ", signed_size, " байт; ничего не изменено."},
+               {"The store's ", server_path, " is ", stored, " bytes, the signed release ",
+                signed_size, " bytes; nothing was changed."});
     }
     set(state, most, release ? release->size : object_size);
 

@@ -67,11 +67,10 @@ HASH_KEY = "exe_hash"
 STATEMENT_KEY = "exe_hash.sig"
 HEX_DIGITS = set("0123456789abcdef")
 
-# The endpoints a module build accepts (CMakeLists.txt checks UPDATER_ENDPOINT_URL the same way):
-# http:// and a host name of dot-separated labels, nothing else.
-LABEL = r"[A-Za-z0-9]([A-Za-z0-9-]*[A-Za-z0-9])?"
-HOST_NAME = re.compile(rf"{LABEL}(\.{LABEL})*")
-MODULE_ENDPOINT = re.compile(rf"http://{HOST_NAME.pattern}")
+# The endpoints a module build accepts: http:// and a host name of dot-separated labels, nothing
+# else (project.py).
+HOST_NAME = re.compile(project.HOST_NAME_PATTERN)
+MODULE_ENDPOINT = re.compile(project.ENDPOINT_PATTERN)
 
 # What sha256sum prints: the digest, a space, a space or "*" (binary mode), the file name.
 SHA256SUM_LINE = re.compile(rb"([0-9A-Fa-f]{64}) [ *](\S.*?)\r?\n?")

@@ -49,16 +49,17 @@ while [ $# -gt 0 ]; do
         *) echo "error: unknown option $1 (see tools/build-windows.sh --help)" >&2; exit 2 ;;
     esac
 done
-# The endpoint rule of CMakeLists.txt (and of publisher.py's MODULE_ENDPOINT), asked here before
+# The endpoint rule (cmake/project.json, as tools/project.py reads it), asked here before
 # minutes go into installing and fetching: http:// and dot-separated labels of letters, digits
 # and inner hyphens.
-label='[A-Za-z0-9]([A-Za-z0-9-]*[A-Za-z0-9])?'
 if [ -z "${UPDATER_ENDPOINT_URL:-}" ]; then
     echo "error: UPDATER_ENDPOINT_URL is not set: the module needs the endpoint of the storage it" \
          "updates from, for example http://storage.example.com" >&2
     exit 2
 fi
-if ! [[ $UPDATER_ENDPOINT_URL =~ ^http://$label(\.$label)*$ ]]; then
+find_python
+if ! "$PYTHON" -c 'import re, sys; sys.path.insert(0, "tools"); import project
+sys.exit(not re.fullmatch(project.ENDPOINT_PATTERN, sys.argv[1]))' "$UPDATER_ENDPOINT_URL"; then
     echo "error: UPDATER_ENDPOINT_URL='$UPDATER_ENDPOINT_URL' is not valid: it must be http://" \
          "followed by a host name only, with no port, path, user or trailing slash (for example" \
          "http://storage.example.com); for a store on another port or behind HTTPS, see" \

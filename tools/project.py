@@ -1,7 +1,7 @@
-"""What the project's tools, tests and benchmarks share, each stated once: the bucket and the
-executable's object in it, the project's version, the repository's default storage keys, the
-settings a build was configured with, and how a child process ends with the process that
-started it."""
+"""What the project's tools, tests and benchmarks share, each stated once: the bucket, the
+executable's name and the endpoints a module build accepts (cmake/project.json, which the build
+reads too), the project's version, the repository's default storage keys, the settings a build
+was configured with, and how a child process ends with the process that started it."""
 
 from __future__ import annotations
 
@@ -14,12 +14,18 @@ from pathlib import Path
 
 ROOT = Path(__file__).resolve().parent.parent
 
-# The bucket the module reads, and the executable's object in it, which is also the file the
-# module replaces (constants of the module, named again here for the tools).
-BUCKET = "kelvo-bot"
-EXE_NAME = "kelvo_bot.exe"
+_PROJECT = json.loads((ROOT / "cmake" / "project.json").read_text())
+# The bucket the module reads, and the executable: its object there and its file in the bot
+# folder.
+BUCKET = _PROJECT["bucket"]
+EXE_NAME = _PROJECT["executable"]
 # What a release statement is signed for: this bucket's executable.
 PURPOSE = f"{BUCKET}/{EXE_NAME}"
+# The endpoints a module build accepts (CMakeLists.txt checks UPDATER_ENDPOINT_URL with the same
+# expressions): a host name of dot-separated labels, and the module's endpoint, http:// and a host
+# name, nothing else. Both match whole texts only under fullmatch.
+HOST_NAME_PATTERN = _PROJECT["host_name_pattern"]
+ENDPOINT_PATTERN = f"{_PROJECT['endpoint_scheme']}://{HOST_NAME_PATTERN}"
 
 
 def version() -> str:

@@ -83,14 +83,11 @@ inline void say(const py::Scope& scope, std::initializer_list<Piece> russian,
 [[noreturn]] inline void refuse(const py::Scope& scope, py::Borrowed kind,
                                 std::initializer_list<Piece> russian,
                                 std::initializer_list<Piece> english) {
-    try {
-        fail(scope, PyExc_RuntimeError, russian, english);
-    } catch (const py::ErrorAlreadySet&) {
-        py::Ref error = py::Ref::steal_or_null(py::take_raised());
-        py::require(PyObject_SetAttr(error.get(), n.refusal.get(), kind.get()));
-        py::put_back(error.release());
-        throw;
-    }
+    const bool ru = py::truth(scope[n.RU]);
+    py::Ref error = py::call(PyExc_RuntimeError, join(scope, ru ? russian : english));
+    py::require(PyObject_SetAttr(error.get(), n.refusal.get(), kind.get()));
+    PyErr_SetObject(PyExc_RuntimeError, error.get());
+    throw py::ErrorAlreadySet{};
 }
 
 // Refuses the downloaded executable, saying what is wrong with it: "The downloaded

@@ -10,6 +10,12 @@
 // The module's name: the import's, the traceback entries' and the messages'.
 #define UPDATER_MODULE_NAME "updater_core"
 
+// The bucket and the executable's name (its object in the bucket, its file in the bot folder)
+// come from the build (cmake/project.json, which the tools read too).
+#if !defined(UPDATER_BUCKET) || !defined(UPDATER_EXE_NAME)
+#error "UPDATER_BUCKET and UPDATER_EXE_NAME must be set by the build (cmake/project.json)"
+#endif
+
 namespace updater::names {
 
 // Identifiers: the C++ member is the Python text.
@@ -18,7 +24,7 @@ namespace updater::names {
     X(subprocess) X(LOCAL_EXE_NAME) X(TEMP_EXE_NAME) X(lang) X(_) X(RU) X(session) X(s3unsafe) \
     X(s3_file_reader) X(get_hash_digest) X(get_update) X(check_update_is_needed)               \
     X(getlocale) X(disable_warnings) X(client) X(exit) X(sleep) X(getcwd) X(path) X(isfile)     \
-    X(endswith) X(chdir) X(unlink) X(rename) X(replace) X(move) X(stat) X(st_mode) X(chmod)     \
+    X(endswith) X(chdir) X(unlink) X(rename) X(replace) X(move) X(st_mode) X(chmod)     \
     X(Popen) X(get_object) X(head_object) X(download_fileobj) X(read) X(update) X(hexdigest)   \
     X(sha256) X(block_size) X(Percentage) X(Bar) X(ETA) X(FileTransferSpeed) X(ProgressBar)    \
     X(start) X(finish) X(open) X(print) X(bytes) X(strip) X(lower) X(name) X(loader) X(origin) \
@@ -26,23 +32,22 @@ namespace updater::names {
     X(__package__) X(__path__) X(Session)                                                      \
     X(isdir) X(islink) X(lexists) X(lstat) X(fileno) X(file_digest) X(signing) X(VerifyKey)      \
     X(verify) X(fromhex) X(seek) X(copyfileobj) X(close) X(fstat) X(st_ino) X(st_dev)           \
-    X(refusal) X(msvcrt) X(open_osfhandle) X(exceptions) X(NoSuchKey) X(write) X(flush)     \
+    X(refusal) X(exceptions) X(NoSuchKey) X(write) X(flush)     \
     X(fsync) X(config) X(Config) X(total_max_attempts) X(mode) X(standard) X(meta) X(events)       \
     X(caught_exception) X(attempts) X(shutdown)
 
 // Texts that are not identifiers.
 #define UPDATER_TEXTS(X)                                                                       \
     X(module_name, UPDATER_MODULE_NAME)                                                        \
-    X(bucket, "kelvo-bot")                                                                     \
-    X(exe_object_key, "kelvo_bot.exe")                                                         \
+    X(bucket, UPDATER_BUCKET)                                                                  \
+    X(exe_name, UPDATER_EXE_NAME)                                                              \
+    X(temp_exe_name, "kelvo_bot.temp")                                                         \
     X(hash_object_key, "exe_hash")                                                             \
     X(Body, "Body")                                                                            \
     X(ContentLength, "ContentLength")                                                          \
     X(russian_locale, "Russian_Russia")                                                        \
     X(mode_read_binary, "rb")                                                                  \
     X(mode_create_binary, "xb")                                                                \
-    X(mode_create_read_write, "x+b")                                                           \
-    X(mode_read_write, "r+b")                                                                  \
     X(utf_8, "utf-8")                                                                          \
     X(size_format, "0.2f")                                                                     \
     X(int_, "int")                                                                             \

@@ -1,7 +1,7 @@
 #include "platform.hpp"
 
+#include "capi/interned.hpp"
 #include "capi/ops.hpp"
-#include "names.hpp"
 
 #include <chrono>
 #include <memory>
@@ -20,12 +20,21 @@
 
 namespace updater::platform {
 
+namespace {
+
+// The platform knows none of the updater's words: what it looks up and calls it names here, in
+// Python's words; what is the updater's (a path, the lock's name) it is given.
+py::Ref word(const char* text) { return py::intern(text); }
+
+}  // namespace
+
 void make_executable([[maybe_unused]] const py::Scope& scope, [[maybe_unused]] py::Borrowed file) {
 #if !UPDATER_PATH_STYLE_WINDOWS
-    py::Ref descriptor = py::call_method(file, n.fileno);
-    py::Ref mode = py::attr(py::call(py::attr(scope[n.os], n.stat), descriptor), n.st_mode);
+    py::Ref descriptor = py::call_method(file, word("fileno"));
+    py::Ref mode = py::attr(py::call(py::attr(scope[word("os")], word("stat")), descriptor),
+                            word("st_mode"));
     const long bits = py::as_long(mode);
-    py::call(py::attr(scope[n.os], n.chmod), descriptor,
+    py::call(py::attr(scope[word("os")], word("chmod")), descriptor,
              py::integer(bits | ((bits & 0444) >> 2)));
 #endif
 }
@@ -61,17 +70,17 @@ py::Ref create_exclusive(const py::Scope& scope, py::Borrowed path) {
     // The handle becomes a C runtime descriptor, which the file object then owns.
     py::Ref descriptor;
     try {
-        py::Ref msvcrt = scope.import(n.msvcrt, nullptr);
+        py::Ref msvcrt = scope.import(word("msvcrt"), nullptr);
         py::Ref handle = py::Ref::steal(PyLong_FromVoidPtr(file));
-        descriptor = py::call(py::attr(msvcrt, n.open_osfhandle), handle, py::integer(0));
+        descriptor = py::call(py::attr(msvcrt, word("open_osfhandle")), handle, py::integer(0));
     } catch (...) {
         CloseHandle(file);
         throw;
     }
     py::Ref result;
     py::cleanup_on_error(
-        [&] { result = py::call(scope[n.open], descriptor, n.mode_read_write); },
-        [&] { py::call(py::attr(scope[n.os], n.close), descriptor); });
+        [&] { result = py::call(scope[word("open")], descriptor, py::str("r+b")); },
+        [&] { py::call(py::attr(scope[word("os")], word("close")), descriptor); });
     return result;
 }
 
@@ -211,8 +220,8 @@ BotFolderLock::~BotFolderLock() {
 bool running(py::Borrowed) { return false; }
 
 py::Ref create_exclusive(const py::Scope& scope, py::Borrowed path) {
-    py::Ref open = scope[n.open];
-    return py::call(open, path, n.mode_create_read_write);
+    py::Ref open = scope[word("open")];
+    return py::call(open, path, py::str("x+b"));
 }
 
 BotFolderLock::BotFolderLock(py::Borrowed directory, py::Borrowed name,

@@ -80,10 +80,8 @@ void configure(const py::Scope& module) {
     line(module, lines::import_hashlib, [&] { import_module(module, n.hashlib); });
     line(module, lines::import_locale, [&] { import_module(module, n.locale); });
 
-    line(module, lines::local_exe_name,
-         [&] { module.bind(n.LOCAL_EXE_NAME, py::str("kelvo_bot.exe")); });
-    line(module, lines::temp_exe_name,
-         [&] { module.bind(n.TEMP_EXE_NAME, py::str("kelvo_bot.temp")); });
+    line(module, lines::local_exe_name, [&] { module.bind(n.LOCAL_EXE_NAME, n.exe_name); });
+    line(module, lines::temp_exe_name, [&] { module.bind(n.TEMP_EXE_NAME, n.temp_exe_name); });
 
     // The locale of the default category, unpacked into exactly two names.
     line(module, lines::getlocale, [&] {

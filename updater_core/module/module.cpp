@@ -36,13 +36,9 @@ py::Ref optional_attribute(py::Borrowed spec, py::Borrowed name) {
     py::require(PyObject_GetOptionalAttr(spec.get(), name.get(), &value));
     return py::Ref::steal_or_null(value);
 #else
-    py::Ref value = py::Ref::steal_or_null(PyObject_GetAttr(spec.get(), name.get()));
-    if (!value) {
-        if (!PyErr_ExceptionMatches(PyExc_AttributeError)) {
-            throw py::ErrorAlreadySet{};
-        }
-        PyErr_Clear();
-    }
+    py::Ref value;
+    py::try_except(PyExc_AttributeError, [&] { value = py::attr(spec, name); },
+                   [](py::Borrowed) {});
     return value;
 #endif
 }

@@ -1,16 +1,13 @@
 // The module functions, and the sequence that the import runs: check, update or wait, exit.
 #include "capi/function.hpp"
 #include "capi/interned.hpp"
-#include "names.hpp"
 #include "capi/ops.hpp"
-#include "messages.hpp"
 #include "module/statements.hpp"
-#include "platform.hpp"
+#include "names.hpp"
 #include "storage/file_digest.hpp"
 #include "storage/object_reader.hpp"
+#include "update/bot_folder.hpp"
 #include "update/get_update.hpp"
-#include "update/paths.hpp"
-#include "update/replacement.hpp"
 #include "update/update_check.hpp"
 
 #include <optional>
@@ -36,37 +33,13 @@ void define_functions(const py::Scope& module) {
 }
 
 void start_up(const py::Scope& module) {
-    // Both functions are reached by name at the moment of the call, like every other name.
-    // The check and the update run under the bot folder's lock, so that an updater started
-    // twice never replaces the executable under the other; the second waits, then finds the
-    // bot current.
-    // A set-aside copy left without its executable (an updater killed half way) is put back
-    // first, under the lock, so that the check sees the executable the folder really has.
+    // Both functions are reached by name at the moment of the call, like every other name. The
+    // check and the update run with the bot folder held, the wait and the exit without it.
     bool update_needed = false;
     {
-        std::optional<platform::BotFolderLock> lock;
+        std::optional<update::HeldBotFolder> held;
         line(module, lines::check, [&] {
-            py::Ref bots = update::bot_directory(module);
-            lock.emplace(bots, n.lock_name, platform::BotFolderLock::Callbacks{
-                [&] {
-                    say(module, {"Уже идёт другое обновление этого бота; жду..."},
-                        {"Another update of this bot is running; waiting..."});
-                },
-                [&] {
-                    fail(module, PyExc_TimeoutError,
-                         {"Другое обновление этого бота идёт уже больше 10 минут; это обновление "
-                          "остановлено, ничего не изменено. Запустите его позже."},
-                         {"Another update of this bot has been running for more than 10 minutes; "
-                          "this one stopped and changed nothing. Run it again later."});
-                },
-                [&](py::Borrowed what) {
-                    say(module,
-                        {"Блокировку ", what, " держит чужой объект; обновление идёт без неё."},
-                        {"The lock ", what, " is taken by something not this user's; updating "
-                         "without it."});
-                },
-            });
-            update::restore_set_aside(module);
+            held.emplace(module);
             update_needed = py::truth(py::call(module[n.check_update_is_needed]));
         });
         if (update_needed) {
@@ -76,7 +49,7 @@ void start_up(const py::Scope& module) {
     if (!update_needed) {
         line(module, lines::wait, [&] {
             py::Ref sleep = py::attr(module[n.time], n.sleep);
-            py::call(sleep, py::integer(60));
+            py::call(sleep, py::integer(update::seconds_before_closing));
         });
     }
     // SystemExit leaves the exec step, and with it the import statement.

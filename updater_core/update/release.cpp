@@ -139,7 +139,7 @@ Release verified(py::Borrowed signing, py::Borrowed statement) {
     rest.remove_prefix(statement_header.size());
 
     // It names this bucket and this object, so that nothing signed for another use verifies.
-    py::Ref purpose = py::concat({n.bucket, py::str("/"), n.exe_object_key});
+    py::Ref purpose = py::concat({n.bucket, py::str("/"), n.exe_name});
     if (!py::equal(ascii_str(field(rest, "purpose")), purpose)) {
         malformed("is for another bucket or object");
     }

@@ -44,11 +44,7 @@ Release read_release(const py::Scope& scope);
 // by the publisher, with what went wrong as its context.
 template <class Check>
 void refused_unless_signed(const py::Scope& scope, Check&& check) {
-    py::cleanup_on_error(check, [&] {
-        if (py::handling(PyExc_Exception)) {
-            refuse_unsigned(scope);
-        }
-    });
+    py::try_except(PyExc_Exception, check, [&](py::Borrowed) { refuse_unsigned(scope); });
 }
 
 // Whether the statement's expiry date has passed (by the system's clock, in UTC).

@@ -140,7 +140,8 @@ py::Ref put_download_in_place(const py::Scope& scope, py::Borrowed staged, py::B
         py::Ref exe = beside(bots, scope[n.LOCAL_EXE_NAME]);
         const bool old_exists = is_file(scope, exe);
         if (old_exists) {
-            say(scope, {"Удаляю старый kelvo_bot.exe"}, {"Deleting old kelvo_bot.exe"});
+            // The executable's own name, whatever the global LOCAL_EXE_NAME holds.
+            say(scope, {"Удаляю старый ", n.exe_name}, {"Deleting old ", n.exe_name});
         }
         say(scope, {"Перемещаю новый файл в ", exe}, {"Moving new file to ", exe});
         py::Ref staged_path = beside(bots, scope[n.TEMP_EXE_NAME]);

@@ -60,8 +60,9 @@ py::Ref compare_digests(const py::Scope& scope, py::Borrowed, py::Borrowed) {
              "pointless."});
         say(scope, {"\nДля запуска бота используйте файл ", local_exe_name, "!"},
             {"\nTo run bot, use file ", local_exe_name, "!"});
-        say(scope, {"\nОкно будет закрыто через 60 секунд..."},
-            {"\nnWindow will be closed in 60 seconds..."});
+        py::Ref seconds = py::text(py::integer(seconds_before_closing));
+        say(scope, {"\nОкно будет закрыто через ", seconds, " секунд..."},
+            {"\nnWindow will be closed in ", seconds, " seconds..."});
         // A store may withhold newer releases by answering with this one's statement until it
         // expires; then the person is told.
         if (release && expired(scope, *release)) {

@@ -23,7 +23,6 @@ import signal
 import sys
 from pathlib import Path
 
-import harness  # noqa: F401 (puts tools/ on the path)
 import project
 from project import BUCKET
 

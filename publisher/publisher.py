@@ -563,11 +563,8 @@ def release_key(data):
 def serve(args):
     """moto's S3 server with the bucket, until Ctrl-C; port 0 takes a free port. With
     --engine seaweedfs, a real store instead: the demo's and the tests' stores
-    (tools/local_s3.py, tests/seaweedfs.py)."""
+    (tools/local_s3.py, tools/seaweedfs.py)."""
     if args.engine == "seaweedfs":
-        tests = str(Path(__file__).resolve().parent.parent / "tests")
-        if tests not in sys.path:
-            sys.path.insert(0, tests)
         import seaweedfs
 
         return seaweedfs.main(["--host", args.host] + (["--port", str(args.port)] if args.port else [])

@@ -4,7 +4,7 @@
     with seaweedfs.serving(module_keys, cluster=True) as store:  master, two volume servers
         store.kill("volume1")                                    (replication 001), filer, S3
 
-    python tests/seaweedfs.py [--cluster] [--port P] [--dir D] [--build DIR]
+    python tools/seaweedfs.py [--cluster] [--port P] [--dir D] [--build DIR]
 
 Unlike moto, the gateway checks every request's signature and what its key pair may do: the
 identities file lets the module's compiled-in key pair only read the bucket, and a
@@ -31,7 +31,6 @@ import time
 from dataclasses import dataclass, field
 from pathlib import Path
 
-import harness  # noqa: F401 (puts tools/ on the path)
 import project
 from project import BUCKET
 HOST = "127.0.0.1"

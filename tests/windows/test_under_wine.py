@@ -177,8 +177,10 @@ def test_a_failure_keeps_the_old_executable_and_the_window_open_with_what_to_do(
         assert window[2:-4] == [text("still trying", locale)] * 2 * (failure == "unreachable") + [""]
     if failure == "dripped":
         # The download is given up on in time, and the window is never quiet for long.
-        assert window[2:-4] == [text(key, locale, size=f"{len(new) / 1024 / 1024:.2f}") for key in ("differs", "download")] + [
-            text("still trying", locale)] * 3 + [""]
+        # The lines go below the progress bar, which stays as it stood.
+        assert window[2:4] + window[5:-4] == [text(key, locale, size=f"{len(new) / 1024 / 1024:.2f}") for key in (
+            "differs", "download")] + [text("still trying", locale)] * 3 + [""]
+        assert window[4].startswith("  0% [") and window[4].endswith(" B/s"), window
     if failure == "cut short":
         assert text("done") not in window
         partial = bots.temp.read_bytes()

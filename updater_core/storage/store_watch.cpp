@@ -33,6 +33,7 @@ struct Watch {
     Clock::time_point started;
     Clock::time_point progress;  // the start, or the last piece of the download
     bool given_up = false;
+    bool bar_drawn = false;  // the progress bar was drawn after the last line the watch said
     py::Ref unsaid;  // the error met saying a line, raised in the step's thread at its end
     PyThread_type_lock stop = nullptr;
     PyThread_type_lock stopped = nullptr;
@@ -132,7 +133,7 @@ Clock::duration look(Watch& watch) {
         const Clock::time_point heard =
             std::max(watch.started, Clock::time_point(Clock::duration(last_shown.load())));
         if (now - heard >= quiet && !watch.unsaid) {
-            say_still_trying(watch.scope);
+            say_still_trying(watch.scope, std::exchange(watch.bar_drawn, false));
         }
     } catch (...) {
         py::error_from_current_exception();
@@ -167,7 +168,8 @@ void run_watch(void* argument) {
 // latest by the destructor.
 class Watching {
 public:
-    explicit Watching(const py::Scope& scope) : watch_{scope, Clock::now(), Clock::now()} {
+    Watching(const py::Scope& scope, bool under_bar)
+        : watch_{scope, Clock::now(), Clock::now(), false, under_bar} {
         watch_.stop = PyThread_allocate_lock();
         watch_.stopped = PyThread_allocate_lock();
         if (watch_.stop == nullptr || watch_.stopped == nullptr) {
@@ -227,8 +229,8 @@ bool is_stalled_refusal(py::Borrowed error) {
 
 void watch_store_connections() { connections.get(); }
 
-void watched(const py::Scope& scope, const std::function<void()>& step) {
-    Watching watching(scope);
+void watched(const py::Scope& scope, const std::function<void()>& step, bool under_bar) {
+    Watching watching(scope, under_bar);
     try {
         step();
     } catch (...) {
@@ -258,14 +260,16 @@ void progressed() noexcept {
     shown();
     if (current != nullptr) {
         current->progress = Clock::now();
+        current->bar_drawn = true;
     }
 }
 
 bool given_up() noexcept { return current != nullptr && current->given_up; }
 
-void say_still_trying(const py::Scope& scope) {
-    say(scope, {"Сервер обновлений не отвечает или отвечает слишком медленно; пробую ещё раз..."},
-        {"The update server is not answering, or too slowly; still trying..."});
+void say_still_trying(const py::Scope& scope, bool below_bar) {
+    const char* below = below_bar ? "\n" : "";
+    say(scope, {below, "Сервер обновлений не отвечает или отвечает слишком медленно; пробую ещё раз..."},
+        {below, "The update server is not answering, or too slowly; still trying..."});
 }
 
 }  // namespace updater::storage

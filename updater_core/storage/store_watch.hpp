@@ -26,15 +26,19 @@ void watch_store_connections();
 
 // Runs `step`, which waits on the store, under the watch. A step the watch gave up on raises
 // RuntimeError with its `refusal` "stalled", whatever the library made of its ended connections.
-void watched(const py::Scope& scope, const std::function<void()>& step);
+// With `under_bar`, a progress bar stands on the window's last line while the step runs: the
+// watch's line then starts on a line of its own, below the bar, rather than over it.
+void watched(const py::Scope& scope, const std::function<void()>& step, bool under_bar = false);
 
-// A piece of the download arrived (the progress bar shows it): the wait makes progress.
+// A piece of the download arrived (the progress bar shows it): the wait makes progress, and the
+// bar has been drawn again.
 void progressed() noexcept;
 
 // Whether the store has been given up on in the step being watched.
 bool given_up() noexcept;
 
-// Says that the store is slow or silent and that the updater goes on.
-void say_still_trying(const py::Scope& scope);
+// Says that the store is slow or silent and that the updater goes on; `below_bar` first ends the
+// progress bar's line.
+void say_still_trying(const py::Scope& scope, bool below_bar = false);
 
 }  // namespace updater::storage

@@ -125,9 +125,13 @@ void download(const py::Scope& scope, const Release* release,
     py::Ref file = platform::create_exclusive(scope, scope[n.TEMP_EXE_NAME]);
     py::with(file, [&](py::Borrowed downloaded_file) {
         py::Ref download_fileobj = py::attr(scope[n.s3unsafe], n.download_fileobj);
-        storage::watched(scope, [&] {
-            py::call_kw(download_fileobj, n.kw_callback, bucket, server_path, downloaded_file, callback);
-        });
+        storage::watched(
+            scope,
+            [&] {
+                py::call_kw(download_fileobj, n.kw_callback, bucket, server_path, downloaded_file,
+                            callback);
+            },
+            true);
         py::call_method(get(state, bar, "bar"), n.finish);
         say(scope, {"Загрузка завершена"}, {"Download done."});
         install(downloaded_file);

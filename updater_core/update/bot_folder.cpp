@@ -15,11 +15,12 @@ platform::BotFolderLock::Callbacks said(const py::Scope& scope) {
                 {"Another update of this bot is running; waiting..."});
         },
         [&] {
+            py::Ref minutes = py::text(py::integer(platform::BotFolderLock::patience_seconds / 60));
             fail(scope, PyExc_TimeoutError,
-                 {"Другое обновление этого бота идёт уже больше 10 минут; это обновление "
-                  "остановлено, ничего не изменено. Запустите его позже."},
-                 {"Another update of this bot has been running for more than 10 minutes; "
-                  "this one stopped and changed nothing. Run it again later."});
+                 {"Другое обновление этого бота идёт уже больше ", minutes,
+                  " минут; это обновление остановлено, ничего не изменено. Запустите его позже."},
+                 {"Another update of this bot has been running for more than ", minutes,
+                  " minutes; this one stopped and changed nothing. Run it again later."});
         },
         [&](py::Borrowed what) {
             say(scope, {"Блокировку ", what, " держит чужой объект; обновление идёт без неё."},

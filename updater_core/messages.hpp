@@ -55,7 +55,9 @@ inline py::Ref join(const py::Scope& scope, std::initializer_list<Piece> pieces)
 // Zero until the first line.
 inline std::atomic<std::chrono::steady_clock::rep> last_shown{0};
 
-inline void shown() noexcept { last_shown = std::chrono::steady_clock::now().time_since_epoch().count(); }
+inline void shown() noexcept {
+    last_shown = std::chrono::steady_clock::now().time_since_epoch().count();
+}
 
 // `print(russian if RU else english)`, each given as its pieces: RU and print are looked up
 // first, then only the chosen language's pieces are made, as

@@ -168,8 +168,8 @@ void run_watch(void* argument) {
 // latest by the destructor.
 class Watching {
 public:
-    Watching(const py::Scope& scope, bool under_bar)
-        : watch_{scope, Clock::now(), Clock::now(), false, under_bar} {
+    Watching(const py::Scope& scope, LastLine last_line)
+        : watch_{scope, Clock::now(), Clock::now(), false, last_line == LastLine::progress_bar} {
         watch_.stop = PyThread_allocate_lock();
         watch_.stopped = PyThread_allocate_lock();
         if (watch_.stop == nullptr || watch_.stopped == nullptr) {
@@ -229,8 +229,8 @@ bool is_stalled_refusal(py::Borrowed error) {
 
 void watch_store_connections() { connections.get(); }
 
-void watched(const py::Scope& scope, const std::function<void()>& step, bool under_bar) {
-    Watching watching(scope, under_bar);
+void watched(const py::Scope& scope, const std::function<void()>& step, LastLine last_line) {
+    Watching watching(scope, last_line);
     try {
         step();
     } catch (...) {
@@ -239,8 +239,8 @@ void watched(const py::Scope& scope, const std::function<void()>& step, bool und
         watching.stop();
         // Whatever the library made of the connections the watch ended (a broken answer, a
         // read cut short), the step ends as given up; a Ctrl-C stays a Ctrl-C.
-        if (watching.watch().given_up && PyErr_GivenExceptionMatches(error.get(), PyExc_Exception) &&
-            !is_stalled_refusal(error)) {
+        const bool failed = PyErr_GivenExceptionMatches(error.get(), PyExc_Exception) != 0;
+        if (watching.watch().given_up && failed && !is_stalled_refusal(error)) {
             py::Handling handling(error);
             refuse_stalled(scope);
         }
@@ -268,7 +268,8 @@ bool given_up() noexcept { return current != nullptr && current->given_up; }
 
 void say_still_trying(const py::Scope& scope, bool below_bar) {
     const char* below = below_bar ? "\n" : "";
-    say(scope, {below, "Сервер обновлений не отвечает или отвечает слишком медленно; пробую ещё раз..."},
+    say(scope,
+        {below, "Сервер обновлений не отвечает или отвечает слишком медленно; пробую ещё раз..."},
         {below, "The update server is not answering, or too slowly; still trying..."});
 }
 

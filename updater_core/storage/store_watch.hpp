@@ -26,9 +26,11 @@ void watch_store_connections();
 
 // Runs `step`, which waits on the store, under the watch. A step the watch gave up on raises
 // RuntimeError with its `refusal` "stalled", whatever the library made of its ended connections.
-// With `under_bar`, a progress bar stands on the window's last line while the step runs: the
-// watch's line then starts on a line of its own, below the bar, rather than over it.
-void watched(const py::Scope& scope, const std::function<void()>& step, bool under_bar = false);
+// What stands on the window's last line while a step runs: a line ended, or a progress bar,
+// below which the watch's line then starts, rather than over it.
+enum class LastLine { ended, progress_bar };
+void watched(const py::Scope& scope, const std::function<void()>& step,
+             LastLine last_line = LastLine::ended);
 
 // A piece of the download arrived (the progress bar shows it): the wait makes progress, and the
 // bar has been drawn again.

@@ -78,7 +78,9 @@ void download(const py::Scope& scope, const Release* release,
     py::Ref to_int = scope[n.int_];
     py::Ref head_object = py::attr(scope[n.s3unsafe], n.head_object);
     py::Ref head;
-    storage::watched(scope, [&] { head = py::call_kw(head_object, n.kw_bucket_key, bucket, server_path); });
+    storage::watched(scope, [&] {
+        head = py::call_kw(head_object, n.kw_bucket_key, bucket, server_path);
+    });
     py::Ref object_size = py::call(to_int, py::item(head, n.ContentLength));
     if (release != nullptr && !py::equal(object_size, release->size)) {
         py::Ref stored = py::text(object_size);
@@ -131,7 +133,7 @@ void download(const py::Scope& scope, const Release* release,
                 py::call_kw(download_fileobj, n.kw_callback, bucket, server_path, downloaded_file,
                             callback);
             },
-            true);
+            storage::LastLine::progress_bar);
         py::call_method(get(state, bar, "bar"), n.finish);
         say(scope, {"Загрузка завершена"}, {"Download done."});
         install(downloaded_file);

@@ -23,18 +23,33 @@ namespace updater::platform {
 namespace {
 
 // The platform knows none of the updater's words: what it looks up and calls it names here, in
-// Python's words; what is the updater's (a path, the lock's name) it is given.
-py::Ref word(const char* text) { return py::intern(text); }
+// Python's words, interned once per interpreter; what is the updater's (a path, the lock's name)
+// it is given.
+struct Words {
+    py::Ref os, open, fileno, stat, st_mode, chmod, close, msvcrt, open_osfhandle;
+    py::Ref create_read_write, read_write;  // "x+b", "r+b"
+};
+
+Words intern_words() {
+    return {py::intern("os"),    py::intern("open"),   py::intern("fileno"),
+            py::intern("stat"),  py::intern("st_mode"), py::intern("chmod"),
+            py::intern("close"), py::intern("msvcrt"), py::intern("open_osfhandle"),
+            py::intern("x+b"),   py::intern("r+b")};
+}
+
+constinit py::PerInterpreter<Words> held_words(intern_words);
+
+const Words& words() { return held_words.get(); }
 
 }  // namespace
 
 void make_executable([[maybe_unused]] const py::Scope& scope, [[maybe_unused]] py::Borrowed file) {
 #if !UPDATER_PATH_STYLE_WINDOWS
-    py::Ref descriptor = py::call_method(file, word("fileno"));
-    py::Ref mode = py::attr(py::call(py::attr(scope[word("os")], word("stat")), descriptor),
-                            word("st_mode"));
+    py::Ref descriptor = py::call_method(file, words().fileno);
+    py::Ref mode = py::attr(py::call(py::attr(scope[words().os], words().stat), descriptor),
+                            words().st_mode);
     const long bits = py::as_long(mode);
-    py::call(py::attr(scope[word("os")], word("chmod")), descriptor,
+    py::call(py::attr(scope[words().os], words().chmod), descriptor,
              py::integer(bits | ((bits & 0444) >> 2)));
 #endif
 }
@@ -70,17 +85,17 @@ py::Ref create_exclusive(const py::Scope& scope, py::Borrowed path) {
     // The handle becomes a C runtime descriptor, which the file object then owns.
     py::Ref descriptor;
     try {
-        py::Ref msvcrt = scope.import(word("msvcrt"), nullptr);
+        py::Ref msvcrt = scope.import(words().msvcrt, nullptr);
         py::Ref handle = py::Ref::steal(PyLong_FromVoidPtr(file));
-        descriptor = py::call(py::attr(msvcrt, word("open_osfhandle")), handle, py::integer(0));
+        descriptor = py::call(py::attr(msvcrt, words().open_osfhandle), handle, py::integer(0));
     } catch (...) {
         CloseHandle(file);
         throw;
     }
     py::Ref result;
     py::cleanup_on_error(
-        [&] { result = py::call(scope[word("open")], descriptor, py::str("r+b")); },
-        [&] { py::call(py::attr(scope[word("os")], word("close")), descriptor); });
+        [&] { result = py::call(scope[words().open], descriptor, words().read_write); },
+        [&] { py::call(py::attr(scope[words().os], words().close), descriptor); });
     return result;
 }
 
@@ -220,8 +235,8 @@ BotFolderLock::~BotFolderLock() {
 bool running(py::Borrowed) { return false; }
 
 py::Ref create_exclusive(const py::Scope& scope, py::Borrowed path) {
-    py::Ref open = scope[word("open")];
-    return py::call(open, path, py::str("x+b"));
+    py::Ref open = scope[words().open];
+    return py::call(open, path, words().create_read_write);
 }
 
 BotFolderLock::BotFolderLock(py::Borrowed directory, py::Borrowed name,

@@ -3,6 +3,7 @@
 import hashlib
 import re
 import signal
+import socket
 import subprocess
 import sys
 from datetime import date, timedelta
@@ -349,6 +350,25 @@ def test_serve_takes_a_free_port_and_ctrl_c_ends_it_with_130(tmp_path):
         _, err = process.communicate(timeout=30)
     assert process.returncode == 130
     assert err.splitlines()[-1] == "interrupted" and "Traceback" not in err
+
+
+@pytest.mark.seaweedfs
+def test_the_store_starts_again_on_other_ports_when_another_process_took_one(monkeypatch):
+    """Ports are picked free before `weed` listens on them: the gateway's is taken in between."""
+    picked, taker = [], socket.socket()
+    taker.bind(("127.0.0.1", 0))
+    real = seaweedfs.free_ports
+
+    def free_ports(count):
+        picked.append(real(count))
+        if len(picked) == 1:
+            picked[0][count // 2 - 1] = taker.getsockname()[1]   # the gateway's: s3 comes last
+        return picked[-1]
+
+    monkeypatch.setattr(seaweedfs, "free_ports", free_ports)
+    with taker, seaweedfs.serving(("module", "secret"), timeout=30) as store:
+        assert len(picked) == 2 and store.port == picked[1][3] != taker.getsockname()[1]
+        store.client().put_object(Bucket=BUCKET, Key="exe_hash", Body=b"0" * 64)
 
 
 @pytest.mark.parametrize("s3_server", ["seaweedfs"], indirect=True)

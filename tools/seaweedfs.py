@@ -99,6 +99,7 @@ class Store:
     publisher_keys: tuple
     processes: dict = field(default_factory=dict)
     ports: dict = field(default_factory=dict)
+    grpc: dict = field(default_factory=dict)
 
     @property
     def proxy(self):
@@ -197,43 +198,76 @@ def _wait_until_writable(store, deadline):
             time.sleep(0.2)
 
 
+class _PortTaken(RuntimeError):
+    """A port picked free was taken by another process before `weed` could listen on it."""
+
+
+def _start(store, cluster, port, config, environment, timeout):
+    """Starts the processes on free ports (`port` for the gateway, if given) and waits until the
+    store takes writes."""
+    names = ["master", "volume1", "volume2", "filer"] if cluster else ["master", "volume", "filer"]
+    names.append("s3")
+    numbers = free_ports(2 * len(names))
+    store.ports, store.grpc = dict(zip(names, numbers)), dict(zip(names, numbers[len(names):]))
+    if port:
+        store.ports["s3"] = port
+    store.port = store.ports["s3"]
+    data = store.data_dir
+    for name, command in _commands(cluster, data, store.ports, store.grpc, config).items():
+        with open(data / f"{name}.log", "ab") as log:
+            store.processes[name] = subprocess.Popen(
+                [weed_binary(), "-logtostderr", *command], stdin=subprocess.DEVNULL,
+                stdout=log, stderr=subprocess.STDOUT, env=environment,
+                preexec_fn=project.die_with_parent, start_new_session=True)
+    try:
+        _wait_until_writable(store, time.monotonic() + timeout)
+    except RuntimeError as error:
+        if "address already in use" in str(error):
+            raise _PortTaken(str(error)) from error
+        raise
+
+
+def _remove_grpc_sockets(store):
+    # weed also listens on /tmp/seaweedfs-<kind>-grpc-<port>.sock, which a kill leaves behind
+    for number in store.grpc.values():
+        for socket_file in Path("/tmp").glob(f"seaweedfs-*-grpc-{number}.sock"):
+            socket_file.unlink(missing_ok=True)
+
+
 @contextlib.contextmanager
 def serving(module_keys, *, cluster=False, port=None, data_dir=None, publisher_keys=None,
-            timeout=90, grace=1.0, env=None):
-    """A running Store with the bucket; everything it started ends with the block."""
+            timeout=90, grace=1.0, env=None, attempts=3):
+    """A running Store with the bucket; everything it started ends with the block.
+
+    Free ports are picked before `weed` listens on them, so another process may take one in
+    between; the store is then started again on other ports, up to `attempts` times."""
     publisher_keys = publisher_keys or ("kelvo-publisher", secrets.token_urlsafe(30))
     keep = data_dir is not None
     # Temporary files of weed go to this run's own folder too.
     data = Path(data_dir).resolve() if keep else Path(tempfile.mkdtemp(prefix="weed-", dir="/tmp"))
     for folder in ("master", "volume1", "volume2", "filer") if cluster else ("",):
         (data / folder).mkdir(parents=True, exist_ok=True)
-    names = ["master", "volume1", "volume2", "filer"] if cluster else ["master", "volume", "filer"]
-    names.append("s3")
-    numbers = free_ports(2 * len(names))
-    ports, grpc = dict(zip(names, numbers)), dict(zip(names, numbers[len(names):]))
-    if port:
-        ports["s3"] = port
     config = data / "identities.json"
     config.write_text(json.dumps(identities(module_keys, publisher_keys), indent=2))
     environment = dict(env or os.environ, TMPDIR=str(data))
     environment.pop("LD_PRELOAD", None)
 
-    store = Store(ports["s3"], data, tuple(module_keys), tuple(publisher_keys), ports=ports)
+    store = Store(0, data, tuple(module_keys), tuple(publisher_keys))
     try:
-        for name, command in _commands(cluster, data, ports, grpc, config).items():
-            with open(data / f"{name}.log", "ab") as log:
-                store.processes[name] = subprocess.Popen(
-                    [weed_binary(), "-logtostderr", *command], stdin=subprocess.DEVNULL,
-                    stdout=log, stderr=subprocess.STDOUT, env=environment,
-                    preexec_fn=project.die_with_parent, start_new_session=True)
-        _wait_until_writable(store, time.monotonic() + timeout)
+        for attempt in range(1, attempts + 1):
+            try:
+                _start(store, cluster, port, config, environment, timeout)
+                break
+            except _PortTaken:
+                store.stop(grace)
+                _remove_grpc_sockets(store)
+                store.processes.clear()
+                if attempt == attempts:
+                    raise
         yield store
     finally:
         store.stop(grace)
-        # weed also listens on /tmp/seaweedfs-<kind>-grpc-<port>.sock, which a kill leaves behind
-        for number in grpc.values():
-            for socket_file in Path("/tmp").glob(f"seaweedfs-*-grpc-{number}.sock"):
-                socket_file.unlink(missing_ok=True)
+        _remove_grpc_sockets(store)
         if not keep:
             shutil.rmtree(data, ignore_errors=True)
 

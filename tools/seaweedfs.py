@@ -128,7 +128,8 @@ class Store:
         return tuple(value / 1024 for value in fields.values())
 
     def stop(self, grace=1.0):
-        """Ends every process: SIGTERM, then SIGKILL after `grace` seconds. Returns the seconds taken."""
+        """Ends every process: SIGTERM, then SIGKILL after `grace` seconds, and removes what they
+        leave behind. Returns the seconds taken."""
         start = time.monotonic()
         running = [p for p in self.processes.values() if p.poll() is None]
         for process in running:
@@ -140,6 +141,11 @@ class Store:
             except subprocess.TimeoutExpired:
                 process.kill()
                 process.wait()
+        self.processes.clear()
+        # weed also listens on /tmp/seaweedfs-<kind>-grpc-<port>.sock, which a kill leaves behind
+        for number in self.grpc.values():
+            for socket_file in Path("/tmp").glob(f"seaweedfs-*-grpc-{number}.sock"):
+                socket_file.unlink(missing_ok=True)
         return time.monotonic() - start
 
 
@@ -227,13 +233,6 @@ def _start(store, cluster, port, config, environment, timeout):
         raise
 
 
-def _remove_grpc_sockets(store):
-    # weed also listens on /tmp/seaweedfs-<kind>-grpc-<port>.sock, which a kill leaves behind
-    for number in store.grpc.values():
-        for socket_file in Path("/tmp").glob(f"seaweedfs-*-grpc-{number}.sock"):
-            socket_file.unlink(missing_ok=True)
-
-
 @contextlib.contextmanager
 def serving(module_keys, *, cluster=False, port=None, data_dir=None, publisher_keys=None,
             timeout=90, grace=1.0, env=None, attempts=3):
@@ -260,14 +259,11 @@ def serving(module_keys, *, cluster=False, port=None, data_dir=None, publisher_k
                 break
             except _PortTaken:
                 store.stop(grace)
-                _remove_grpc_sockets(store)
-                store.processes.clear()
                 if attempt == attempts:
                     raise
         yield store
     finally:
         store.stop(grace)
-        _remove_grpc_sockets(store)
         if not keep:
             shutil.rmtree(data, ignore_errors=True)
 

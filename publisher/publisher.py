@@ -58,13 +58,13 @@ if TOOLS not in sys.path:
     sys.path.insert(0, TOOLS)
 import project  # noqa: E402
 import release_statement  # noqa: E402
-from project import BUCKET, EXE_NAME  # noqa: E402
+from project import BUCKET, DIGEST_OBJECT, EXE_NAME, STATEMENT_OBJECT  # noqa: E402
 from release_statement import StatementError  # noqa: E402
 
 EXE_KEY = EXE_NAME
-HASH_KEY = "exe_hash"
+HASH_KEY = DIGEST_OBJECT
 # The release statement (release_statement.py): what the publisher signed of the release.
-STATEMENT_KEY = "exe_hash.sig"
+STATEMENT_KEY = STATEMENT_OBJECT
 HEX_DIGITS = set("0123456789abcdef")
 
 # The endpoints a module build accepts: http:// and a host name of dot-separated labels, nothing

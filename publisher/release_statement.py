@@ -15,11 +15,11 @@ import datetime
 import re
 from dataclasses import dataclass
 
-from project import BUCKET, PURPOSE
+from project import BUCKET, LONGEST_OBJECT, PURPOSE
 
 FIRST_LINE = f"{BUCKET} release statement 1"
 # The module refuses a longer object as malformed.
-MAX_BYTES = 4096
+MAX_BYTES = LONGEST_OBJECT
 
 # The lines after the first: keyword, the form of its value, that form in words. A number is
 # decimal, with no sign or leading zeros, at most 18 digits.

@@ -16,6 +16,7 @@ import pytest
 from fakes import OLD
 from harness import ROOT, clean_environment, run  # noqa: F401 (shared with the tests)
 import local_s3  # noqa: F401 (shared with the tests)
+import project
 import seaweedfs  # noqa: F401 (shared with the tests)
 from s3_servers import BUCKET, EXE_NAME, moto_server, seaweedfs_server  # noqa: F401
 
@@ -234,7 +235,7 @@ def bots(tmp_path):
 
 
 # The file the updater locks in the bot folder (empty; it stays).
-LOCK_FILE = "kelvo_bot.lock"
+LOCK_FILE = project.LOCK_NAME
 
 
 def contents(folder):

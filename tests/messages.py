@@ -5,6 +5,9 @@ compares the updater's and the launcher's output with.
 printed lines.
 """
 
+import harness  # noqa: F401 (puts tools/ on the path)
+from project import LONGEST_OBJECT, RUSSIAN_LOCALE
+
 EN, RU = "en", "ru"
 LANGUAGES = [EN, RU]
 
@@ -35,7 +38,8 @@ MESSAGES = {
         "size": "The store's kelvo_bot.exe is {stored} bytes, the signed release {signed} bytes; nothing was changed.",
         "oversized": "The store sent more than the {size} bytes of the release; the download was stopped and "
                      "nothing was changed.",
-        "object too long": "The store's object {name} is longer than 4096 bytes, which it never is; nothing was changed.",
+        "object too long": f"The store's object {{name}} is longer than {LONGEST_OBJECT} bytes, which it never is; "
+                           "nothing was changed.",
         "no pynacl": "Signed releases are checked with PyNaCl, which is not installed: install it with "
                      "`python -m pip install pynacl` (the bundle carries it).",
         "still trying": "The update server is not answering, or too slowly; still trying...",
@@ -90,7 +94,8 @@ MESSAGES = {
         "size": "Файл kelvo_bot.exe на сервере имеет размер {stored} байт, а подписанный выпуск {signed} байт; "
                 "ничего не изменено.",
         "oversized": "Сервер прислал больше {size} байт выпуска; загрузка остановлена, ничего не изменено.",
-        "object too long": "Объект {name} на сервере длиннее 4096 байт, каким он не бывает; ничего не изменено.",
+        "object too long": f"Объект {{name}} на сервере длиннее {LONGEST_OBJECT} байт, каким он не бывает; "
+                           "ничего не изменено.",
         "still trying": "Сервер обновлений не отвечает или отвечает слишком медленно; пробую ещё раз...",
         "stalled": "Сервер обновлений почти ничего не присылал 90 секунд; обновление остановлено, ничего не изменено.",
         "running": "Бот запущен (файл {exe} занят); закройте его и запустите обновление снова. Ничего не загружено.",
@@ -134,4 +139,4 @@ def identical_lines(exe, language=EN):
 
 
 # What locale.getlocale() answers on Windows set to each language.
-WINDOWS_LOCALE = {EN: ("English_United States", "1252"), RU: ("Russian_Russia", "1251")}
+WINDOWS_LOCALE = {EN: ("English_United States", "1252"), RU: (RUSSIAN_LOCALE, "1251")}

@@ -1,7 +1,8 @@
 """What the project's tools, tests and benchmarks share, each stated once: the bucket, the
-executable's name and the endpoints a module build accepts (cmake/project.json, which the build
-reads too), the project's version, the repository's default storage keys, the settings a build
-was configured with, and how a child process ends with the process that started it."""
+executable's name, the names and sizes that follow from them and the endpoints a module build
+accepts (cmake/project.json, which the build reads too), the project's version, the repository's
+default storage keys, the settings a build was configured with, and how a child process ends with
+the process that started it."""
 
 from __future__ import annotations
 
@@ -19,6 +20,18 @@ _PROJECT = json.loads((ROOT / "cmake" / "project.json").read_text())
 # folder.
 BUCKET = _PROJECT["bucket"]
 EXE_NAME = _PROJECT["executable"]
+# The updater's files beside the executable, named after it: the download, the record of the
+# installed release and the lock.
+_STEM = EXE_NAME.rpartition(".")[0] or EXE_NAME
+DOWNLOAD_NAME, RELEASE_RECORD_NAME, LOCK_NAME = (
+    _STEM + _PROJECT["beside_the_executable"][file] for file in ("download", "release_record", "lock"))
+# The objects that publish the executable's digest and its release statement, and the most bytes
+# the module reads of either.
+DIGEST_OBJECT = _PROJECT["digest_object"]
+STATEMENT_OBJECT = _PROJECT["statement_object"]
+LONGEST_OBJECT = _PROJECT["longest_object"]
+# The Windows name of the locale whose messages are Russian.
+RUSSIAN_LOCALE = _PROJECT["russian_locale"]
 # What a release statement is signed for: this bucket's executable.
 PURPOSE = f"{BUCKET}/{EXE_NAME}"
 # The endpoints a module build accepts (CMakeLists.txt checks UPDATER_ENDPOINT_URL with the same

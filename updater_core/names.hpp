@@ -10,10 +10,14 @@
 // The module's name: the import's, the traceback entries' and the messages'.
 #define UPDATER_MODULE_NAME "updater_core"
 
-// The bucket and the executable's name (its object in the bucket, its file in the bot folder)
-// come from the build (cmake/project.json, which the tools read too).
-#if !defined(UPDATER_BUCKET) || !defined(UPDATER_EXE_NAME)
-#error "UPDATER_BUCKET and UPDATER_EXE_NAME must be set by the build (cmake/project.json)"
+// The bucket, the executable's name (its object in the bucket, its file in the bot folder), the
+// names of the updater's files beside it and of the objects that publish it, and the locale of
+// the Russian messages come from the build (cmake/project.json, which the tools read too).
+#if !defined(UPDATER_BUCKET) || !defined(UPDATER_EXE_NAME) || !defined(UPDATER_DOWNLOAD_NAME) || \
+    !defined(UPDATER_RELEASE_RECORD_NAME) || !defined(UPDATER_LOCK_NAME) ||                   \
+    !defined(UPDATER_DIGEST_OBJECT) || !defined(UPDATER_STATEMENT_OBJECT) ||                   \
+    !defined(UPDATER_RUSSIAN_LOCALE)
+#error "the project's names must be set by the build (cmake/project.json)"
 #endif
 
 namespace updater::names {
@@ -41,11 +45,11 @@ namespace updater::names {
     X(module_name, UPDATER_MODULE_NAME)                                                        \
     X(bucket, UPDATER_BUCKET)                                                                  \
     X(exe_name, UPDATER_EXE_NAME)                                                              \
-    X(temp_exe_name, "kelvo_bot.temp")                                                         \
-    X(hash_object_key, "exe_hash")                                                             \
+    X(temp_exe_name, UPDATER_DOWNLOAD_NAME)                                                    \
+    X(hash_object_key, UPDATER_DIGEST_OBJECT)                                                  \
     X(Body, "Body")                                                                            \
     X(ContentLength, "ContentLength")                                                          \
-    X(russian_locale, "Russian_Russia")                                                        \
+    X(russian_locale, UPDATER_RUSSIAN_LOCALE)                                                  \
     X(mode_read_binary, "rb")                                                                  \
     X(mode_create_binary, "xb")                                                                \
     X(utf_8, "utf-8")                                                                          \
@@ -55,7 +59,7 @@ namespace updater::names {
     X(set_aside_suffix, ".old")                                                                \
     X(separator, platform::separator)                                                          \
     X(bin_suffix, platform::bin_suffix)                                                        \
-    X(signature_object_key, "exe_hash.sig")                                                    \
+    X(signature_object_key, UPDATER_STATEMENT_OBJECT)                                          \
     X(nacl_signing, "nacl.signing")                                                            \
     X(refusal_unsigned, "unsigned")                                                            \
     X(refusal_mismatch, "mismatch")                                                            \
@@ -64,10 +68,10 @@ namespace updater::names {
     X(refusal_older, "older")                                                                  \
     X(refusal_oversized, "oversized")                                                          \
     X(refusal_stalled, "stalled")                                                              \
-    X(release_record_name, "kelvo_bot.release")                                                \
+    X(release_record_name, UPDATER_RELEASE_RECORD_NAME)                                        \
     X(new_suffix, ".new")                                                                      \
     X(botocore_config, "botocore.config")                                                      \
-    X(lock_name, "kelvo_bot.lock")                                                             \
+    X(lock_name, UPDATER_LOCK_NAME)                                                            \
     X(register_, "register")                                                                   \
     X(needs_retry, "needs-retry.s3")
 

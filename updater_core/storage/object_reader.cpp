@@ -9,8 +9,12 @@ namespace updater::storage {
 
 namespace {
 
-// The most bytes an object read whole may hold; one byte more is read to tell a longer one.
-constexpr Py_ssize_t longest_object = 4096;
+// The most bytes an object read whole may hold (cmake/project.json, which the publisher reads
+// too); one byte more is read to tell a longer one.
+#if !defined(UPDATER_LONGEST_OBJECT)
+#error "UPDATER_LONGEST_OBJECT must be set by the build (cmake/project.json)"
+#endif
+constexpr Py_ssize_t longest_object = UPDATER_LONGEST_OBJECT;
 
 py::Ref read_object(const py::Scope& scope, py::Borrowed, py::Borrowed file_path) {
     // One request, the bucket named literally and the key passed on unchanged.

@@ -277,12 +277,13 @@ VENV = "~/.venvs/kelvo-publisher"
                  "error: reading exe_hash failed: https://127.0.0.1:{port} answers in plain HTTP, not "
                  "HTTPS: use http://127.0.0.1:{port}, or the port that serves HTTPS", id="https to http"),
     # The interpreter outside the tests' virtual environment, as Debian's /usr/bin/python3 is.
-    pytest.param(lambda s3, tmp_path: ([sys._base_executable, TOOL[1], "publish", SCRIPT, "x.exe"],
-                                       {"PYTHONPATH": failing_modules(tmp_path, "boto3", "progressbar", "nacl")}),
-                 f"error: publish needs packages this Python lacks: boto3, progressbar. Install them in a virtual "
-                 f"environment (on Debian or Ubuntu after `apt install python3-venv`): `python3 -m venv "
-                 f"{VENV} && {VENV}/bin/pip install boto3 progressbar pynacl`, then run the tool with "
-                 f"`{VENV}/bin/python`", id="no virtual environment"),
+    pytest.param(lambda s3, tmp_path: (
+        [sys._base_executable, TOOL[1], "publish", SCRIPT, "x.exe"],
+        {"PYTHONPATH": failing_modules(tmp_path, "boto3", "progressbar", "nacl")}),
+        f"error: publish needs packages this Python lacks: boto3, progressbar. Install them in a "
+        f"virtual environment (on Debian or Ubuntu after `apt install python3-venv`): `python3 -m "
+        f"venv {VENV} && {VENV}/bin/pip install boto3 progressbar pynacl`, then run the tool with "
+        f"`{VENV}/bin/python`", id="no virtual environment"),
 ])
 def test_each_error_names_its_cause_and_fix_in_one_line(s3, tmp_path, command, says):
     argv, env = command(s3, tmp_path)

@@ -2,7 +2,6 @@
 
 import hashlib
 import re
-import shutil
 import signal
 import socket
 import struct

@@ -23,7 +23,9 @@ MAX_BYTES = LONGEST_OBJECT
 
 # The lines after the first: keyword, the form of its value, that form in words. A number is
 # decimal, with no sign or leading zeros, at most 18 digits.
-NUMBER = "[1-9][0-9]{0,17}"
+DIGITS = 18
+NUMBER = f"[1-9][0-9]{{0,{DIGITS - 1}}}"
+MAX_NUMBER = 10 ** DIGITS - 1
 LINES = [
     ("purpose", re.escape(PURPOSE), PURPOSE),
     ("sha256", "[0-9a-f]{64}", "64 lower-case hexadecimal digits"),

@@ -4,6 +4,7 @@ import hashlib
 import re
 import signal
 import socket
+import struct
 import subprocess
 import sys
 from datetime import date, timedelta
@@ -19,11 +20,31 @@ from messages import text
 
 pytestmark = pytest.mark.tools
 
-# A program the updater can start once it has installed it.
+# A program the updater can start once it has installed it, on Linux: published as what it is.
 EXE = b"#!/bin/sh\nexit 0\n" + b"# published bot\n" * 1000
+SCRIPT = "--not-a-windows-program"
 DIGEST = hashlib.sha256(EXE).hexdigest().encode()
 OTHER_EXE = EXE.replace(b"exit 0", b"exit 2")  # of the same size
 OTHER_KEY = nacl.signing.SigningKey(bytes(range(32)))
+TEST_PUBLIC = local_s3.test_signing_key().verify_key.encode().hex()
+OTHER_PUBLIC = OTHER_KEY.verify_key.encode().hex()
+
+
+def windows_program(machine=0x8664, flags=0x0022, size=4096, code=b"\xc3"):
+    """A Windows program's headers (PE) and one section holding `code`, `size` bytes in all: the
+    section's data lies at bytes 0x400 to 0x600."""
+    program, pe = bytearray(size), 0x80
+    program[:2], program[0x3C:0x40], program[pe:pe + 4] = b"MZ", pe.to_bytes(4, "little"), b"PE\0\0"
+    # The file header: machine, one section, the optional header's size (240), the flags.
+    struct.pack_into("<HHIIIHH", program, pe + 4, machine, 1, 0, 0, 0, 240, flags)
+    struct.pack_into("<H", program, pe + 24, 0x20B)  # PE32+
+    struct.pack_into("<8sIIII", program, pe + 24 + 240, b".text", 0x1000, 0x1000, 0x200, 0x400)
+    program[0x400:0x400 + len(code)] = code
+    return bytes(program[:size])
+
+
+PROGRAM = windows_program()
+PROGRAM_DIGEST = hashlib.sha256(PROGRAM).hexdigest().encode()
 
 
 def publisher(*argv, **env):
@@ -53,10 +74,10 @@ def exe(tmp_path):
 
 
 def test_publish_then_verify_and_the_updater_finds_it_current(options, s3, exe, tmp_path, run_updater):
-    code, out, err = publisher(*options, "publish", str(exe))
+    code, out, err = publisher(*options, "publish", SCRIPT, str(exe))
     assert code == 0 and f"sha256 {DIGEST.decode()}" in out, err
     assert s3.client.get_object(Bucket=BUCKET, Key="exe_hash")["Body"].read() == DIGEST
-    assert publisher("verify", *options)[0] == 0  # options after the subcommand too
+    assert publisher("verify", SCRIPT, *options)[0] == 0  # options after the subcommand too
 
     run = run_updater(tmp_path)
     assert run.returncode == 0, run.stderr
@@ -71,69 +92,94 @@ def test_signed_round_trip_keygen_publish_verify_and_a_signed_build_installs(
     public = public.splitlines()[-1]
     assert oct(keyfile.stat().st_mode & 0o777) == "0o600" and len(public) == 64
     assert publisher("keygen", str(keyfile))[0] == 1  # never replaces a key
-    code, out, err = publisher(*options, "publish", "--signing-key", str(keyfile), str(exe))
+    code, out, err = publisher(*options, "publish", "--signing-key", str(keyfile), SCRIPT, str(exe))
     assert code == 0 and out.rstrip().endswith(", release 1, expires never"), err
-    assert publisher("verify", *options, "--public-key", public)[0] == 0
-    assert publisher("verify", *options, "--signing-key", str(keyfile))[0] == 0
-    test_key.write_text(local_s3.TEST_SIGNING_SEED.hex())
-    code, out, _ = publisher("verify", *options, "--signing-key", str(test_key))
-    assert code == 1 and "NOT OK: exe_hash.sig (release 1) is not signed by this key" in out
+    assert publisher("verify", SCRIPT, *options, "--public-key", public)[0] == 0
+    assert publisher("verify", SCRIPT, *options, "--public-key", f"{keyfile}.pub")[0] == 0
+    assert publisher("verify", SCRIPT, *options, "--signing-key", str(keyfile))[0] == 0
+    test_key.write_text(local_s3.TEST_SIGNING_SEED.hex())  # as keygen wrote keys before
+    code, out, _ = publisher("verify", SCRIPT, *options, "--signing-key", str(test_key))
+    assert code == 1 and (f"NOT OK: exe_hash.sig (release 1) is signed, but by the key {public}, not "
+                          f"by {TEST_PUBLIC}") in out, out
 
-    # A build with the tests' key takes only what that key signed.
+    # A build with the tests' key takes only what that key signed: the release signed again
+    # with it, on purpose, as the next release.
     bots = tmp_path / "bots"
     (bots / "bin").mkdir(parents=True)
     assert run_updater(bots / "bin", build=build_dir("signed")).returncode == 1
-    assert publisher(*options, "publish", "--signing-key", str(test_key), str(exe))[0] == 0
+    code, out, err = publisher(*options, "refresh", "--signing-key", str(test_key), "--new-signing-key",
+                               SCRIPT)
+    assert code == 0 and out.startswith("Signed release 1 again with the new key as release 2"), err
     run = run_updater(bots / "bin", build=build_dir("signed"), BOT_RECORD=str(tmp_path / "started"))
     assert run.returncode == 0 and (bots / EXE_NAME).read_bytes() == EXE, run.stderr
 
 
-def test_releases_are_numbered_across_a_key_change_a_rollback_is_a_new_one_and_refresh_renews_it(
-        options, s3, exe, tmp_path):
-    old_key, new_key, other = tmp_path / "old.key", tmp_path / "new.key", tmp_path / "other.exe"
+def test_numbers_never_go_back_a_rollback_keeps_the_expiry_and_the_same_bytes_change_nothing(
+        options, s3, tmp_path):
+    old_key, new_key, first, second = (tmp_path / name for name in ("old.key", "new.key", "1.exe", "2.exe"))
     old_key.write_text(OTHER_KEY.encode().hex())
     new_key.write_text(local_s3.TEST_SIGNING_SEED.hex())
-    other.write_bytes(OTHER_EXE)
-    in_a_week = release_statement.utc_today() + timedelta(days=7)
+    first.write_bytes(PROGRAM)
+    second.write_bytes(windows_program(code=b"\x90\xc3"))
+    in_a_week, in_a_month = (release_statement.utc_today() + timedelta(days=n) for n in (7, 30))
+
+    def publisher_says(*argv):
+        code, out, err = publisher(*options, *argv)
+        assert code == 0, err
+        return out.splitlines()[-1]
 
     def publish(path, key, *more):
-        code, out, err = publisher(*options, "publish", "--signing-key", str(key), *more, str(path))
-        assert code == 0, err
-        return out.splitlines()[-1], err
+        return publisher_says("publish", *(["--signing-key", str(key)] if key else ["--unsigned"]), *more,
+                              str(path))
 
-    assert publish(exe, old_key)[0].endswith(", release 1, expires never")
-    assert publish(other, old_key, "--expires-in", "7")[0].endswith(f", release 2, expires {in_a_week}")
-    # The first executable again, rolled back to by a new key: the next number all the same.
-    line, err = publish(exe, new_key)
-    assert line.endswith(", release 3, expires never")
-    assert "warning: the current release 2 is not signed by this key" in err
+    assert publish(first, old_key).endswith(", release 1, expires never")
+    assert publish(second, old_key, "--expires-in", "7").endswith(f", release 2, expires {in_a_week}")
+    assert publish(first, old_key).endswith(f", release 3, expires {in_a_week}")  # a rollback
+    # An unsigned release in between, then a new key on purpose: the numbers go on.
+    assert publish(second, None).endswith(", unsigned")
+    assert publish(first, new_key, "--new-signing-key").endswith(", release 4, expires never")
+    assert publisher_says("refresh", "--signing-key", str(new_key), "--expires-in", "30") == (
+        f"Refreshed release 4: expires {in_a_month} (was never)")
+    assert publisher_says("refresh", "--signing-key", str(new_key)) == (
+        f"Refreshed release 4: expires {in_a_month} (was {in_a_month})")
 
-    code, out, err = publisher(*options, "refresh", "--signing-key", str(new_key), "--expires-in", "30")
-    in_a_month = release_statement.utc_today() + timedelta(days=30)
-    assert code == 0 and out == f"Refreshed release 3: expires {in_a_month} (was never)\n", err
+    stored = {key: s3.get(key) for key in (EXE_NAME, "exe_hash", "exe_hash.sig", "publisher.record")}
+    assert publish(first, new_key).startswith(f"{first} is already release 4 (")
+    assert {key: s3.get(key) for key in stored} == stored
+
+    # An emptied bucket goes on from the number the publisher states.
+    s3.empty()
+    assert publish(second, new_key, "--after-release", "10").endswith(", release 11, expires never")
     statement = release_statement.parse(s3.get("exe_hash.sig"))
-    assert (statement.release, statement.sha256, statement.size, statement.expires) == (
-        3, DIGEST.decode(), len(EXE), in_a_month)
-    assert statement.signed_by(local_s3.test_signing_key().verify_key)
-    assert s3.get("exe_hash") == DIGEST and s3.get(EXE_NAME) == EXE
+    assert statement.release == 11 and statement.signed_by(local_s3.test_signing_key().verify_key)
 
 
 @pytest.mark.parametrize("published, problem", [
-    (DIGEST + b"\n", "ends with a line end"),
-    (b" " + DIGEST + b" ", "spaces or line ends around"),
-    (DIGEST.upper(), "upper case"),
-    (DIGEST[:40], "40 bytes long"),
+    (PROGRAM_DIGEST + b"\n", "ends with a line end"),
+    (b" " + PROGRAM_DIGEST + b" ", "spaces or line ends around"),
+    (PROGRAM_DIGEST.upper(), "upper case"),
+    (PROGRAM_DIGEST[:40], "40 bytes long"),
     (b"z" * 64, "not lower-case hexadecimal"),
     (hashlib.sha256(b"other").hexdigest().encode(), "digest of another file"),
-    (DIGEST + b"  kelvo_bot.exe\n", "a line of sha256sum's output (digest, spaces, file name)"),
-    (DIGEST.upper() + b" *bot.exe", "a line of sha256sum's output (digest, spaces, file name)"),
+    (PROGRAM_DIGEST + b"  kelvo_bot.exe\n", "a line of sha256sum's output (digest, spaces, file name)"),
+    (PROGRAM_DIGEST.upper() + b" *bot.exe", "a line of sha256sum's output (digest, spaces, file name)"),
     (hashlib.sha256(b"other").hexdigest().encode() + b"  kelvo_bot.exe", "file name, and of another file"),
+    (None, f"NOT OK: kelvo_bot.exe is a script ({len(EXE)} bytes, first line '#!/bin/sh'), not a program: "
+           f"the bots cannot start it"),
 ])
-def test_verify_explains_each_wrong_digest(options, s3, published, problem):
-    s3.publish(EXE, digest=published, signing_key=None)
+def test_verify_explains_each_wrong_digest_and_what_is_no_program(options, s3, published, problem):
+    if published is None:  # the script, with its own digest
+        s3.publish(EXE, signing_key=None)
+    else:
+        s3.publish(PROGRAM, digest=published, signing_key=None)
     code, out, _ = publisher("verify", *options)
     assert code == 1
     assert problem in out
+
+
+def record(s3, release, public_key):
+    """The publisher's record of the store, as publisher.py writes it."""
+    s3.put("publisher.record", bytes(publisher_tool.Record(release, public_key)))
 
 
 def swap_executable(s3):
@@ -158,8 +204,11 @@ PUBLISH_SIGNED = "Publish the release signed: `python publisher/publisher.py pub
     pytest.param(lambda s3: s3.publish(EXE, signing_key=None),
                  f"NOT OK: there is no exe_hash.sig: a module built with this key refuses the update. "
                  f"{PUBLISH_SIGNED}", id="none"),
-    pytest.param(lambda s3: s3.publish(EXE, signing_key=OTHER_KEY),
-                 "NOT OK: exe_hash.sig (release 1) is not signed by this key", id="another key"),
+    pytest.param(lambda s3: (s3.publish(EXE, signing_key=OTHER_KEY), record(s3, 1, OTHER_PUBLIC)),
+                 f"NOT OK: exe_hash.sig (release 1) is signed, but by the key {OTHER_PUBLIC}, not by "
+                 f"{TEST_PUBLIC}: a module built with this key refuses the update. Sign it with the key "
+                 f"file of {TEST_PUBLIC}: `python publisher/publisher.py refresh --signing-key KEYFILE "
+                 f"--new-signing-key`.", id="another key"),
     pytest.param(lambda s3: (s3.publish(EXE), s3.put("exe_hash.sig", OTHER_KEY.sign(DIGEST).signature)),
                  "NOT OK: exe_hash.sig is not a release statement: it is not ASCII text", id="raw signature"),
     pytest.param(swap_executable, "NOT OK: exe_hash.sig (release 1) is the statement of another "
@@ -170,8 +219,7 @@ PUBLISH_SIGNED = "Publish the release signed: `python publisher/publisher.py pub
 ])
 def test_verify_with_the_public_key_checks_the_release_statement(options, s3, store, says):
     store(s3)
-    code, out, _ = publisher("verify", *options, "--public-key",
-                             local_s3.test_signing_key().verify_key.encode().hex())
+    code, out, _ = publisher("verify", SCRIPT, *options, "--public-key", TEST_PUBLIC)
     assert out.startswith(says) and code == (0 if says.startswith("OK") else 1), out
 
 
@@ -186,34 +234,77 @@ def test_each_failure_is_one_line(options, s3, exe, tmp_path):
     s3.put("exe_hash", DIGEST)
     assert "nothing is published as kelvo_bot.exe" in failure("verify", *options)
     assert "checking bucket kelvo-bot failed: no credentials" in failure(
-        "publish", str(exe), *options[:4])
+        "publish", SCRIPT, str(exe), *options[:4])
     assert "the storage is unreachable" in failure(
-        "publish", str(exe), *options, "--proxy", "http://127.0.0.1:9", AWS_MAX_ATTEMPTS="1")
+        "publish", SCRIPT, str(exe), *options, "--proxy", "http://127.0.0.1:9", AWS_MAX_ATTEMPTS="1")
     # A Python that can import neither progressbar nor PyNaCl: modules of those names that fail,
     # first on the path. The tool names both at once, before it makes any storage call.
-    (tmp_path / "progressbar.py").write_text("raise ImportError('no progressbar here')")
-    (tmp_path / "nacl").mkdir()
-    (tmp_path / "nacl" / "__init__.py").write_text("raise ImportError('no PyNaCl here')")
     earlier = len(s3.requests())
-    assert failure(*options, "publish", "--signing-key", "KEY", str(exe), PYTHONPATH=str(tmp_path)) == (
-        f"error: publish needs progressbar and pynacl, which this Python lacks: install them with "
+    assert failure(*options, "publish", "--signing-key", "KEY", str(exe),
+                   PYTHONPATH=failing_modules(tmp_path, "progressbar", "nacl")) == (
+        f"error: publish needs packages this Python lacks: progressbar, pynacl. Install them with "
         f"`{sys.executable} -m pip install progressbar pynacl`\n")
     assert s3.requests()[earlier:] == []
 
     # The tool may use an endpoint the module would refuse (here the server itself, at its
     # port), but says so.
-    code, out, err = publisher("publish", str(exe), "--endpoint", f"http://127.0.0.1:{s3.port}",
+    code, out, err = publisher("publish", SCRIPT, str(exe), "--endpoint", f"http://127.0.0.1:{s3.port}",
                                *options[2:])
     assert code == 0, err
     assert err.startswith(f"warning: a module build refuses the endpoint http://127.0.0.1:{s3.port} ")
 
 
+def failing_modules(folder, *names):
+    """A folder that, first on the path, makes these modules fail to import."""
+    for name in names:
+        (folder / f"{name}.py").write_text(f"raise ImportError('no {name} here')")
+    return str(folder)
+
+
+TOOL = [sys.executable, ROOT / "publisher" / "publisher.py"]
+VENV = "~/.venvs/kelvo-publisher"
+
+
+@pytest.mark.parametrize("command, says", [
+    # A name looked up where there is no network: the resolver's own failure, nothing sent.
+    pytest.param(lambda s3, tmp_path: (
+        ["unshare", "-rn", *TOOL, "verify", "--endpoint", "http://storage.exmaple.com"], {}),
+        "error: reading exe_hash failed: the storage's host name storage.exmaple.com does not resolve "
+        "(no such name, or no name server answers): check its spelling in --endpoint (or "
+        "KELVO_ENDPOINT_URL)", id="no such host"),
+    pytest.param(lambda s3, tmp_path: ([*TOOL, "verify", "--endpoint", f"https://127.0.0.1:{s3.port}"], {}),
+                 "error: reading exe_hash failed: https://127.0.0.1:{port} answers in plain HTTP, not "
+                 "HTTPS: use http://127.0.0.1:{port}, or the port that serves HTTPS", id="https to http"),
+    # The interpreter outside the tests' virtual environment, as Debian's /usr/bin/python3 is.
+    pytest.param(lambda s3, tmp_path: (
+        [sys._base_executable, TOOL[1], "publish", SCRIPT, "x.exe"],
+        {"PYTHONPATH": failing_modules(tmp_path, "boto3", "progressbar", "nacl")}),
+        f"error: publish needs packages this Python lacks: boto3, progressbar. Install them in a "
+        f"virtual environment (on Debian or Ubuntu after `apt install python3-venv`): `python3 -m "
+        f"venv {VENV} && {VENV}/bin/pip install boto3 progressbar pynacl`, then run the tool with "
+        f"`{VENV}/bin/python`", id="no virtual environment"),
+])
+def test_each_error_names_its_cause_and_fix_in_one_line(s3, tmp_path, command, says):
+    argv, env = command(s3, tmp_path)
+    if argv[0] == "unshare" and subprocess.run(["unshare", "-rn", "true"]).returncode != 0:
+        pytest.skip("no network namespace here, where a name lookup fails without the network")
+    done = run([*argv, "--access-key-id", "k", "--secret-access-key", "s"],
+               env=clean_environment(AWS_MAX_ATTEMPTS="1", **env))
+    lines = done.stderr.splitlines()
+    assert done.returncode == 1 and lines[-1] == says.format(port=s3.port), done.stderr
+    assert all(line.startswith("warning: ") for line in lines[:-1]), done.stderr
+
+
+MAX = release_statement.MAX_NUMBER
+NEW_PROGRAM = windows_program(code=b"\x90\xc3")
+
+
 @pytest.mark.parametrize("store, command, refusal", [
-    pytest.param(lambda s3: s3.publish(OTHER_EXE), ["publish", "EXE"],
+    pytest.param(lambda s3: s3.publish(OTHER_EXE), ["publish", SCRIPT, "EXE"],
                  "the store holds exe_hash.sig, a signed release: a module built with a release key "
                  "refuses a release without one. Publish with --signing-key KEYFILE", id="publish unsigned"),
-    pytest.param(lambda s3: s3.publish(OTHER_EXE), ["publish", "--expires-in", "3", "EXE"],
-                 "--expires-in is the expiry of a signed release: add --signing-key", id="expiry unsigned"),
+    pytest.param(lambda s3: s3.publish(OTHER_EXE), ["publish", "--expires-in", "3", SCRIPT, "EXE"],
+                 "--expires-in is for a signed release: add --signing-key", id="expiry unsigned"),
     pytest.param(lambda s3: s3.publish(EXE, signing_key=None), ["refresh", "--signing-key", "KEY"],
                  "there is no exe_hash.sig to refresh: publish the release with `publish --signing-key",
                  id="refresh nothing signed"),
@@ -221,21 +312,85 @@ def test_each_failure_is_one_line(options, s3, exe, tmp_path):
                  ["refresh", "--signing-key", "KEY"], "exe_hash.sig is not a release statement (its "
                  "first line is 'kelvo-bot release statement 2'", id="refresh another format"),
     pytest.param(lambda s3: s3.publish(EXE, signing_key=OTHER_KEY), ["refresh", "--signing-key", "KEY"],
-                 "release 1 is not signed by this key", id="refresh another key's"),
+                 "release 1 is signed by a key whose public key this store does not record, not by ",
+                 id="refresh another key's"),
     pytest.param(lambda s3: (s3.publish(EXE), s3.put("exe_hash", hashlib.sha256(OTHER_EXE).hexdigest())),
                  ["refresh", "--signing-key", "KEY"],
                  "the store no longer holds release 1 (exe_hash is not its digest)", id="refresh new digest"),
     pytest.param(lambda s3: s3.publish(EXE, size=len(EXE) - 1), ["refresh", "--signing-key", "KEY"],
                  f"the store no longer holds release 1 (kelvo_bot.exe holds {len(EXE)} bytes, not its "
                  f"{len(EXE) - 1})", id="refresh new size"),
+    # Only what runs: a file is named for what it is.
+    *(pytest.param(lambda s3: s3.publish(PROGRAM), ["publish", "--signing-key", "KEY", content],
+                   f"is {what}: the bots cannot start it, and a bot that installed it would be left "
+                   f"without one. Publish the bot's own kelvo_bot.exe, a 64-bit Windows program; nothing "
+                   f"was uploaded", id=name)
+      for name, content, what in [
+          ("text", b"hello\n", "text (6 bytes, first line 'hello'), not a program"),
+          ("empty", b"", "empty (0 bytes)"),
+          ("ELF", b"\x7fELF\x02\x01\x01" + bytes(4089), "an ELF program for Linux or another Unix (4096 "
+                                                       "bytes), not a Windows program"),
+          ("zip", b"PK\x03\x04" + bytes(100), "a zip archive (104 bytes), not a program"),
+          ("32-bit", windows_program(machine=0x14C), "a 32-bit Windows program (x86) (4096 bytes), not a "
+                                                      "64-bit one (x64)"),
+          ("DLL", windows_program(flags=0x2022), "a 64-bit Windows library (DLL, 4096 bytes), not a program"),
+          ("truncated", PROGRAM[:1024], "a truncated 64-bit Windows program (1024 bytes, where its sections "
+                                        "end at byte 1536)"),
+      ]),
+    pytest.param(lambda s3: s3.publish(EXE), ["refresh", "--signing-key", "KEY"],
+                 f"the store's kelvo_bot.exe (release 1) is a script ({len(EXE)} bytes, first line "
+                 f"'#!/bin/sh'), not a program: the bots cannot start it", id="refresh a script"),
+    # Only the key the bots trust.
+    pytest.param(lambda s3: (s3.publish(PROGRAM), record(s3, 1, TEST_PUBLIC)),
+                 ["publish", "--signing-key", "OTHER KEY", NEW_PROGRAM],
+                 (f"release 1 is signed by the key {TEST_PUBLIC}, not by ", f"(public key {OTHER_PUBLIC}): "
+                  f"bundles built with that key would refuse this release. Sign with the key file of "
+                  f"{TEST_PUBLIC}; to change the key on purpose (a lost or leaked key, or the bundles' "
+                  f"spare), add --new-signing-key; nothing was changed"), id="another key"),
+    pytest.param(lambda s3: (s3.publish(PROGRAM, signing_key=None), record(s3, 1, TEST_PUBLIC)),
+                 ["publish", "--signing-key", "OTHER KEY", NEW_PROGRAM],
+                 f"release 1 is signed by the key {TEST_PUBLIC}, not by ", id="another key after unsigned"),
+    pytest.param(lambda s3: s3.publish(PROGRAM), ["publish", "--signing-key", "PUBLIC FILE", NEW_PROGRAM],
+                 f"holds the release public key {TEST_PUBLIC}, which bundles are built with, not a "
+                 f"signing key: pass the secret key file keygen wrote beside it", id="public key file"),
+    pytest.param(lambda s3: s3.publish(PROGRAM), ["publish", "--signing-key", "PUBLIC DIGITS", NEW_PROGRAM],
+                 f"holds the public key {TEST_PUBLIC}, which the bots check releases with, not a signing "
+                 f"key: pass the secret key file keygen wrote", id="public key digits"),
+    # A number that never goes back, and cannot go on past the last.
+    pytest.param(lambda s3: s3.publish(PROGRAM, release=5),
+                 ["publish", "--signing-key", "KEY", "--after-release", "3", NEW_PROGRAM],
+                 "--after-release 3 would go back: this store has used release numbers up to 5, and a "
+                 "bot that installed one of them refuses a lower number. Leave it out (release 6) or "
+                 "give 5 or more", id="going back"),
+    pytest.param(lambda s3: s3.publish(PROGRAM, release=MAX), ["publish", "--signing-key", "KEY", NEW_PROGRAM],
+                 f"release {MAX} is the highest number a release statement can hold, so no release can "
+                 f"follow it", id="the last number"),
+    pytest.param(lambda s3: (s3.publish(PROGRAM), record(s3, MAX, TEST_PUBLIC)),
+                 ["refresh", "--signing-key", "OTHER KEY", "--new-signing-key"],
+                 f"release {MAX} is the highest number", id="the last number by refresh"),
+    pytest.param(lambda s3: s3.publish(PROGRAM, expires=YESTERDAY), ["publish", "--signing-key", "KEY",
+                                                                     NEW_PROGRAM],
+                 f"release 1 expired at the end of {YESTERDAY} (UTC), and its expiry would be kept: give "
+                 f"--expires-in DAYS (or --expires-in never)", id="an expiry kept that has passed"),
+    pytest.param(lambda s3: s3.publish(PROGRAM), ["publish", "--signing-key", "KEY", "--expires-in", "0",
+                                                  NEW_PROGRAM],
+                 "--expires-in 0: give a number of days from 1 to 36500, or never", id="expires in 0"),
 ])
-def test_each_guard_refuses_in_one_line_before_any_write(options, s3, exe, tmp_path, store, command, refusal):
+def test_each_guard_refuses_in_one_line_before_any_write(options, s3, tmp_path, store, command, refusal):
     store(s3)
     earlier = len(s3.requests())
-    key = tmp_path / "release.key"
-    key.write_text(local_s3.TEST_SIGNING_SEED.hex())
-    argv = [{"EXE": str(exe), "KEY": str(key)}.get(word, word) for word in command]
-    assert refusal in failure(*options, *argv)
+    files = {"EXE": EXE, "KEY": local_s3.TEST_SIGNING_SEED.hex(), "OTHER KEY": OTHER_KEY.encode().hex(),
+             "PUBLIC FILE": f"{publisher_tool.PUBLIC_KEY_FILE}\n{TEST_PUBLIC}\n", "PUBLIC DIGITS": TEST_PUBLIC}
+    argv = []
+    for number, word in enumerate(command):
+        if isinstance(word, bytes) or word in files:
+            path = tmp_path / f"{number}"
+            content = files.get(word, word)
+            path.write_bytes(content if isinstance(content, bytes) else content.encode())
+            word = path
+        argv.append(str(word))
+    line = failure(*options, *argv)
+    assert all(part in line for part in ([refusal] if isinstance(refusal, str) else refusal)), line
     assert writes(s3.requests()[earlier:]) == []
 
 
@@ -246,7 +401,7 @@ def writes(requests):
 
 
 @pytest.mark.parametrize("signed, statement, stored", [
-    (True, ("PUT", "exe_hash.sig"), {EXE_NAME, "exe_hash.sig", "exe_hash"}),
+    (True, ("PUT", "exe_hash.sig"), {EXE_NAME, "exe_hash.sig", "exe_hash", "publisher.record"}),
     (False, ("DELETE", "exe_hash.sig"), {EXE_NAME, "exe_hash"}),
 ], ids=["--signing-key", "--unsigned"])
 def test_publish_writes_the_executable_then_the_statement_then_the_digest(
@@ -256,10 +411,12 @@ def test_publish_writes_the_executable_then_the_statement_then_the_digest(
     key.write_text(local_s3.TEST_SIGNING_SEED.hex())
     earlier = len(s3.requests())
     code, _, err = publisher(*options, "publish", *(["--signing-key", str(key)] if signed else ["--unsigned"]),
-                             str(exe))
+                             SCRIPT, str(exe))
     assert code == 0, err
+    # Signed, the number is recorded before any statement bears it.
+    record = [("PUT", "publisher.record")] * signed
     assert writes(s3.requests()[earlier:]) == [("PUT", ".publish-probe"), ("DELETE", ".publish-probe"),
-                                               ("PUT", EXE_NAME), statement, ("PUT", "exe_hash")]
+                                               ("PUT", EXE_NAME), *record, statement, ("PUT", "exe_hash")]
     assert {item["Key"] for item in s3.client.list_objects_v2(Bucket=BUCKET)["Contents"]} == stored
 
 
@@ -307,7 +464,7 @@ def test_a_missing_bucket_is_named_before_any_upload_and_create_bucket_makes_it_
     try:
         assert (f"bucket kelvo-bot does not exist at {s3.endpoint}: create it with "
                 f"`python publisher/publisher.py --endpoint {s3.endpoint} create-bucket`") in failure(
-            "publish", str(exe), *options)
+            "publish", SCRIPT, str(exe), *options)
         assert not [line for line in s3.requests()[earlier:] if EXE_NAME in line]
         code, out, err = publisher(*options, "create-bucket")
         assert code == 0 and out.startswith("Created bucket kelvo-bot"), err
@@ -318,14 +475,28 @@ def test_a_missing_bucket_is_named_before_any_upload_and_create_bucket_makes_it_
     assert code == 0 and "already exists" in out, err
 
 
-@pytest.mark.parametrize("build, trusted", [
-    ("native", "none: this build installs releases without a signature"),
-    ("signed", f"{local_s3.test_signing_key().verify_key.encode().hex()} (only releases signed with "
-               f"its private key install)"),
+SIGNED_ONLY = f"{TEST_PUBLIC} (only releases signed with its private key install)"
+
+
+@pytest.mark.parametrize("build, trusted, spare", [
+    ("native", "none: this build installs releases without a signature", None),
+    ("signed", SIGNED_ONLY, None),
+    # A module with both keys' markers, as builds with a spare record them.
+    (f"release-public-key={TEST_PUBLIC}\0spare-public-key={OTHER_PUBLIC}\0".encode(), SIGNED_ONLY,
+     f"{OTHER_PUBLIC} (a release signed with its private key installs too, and from then on only the "
+     f"spare's)"),
+    (f"release-public-key={TEST_PUBLIC}\0spare-public-key=\0".encode(), SIGNED_ONLY, "none"),
 ])
-def test_inspect_shows_the_release_key_a_build_trusts(build, trusted):
-    code, out, err = publisher("inspect", str(build_dir(build)))
-    assert code == 0 and f"\n  release key: {trusted}\n" in out, out + err
+def test_inspect_shows_the_keys_a_build_trusts(tmp_path, build, trusted, spare):
+    if isinstance(build, bytes):
+        (tmp_path / "updater_core.cp313-win_amd64.pyd").write_bytes(b"\0code\0" + build)
+        folder = tmp_path
+    else:
+        folder = build_dir(build)
+    code, out, err = publisher("inspect", str(folder))
+    # Builds made before spare keys record none: the line says so.
+    spare = spare or "not recorded (a build made before modules took a spare key)"
+    assert code == 0 and f"\n  release key: {trusted}\n  spare key:   {spare}\n" in out, out + err
 
 
 def test_every_command_and_option_has_help():
@@ -375,7 +546,7 @@ def test_the_store_starts_again_on_other_ports_when_another_process_took_one(mon
 def test_publish_with_the_module_keys_is_refused_before_anything_is_uploaded(s3, native_build, exe):
     module_id, module_secret = seaweedfs.built_keys(native_build)
     code, _, err = publisher("--endpoint", s3.endpoint, "--proxy", s3.proxy, "--access-key-id",
-                             module_id, "--secret-access-key", module_secret, "publish", str(exe))
+                             module_id, "--secret-access-key", module_secret, "publish", SCRIPT, str(exe))
     assert code == 1 and err.startswith("error: these keys may not write bucket kelvo-bot"), err
     assert "nothing was uploaded" in err and "Uploading" not in err
     assert s3.client.list_objects_v2(Bucket=BUCKET).get("Contents", []) == []

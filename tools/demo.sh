@@ -73,7 +73,7 @@ chmod +x "$demo/bots/kelvo_bot.exe"
 
 echo "== Publishing kelvo_bot 2.0 to the local bucket"
 "$python" publisher/publisher.py --endpoint "$endpoint" --access-key-id local --secret-access-key local \
-    publish "$demo/release/kelvo_bot.exe"
+    publish --not-a-windows-program "$demo/release/kelvo_bot.exe"  # a shell script for Linux
 
 run_updater() {
     (cd "$demo/bots/bin" && PYTHONPATH=$module_dir "$python" -c "$1")

@@ -359,6 +359,15 @@ def report(contenders, repeat):
             wall, cpu = ratios(contender, reference, 0), ratios(contender, reference, 2)
             print(f"  {contender.name:>{width}} over {reference.name}, median (range) of the rounds: "
                   + (f"wall {wall}, CPU {cpu}" if wall else "no round without a failure"))
+    # What hashing the outdated executable costs: the same build's two kinds, within each round.
+    for same in contenders:
+        tiny = [c for c in contenders if c.build == same.build and c.old == "tiny" and not c.arena]
+        rounds = sorted(same.runs.keys() & tiny[0].runs.keys()) if same.old == "same" and tiny else []
+        if rounds and not same.arena:
+            wall, cpu = ([same.runs[r][i] - tiny[0].runs[r][i] for r in rounds] for i in (0, 2))
+            print(f"  {same.name:>{width}} less {OLD_KINDS['tiny']}, median (range) of the rounds: "
+                  + ", ".join(f"{label} {statistics.median(values):.2f} s ({min(values):.2f}–{max(values):.2f})"
+                              for label, values in (("wall", wall), ("CPU", cpu))))
     for contender in contenders:
         for round_, failure in contender.failures[:1]:
             print(f"  {contender.name}: round {round_ + 1} failed: {failure.strip()}")

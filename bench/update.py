@@ -52,11 +52,10 @@ import sys
 import tempfile
 import time
 import urllib.parse
-from contextlib import ExitStack
 from pathlib import Path
 
-from shared import (BUCKET, EXE_NAME, ROOT, Relay, clean_environment, local_s3, moto_server, release_statement,
-                    seaweedfs)
+from shared import (BUCKET, EXE_NAME, ROOT, Relay, clean_environment, local_s3, moto_server,
+                    release_statement, seaweedfs, seaweedfs_server)
 
 UPDATER = ("import time; sleep = time.sleep; "
            "time.sleep = lambda s: None if s == 3 else sleep(s); import updater_core")
@@ -86,24 +85,31 @@ def measured(argv, cwd, env, timeout):
     with tempfile.NamedTemporaryFile("r", prefix="bench-time-") as report:
         start = time.perf_counter()
         # A session of its own, so that a child past the timeout ends with all it started.
-        child = subprocess.Popen(["/usr/bin/time", "-v", "-o", report.name, *argv], cwd=cwd, env=env,
-                                 stdout=subprocess.DEVNULL, stderr=subprocess.PIPE, start_new_session=True)
+        child = subprocess.Popen(["/usr/bin/time", "-v", "-o", report.name, *argv], cwd=cwd,
+                                 env=env, stdout=subprocess.DEVNULL, stderr=subprocess.PIPE,
+                                 start_new_session=True)
         try:
             _, stderr = child.communicate(timeout=timeout)
         except subprocess.TimeoutExpired:
             os.killpg(child.pid, signal.SIGKILL)
             _, stderr = child.communicate()
-            raise Failed(f"still running after {timeout:g} s:\n{stderr.decode()[-2000:]}") from None
+            raise Failed(f"still running after {timeout:g} s" + said(stderr)) from None
         seconds = time.perf_counter() - start
         text = report.read()
     if child.returncode != 0:
-        raise Failed(f"exit status {child.returncode}:\n{stderr.decode()[-2000:]}")
+        raise Failed(f"exit status {child.returncode}" + said(stderr))
 
     def field(label):
         return float(re.search(rf"{re.escape(label)}: ([\d.]+)", text).group(1))
 
     cpu = field("User time (seconds)") + field("System time (seconds)")
     return seconds, field("Maximum resident set size (kbytes)") / 1024, cpu
+
+
+def said(stderr):
+    """The end of what a child wrote to its standard error, for a report."""
+    text = stderr.decode(errors="replace").strip()
+    return f":\n{text[-2000:]}" if text else ""
 
 
 def requests_made(lines):
@@ -192,7 +198,8 @@ def main():
                         help="a build folder of the module; repeat it to measure several builds "
                              "interleaved, the first as the reference (default: build/native)")
     parser.add_argument("--baseline", action="append", default=[],
-                        help="another build folder, measured after those of --build (may be repeated)")
+                        help="another build folder, measured after those of --build "
+                             "(may be repeated)")
     parser.add_argument("--sizes", default="100,400", help="executable sizes in MiB")
     parser.add_argument("--repeat", type=int, default=11,
                         help="interleaved rounds per size (default: %(default)s)")
@@ -204,8 +211,8 @@ def main():
     parser.add_argument("--link-mbps", type=float,
                         help="limit the download direction to this many MB/s")
     parser.add_argument("--store", choices=["auto", "moto", "seaweedfs"], default="auto",
-                        help=f"the local S3 server (default: %(default)s, moto up to {MOTO_MAX_MIB} MiB, "
-                             "SeaweedFS above)")
+                        help=f"the local S3 server (default: %(default)s, moto up to "
+                             f"{MOTO_MAX_MIB} MiB, SeaweedFS above)")
     parser.add_argument("--timeout", type=float, default=300,
                         help="seconds after which a child is ended and counted as failed "
                              "(default: %(default)g)")
@@ -220,7 +227,9 @@ def main():
     endpoint = same_setting(args.build, local_s3.built_endpoint, "the endpoint")
 
     def store_of(size_mib):
-        return args.store if args.store != "auto" else "moto" if size_mib <= MOTO_MAX_MIB else "seaweedfs"
+        if args.store != "auto":
+            return args.store
+        return "moto" if size_mib <= MOTO_MAX_MIB else "seaweedfs"
 
     started = time.monotonic()
     work = Path(tempfile.mkdtemp(prefix="bench-update-"))
@@ -231,19 +240,15 @@ def main():
           f"meanwhile; {load()}", flush=True)
     try:
         for store in dict.fromkeys(store_of(size) for size in sizes):
-            with ExitStack() as stack:
-                if store == "seaweedfs":
-                    keys = same_setting(args.build, seaweedfs.built_keys, "the module's keys")
-                    served = stack.enter_context(seaweedfs.serving(keys))
-                    pid = served.processes["server"].pid
-                    server = (served.port, lambda: cpu_seconds(pid), served.client(endpoint=endpoint), keys,
-                              None)
-                else:
-                    served = stack.enter_context(moto_server(args.build[0]))
-                    server = (served.port, time.process_time, served.client, ("k", "s"), served.request_log)
+            if store == "seaweedfs":
+                keys = same_setting(args.build, seaweedfs.built_keys, "the module's keys")
+                serving = seaweedfs_server(args.build[0], keys)
+            else:
+                serving = moto_server(args.build[0])
+            with serving as server:
                 for release, size_mib in enumerate(sizes, start=1):
                     if store_of(size_mib) == store:
-                        failed += run(args, endpoint, size_mib, release, store, work, *server)
+                        failed += run(args, server, size_mib, release, store, work)
     finally:
         shutil.rmtree(work, ignore_errors=True)
     print(f"whole run: {time.monotonic() - started:.0f} s; {load()}")
@@ -252,20 +257,27 @@ def main():
         sys.exit(1)
 
 
-def run(args, endpoint, size_mib, release, store, work, port, server_cpu, client, keys, request_log):
-    """Publishes one size and measures the contenders against it; server_cpu() is the server's
-    CPU seconds so far; request_log the server's list of request lines, or None. Returns the
-    number of children that failed."""
-    relay = Relay(port, rate=args.link_mbps * 1e6) if args.link_mbps else None
-    env = clean_environment(http_proxy=relay.proxy if relay else f"http://127.0.0.1:{port}",
-                            ENDPOINT=endpoint, KEY_ID=keys[0], SECRET=keys[1])
+def run(args, server, size_mib, release, store, work):
+    """Publishes one size on the server (tests/s3_servers.py) and measures the contenders against
+    it. Returns the number of children that failed."""
+    if server.store:
+        pid = server.store.processes["server"].pid
+        server_cpu, keys = (lambda: cpu_seconds(pid)), server.store.module_keys
+    else:
+        # moto serves from a thread of this process, and takes any keys.
+        server_cpu, keys = time.process_time, ("k", "s")
+    client, request_log = server.client, server.request_log
+    relay = Relay(server.port, rate=args.link_mbps * 1e6) if args.link_mbps else None
+    env = clean_environment(http_proxy=relay.proxy if relay else server.proxy,
+                            ENDPOINT=server.endpoint, KEY_ID=keys[0], SECRET=keys[1])
     contenders = contenders_of(args, env)
     try:
         exe = work / EXE_NAME
         write_executable(exe, size_mib)
         client.upload_file(str(exe), BUCKET, EXE_NAME)
         digest = digest_of(exe)
-        statement = release_statement.make(local_s3.test_signing_key(), digest, exe.stat().st_size, release)
+        statement = release_statement.make(local_s3.test_signing_key(), digest, exe.stat().st_size,
+                                           release)
         client.put_object(Bucket=BUCKET, Key="exe_hash.sig", Body=statement)
         client.put_object(Bucket=BUCKET, Key="exe_hash", Body=digest.encode())
         exe.unlink()
@@ -280,7 +292,8 @@ def run(args, endpoint, size_mib, release, store, work, port, server_cpu, client
         for round_ in range(args.repeat):
             shift = round_ % len(contenders)
             for contender in contenders[shift:] + contenders[:shift]:
-                measure(contender, round_, work, olds, digest, server_cpu, request_log, args.timeout)
+                measure(contender, round_, work, olds, digest, server_cpu, request_log,
+                        args.timeout)
             failures = sum(len(c.failures) for c in contenders)
             print(f"  round {round_ + 1}/{args.repeat} done"
                   f"{f', {failures} children failed so far' if failures else ''}; {load()}",
@@ -307,7 +320,8 @@ def measure(contender, round_, work, olds, digest, server_cpu, request_log, time
     before = server_cpu()
     try:
         if contender.old:
-            figures = measured([sys.executable, "-c", UPDATER], bots / "bin", contender.env, timeout)
+            figures = measured([sys.executable, "-c", UPDATER], bots / "bin", contender.env,
+                               timeout)
         else:
             figures = measured([sys.executable, "-c", PLAIN], bots, contender.env, timeout)
         # Taken before this process hashes the result: with moto, its CPU time is the server's.
@@ -327,14 +341,17 @@ def ratios(contender, reference, index):
     figure `index` over the reference's in the same round; None when no round has both."""
     found = [contender.runs[r][index] / reference.runs[r][index]
              for r in sorted(contender.runs.keys() & reference.runs.keys())]
-    return f"{statistics.median(found):.3f}x ({min(found):.2f}–{max(found):.2f})" if found else None
+    if not found:
+        return None
+    return f"{statistics.median(found):.3f}x ({min(found):.2f}–{max(found):.2f})"
 
 
 def report(contenders, repeat):
     width = max(len(c.name) for c in contenders)
     for contender in contenders:
         runs = list(contender.runs.values())
-        failed = f", {len(contender.failures)} of {repeat} rounds failed" if contender.failures else ""
+        failed = (f", {len(contender.failures)} of {repeat} rounds failed" if contender.failures
+                  else "")
         if not runs:
             print(f"  {contender.name:>{width}}: all {repeat} rounds failed")
             continue
@@ -346,7 +363,8 @@ def report(contenders, repeat):
     for contender in contenders:
         if contender.requests:
             # The same in every round, as a rule; otherwise each that differs.
-            print(f"  {contender.name:>{width}}: requests: {' | '.join(dict.fromkeys(contender.requests))}")
+            made = " | ".join(dict.fromkeys(contender.requests))
+            print(f"  {contender.name:>{width}}: requests: {made}")
     # Within each round, where the load fell on all contenders alike; then the median and the
     # range.
     plain = contenders[-1]
@@ -357,16 +375,20 @@ def report(contenders, repeat):
                            if other.build == 0 and other.old == contender.old and not other.arena]
         for reference in references:
             wall, cpu = ratios(contender, reference, 0), ratios(contender, reference, 2)
-            print(f"  {contender.name:>{width}} over {reference.name}, median (range) of the rounds: "
+            print(f"  {contender.name:>{width}} over {reference.name}, median (range) of the "
+                  "rounds: "
                   + (f"wall {wall}, CPU {cpu}" if wall else "no round without a failure"))
     # What hashing the outdated executable costs: the same build's two kinds, within each round.
     for same in contenders:
         tiny = [c for c in contenders if c.build == same.build and c.old == "tiny" and not c.arena]
-        rounds = sorted(same.runs.keys() & tiny[0].runs.keys()) if same.old == "same" and tiny else []
-        if rounds and not same.arena:
+        if same.old != "same" or same.arena or not tiny:
+            continue
+        rounds = sorted(same.runs.keys() & tiny[0].runs.keys())
+        if rounds:
             wall, cpu = ([same.runs[r][i] - tiny[0].runs[r][i] for r in rounds] for i in (0, 2))
             print(f"  {same.name:>{width}} less {OLD_KINDS['tiny']}, median (range) of the rounds: "
-                  + ", ".join(f"{label} {statistics.median(values):.2f} s ({min(values):.2f}–{max(values):.2f})"
+                  + ", ".join(f"{label} {statistics.median(values):.2f} s "
+                              f"({min(values):.2f}–{max(values):.2f})"
                               for label, values in (("wall", wall), ("CPU", cpu))))
     for contender in contenders:
         for round_, failure in contender.failures[:1]:

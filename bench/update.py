@@ -220,6 +220,10 @@ def main():
     # The children run in other folders.
     args.build = [str(Path(folder).resolve()) for folder in
                   (args.build or [ROOT / "build" / "native"]) + args.baseline]
+    for folder in args.build:
+        if not list(Path(folder).glob("updater_core*.so")):
+            parser.error(f"{folder} holds no built module: run tools/test.sh, or see bench/README.md "
+                         "for a build of another commit")
     args.old = args.old.split(",")
     if not args.old or not set(args.old) <= set(OLD_KINDS):
         parser.error(f"--old takes a list of {', '.join(OLD_KINDS)}")

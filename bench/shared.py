@@ -14,5 +14,5 @@ import release_statement  # noqa: E402,F401
 import seaweedfs  # noqa: E402,F401
 from project import BUCKET, EXE_NAME  # noqa: E402,F401
 from relay import Relay  # noqa: E402,F401
-from s3_servers import moto_server  # noqa: E402,F401
+from s3_servers import moto_server, seaweedfs_server  # noqa: E402,F401
 from windows_harness import Wine, booted, windows_path  # noqa: E402,F401

@@ -291,3 +291,17 @@ def test_ctrl_c_while_the_statement_is_verified_is_a_plain_stop(s3, run_updater,
     run = signed_run(run_updater, bots, UPDATER_INTERRUPT_AT="nacl.signing:VerifyKey.verify")
     assert run.stderr.rstrip().splitlines()[-1] == "KeyboardInterrupt", run.stderr
     assert text("unsigned") not in run.stderr and contents(bots) == UNCHANGED
+
+
+def test_the_built_module_and_the_publisher_agree_on_the_statement_its_object_names_and_keys():
+    # The facts a store and a module share: a publisher's statement the module could not read,
+    # or an object it never asks for, would refuse every release.
+    import publisher as publisher_tool
+
+    module = next(build_dir("signed").glob("updater_core*")).read_bytes()
+    for text_ in (f"{release_statement.FIRST_LINE}\n", publisher_tool.EXE_KEY, publisher_tool.HASH_KEY,
+                  publisher_tool.STATEMENT_KEY, BUCKET):
+        assert text_.encode() + b"\0" in module, text_
+    release_hex, spare_hex = (key.verify_key.encode().hex() for key in (RELEASE_KEY, SPARE_KEY))
+    assert publisher_tool.release_key(module).startswith(release_hex)
+    assert f"spare-public-key={spare_hex}\0".encode() in module

@@ -252,7 +252,10 @@ struct Recorded {
           "again."});
 }
 
+// The record in `record`, once a leftover of a record being written (a run killed before its
+// rename) is gone.
 Recorded read_record(const py::Scope& scope, py::Borrowed record) {
+    clear_name(scope, py::add(record, n.new_suffix));
     if (!path_test(scope, n.lexists, record)) {
         return {};
     }
@@ -283,12 +286,11 @@ Recorded read_record(const py::Scope& scope, py::Borrowed record) {
     return recorded;
 }
 
-// Writes the record of `release`, in a file of its own that is synced and then renamed over the
-// old record: a kill at any instant leaves the old record or the new one, and a leftover of the
-// new one goes at the next run.
+// Writes the record of `release`, in a file of its own (read_record cleared its name) that is
+// synced and then renamed over the old record: a kill at any instant leaves the old record or
+// the new one, and a leftover of the new one goes at the next run.
 void write_record(const py::Scope& scope, py::Borrowed record, const Release& release) {
     py::Ref written = py::add(record, n.new_suffix);
-    clear_name(scope, written);
     py::Ref text = py::Ref::steal(PyUnicode_FromFormat("release %S\nkey %S\n",
                                                        release.number.get(), release.key.get()));
     py::Ref content = py::Ref::steal(PyUnicode_AsASCIIString(text.get()));
@@ -428,11 +430,8 @@ void accept_release(const py::Scope& scope, py::Borrowed bots, const Release& re
     }
     // Recorded now, before the download: a kill from here on leaves a record that refuses
     // every older release, and the same release stays installable, to finish or repair this one.
-    py::Ref leftover = py::add(record, n.new_suffix);
     if (news(recorded, release)) {
         write_record(scope, record, release);
-    } else {
-        clear_name(scope, leftover);
     }
 }
 
@@ -441,8 +440,6 @@ void note_current_release(const py::Scope& scope, py::Borrowed bots, const Relea
     const Recorded recorded = read_record(scope, record);
     if (verdict(recorded, release) == Verdict::taken && news(recorded, release)) {
         write_record(scope, record, release);
-    } else {
-        clear_name(scope, py::add(record, n.new_suffix));
     }
 }
 

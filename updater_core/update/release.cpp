@@ -8,7 +8,7 @@
 #include <string_view>
 
 #if !defined(UPDATER_RELEASE_PUBLIC_KEY) || !defined(UPDATER_SPARE_PUBLIC_KEY)
-#error "UPDATER_RELEASE_PUBLIC_KEY and UPDATER_SPARE_PUBLIC_KEY must be set by the build (empty: none)"
+#error "UPDATER_RELEASE_PUBLIC_KEY and UPDATER_SPARE_PUBLIC_KEY must be set (empty: none)"
 #endif
 
 // The publisher's Ed25519 public keys, each built in after a marker that tools find it by
@@ -76,8 +76,8 @@ bool lower_hex(std::string_view text, size_t digits) {
 // A whole number in decimal, without sign or leading zeros, as an int; an empty Ref when the
 // text is no such number.
 py::Ref decimal(std::string_view text) {
-    if (text.empty() || text.size() > longest_number || text.find_first_not_of("0123456789") != text.npos ||
-        (text.size() > 1 && text[0] == '0')) {
+    if (text.empty() || text.size() > longest_number ||
+        text.find_first_not_of("0123456789") != text.npos || (text.size() > 1 && text[0] == '0')) {
         return {};
     }
     return py::Ref::steal(PyLong_FromString(std::string(text).c_str(), nullptr, 10));
@@ -177,7 +177,7 @@ py::Ref signer(py::Borrowed nacl, py::Borrowed message, py::Borrowed signature) 
     return key ? key : verifies(spare_public_key);
 }
 
-// The statement parsed line by line, then its signature verified with the built-in key.
+// The statement parsed line by line, then its signature verified with the built-in keys.
 Release verified(py::Borrowed nacl, py::Borrowed statement) {
     char* data = nullptr;
     Py_ssize_t length = 0;
@@ -392,38 +392,38 @@ void accept_release(const py::Scope& scope, py::Borrowed bots, const Release& re
     case Verdict::retired: {
         py::Ref have = py::text(recorded.number);
         refuse(scope, n.refusal_retired,
-               {"Выпуск ", offered, " на сервере подписан ключом выпусков, которому эта папка "
-                "бота больше не доверяет: установленный здесь выпуск ", have, " подписан "
-                "запасным ключом; обновление отклонено, ничего не изменено. Издатель должен "
-                "подписывать выпуски запасным ключом."},
-               {"The store's release ", offered, " is signed with the release key, which this "
-                "bot folder no longer trusts: release ", have, " here was signed with the spare "
-                "key; the update was refused and nothing was changed. The publisher must sign "
-                "releases with the spare key."});
+               {"Выпуск ", offered, " на сервере подписан ключом выпусков, ",
+                "которому эта папка бота больше не доверяет: установленный здесь выпуск ", have,
+                " подписан запасным ключом; обновление отклонено, ничего не изменено. ",
+                "Издатель должен подписывать выпуски запасным ключом."},
+               {"The store's release ", offered, " is signed with the release key, ",
+                "which this bot folder no longer trusts: release ", have,
+                " here was signed with the spare key; the update was refused and nothing was ",
+                "changed. The publisher must sign releases with the spare key."});
     }
     case Verdict::older: {
         py::Ref have = py::text(recorded.number);
         refuse(scope, n.refusal_older,
                {"Сервер предлагает выпуск ", offered,
                 ", более старый, чем установленный здесь выпуск ", have,
-                "; обновление отклонено, ничего не изменено. Издатель должен опубликовать "
-                "выпуск с номером не ниже ", have, "."},
+                "; обновление отклонено, ничего не изменено. ",
+                "Издатель должен опубликовать выпуск с номером не ниже ", have, "."},
                {"The store offers release ", offered, ", older than release ", have,
-                " installed here; the update was refused and nothing was changed. The "
-                "publisher must publish a release numbered ", have, " or higher."});
+                " installed here; the update was refused and nothing was changed. ",
+                "The publisher must publish a release numbered ", have, " or higher."});
     }
     case Verdict::leap: {
         py::Ref base = recorded.number ? recorded.number : py::integer(0);
         py::Ref limit = py::text(py::add(base, py::integer(max_release_leap)));
         refuse(scope, n.refusal_leap,
                {"Сервер предлагает выпуск ", offered, ", номер которого выше ", limit,
-                ", наибольшего номера, который эта папка бота сейчас принимает; обновление "
-                "отклонено, ничего не изменено. Издатель должен опубликовать его заново с "
-                "номером не выше ", limit, "."},
+                ", наибольшего номера, который эта папка бота сейчас принимает; ",
+                "обновление отклонено, ничего не изменено. ",
+                "Издатель должен опубликовать его заново с номером не выше ", limit, "."},
                {"The store offers release ", offered, ", numbered above ", limit,
-                ", the highest number this bot folder takes now; the update was refused and "
-                "nothing was changed. The publisher must publish it again numbered at most ",
-                limit, "."});
+                ", the highest number this bot folder takes now; ",
+                "the update was refused and nothing was changed. ",
+                "The publisher must publish it again numbered at most ", limit, "."});
     }
     case Verdict::taken:
         break;

@@ -51,9 +51,23 @@ HINTS = {
         "Сообщите разработчику бота: выпуск нужно опубликовать с подписью (publish --signing-key)."),
     "older": (
         "The update server offers an older version of the bot than yours, so it was refused. Nothing was changed.\n"
-        "Tell the bot's publisher: a newer release must be published.",
+        "Tell the bot's publisher: publish a release numbered at least the one the log below names.",
         "Сервер обновлений предлагает версию бота старше вашей, поэтому она отклонена. Ничего не изменено.\n"
-        "Сообщите разработчику бота: нужно опубликовать более новый выпуск."),
+        "Сообщите разработчику бота: нужно опубликовать выпуск с номером не ниже названного в отчёте ниже."),
+    "leap": (
+        "The update server offers a version of the bot whose number leaps too far ahead, so it was refused. "
+        "Nothing was changed.\n"
+        "Tell the bot's publisher: publish the release again numbered at most what the log below names.",
+        "Сервер обновлений предлагает версию бота со слишком большим скачком номера, поэтому она отклонена. "
+        "Ничего не изменено.\n"
+        "Сообщите разработчику бота: выпуск нужно опубликовать заново с номером не выше названного в отчёте ниже."),
+    "retired": (
+        "The new version of the bot is signed with a key this bot no longer trusts, so it was refused. "
+        "Nothing was changed.\n"
+        "Tell the bot's publisher: since the spare key took over, releases must be signed with the spare key.",
+        "Новая версия бота подписана ключом, которому этот бот больше не доверяет, поэтому она отклонена. "
+        "Ничего не изменено.\n"
+        "Сообщите разработчику бота: после перехода на запасной ключ выпуски нужно подписывать запасным ключом."),
     "expired": (
         "The published version of the bot has expired, so it was refused. Nothing was changed.\n"
         "Tell the bot's publisher: the release must be published again to refresh it.",

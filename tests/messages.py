@@ -32,7 +32,15 @@ MESSAGES = {
                     "and nothing was changed.",
         "folder": "A folder stands at {exe}; move it away and run the update again.",
         "older": "The store offers release {offered}, older than release {installed} installed here; the update "
-                 "was refused and nothing was changed.",
+                 "was refused and nothing was changed. The publisher must publish a release numbered {installed} "
+                 "or higher.",
+        "leap": "The store offers release {offered}, numbered above {limit}, the highest number this bot folder takes "
+                "now; the update was refused and nothing was changed. The publisher must publish it again numbered "
+                "at most {limit}.",
+        "retired": "The store's release {offered} is signed with the release key, which this bot folder no longer "
+                   "trusts: release {installed} here was signed with the spare key; the update was refused and "
+                   "nothing was changed. The publisher must sign releases with the spare key.",
+        "special file": "A link or special file stands at {exe}; move it away and run the update again.",
         "expired": "The published release expired on {date}; the update was refused and nothing was changed.",
         "expired line": "The published release expired on {date}; the publisher must renew it.",
         "size": "The store's kelvo_bot.exe is {stored} bytes, the signed release {signed} bytes; nothing was changed.",
@@ -88,7 +96,16 @@ MESSAGES = {
         "unsigned": "Загруженный файл kelvo_bot.exe не подписан издателем; обновление отклонено, ничего не изменено.",
         "folder": "На месте файла {exe} находится папка; уберите её и запустите обновление снова.",
         "older": "Сервер предлагает выпуск {offered}, более старый, чем установленный здесь выпуск {installed}; "
-                 "обновление отклонено, ничего не изменено.",
+                 "обновление отклонено, ничего не изменено. Издатель должен опубликовать выпуск с номером не ниже "
+                 "{installed}.",
+        "leap": "Сервер предлагает выпуск {offered}, номер которого выше {limit}, наибольшего номера, который эта "
+                "папка бота сейчас принимает; обновление отклонено, ничего не изменено. Издатель должен опубликовать "
+                "его заново с номером не выше {limit}.",
+        "retired": "Выпуск {offered} на сервере подписан ключом выпусков, которому эта папка бота больше не доверяет: "
+                   "установленный здесь выпуск {installed} подписан запасным ключом; обновление отклонено, ничего не "
+                   "изменено. Издатель должен подписывать выпуски запасным ключом.",
+        "special file": "На месте файла {exe} находится ссылка или особый файл; уберите его и запустите обновление "
+                        "снова.",
         "expired": "Срок опубликованного выпуска истёк {date}; обновление отклонено, ничего не изменено.",
         "expired line": "Срок опубликованного выпуска истёк {date}; издатель должен его продлить.",
         "size": "Файл kelvo_bot.exe на сервере имеет размер {stored} байт, а подписанный выпуск {signed} байт; "

@@ -9,7 +9,7 @@ import zipfile
 
 import pytest
 
-from conftest import ROOT, clean_environment, run
+from conftest import ROOT, clean_environment, local_s3, run
 from fakes import World, fake_world, import_module
 from messages import text
 from project import build_setting, version
@@ -108,6 +108,7 @@ def configure(build, *defines):
     ("UPDATER_PATH_STYLE", "dos"),
     ("UPDATER_RELEASE_PUBLIC_KEY", "7ef48825cd2b29e2580d29bdeddc5f2e"),  # too short
     ("UPDATER_RELEASE_PUBLIC_KEY", "ff" * 32),  # not a point of the curve
+    ("UPDATER_SPARE_PUBLIC_KEY", local_s3.test_spare_key().verify_key.encode().hex()),  # no release key
 ])
 def test_malformed_build_options_fail_at_configure_time(tmp_path, option, value):
     done = configure(tmp_path, f"-D{option}={value}")

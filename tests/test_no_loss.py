@@ -9,7 +9,7 @@ from concurrent.futures import ThreadPoolExecutor
 
 import pytest
 
-from conftest import EXE_NAME, LOCK_FILE, UNCHANGED, bot_folder, contents, stub_bot, wait_for
+from conftest import EXE_NAME, LOCK_FILE, UNCHANGED, bot_folder, build_dir, contents, stub_bot, wait_for
 from fakes import OLD
 from harness import clean_environment, ended_after, run, start
 from messages import identical_lines, text
@@ -180,3 +180,47 @@ def test_two_updaters_started_together_install_once_and_start_one_bot(s3, run_up
         wait_for(record)
         time.sleep(0.2)
         assert record.read_text().count("\n") == 3
+
+
+RECORD = "kelvo_bot.release"
+# Each file-system step of a signed update, in order, and whether the record of the new release
+# is in place once the updater is killed before it.
+SIGNED_STEPS = [("os.fsync", False), ("os.replace@kelvo_bot.release", False),
+                ("os.rename@kelvo_bot.temp", True), ("os.replace@kelvo_bot.exe.old", True),
+                ("os.rename@kelvo_bot.exe", True), ("os.unlink@kelvo_bot.exe.old", True), ("os.chdir", True)]
+
+
+@pytest.mark.parametrize("start_in", ["bots/bin", "bots"])
+@pytest.mark.parametrize("killed_at, recorded", SIGNED_STEPS, ids=[
+    "syncing the record", "renaming the record", "moving the download up", "setting aside", "moving in",
+    "removing the old", "starting the bot"])
+def test_killed_at_any_step_of_a_signed_update_no_older_release_follows(
+        s3, run_updater, tmp_path, start_in, killed_at, recorded):
+    if start_in == "bots" and killed_at in ("os.rename@kelvo_bot.temp", "os.chdir"):
+        pytest.skip("from the bot folder the download is made in place, and the bot started there")
+    bots = bot_folder(tmp_path / "bots", exe=None)
+    old, new = stub_bot(21), stub_bot(22)
+    release_of = {old: 1, new: 2}
+    signed = lambda **env: run_updater(tmp_path / start_in, build=build_dir("signed"), **env)
+    s3.publish(old, release=1)
+    assert signed().returncode == 0
+    old_record = (bots / RECORD).read_bytes()
+    s3.publish(new, release=2)
+
+    killed = signed(UPDATER_KILL=killed_at)
+    assert killed.returncode == -9, killed.stderr
+    # The record goes from the old to the new in one rename, before the download.
+    assert ((bots / RECORD).read_bytes() == old_record) != recorded
+    exe = bots / EXE_NAME
+    installed = release_of[(exe if exe.exists() else bots / "kelvo_bot.exe.old").read_bytes()]
+
+    # Release 1 replayed: refused, or the bot it already is; never installed over release 2.
+    s3.publish(old, release=1)
+    replayed = signed()
+    assert release_of[exe.read_bytes()] >= installed, replayed.stderr
+    assert replayed.returncode == 0 or text("older", offered=1, installed=2) in replayed.stderr
+    assert not (bots / f"{RECORD}.new").exists()  # a leftover of the record goes
+
+    s3.publish(new, release=2)
+    assert signed().returncode == 0
+    assert contents(bots) == {"bin": {}, EXE_NAME: new, RECORD: old_record.replace(b"release 1", b"release 2")}

@@ -10,6 +10,7 @@ from contextlib import closing
 import nacl.signing
 import pytest
 
+import local_s3
 import release_statement
 from conftest import BUCKET, EXE_NAME, UNCHANGED, build_dir, contents, stub_bot, wait_for
 from fakes import OLD
@@ -23,6 +24,13 @@ ATTACKER = nacl.signing.SigningKey(bytes(range(32)))
 EVIL_STATEMENT = release_statement.make(ATTACKER, EVIL_DIGEST, len(EVIL), 99)
 SWAPPED = {EXE_NAME: lambda _: EVIL, "exe_hash": lambda _: EVIL_DIGEST.encode()}
 FLOOD = 300 * 1024 * 1024
+RELEASE_KEY, SPARE_KEY = local_s3.test_signing_key(), local_s3.test_spare_key()
+RECORD = "kelvo_bot.release"
+
+
+def record(release, key=RELEASE_KEY):
+    """The bot folder's record of `release`, signed by `key`, as the module writes it."""
+    return f"release {release}\nkey {key.verify_key.encode().hex()}\n".encode()
 
 
 def signed_run(run_updater, bots, proxy=None, language=None, **env):
@@ -53,7 +61,8 @@ def test_an_update_not_signed_by_the_publisher_changes_nothing(
     assert run.stderr.rstrip().splitlines()[-1] == f"RuntimeError: {text('unsigned', language)}", run.stderr
     assert (f"RuntimeError: {text(cause, language)}" if cause == "mismatch" else cause) in run.stderr
     assert run.lines[-1] == text("done" if downloaded else "differs", language)
-    assert contents(bots) == UNCHANGED
+    # A genuine statement was accepted, and recorded, before the download.
+    assert contents(bots) == UNCHANGED | ({RECORD: record(1)} if downloaded else {})
     time.sleep(0.2)
     assert not (tmp_path / "started").exists()
 
@@ -98,7 +107,143 @@ def test_a_release_refused_by_its_statement_downloads_nothing(s3, run_updater, b
     run = signed_run(run_updater, bots, language=language)
     key, fields = refusal
     assert run.stderr.rstrip().splitlines()[-1] == f"RuntimeError: {text(key, language, **fields)}", run.stderr
-    assert contents(bots) == before and s3.downloads() == asked
+    assert contents(bots) | {RECORD: None} == before | {RECORD: None} and s3.downloads() == asked
+
+
+def raw_statement(release=1, exe=NEWER, expires="never", purpose=release_statement.PURPOSE, after=b"",
+                  key=RELEASE_KEY):
+    """A statement written line by line, as no publisher would: signed with `key`, `after` added
+    after its last line."""
+    message = (f"{release_statement.FIRST_LINE}\npurpose {purpose}\nsha256 {hashlib.sha256(exe).hexdigest()}\n"
+               f"size {len(exe)}\nrelease {release}\nexpires {expires}\n").encode()
+    return message + f"signature {key.sign(message).signature.hex()}\n".encode() + after
+
+
+def utc_day(offset):
+    return (datetime.datetime.now(datetime.UTC).date() + datetime.timedelta(days=offset)).isoformat()
+
+
+TOP = 10**18 - 1  # the highest number of 18 digits
+LEAP = 1_000_000  # how far above the record a release may be
+OLD_FORMAT = b"release 5\nsha256 " + b"0" * 64 + b"\n"  # the record of earlier builds
+
+# Statements at the edges of what the module takes, signed with the tests' keys: the record the
+# bot folder holds, the statement, and what follows: "installed" (and recorded), "current" (the
+# folder's bot is the release: it is recorded), or a refusal with its fields (for "unsigned",
+# what the refusal names as its cause).
+@pytest.mark.parametrize("recorded, statement, outcome", [
+    pytest.param(None, raw_statement(purpose=f"other-bucket/{EXE_NAME}"), ("unsigned", "another bucket"),
+                 id="made for another bucket"),
+    pytest.param(None, raw_statement(after=b"\n"), ("unsigned", "does not end with one signature"),
+                 id="a byte after the signature"),
+    pytest.param(None, raw_statement(expires="2027-02-29"), ("unsigned", "has no expiry date"),
+                 id="February 29 of a common year"),
+    pytest.param(None, raw_statement(expires="2026-04-31"), ("unsigned", "has no expiry date"),
+                 id="April 31"),
+    pytest.param(None, raw_statement(release=10**18), ("unsigned", "has no release number"), id="19 digits"),
+    pytest.param(None, raw_statement(expires="2096-02-29"), "installed", id="February 29 of a leap year"),
+    pytest.param(None, raw_statement(expires=utc_day(0)), "installed", id="expires today in UTC"),
+    pytest.param(None, raw_statement(expires=utc_day(-1)), ("expired", dict(date=utc_day(-1))),
+                 id="expired yesterday in UTC"),
+    pytest.param(record(5), raw_statement(release=5), "installed", id="an equal number repairs the bot"),
+    pytest.param(OLD_FORMAT, raw_statement(release=4), ("older", dict(offered=4, installed=5)),
+                 id="a record of the earlier format still binds"),
+    pytest.param(record(5), raw_statement(release=5 + LEAP), "installed", id="the longest leap"),
+    pytest.param(record(5), raw_statement(release=6 + LEAP), ("leap", dict(offered=6 + LEAP, limit=5 + LEAP)),
+                 id="one past the longest leap"),
+    pytest.param(None, raw_statement(release=TOP), ("leap", dict(offered=TOP, limit=LEAP)),
+                 id="the top number with no record"),
+    pytest.param(record(TOP - 5), raw_statement(release=TOP), "installed", id="the top number is reached step by step"),
+    pytest.param(record(900), raw_statement(release=3, key=SPARE_KEY), "installed",
+                 id="the spare starts afresh below the release key's record"),
+    pytest.param(record(5, SPARE_KEY), raw_statement(release=4, key=SPARE_KEY), ("older", dict(offered=4, installed=5)),
+                 id="the spare's record binds the spare"),
+    pytest.param(record(5, SPARE_KEY), raw_statement(release=6), ("retired", dict(offered=6, installed=5)),
+                 id="the release key after the spare took over"),
+    pytest.param(record(1), raw_statement(release=2, exe=OLD), "current", id="a current bot raises the record"),
+    pytest.param(None, raw_statement(release=2, exe=OLD, key=SPARE_KEY), "current",
+                 id="a current bot without a record is recorded"),
+    pytest.param(record(3), raw_statement(release=2, exe=OLD), "kept", id="a current bot never lowers the record"),
+])
+def test_a_statement_at_the_edges_is_taken_or_refused(s3, run_updater, bots, recorded, statement, outcome):
+    exe = NEWER if b"\nsize %d\n" % len(NEWER) in statement else OLD
+    if recorded is not None:
+        (bots / RECORD).write_bytes(recorded)
+    s3.put(EXE_NAME, exe)
+    s3.put("exe_hash.sig", statement)
+    s3.put("exe_hash", hashlib.sha256(exe).hexdigest().encode())
+    asked = s3.downloads()
+    run = signed_run(run_updater, bots)
+    parsed = release_statement.parse(statement) if outcome in ("installed", "current", "kept") else None
+    signer = SPARE_KEY if parsed and parsed.signed_by(SPARE_KEY.verify_key) else RELEASE_KEY
+    if outcome in ("installed", "current"):
+        assert run.returncode == 0, run.stderr
+        assert contents(bots) == {"bin": {}, EXE_NAME: exe, RECORD: record(parsed.release, signer)}
+        assert run.lines[-1] == (text("started") if outcome == "installed" else text("identical")[-1])
+    elif outcome == "kept":
+        assert run.returncode == 0, run.stderr
+        assert contents(bots) == UNCHANGED | {RECORD: recorded}
+    else:
+        key, fields = outcome
+        last = run.stderr.rstrip().splitlines()[-1]
+        if key == "unsigned":
+            assert last == f"RuntimeError: {text('unsigned')}" and fields in run.stderr, run.stderr
+        else:
+            assert last == f"RuntimeError: {text(key, **fields)}", run.stderr
+        assert contents(bots) == UNCHANGED | ({RECORD: recorded} if recorded else {})
+        assert s3.downloads() == asked
+
+
+# Something else at the record's name stops the update before anything is downloaded, named and
+# never followed.
+@pytest.mark.parametrize("planted, error", [
+    pytest.param("folder", f"IsADirectoryError: {text('folder')}", id="folder"),
+    pytest.param("link", f"FileExistsError: {text('special file')}", id="link to a record elsewhere"),
+    pytest.param("dangling", f"FileExistsError: {text('special file')}", id="dangling link"),
+])
+def test_something_at_the_records_name_is_named_before_the_download(s3, run_updater, bots, tmp_path, planted, error):
+    elsewhere = tmp_path / "elsewhere"
+    at = bots / RECORD
+    if planted == "folder":
+        at.mkdir()
+    else:
+        if planted == "link":
+            elsewhere.write_bytes(record(1))
+        at.symlink_to(elsewhere)
+    s3.publish(NEWER, release=7)
+    asked = s3.downloads()
+    run = signed_run(run_updater, bots)
+    assert run.stderr.rstrip().splitlines()[-1] == error.format(exe=at), run.stderr
+    assert s3.downloads() == asked and (bots / EXE_NAME).read_bytes() == OLD
+    assert not elsewhere.exists() or elsewhere.read_bytes() == record(1)
+
+
+# The spare key takes over by a release signed with it (downloaded and installed), or by the
+# current release signed again with it (a bot found current): from then on the release key,
+# leaked say, is refused, and the spare's releases install.
+@pytest.mark.parametrize("takeover", ["new release", "current release signed again"])
+def test_once_the_spare_key_took_over_the_release_key_is_refused(s3, run_updater, bots, takeover):
+    first, second, forged, third = stub_bot(31), stub_bot(32), stub_bot(33), stub_bot(34)
+    s3.publish(first, release=1)
+    assert signed_run(run_updater, bots).returncode == 0
+    if takeover == "new release":
+        s3.publish(second, release=2, signing_key=SPARE_KEY)
+    else:
+        s3.publish(first, release=2, signing_key=SPARE_KEY)
+    took = signed_run(run_updater, bots)
+    assert took.returncode == 0, took.stderr
+    installed = second if takeover == "new release" else first
+    assert contents(bots) == {"bin": {}, EXE_NAME: installed, RECORD: record(2, SPARE_KEY)}
+
+    s3.publish(forged, release=3)
+    asked = s3.downloads()
+    refused = signed_run(run_updater, bots)
+    assert refused.stderr.rstrip().splitlines()[-1] == f"RuntimeError: {text('retired', offered=3, installed=2)}"
+    assert s3.downloads() == asked and (bots / EXE_NAME).read_bytes() == installed
+
+    s3.publish(third, release=3, signing_key=SPARE_KEY)
+    assert signed_run(run_updater, bots).returncode == 0
+    assert contents(bots) == {"bin": {}, EXE_NAME: third, RECORD: record(3, SPARE_KEY)}
 
 
 def test_a_current_bot_with_an_expired_statement_says_so_and_waits(s3, run_updater, bots):
@@ -146,3 +291,17 @@ def test_ctrl_c_while_the_statement_is_verified_is_a_plain_stop(s3, run_updater,
     run = signed_run(run_updater, bots, UPDATER_INTERRUPT_AT="nacl.signing:VerifyKey.verify")
     assert run.stderr.rstrip().splitlines()[-1] == "KeyboardInterrupt", run.stderr
     assert text("unsigned") not in run.stderr and contents(bots) == UNCHANGED
+
+
+def test_the_built_module_and_the_publisher_agree_on_the_statement_its_object_names_and_keys():
+    # The facts a store and a module share: a publisher's statement the module could not read,
+    # or an object it never asks for, would refuse every release.
+    import publisher as publisher_tool
+
+    module = next(build_dir("signed").glob("updater_core*")).read_bytes()
+    for text_ in (f"{release_statement.FIRST_LINE}\n", publisher_tool.EXE_KEY, publisher_tool.HASH_KEY,
+                  publisher_tool.STATEMENT_KEY, BUCKET):
+        assert text_.encode() + b"\0" in module, text_
+    release_hex, spare_hex = (key.verify_key.encode().hex() for key in (RELEASE_KEY, SPARE_KEY))
+    assert publisher_tool.release_key(module).startswith(release_hex)
+    assert f"spare-public-key={spare_hex}\0".encode() in module

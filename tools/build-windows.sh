@@ -22,6 +22,9 @@
 #   UPDATER_RELEASE_PUBLIC_KEY  the publisher's Ed25519 public key (64 hex digits, the last line
 #                               of `publisher.py keygen`): the module installs only releases
 #                               signed with its private key; empty, the default: no signature
+#   UPDATER_SPARE_PUBLIC_KEY    a second public key, the spare kept offline: releases signed with
+#                               it install too, and a bot folder that has taken one trusts only
+#                               the spare from then on; empty, the default: none
 # Warnings are errors. It ends by saying what the wheel was built for (its endpoint, its release
 # key, and a loud warning when its keys are the repository's public defaults); the last line
 # printed is the wheel's path. `python publisher/publisher.py inspect PATH` says the same of any
@@ -118,7 +121,8 @@ fetch_cpython "$WINPYTHON" "$WORK/cpython"
 
 echo "Cross-building $PYD" >&2
 defines=()
-for name in UPDATER_ENDPOINT_URL UPDATER_ACCESS_KEY_ID UPDATER_SECRET_ACCESS_KEY UPDATER_RELEASE_PUBLIC_KEY; do
+for name in UPDATER_ENDPOINT_URL UPDATER_ACCESS_KEY_ID UPDATER_SECRET_ACCESS_KEY UPDATER_RELEASE_PUBLIC_KEY \
+        UPDATER_SPARE_PUBLIC_KEY; do
     if [ -n "${!name:-}" ]; then
         defines+=("-D$name=${!name}")
     fi
@@ -144,6 +148,9 @@ fi
 echo "$PYD: $(stat -c %s "$WORK/$PYD") bytes; imports: $imports; exports: $exports" >&2
 if [ -n "${UPDATER_RELEASE_PUBLIC_KEY:-}" ]; then
     echo "Signed releases required: only releases signed by public key $UPDATER_RELEASE_PUBLIC_KEY install" >&2
+    if [ -n "${UPDATER_SPARE_PUBLIC_KEY:-}" ]; then
+        echo "Spare key: releases signed by public key $UPDATER_SPARE_PUBLIC_KEY install too, and retire the release key" >&2
+    fi
 else
     echo "Signed releases not required (UPDATER_RELEASE_PUBLIC_KEY is empty)" >&2
 fi

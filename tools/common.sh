@@ -84,8 +84,8 @@ still_running() {
 # benchmarks reach it through their local server on 127.0.0.1, set as the HTTP proxy.
 TEST_ENDPOINT=http://storage.kelvo-bot.invalid
 
-# build_module FOLDER PATH_STYLE [SANITIZE [RELEASE_PUBLIC_KEY]]: the module, warnings as errors;
-# with a key, one that requires releases signed with it. The sources are compiled as one unit,
+# build_module FOLDER PATH_STYLE [SANITIZE [RELEASE_PUBLIC_KEY [SPARE_PUBLIC_KEY]]]: the module,
+# warnings as errors; with a key, one that requires releases signed with it (or the spare). The sources are compiled as one unit,
 # which takes half the time; the package builds (pip, tools/build-windows.sh) and clang-tidy
 # still compile each source alone, so a source that does not include what it uses is caught.
 # With SHOW_PROGRESS=1, CMake's steps are shown, and a line every five seconds while it compiles.
@@ -95,7 +95,8 @@ build_module() {
     cmake -S . -B "$1" -DPython_EXECUTABLE="$PWD/$VENV/bin/python" -DCMAKE_BUILD_TYPE=Release \
         -DCMAKE_UNITY_BUILD=ON \
         -DUPDATER_WERROR=ON -DUPDATER_SANITIZE="${3:-OFF}" -DUPDATER_PATH_STYLE="$2" \
-        -DUPDATER_ENDPOINT_URL="$TEST_ENDPOINT" -DUPDATER_RELEASE_PUBLIC_KEY="${4:-}" >"$shown"
+        -DUPDATER_ENDPOINT_URL="$TEST_ENDPOINT" -DUPDATER_RELEASE_PUBLIC_KEY="${4:-}" \
+        -DUPDATER_SPARE_PUBLIC_KEY="${5:-}" >"$shown"
     "${ticking[@]}" cmake --build "$1" --parallel 2 >"$shown"
 }
 

@@ -9,6 +9,7 @@ bucket, until the block ends. From a shell:
 
     python tools/local_s3.py endpoint BUILD   prints the endpoint BUILD was configured with
     python tools/local_s3.py test-public-key  prints the public key of TEST_SIGNING_SEED
+    python tools/local_s3.py test-spare-public-key  prints the public key of TEST_SPARE_SEED
     python tools/local_s3.py serve LOG        prints the port once the bucket is there, then
                                               serves until stopped (SIGTERM, SIGINT or SIGHUP),
                                               its request log going to LOG
@@ -30,12 +31,18 @@ from project import BUCKET
 # its public key, and the tests publish signed with it): a seed known to everyone, so never the
 # key of a real release.
 TEST_SIGNING_SEED = bytes.fromhex("1141b5f8032a311a54220a60a8bc6bb4b1aab5e1532ac467206ab1d4e2e875e2")
+# The spare key of those builds, which may take over from the release key: as public.
+TEST_SPARE_SEED = bytes.fromhex("5be0f9d87a2c3e4b1f60a7c9d2e8b3f4a1c6d0e9f8b7a6c5d4e3f2a1b0c9d8e7")
 
 
-def test_signing_key():
+def test_signing_key(seed=TEST_SIGNING_SEED):
     import nacl.signing
 
-    return nacl.signing.SigningKey(TEST_SIGNING_SEED)
+    return nacl.signing.SigningKey(seed)
+
+
+def test_spare_key():
+    return test_signing_key(TEST_SPARE_SEED)
 
 
 def built_endpoint(build: Path) -> str:
@@ -105,8 +112,9 @@ def main(argv):
     if len(argv) == 2 and argv[0] == "endpoint":
         print(built_endpoint(Path(argv[1])))
         return 0
-    if argv == ["test-public-key"]:
-        print(test_signing_key().verify_key.encode().hex())
+    if argv in (["test-public-key"], ["test-spare-public-key"]):
+        key = test_signing_key() if argv[0] == "test-public-key" else test_spare_key()
+        print(key.verify_key.encode().hex())
         return 0
     if len(argv) == 2 and argv[0] == "serve":
         # A signal ends the wait below as an exception, so that the server goes too.

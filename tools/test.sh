@@ -59,10 +59,11 @@ if [ $progressbar2 = 1 ]; then
         --disable-pip-version-check --target "$lib" progressbar2==4.6.0
     export PYTHONPATH=$PWD/$lib
 fi
-# The tests publish releases signed with this key; the Windows bundle and one native build
-# require it.
+# The tests publish releases signed with this key (or its spare); the Windows bundle and one
+# native build require it.
 key=$("$VENV/bin/python" tools/local_s3.py test-public-key)
-export UPDATER_RELEASE_PUBLIC_KEY=$key
+spare=$("$VENV/bin/python" tools/local_s3.py test-spare-public-key)
+export UPDATER_RELEASE_PUBLIC_KEY=$key UPDATER_SPARE_PUBLIC_KEY=$spare
 
 if [ "$windows" = 1 ]; then
     # A test build: its wheel stays under build/, so that dist/ holds only the publisher's.
@@ -91,7 +92,7 @@ for build in ${UPDATER_TEST_BUILDS:-native windows signed}; do
     case $build in
         native) build_module "$BUILD/${variant}native" auto "$sanitize" ;;
         windows) build_module "$BUILD/${variant}windows" windows "$sanitize" ;;
-        signed) build_module "$BUILD/${variant}signed" auto "$sanitize" "$key" ;;
+        signed) build_module "$BUILD/${variant}signed" auto "$sanitize" "$key" "$spare" ;;
         *) echo "error: UPDATER_TEST_BUILDS names native, windows or signed, not $build" >&2; exit 2 ;;
     esac
 done

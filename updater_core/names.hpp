@@ -38,7 +38,7 @@ namespace updater::names {
     X(verify) X(fromhex) X(seek) X(copyfileobj) X(close) X(fstat) X(st_ino) X(st_dev)           \
     X(refusal) X(exceptions) X(NoSuchKey) X(write) X(flush)     \
     X(fsync) X(config) X(Config) X(total_max_attempts) X(mode) X(standard) X(meta) X(events)       \
-    X(caught_exception) X(attempts) X(shutdown)
+    X(caught_exception) X(attempts) X(shutdown) X(BadSignatureError)
 
 // Texts that are not identifiers.
 #define UPDATER_TEXTS(X)                                                                       \
@@ -66,6 +66,8 @@ namespace updater::names {
     X(refusal_replaced, "replaced")                                                            \
     X(refusal_expired, "expired")                                                              \
     X(refusal_older, "older")                                                                  \
+    X(refusal_leap, "leap")                                                                    \
+    X(refusal_retired, "retired")                                                              \
     X(refusal_oversized, "oversized")                                                          \
     X(refusal_stalled, "stalled")                                                              \
     X(release_record_name, UPDATER_RELEASE_RECORD_NAME)                                        \

@@ -20,11 +20,12 @@ py::Ref download_install_and_start(const py::Scope& scope, py::Borrowed, py::Bor
     require_replaceable(scope, beside(bots, scope[n.LOCAL_EXE_NAME]));
 
     // A signed release is known before anything is downloaded: its statement says what the
-    // download must be, and an expired or older release goes no further.
+    // download must be, an expired or older release goes no further, and the bot folder
+    // records the release it takes before the download begins.
     std::optional<Release> release;
     if (signed_releases()) {
         release = read_release(scope);
-        require_installable(scope, bots, *release);
+        accept_release(scope, bots, *release);
     }
     const Release* signed_release = release ? &*release : nullptr;
 
@@ -34,9 +35,6 @@ py::Ref download_install_and_start(const py::Scope& scope, py::Borrowed, py::Bor
     // Only an update that was installed goes on to start the bot, even should a file's __exit__
     // have swallowed an error on the way.
     py::assigned(replace, "replace_exe");
-    if (release) {
-        record_installed(scope, bots, *release);
-    }
     start_bot(scope);
     return py::Ref::share(Py_None);
 }

@@ -7,21 +7,47 @@
 #include <string>
 #include <string_view>
 
+#if !defined(UPDATER_RELEASE_PUBLIC_KEY) || !defined(UPDATER_SPARE_PUBLIC_KEY)
+#error "UPDATER_RELEASE_PUBLIC_KEY and UPDATER_SPARE_PUBLIC_KEY must be set (empty: none)"
+#endif
+
+// The publisher's Ed25519 public keys, each built in after a marker that tools find it by
+// (publisher.py inspect): the release key, empty in a build that requires no signature, and the
+// spare, empty when the build has none. Both markers are in every build, as objects of their
+// own that the compiler keeps even where a key is empty and so never read.
+#define UPDATER_RELEASE_KEY_MARKER "release-public-key="
+#define UPDATER_SPARE_KEY_MARKER "spare-public-key="
+extern constexpr char release_key_marker[] = UPDATER_RELEASE_KEY_MARKER UPDATER_RELEASE_PUBLIC_KEY;
+extern constexpr char spare_key_marker[] = UPDATER_SPARE_KEY_MARKER UPDATER_SPARE_PUBLIC_KEY;
+
 namespace updater::update {
 
 namespace {
 
-#if defined(UPDATER_RELEASE_PUBLIC_KEY)
-// The publisher's Ed25519 public key, built in after a marker that tools find it by; empty in a
-// build that requires no signature.
-constexpr const char release_key_marker[] = "release-public-key=" UPDATER_RELEASE_PUBLIC_KEY;
-constexpr const char* release_public_key = release_key_marker + sizeof("release-public-key=") - 1;
-#else
-#error "UPDATER_RELEASE_PUBLIC_KEY must be set by the build (empty for no signature)"
-#endif
+constexpr std::string_view release_public_key =
+    std::string_view(release_key_marker).substr(sizeof(UPDATER_RELEASE_KEY_MARKER) - 1);
+constexpr std::string_view spare_public_key =
+    std::string_view(spare_key_marker).substr(sizeof(UPDATER_SPARE_KEY_MARKER) - 1);
+static_assert(spare_public_key.empty() || !release_public_key.empty(),
+              "a spare key is only a spare beside a release key");
 
-// The statement's first line: what it is, and the version of its format.
-constexpr std::string_view statement_header = "kelvo-bot release statement 1\n";
+// The statement's first line: what it is (the bucket's release statement, as the publisher
+// writes it), and the version of its format.
+constexpr std::string_view statement_header = UPDATER_BUCKET " release statement 1\n";
+
+// The most digits of a number in a statement: any such number is an exact 64-bit integer.
+constexpr size_t longest_number = 18;
+
+// How far above the recorded release (0 when there is none) a release number may be. The
+// publisher numbers releases one by one, so no bot folder ever misses a million of them; a
+// statement that leaps further is a slip or a forgery. Without the bound, one statement
+// numbered at the top of the 18 digits would be recorded and refuse every later release for
+// good. With it, a number grows by at most a million per release a folder takes, so the 18
+// digits last 10^12 releases: for ever, in practice, and out of reach of a stolen key too.
+// The record also names the key that signed its release: its number binds only statements
+// of that key, so the first release under another key (the spare taking over) starts afresh
+// below the bound, even where someone holding the old key had driven the number up.
+constexpr long max_release_leap = 1'000'000;
 
 // What is wrong with a statement, as the context of the refusal.
 [[noreturn]] void malformed(const char* what) {
@@ -50,8 +76,8 @@ bool lower_hex(std::string_view text, size_t digits) {
 // A whole number in decimal, without sign or leading zeros, as an int; an empty Ref when the
 // text is no such number.
 py::Ref decimal(std::string_view text) {
-    if (text.empty() || text.size() > 18 || text.find_first_not_of("0123456789") != text.npos ||
-        (text.size() > 1 && text[0] == '0')) {
+    if (text.empty() || text.size() > longest_number ||
+        text.find_first_not_of("0123456789") != text.npos || (text.size() > 1 && text[0] == '0')) {
         return {};
     }
     return py::Ref::steal(PyLong_FromString(std::string(text).c_str(), nullptr, 10));
@@ -111,23 +137,48 @@ py::Ref ascii_str(std::string_view text) {
         PyUnicode_DecodeASCII(text.data(), static_cast<Py_ssize_t>(text.size()), nullptr));
 }
 
-// nacl.signing, imported only by a build that needs it; when it is missing, the error says
-// what it is and how to get it.
-py::Ref nacl_signing(const py::Scope& scope) {
-    py::Ref signing;
+// The package nacl with nacl.signing imported, only by a build that needs it; when it is
+// missing, the error says what it is and how to get it.
+py::Ref nacl_package(const py::Scope& scope) {
+    py::Ref nacl;
     py::try_except(
         PyExc_ImportError,
-        [&] { signing = py::attr(scope.import(n.nacl_signing, Py_None), n.signing); },
+        [&] {
+            nacl = scope.import(n.nacl_signing, Py_None);
+            py::attr(nacl, n.signing);
+        },
         [](py::Borrowed) {
             py::raise(PyExc_ModuleNotFoundError,
                       "Signed releases are checked with PyNaCl, which is not installed: install "
                       "it with `python -m pip install pynacl` (the bundle carries it).");
         });
-    return signing;
+    return nacl;
 }
 
-// The statement parsed line by line, then its signature verified with the built-in key.
-Release verified(py::Borrowed signing, py::Borrowed statement) {
+// The built-in key, of the two, whose signature `signature` of `message` is (as its text); a
+// signature of neither fails as the last key's verification fails.
+py::Ref signer(py::Borrowed nacl, py::Borrowed message, py::Borrowed signature) {
+    py::Ref bytes_type = py::Ref::share(reinterpret_cast<PyObject*>(&PyBytes_Type));
+    py::Ref fromhex = py::attr(bytes_type, n.fromhex);
+    py::Ref verify_key = py::attr(py::attr(nacl, n.signing), n.VerifyKey);
+    auto verifies = [&](std::string_view hex) {
+        py::Ref text = ascii_str(hex);
+        py::Ref key = py::call(verify_key, py::call(fromhex, text));
+        py::call_method(key, n.verify, message, signature);
+        return text;
+    };
+    if (spare_public_key.empty()) {
+        return verifies(release_public_key);
+    }
+    py::Ref bad_signature = py::attr(py::attr(nacl, n.exceptions), n.BadSignatureError);
+    py::Ref key;
+    py::try_except(bad_signature.get(), [&] { key = verifies(release_public_key); },
+                   [](py::Borrowed) {});
+    return key ? key : verifies(spare_public_key);
+}
+
+// The statement parsed line by line, then its signature verified with the built-in keys.
+Release verified(py::Borrowed nacl, py::Borrowed statement) {
     char* data = nullptr;
     Py_ssize_t length = 0;
     py::require(PyBytes_AsStringAndSize(statement.get(), &data, &length));
@@ -169,19 +220,47 @@ Release verified(py::Borrowed signing, py::Borrowed statement) {
     }
 
     py::Ref bytes_type = py::Ref::share(reinterpret_cast<PyObject*>(&PyBytes_Type));
-    py::Ref fromhex = py::attr(bytes_type, n.fromhex);
-    py::Ref verify_key = py::attr(signing, n.VerifyKey);
-    py::Ref key = py::call(verify_key, py::call(fromhex, py::str(release_public_key)));
-    py::Ref signature = py::call(fromhex, ascii_str(signature_hex));
-    py::call_method(key, n.verify, ascii_bytes(signed_part), signature);
+    py::Ref signature = py::call(py::attr(bytes_type, n.fromhex), ascii_str(signature_hex));
+    release.key = signer(nacl, ascii_bytes(signed_part), signature);
     return release;
 }
 
-// The release number recorded in the bot folder, or an empty Ref when there is none (or only
-// something unreadable, which a person may have left: it is no record of ours).
-py::Ref installed_release(const py::Scope& scope, py::Borrowed record) {
-    if (!is_file(scope, record)) {
+// What the bot folder's record says: the release accepted there (an empty Ref when there is no
+// record, or only something unreadable, which a person may have left: it is no record of ours)
+// and the key that signed it.
+//
+// The record is two lines, "release N" and "key <64 hex digits>". A record of an earlier build,
+// "release N" then "sha256 ...", was signed with the release key, the only key those builds
+// knew. The digest it held was never read, and is no longer written: the record is made before
+// the download, so a digest there would say what was accepted, not what is installed, and the
+// bot's own file says that better.
+struct Recorded {
+    py::Ref number;
+    py::Ref key;
+};
+
+// Anything but a regular file of its own at the record's name (a folder, a link, a device)
+// stops the update before anything is downloaded, named, never followed.
+[[noreturn]] void not_a_record(const py::Scope& scope, py::Borrowed record) {
+    if (is_real_directory(scope, record)) {
+        folder_in_the_way(scope, record);
+    }
+    fail(scope, PyExc_FileExistsError,
+         {"На месте файла ", record, " находится ссылка или особый файл; уберите его и запустите "
+          "обновление снова."},
+         {"A link or special file stands at ", record, "; move it away and run the update "
+          "again."});
+}
+
+// The record in `record`, once a leftover of a record being written (a run killed before its
+// rename) is gone.
+Recorded read_record(const py::Scope& scope, py::Borrowed record) {
+    clear_name(scope, py::add(record, n.new_suffix));
+    if (!path_test(scope, n.lexists, record)) {
         return {};
+    }
+    if (path_test(scope, n.islink, record) || !is_file(scope, record)) {
+        not_a_record(scope, record);
     }
     py::Ref content;
     py::Ref file = py::call(scope[n.open], record, n.mode_read_binary);
@@ -190,13 +269,73 @@ py::Ref installed_release(const py::Scope& scope, py::Borrowed record) {
     Py_ssize_t length = 0;
     py::require(PyBytes_AsStringAndSize(py::assigned(content, "content").get(), &data, &length));
     std::string_view rest(data, static_cast<size_t>(length));
-    constexpr std::string_view keyword = "release ";
-    const size_t end = rest.find('\n');
-    if (!rest.starts_with(keyword) || end == rest.npos) {
-        return {};
-    }
-    return decimal(rest.substr(keyword.size(), end - keyword.size()));
+    auto line = [&](std::string_view keyword) -> std::string_view {
+        const size_t end = rest.find('\n');
+        if (!rest.starts_with(keyword) || rest.substr(keyword.size(), 1) != " " ||
+            end == rest.npos) {
+            return {};
+        }
+        std::string_view value = rest.substr(keyword.size() + 1, end - keyword.size() - 1);
+        rest.remove_prefix(end + 1);
+        return value;
+    };
+    Recorded recorded;
+    recorded.number = decimal(line("release"));
+    const std::string_view key = line("key");
+    recorded.key = ascii_str(lower_hex(key, 64) ? key : release_public_key);
+    return recorded;
 }
+
+// Writes the record of `release`, in a file of its own (read_record cleared its name) that is
+// synced and then renamed over the old record: a kill at any instant leaves the old record or
+// the new one, and a leftover of the new one goes at the next run.
+void write_record(const py::Scope& scope, py::Borrowed record, const Release& release) {
+    py::Ref written = py::add(record, n.new_suffix);
+    py::Ref text = py::Ref::steal(PyUnicode_FromFormat("release %S\nkey %S\n",
+                                                       release.number.get(), release.key.get()));
+    py::Ref content = py::Ref::steal(PyUnicode_AsASCIIString(text.get()));
+    py::Ref file = py::call(scope[n.open], written, n.mode_create_binary);
+    py::with(file, [&](py::Borrowed f) {
+        py::call_method(f, n.write, content);
+        py::call_method(f, n.flush);
+        py::Ref descriptor = py::call_method(f, n.fileno);
+        py::call(py::attr(scope[n.os], n.fsync), descriptor);
+    });
+    py::call(py::attr(scope[n.os], n.replace), written, record);
+}
+
+bool less(py::Borrowed left, py::Borrowed right) {
+    const int result = PyObject_RichCompareBool(left.get(), right.get(), Py_LT);
+    py::require(result);
+    return result != 0;
+}
+
+// Whether the bot folder whose record is `recorded` takes `release`, by its number and key.
+enum class Verdict { taken, retired, older, leap };
+
+Verdict verdict(const Recorded& recorded, const Release& release) {
+    const bool same_key = recorded.number && py::equal(recorded.key, release.key);
+    if (recorded.number && !same_key && !spare_public_key.empty() &&
+        py::equal(recorded.key, ascii_str(spare_public_key))) {
+        return Verdict::retired;
+    }
+    if (same_key && less(release.number, recorded.number)) {
+        return Verdict::older;
+    }
+    py::Ref base = recorded.number ? recorded.number : py::integer(0);
+    if (less(py::add(base, py::integer(max_release_leap)), release.number)) {
+        return Verdict::leap;
+    }
+    return Verdict::taken;
+}
+
+// Whether `release` says more than `recorded`: a higher number, or another key.
+bool news(const Recorded& recorded, const Release& release) {
+    return !recorded.number || !py::equal(recorded.key, release.key) ||
+           less(recorded.number, release.number);
+}
+
+py::Ref record_path(py::Borrowed bots) { return beside(bots, n.release_record_name); }
 
 }  // namespace
 
@@ -204,7 +343,7 @@ py::Ref digest_bytes(const Release& release) {
     return py::Ref::steal(PyUnicode_AsASCIIString(release.digest.get()));
 }
 
-bool signed_releases() { return sizeof(release_key_marker) > sizeof("release-public-key="); }
+bool signed_releases() { return !release_public_key.empty(); }
 
 void refuse_unsigned(const py::Scope& scope) {
     refuse_download(scope, n.refusal_unsigned,
@@ -220,9 +359,9 @@ Release read_release(const py::Scope& scope) {
     py::try_except(
         missing.get(), [&] { statement = py::call(scope[n.s3_file_reader], n.signature_object_key); },
         [&](py::Borrowed) { refuse_unsigned(scope); });
-    py::Ref signing = nacl_signing(scope);
+    py::Ref nacl = nacl_package(scope);
     Release release;
-    refused_unless_signed(scope, [&] { release = verified(signing, statement); });
+    refused_unless_signed(scope, [&] { release = verified(nacl, statement); });
     return release;
 }
 
@@ -238,7 +377,7 @@ bool expired(const py::Scope& scope, const Release& release) {
     return seconds >= static_cast<double>(release.expiry_day + 1) * 86400.0;
 }
 
-void require_installable(const py::Scope& scope, py::Borrowed bots, const Release& release) {
+void accept_release(const py::Scope& scope, py::Borrowed bots, const Release& release) {
     if (expired(scope, release)) {
         refuse(scope, n.refusal_expired,
                {"Срок опубликованного выпуска истёк ", release.expires,
@@ -246,41 +385,62 @@ void require_installable(const py::Scope& scope, py::Borrowed bots, const Releas
                {"The published release expired on ", release.expires,
                 "; the update was refused and nothing was changed."});
     }
-    py::Ref record = beside(bots, n.release_record_name);
-    py::Ref installed = installed_release(scope, record);
-    const int older = installed ? PyObject_RichCompareBool(release.number.get(),
-                                                           installed.get(), Py_LT)
-                                : 0;
-    py::require(older);
-    if (older != 0) {
-        py::Ref offered = py::text(release.number);
-        py::Ref have = py::text(installed);
+    py::Ref record = record_path(bots);
+    const Recorded recorded = read_record(scope, record);
+    py::Ref offered = py::text(release.number);
+    switch (verdict(recorded, release)) {
+    case Verdict::retired: {
+        py::Ref have = py::text(recorded.number);
+        refuse(scope, n.refusal_retired,
+               {"Выпуск ", offered, " на сервере подписан ключом выпусков, ",
+                "которому эта папка бота больше не доверяет: установленный здесь выпуск ", have,
+                " подписан запасным ключом; обновление отклонено, ничего не изменено. ",
+                "Издатель должен подписывать выпуски запасным ключом."},
+               {"The store's release ", offered, " is signed with the release key, ",
+                "which this bot folder no longer trusts: release ", have,
+                " here was signed with the spare key; the update was refused and nothing was ",
+                "changed. The publisher must sign releases with the spare key."});
+    }
+    case Verdict::older: {
+        py::Ref have = py::text(recorded.number);
         refuse(scope, n.refusal_older,
                {"Сервер предлагает выпуск ", offered,
                 ", более старый, чем установленный здесь выпуск ", have,
-                "; обновление отклонено, ничего не изменено."},
+                "; обновление отклонено, ничего не изменено. ",
+                "Издатель должен опубликовать выпуск с номером не ниже ", have, "."},
                {"The store offers release ", offered, ", older than release ", have,
-                " installed here; the update was refused and nothing was changed."});
+                " installed here; the update was refused and nothing was changed. ",
+                "The publisher must publish a release numbered ", have, " or higher."});
+    }
+    case Verdict::leap: {
+        py::Ref base = recorded.number ? recorded.number : py::integer(0);
+        py::Ref limit = py::text(py::add(base, py::integer(max_release_leap)));
+        refuse(scope, n.refusal_leap,
+               {"Сервер предлагает выпуск ", offered, ", номер которого выше ", limit,
+                ", наибольшего номера, который эта папка бота сейчас принимает; ",
+                "обновление отклонено, ничего не изменено. ",
+                "Издатель должен опубликовать его заново с номером не выше ", limit, "."},
+               {"The store offers release ", offered, ", numbered above ", limit,
+                ", the highest number this bot folder takes now; ",
+                "the update was refused and nothing was changed. ",
+                "The publisher must publish it again numbered at most ", limit, "."});
+    }
+    case Verdict::taken:
+        break;
+    }
+    // Recorded now, before the download: a kill from here on leaves a record that refuses
+    // every older release, and the same release stays installable, to finish or repair this one.
+    if (news(recorded, release)) {
+        write_record(scope, record, release);
     }
 }
 
-void record_installed(const py::Scope& scope, py::Borrowed bots, const Release& release) {
-    py::Ref record = beside(bots, n.release_record_name);
-    py::Ref written = py::add(record, n.new_suffix);
-    clear_name(scope, written);
-    py::Ref text = py::Ref::steal(PyUnicode_FromFormat("release %S\nsha256 %S\n",
-                                                       release.number.get(),
-                                                       release.digest.get()));
-    py::Ref content = py::Ref::steal(PyUnicode_AsASCIIString(text.get()));
-    py::Ref file = py::call(scope[n.open], written, n.mode_create_binary);
-    py::with(file, [&](py::Borrowed f) {
-        py::call_method(f, n.write, content);
-        py::call_method(f, n.flush);
-        py::Ref descriptor = py::call_method(f, n.fileno);
-        py::call(py::attr(scope[n.os], n.fsync), descriptor);
-    });
-    py::Ref replace = py::attr(scope[n.os], n.replace);
-    py::call(replace, written, record);
+void note_current_release(const py::Scope& scope, py::Borrowed bots, const Release& release) {
+    py::Ref record = record_path(bots);
+    const Recorded recorded = read_record(scope, record);
+    if (verdict(recorded, release) == Verdict::taken && news(recorded, release)) {
+        write_record(scope, record, release);
+    }
 }
 
 }  // namespace updater::update

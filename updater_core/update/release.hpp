@@ -1,10 +1,13 @@
 // Signed releases: the publisher's release statement, read and verified before anything is
-// downloaded, and the record of the release installed in the bot folder.
+// downloaded, and the record of the release accepted in the bot folder.
 //
 // A build made with the publisher's Ed25519 public key requires every release to come with a
 // statement, the object "exe_hash.sig": seven lines of ASCII that name the bucket and the
 // object, the executable's SHA-256 and size, a release number that only grows and an optional
 // expiry date, the last line the signature of the six before it (README, "Signed releases").
+// A build may trust a second key, the spare, kept offline: a statement signed by either
+// installs, and once a bot folder has taken a release signed by the spare it trusts only the
+// spare, so a leaked release key is retired by one release.
 // The download must be exactly the signed size and digest; a release older than the one the
 // bot folder records is refused (a replay), and so is an expired one (a store that withholds
 // updates until an old statement runs out).
@@ -26,12 +29,13 @@ struct Release {
     py::Ref number;   // the release number (int)
     py::Ref expires;  // "YYYY-MM-DD" (str), or empty for no expiry
     long expiry_day = -1;  // the last day it is valid, counted from 1970-01-01; -1: none
+    py::Ref key;      // the public key its signature verified with, 64 lower-case hex digits (str)
 };
 
 // The release's digest as the bytes a digest is compared as.
 py::Ref digest_bytes(const Release& release);
 
-// Reads "exe_hash.sig" and verifies it with the built-in key. A statement that is missing,
+// Reads "exe_hash.sig" and verifies it with the built-in keys. A statement that is missing,
 // malformed, or not signed by the publisher refuses the update as not signed (RuntimeError,
 // refusal "unsigned", what was wrong as its context); a failure to read it (the network) goes on
 // as itself; a missing PyNaCl is named as such.
@@ -50,12 +54,15 @@ void refused_unless_signed(const py::Scope& scope, Check&& check) {
 // Whether the statement's expiry date has passed (by the system's clock, in UTC).
 bool expired(const py::Scope& scope, const Release& release);
 
-// Refuses `release` for installing in the bot directory `bots` when it has expired or is older
-// than the release recorded there.
-void require_installable(const py::Scope& scope, py::Borrowed bots, const Release& release);
+// Accepts `release` for installing in the bot directory `bots`, before anything is downloaded:
+// refuses it when it has expired, is older than the release recorded there, leaps too far above
+// it, or is signed by the release key where the spare has taken over; otherwise records it, so
+// that the record never names less than what may be installed from here on. Something other
+// than a file at the record's name is named and refused, never followed.
+void accept_release(const py::Scope& scope, py::Borrowed bots, const Release& release);
 
-// Records `release` as the one installed in `bots`, in a file replaced in one rename, so that a
-// kill at any instant leaves the old record or the new one.
-void record_installed(const py::Scope& scope, py::Borrowed bots, const Release& release);
+// For a bot found current under `release`: raises the record to it when it is newer than the
+// recorded one or signed by another key (and would be accepted), whether or not it has expired.
+void note_current_release(const py::Scope& scope, py::Borrowed bots, const Release& release);
 
 }  // namespace updater::update

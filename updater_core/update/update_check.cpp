@@ -51,6 +51,9 @@ py::Ref compare_digests(const py::Scope& scope, py::Borrowed, py::Borrowed) {
             if (!py::equal(local_exe_hash, signed_digest)) {
                 return not_identical(scope);
             }
+            // The bot is this release: the record rises to it, so that no older release can
+            // be installed over it later.
+            note_current_release(scope, bots, *release);
         }
         say(scope, {"\nЛокальный файл ", local_exe_name, " расположенный по пути ", exe_path},
             {"\nLocal file ", local_exe_name, " located at ", exe_path});

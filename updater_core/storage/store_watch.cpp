@@ -49,7 +49,7 @@ struct Connections {
     py::Ref sockets;
 };
 
-int on_audit(const char* event, PyObject* arguments, void*) noexcept;
+int on_audit(const char* event, PyObject* arguments, void*);
 
 Connections watch_connections() {
     Connections made{py::Ref::steal(PyList_New(0))};
@@ -87,7 +87,7 @@ std::vector<py::Ref> open_connections() {
 
 // socket.connect, while a step is watched: the socket is noted; once the store is given up on,
 // the connection is refused before it is made.
-int on_audit(const char* event, PyObject* arguments, void*) noexcept {
+int on_audit(const char* event, PyObject* arguments, void*) {
     if (current == nullptr || std::strcmp(event, "socket.connect") != 0) {
         return 0;
     }
@@ -184,14 +184,14 @@ public:
         }
         outer_ = std::exchange(current, &watch_);
     }
-    ~Watching() { stop(); }
+    ~Watching() noexcept(false) { stop(); }
     Watching(const Watching&) = delete;
     Watching& operator=(const Watching&) = delete;
 
     Watch& watch() noexcept { return watch_; }
 
-    void stop() noexcept {
-        if (watch_.stop == nullptr) {
+    void stop() {
+        if (watch_.stop == nullptr || !py::attached()) {
             return;
         }
         current = outer_;

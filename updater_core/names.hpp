@@ -67,7 +67,6 @@ namespace updater::names {
     X(release_record_name, "kelvo_bot.release")                                                \
     X(new_suffix, ".new")                                                                      \
     X(botocore_config, "botocore.config")                                                      \
-    X(lock_name, "kelvo_bot.lock")                                                             \
     X(register_, "register")                                                                   \
     X(needs_retry, "needs-retry.s3")
 

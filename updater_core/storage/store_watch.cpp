@@ -150,6 +150,11 @@ Clock::duration look(Watch& watch) {
 
 void run_watch(void* argument) {
     Watch& watch = *static_cast<Watch*>(argument);
+    // Said also when the interpreter ends this thread as it waits for the lock at exit.
+    struct Stopped {
+        Watch& watch;
+        ~Stopped() { PyThread_release_lock(watch.stopped); }
+    } stopped{watch};
     Clock::duration next = quiet;
     for (;;) {
         const auto wait = std::chrono::duration_cast<microseconds>(
@@ -161,7 +166,6 @@ void run_watch(void* argument) {
         next = look(watch);
         PyGILState_Release(state);
     }
-    PyThread_release_lock(watch.stopped);
 }
 
 // The watch of one step: started by the constructor, ended (its thread joined) by stop(), at the
@@ -191,14 +195,19 @@ public:
     Watch& watch() noexcept { return watch_; }
 
     void stop() {
-        if (watch_.stop == nullptr || !py::attached()) {
+        if (watch_.stop == nullptr) {
             return;
         }
         current = outer_;
         PyThread_release_lock(watch_.stop);
-        Py_BEGIN_ALLOW_THREADS
-        PyThread_acquire_lock(watch_.stopped, WAIT_LOCK);
-        Py_END_ALLOW_THREADS
+        // A thread that the interpreter is ending at exit holds no lock of the interpreter's.
+        if (py::attached()) {
+            Py_BEGIN_ALLOW_THREADS
+            PyThread_acquire_lock(watch_.stopped, WAIT_LOCK);
+            Py_END_ALLOW_THREADS
+        } else {
+            PyThread_acquire_lock(watch_.stopped, WAIT_LOCK);
+        }
         free_locks();
     }
 

@@ -139,7 +139,7 @@ std::wstring lock_name(py::Borrowed directory, py::Borrowed base) {
     return std::wstring(L"Local\\") + prefix.get() + identity;
 }
 
-// An access list of the current user, SYSTEM and Administrators: an updater of the same user,
+// An access list of the current user, SYSTEM and Administrators: a process of the same user,
 // elevated or not, may wait for the mutex; no other user may take or change it.
 struct OwnAccess {
     PSECURITY_DESCRIPTOR descriptor = nullptr;
@@ -217,7 +217,7 @@ FolderLock::FolderLock(py::Borrowed directory, py::Borrowed base, std::chrono::s
             }
         }
     }
-    // An abandoned mutex was held by an updater that died: it is ours now.
+    // An abandoned mutex was held by a process that died: it is ours now.
     if (waited != WAIT_OBJECT_0 && waited != WAIT_ABANDONED) {
         CloseHandle(mutex);
         return;
@@ -246,7 +246,7 @@ namespace {
 // Whether the open file is one that only this user can have made and can write: a regular file
 // of this user that neither its group nor anybody else may write. Any other file at the lock's
 // name could be another user's (one who may write the folder, or who made the file writable for
-// all), who could then hold it and keep every updater waiting.
+// all), who could then hold it and keep every process of this user waiting.
 bool own_private_file(int fd) {
     struct stat status {};
     return fstat(fd, &status) == 0 && S_ISREG(status.st_mode) && status.st_uid == geteuid() &&
@@ -276,7 +276,7 @@ FolderLock::FolderLock(py::Borrowed directory, py::Borrowed name, std::chrono::s
             callbacks.on_unusable(path);
         }
         // A folder that is not there, or another failure of the file system, goes unlocked in
-        // silence: what the updater does next there fails with its own error.
+        // silence: what the caller does next there fails with its own error.
         return;
     }
     if (!own_private_file(fd)) {

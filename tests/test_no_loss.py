@@ -196,6 +196,8 @@ def test_a_bot_folder_this_user_may_not_write_fails_before_anything_is_downloade
     assert run.returncode == 1 and run.lines == []
     assert run.stderr.rstrip().splitlines()[-1] == f"PermissionError: {text('unwritable', folder=bots)}"
     assert contents(bots) == before and (bots / LOCK_FILE).exists() == lock_left
+
+
 @pytest.mark.parametrize("places", [("bin", "bin"), (".", "bin")], ids=["both in bin", "folder and bin"])
 def test_two_updaters_started_together_install_once_and_start_one_bot(s3, run_updater, tmp_path, places):
     new = stub_bot(6) + os.urandom(2_000_000)

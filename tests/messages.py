@@ -56,6 +56,9 @@ MESSAGES = {
         "running": "The bot is running ({exe} is in use); close it and run the update again. Nothing was downloaded.",
         "gave up": "Another update of this bot has been running for more than 10 minutes; this one stopped "
                    "and changed nothing. Run it again later.",
+        "lock taken": "The lock {lock} is taken by something not this user's; updating without it.",
+        "unwritable": "This user may not write to the bot's folder {folder}, so the bot cannot be updated there; "
+                      "run the update as the folder's owner, or let this user write to it. Nothing was downloaded.",
         "replaced": "The downloaded kelvo_bot.exe was replaced after it was checked; the update was refused "
                     "and nothing was changed.",
         "not put back": "Could not put the previous kelvo_bot.exe back from {exe} ({error}); it stays there. "
@@ -118,6 +121,10 @@ MESSAGES = {
         "running": "Бот запущен (файл {exe} занят); закройте его и запустите обновление снова. Ничего не загружено.",
         "gave up": "Другое обновление этого бота идёт уже больше 10 минут; это обновление остановлено, "
                    "ничего не изменено. Запустите его позже.",
+        "lock taken": "Блокировку {lock} держит чужой объект; обновление идёт без неё.",
+        "unwritable": "Этому пользователю нельзя писать в папку бота {folder}, поэтому обновить бота там нельзя; "
+                      "запустите обновление от имени владельца папки или разрешите этому пользователю запись в неё. "
+                      "Ничего не загружено.",
         "replaced": "Загруженный файл kelvo_bot.exe был подменён после проверки; обновление отклонено, "
                     "ничего не изменено.",
         "not put back": "Не удалось вернуть прежний kelvo_bot.exe из {exe} ({error}); он остаётся там. "

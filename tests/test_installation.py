@@ -207,7 +207,11 @@ class TestFailures:
         assert type(outcome.error) is UnboundLocalError and "'replace_exe'" in str(outcome.error)
         assert world.files[BOT] == OLD and not world.names("subprocess.Popen")
 
-    def test_exit_and_cleanups_see_the_exception_being_handled_as_python_shows_it(self, windows_build, monkeypatch):
+    @pytest.mark.parametrize("generator_handles, caller_handles", [
+        (None, "another"), ("its own", "another"), ("its own", "the same")],
+        ids=["generator handling nothing", "caller handling another", "caller handling the same"])
+    def test_exit_and_cleanups_see_the_exception_being_handled_as_python_shows_it(
+            self, windows_build, monkeypatch, generator_handles, caller_handles):
         seen = []
 
         def exit(self, *error):
@@ -221,22 +225,44 @@ class TestFailures:
         world, module = imported(windows_build)
         world.fail_download_after = 200
         monkeypatch.setattr(FakeFile, "__exit__", exit)
+        own = LookupError("the generator's own") if generator_handles else None
 
-        def resumed_later():
+        def through_get_update():
             try:
                 module.get_update()
             except OSError as error:
                 yield error
             yield sys.exc_info()[1]
 
-        with patched(world):
-            steps = resumed_later()
+        def handling_nothing():
+            yield None
+            yield from through_get_update()
+
+        def handling_its_own():
             try:
-                raise KeyError("handled by the caller")
-            except KeyError:
+                raise own
+            except LookupError:
+                yield own
+                try:
+                    module.get_update()
+                except OSError as error:
+                    yield error
+                yield sys.exc_info()[1]
+                raise
+
+        with patched(world):
+            steps = handling_its_own() if own else handling_nothing()
+            first = next(steps)
+            try:
+                raise first if caller_handles == "the same" else KeyError("the caller's")
+            except LookupError:
                 error = next(steps)
-            # The generator handles nothing of its own once its except block is over.
-            assert next(steps) is None
+            # Resumed later, outside the caller's except block, the generator handles what it
+            # handled before (nothing once its except block is over), and a bare `raise` says so.
+            assert next(steps) is own
+            with pytest.raises(LookupError if own else StopIteration) as raised:
+                next(steps)
+            assert raised.value is own or not own
         assert type(seen[0]) is ConnectionError
         inner = error.__context__
         assert str(inner) == "inside __exit__" and inner.__context__ is seen[0]

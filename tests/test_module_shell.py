@@ -307,3 +307,29 @@ class TestInitialisationGuards:
             "ImportError Interpreter change detected - this module can only be loaded into one "
             "interpreter per process."), done.stderr
 
+
+
+class TestThreads:
+    @pytest.mark.parametrize("preset, busy_in", [("current", "locale.getlocale"), ("update", "bar.update")],
+                             ids=["starting", "downloading"])
+    def test_a_daemon_thread_running_the_updater_ends_quietly_with_the_interpreter(self, windows_build, preset, busy_in):
+        # At exit the interpreter ends a daemon thread that wants its lock back with the forced
+        # unwinding of pthread_exit, through the updater's C++ frames.
+        script = textwrap.dedent(f"""
+            import sys, threading
+            sys.path[:0] = [{str(fakes.__file__.rpartition("/")[0])!r}]
+            import fakes
+            busy = threading.Event()
+
+            def hold_on(*args):
+                busy.set()
+                while True:  # Python code that lets go of the interpreter's lock and takes it back
+                    threading.Event().wait(0.001)
+
+            world = fakes.fake_world({preset!r}, hooks={{{busy_in!r}: hold_on}})
+            threading.Thread(target=fakes.import_module, args=({str(windows_build)!r}, world), daemon=True).start()
+            busy.wait()
+        """)
+        for _ in range(3):
+            done = run([sys.executable, "-c", script], env=clean_environment(), timeout=60)
+            assert (done.returncode, done.stderr) == (0, "")

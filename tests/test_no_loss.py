@@ -143,25 +143,59 @@ def test_a_wait_for_another_updater_ends_and_changes_nothing(s3, run_updater, bo
     assert contents(bots) == UNCHANGED
 
 
-def test_another_user_who_may_only_read_the_folder_cannot_hold_the_updater(s3, run_updater, bots, tmp_path):
+# As nobody: a lock on every folder and file of the bot it can open (making the files that are
+# not there, where it may), held until killed.
+HOLDER = ("import fcntl, os, sys, time\n"
+          "for path in sys.argv[1:]:\n"
+          "    made = 0 if os.path.lexists(path) else os.O_CREAT\n"
+          "    try: fcntl.flock(os.open(path, os.O_RDONLY | made, 0o644), fcntl.LOCK_EX)\n"
+          "    except OSError: pass\n"
+          "print('held', flush=True); time.sleep(120)")
+
+
+@pytest.mark.parametrize("planted", [None, "another user's, in a sticky folder", "open to all", "link"])
+def test_another_user_cannot_hold_the_updater(s3, run_updater, bots, tmp_path, planted):
     s3.publish(OLD)
     for folder in (tmp_path.parent.parent, tmp_path.parent, tmp_path, bots, bots / "bin"):
         folder.chmod(0o755)
-    assert run_updater(bots / "bin").returncode == 0  # the lock file is there, the updater's own
-    # As nobody: a lock on every folder and file of the bot it can open, held until killed.
-    holder = ("import fcntl, os, sys, time\n"
-              "for path in sys.argv[1:]:\n"
-              "    try: fcntl.flock(os.open(path, os.O_RDONLY), fcntl.LOCK_EX)\n"
-              "    except OSError: pass\n"
-              "print('held', flush=True); time.sleep(120)")
-    paths = [bots, bots / "bin", bots / LOCK_FILE, bots / EXE_NAME]
+    lock = bots / LOCK_FILE
+    if planted is None:
+        assert run_updater(bots / "bin").returncode == 0  # the lock file is there, the updater's own
+    elif planted == "another user's, in a sticky folder":
+        bots.chmod(0o1777)  # anybody may make files here, and remove only their own
+    elif planted == "open to all":
+        os.close(os.open(lock, os.O_CREAT, 0o600))
+        lock.chmod(0o666)
+    else:  # a link, never followed: it could lead to another user's file, or make one
+        lock.symlink_to(tmp_path / "elsewhere")
+    paths = [bots, bots / "bin", lock, bots / EXE_NAME]
     # The system's interpreter: nobody may not enter root's home, where pyenv keeps the tests' one.
-    with ended_after(start(["/usr/bin/python3", "-c", holder, *paths], cwd=tmp_path,
+    with ended_after(start(["/usr/bin/python3", "-c", HOLDER, *paths], cwd=tmp_path,
                            env=clean_environment(), user="nobody")) as nobody:
         assert nobody.stdout.readline() == b"held\n"
         run = run_updater(bots / "bin")
     assert run.returncode == 0, run.stderr
-    assert run.lines == identical_lines(bots / EXE_NAME)
+    said = [] if planted is None else [text("lock taken", lock=lock)]
+    assert run.lines == [*said, *identical_lines(bots / EXE_NAME)]
+    assert not (tmp_path / "elsewhere").exists()
+
+
+# Root without the capabilities that let it write where the permissions say it may not.
+NOT_ALL_POWERFUL = ["setpriv", "--bounding-set=-dac_override,-dac_read_search,-fowner,-linux_immutable", "--"]
+
+
+@pytest.mark.parametrize("lock_left", [False, True], ids=["no lock file yet", "lock file of an earlier run"])
+def test_a_bot_folder_this_user_may_not_write_fails_before_anything_is_downloaded(s3, run_updater, bots, lock_left):
+    s3.publish(stub_bot(14))
+    if lock_left:
+        assert run_updater(bots / "bin").returncode == 0
+        (bots / EXE_NAME).write_bytes(OLD)
+    before = contents(bots)
+    bots.chmod(0o555)
+    run = run_updater(bots / "bin", prefix=NOT_ALL_POWERFUL)
+    assert run.returncode == 1 and run.lines == []
+    assert run.stderr.rstrip().splitlines()[-1] == f"PermissionError: {text('unwritable', folder=bots)}"
+    assert contents(bots) == before and (bots / LOCK_FILE).exists() == lock_left
 
 
 @pytest.mark.parametrize("places", [("bin", "bin"), (".", "bin")], ids=["both in bin", "folder and bin"])

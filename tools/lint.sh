@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Static checks of the module's sources: clang-tidy with .clang-tidy, on the compile commands
 # of both path styles, and tools/unsequenced.py (no call's arguments have effects whose order a
-# Python reader would see). (The compiler's own warnings are errors in every build of tools/test.sh.)
+# Python reader would see), which first proves on ten mutants of the sources that it finds what
+# it looks for. (The compiler's own warnings are errors in every build of tools/test.sh.)
 #
 #   tools/lint.sh           the checks; no findings is exit status 0
 #   tools/lint.sh --help    this text
@@ -15,6 +16,11 @@ if [ $# -gt 0 ]; then
 fi
 
 apt_install clang-tidy clang-tidy
+# tools/unsequenced.py reads the sources with clang's own parser: Debian's Python bindings of the
+# libclang that comes with clang-tidy, for the system's Python.
+if ! /usr/bin/python3 -c "import clang.cindex" 2>/dev/null; then
+    apt_install python3-clang python3-clang-14 libclang1-14
+fi
 
 setup_venv
 # Every source in the platform's path style; in the Windows style only the sources whose code
@@ -35,5 +41,4 @@ for style in auto windows; do
 done
 echo "clang-tidy: no findings"
 # No check of clang-tidy's sees arguments whose order of evaluation a Python reader would see.
-"$VENV/bin/python" tools/unsequenced.py updater_core/*.cpp updater_core/*/*.cpp updater_core/*.hpp \
-    updater_core/*/*.hpp
+/usr/bin/python3 tools/unsequenced.py "$BUILD/lint-auto" --mutants

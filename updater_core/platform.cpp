@@ -139,7 +139,7 @@ std::wstring lock_name(py::Borrowed directory, py::Borrowed base) {
     return std::wstring(L"Local\\") + prefix.get() + identity;
 }
 
-// An access list of the current user, SYSTEM and Administrators: an updater of the same user,
+// An access list of the current user, SYSTEM and Administrators: a process of the same user,
 // elevated or not, may wait for the mutex; no other user may take or change it.
 struct OwnAccess {
     PSECURITY_DESCRIPTOR descriptor = nullptr;
@@ -168,8 +168,8 @@ bool own_access(OwnAccess& access) {
 
 }  // namespace
 
-BotFolderLock::BotFolderLock(py::Borrowed directory, py::Borrowed base,
-                             const Callbacks& callbacks) {
+FolderLock::FolderLock(py::Borrowed directory, py::Borrowed base, std::chrono::seconds patience,
+                       const Callbacks& callbacks) {
     const std::wstring name = lock_name(directory, base);
     if (name.empty()) {
         return;
@@ -196,7 +196,9 @@ BotFolderLock::BotFolderLock(py::Borrowed directory, py::Borrowed base,
         }
         // The wait is cut into short slices so that Ctrl-C, which Python notes from its console
         // handler, is answered between them.
-        const ULONGLONG give_up_at = GetTickCount64() + patience_seconds * 1000ULL;
+        const ULONGLONG give_up_at =
+            GetTickCount64() + static_cast<ULONGLONG>(
+                std::chrono::duration_cast<std::chrono::milliseconds>(patience).count());
         for (;;) {
             Py_BEGIN_ALLOW_THREADS
             waited = WaitForSingleObject(mutex, 100);
@@ -215,7 +217,7 @@ BotFolderLock::BotFolderLock(py::Borrowed directory, py::Borrowed base,
             }
         }
     }
-    // An abandoned mutex was held by an updater that died: it is ours now.
+    // An abandoned mutex was held by a process that died: it is ours now.
     if (waited != WAIT_OBJECT_0 && waited != WAIT_ABANDONED) {
         CloseHandle(mutex);
         return;
@@ -223,7 +225,7 @@ BotFolderLock::BotFolderLock(py::Borrowed directory, py::Borrowed base,
     mutex_ = mutex;
 }
 
-BotFolderLock::~BotFolderLock() {
+FolderLock::~FolderLock() {
     if (mutex_ != nullptr) {
         ReleaseMutex(static_cast<HANDLE>(mutex_));
         CloseHandle(static_cast<HANDLE>(mutex_));
@@ -239,24 +241,54 @@ py::Ref create_exclusive(const py::Scope& scope, py::Borrowed path) {
     return py::call(open, path, words().create_read_write);
 }
 
-BotFolderLock::BotFolderLock(py::Borrowed directory, py::Borrowed name,
-                             const Callbacks& callbacks) {
-    // "/bin" is the bin directory of the root, whose bot directory is the empty text.
+namespace {
+
+// Whether the open file is one that only this user can have made and can write: a regular file
+// of this user that neither its group nor anybody else may write. Any other file at the lock's
+// name could be another user's (one who may write the folder, or who made the file writable for
+// all), who could then hold it and keep every process of this user waiting.
+bool own_private_file(int fd) {
+    struct stat status {};
+    return fstat(fd, &status) == 0 && S_ISREG(status.st_mode) && status.st_uid == geteuid() &&
+           (status.st_mode & (S_IWGRP | S_IWOTH)) == 0;
+}
+
+}  // namespace
+
+FolderLock::FolderLock(py::Borrowed directory, py::Borrowed name, std::chrono::seconds patience,
+                       const Callbacks& callbacks) {
     py::Ref path = py::concat({directory, py::str("/"), name});
     py::Ref encoded = py::Ref::steal(PyUnicode_EncodeFSDefault(path.get()));
-    const int fd = open(PyBytes_AS_STRING(encoded.get()), O_RDWR | O_CREAT | O_NOFOLLOW | O_CLOEXEC,
-                        0600);
-    struct stat status {};
-    if (fd < 0 || fstat(fd, &status) != 0 || !S_ISREG(status.st_mode)) {
+    py::Ref folder = py::Ref::steal(PyUnicode_EncodeFSDefault(directory.get()));
+    const char* file = PyBytes_AS_STRING(encoded.get());
+    // Never through a link: whatever stands at the name is the lock's or nothing.
+    const int fd = open(file, O_RDWR | O_CREAT | O_NOFOLLOW | O_CLOEXEC, 0600);
+    if (fd < 0) {
         const int error = errno;
-        if (fd >= 0) {
-            close(fd);
-        }
-        // Another user's lock file, or a link in its place: said, and no lock. A folder the
-        // updater may not write, or a file system without locks, goes unlocked in silence.
-        if (fd >= 0 || error == EACCES || error == ELOOP || error == EPERM) {
+        struct stat status {};
+        if (error == EROFS ||
+            ((error == EACCES || error == EPERM) && lstat(file, &status) != 0 && errno == ENOENT)) {
+            // Nothing stands at the name, and this user may not create it there.
+            callbacks.on_unwritable(directory);
+        } else if (error == EACCES || error == EPERM || error == ELOOP || error == EISDIR ||
+                   error == ENXIO) {
+            // Something this user may not open, a link, a folder or a device stands there.
             callbacks.on_unusable(path);
         }
+        // A folder that is not there, or another failure of the file system, goes unlocked in
+        // silence: what the caller does next there fails with its own error.
+        return;
+    }
+    if (!own_private_file(fd)) {
+        close(fd);
+        callbacks.on_unusable(path);
+        return;
+    }
+    // The file may stand from an earlier run in a folder that may not be written any more.
+    if (faccessat(AT_FDCWD, PyBytes_AS_STRING(folder.get()), W_OK, AT_EACCESS) != 0 &&
+        (errno == EACCES || errno == EPERM || errno == EROFS)) {
+        close(fd);
+        callbacks.on_unwritable(directory);
         return;
     }
     if (flock(fd, LOCK_EX | LOCK_NB) == 0) {
@@ -274,7 +306,7 @@ BotFolderLock::BotFolderLock(py::Borrowed directory, py::Borrowed name,
         throw;
     }
     const auto give_up_at =
-        std::chrono::steady_clock::now() + std::chrono::seconds(patience_seconds);
+        std::chrono::steady_clock::now() + patience;
     for (;;) {
         if (PyErr_CheckSignals() < 0) {
             close(fd);
@@ -303,7 +335,7 @@ BotFolderLock::BotFolderLock(py::Borrowed directory, py::Borrowed name,
     }
 }
 
-BotFolderLock::~BotFolderLock() {
+FolderLock::~FolderLock() {
     if (fd_ >= 0) {
         close(fd_);
     }

@@ -5,12 +5,12 @@
 // The build can force the Windows style on any system (UPDATER_PATH_STYLE=windows), so that the
 // Windows path rules can be exercised where there is no Windows.
 //
-// The executable bit and the lock that keeps a second updater out of a bot folder live here
-// too.
+// The executable bit and the lock that keeps a second process out of a folder live here too.
 #pragma once
 
 #include "capi/scope.hpp"
 
+#include <chrono>
 #include <functional>
 
 #if defined(UPDATER_WINDOWS_PATHS)
@@ -55,37 +55,40 @@ py::Ref create_exclusive(const py::Scope& scope, py::Borrowed path);
 // for a file that is not there, false.
 bool running(py::Borrowed path);
 
-// One updater at a time per bot folder: an operating-system lock for the folder `directory` (a
-// str), named after `name` (a str), taken by the constructor and released by the destructor.
-// The system releases it when a process dies, so a killed updater never leaves a stale lock.
+// One process at a time per folder: an operating-system lock for the folder `directory` (a str),
+// named after `name` (a str), taken by the constructor and released by the destructor. The
+// system releases it when a process dies, so a killed holder never leaves a stale lock.
 //
-// Only the updater's own user can hold it. POSIX locks the file `name` in the folder, created
-// readable and writable by its owner only (a lock on the folder itself would need no more than
-// the right to read it); Windows a named mutex made from the folder's identity (its volume and
-// file ID), so that every spelling of one folder (drive letters, short names, junctions) meets
-// the same lock, with an access list of the current user, SYSTEM and Administrators. A folder
-// that cannot be locked at all (a file system without locks) is not locked: updating it
-// unguarded is better than never updating it.
+// Only the process's own user can hold it. POSIX locks the file `name` in the folder (joined
+// with "/"), created readable and writable by its owner only (a lock on the folder itself would
+// need no more than the right to read it); a file found there counts only when it is a regular
+// file of this user that nobody else may write. Windows locks a named mutex made from the
+// folder's identity (its volume and file ID), so that every spelling of one folder (drive
+// letters, short names, junctions) meets the same lock, with an access list of the current user,
+// SYSTEM and Administrators. A folder that cannot be locked at all (a file system without locks)
+// is not locked.
 //
-// When another updater holds the lock, `on_wait` is called once and the constructor waits;
-// Ctrl-C ends the wait with KeyboardInterrupt, and after `patience_seconds` `on_give_up` is
-// called, which raises. When the name is taken by something the updater cannot use (another
-// user's file or mutex, a link), `on_unusable` is called with what it is, and the update goes on
-// without the lock.
-class BotFolderLock {
+// When another process holds the lock, `on_wait` is called once and the constructor waits;
+// Ctrl-C ends the wait with KeyboardInterrupt, and after `patience` `on_give_up` is called, which
+// raises. When the name is taken by something the process cannot use (another user's file or
+// mutex, a file others may write, a link), `on_unusable` is called with what it is, and the
+// constructor returns without the lock. When POSIX refuses to create the file for lack of
+// permission (the folder may not be written, or its file system is read-only), `on_unwritable`
+// is called with the folder; it may raise, and otherwise there is no lock.
+class FolderLock {
 public:
-    static constexpr int patience_seconds = 600;
-
     struct Callbacks {
         std::function<void()> on_wait;
         std::function<void()> on_give_up;
         std::function<void(py::Borrowed what)> on_unusable;
+        std::function<void(py::Borrowed folder)> on_unwritable;
     };
 
-    BotFolderLock(py::Borrowed directory, py::Borrowed name, const Callbacks& callbacks);
-    ~BotFolderLock();
-    BotFolderLock(const BotFolderLock&) = delete;
-    BotFolderLock& operator=(const BotFolderLock&) = delete;
+    FolderLock(py::Borrowed directory, py::Borrowed name, std::chrono::seconds patience,
+               const Callbacks& callbacks);
+    ~FolderLock();
+    FolderLock(const FolderLock&) = delete;
+    FolderLock& operator=(const FolderLock&) = delete;
 
 private:
 #if defined(_WIN32)

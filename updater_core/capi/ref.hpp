@@ -16,18 +16,53 @@
 #include <new>
 #include <utility>
 
+#if defined(__GLIBCXX__)
+#include <cxxabi.h>
+#endif
+
 namespace updater::py {
 
 struct ErrorAlreadySet {};
+
+// Whether this thread may touch Python objects now: it has a thread state and holds the
+// interpreter's lock. It has not when the interpreter ended the thread while it waited for the
+// lock (see error_from_current_exception); what the thread's frames still own is then left
+// alone, as the thread itself is. (3.11 keeps one current thread state for the whole process,
+// so it is compared with this thread's own.)
+inline bool attached() noexcept {
+#if PY_VERSION_HEX >= 0x030D0000
+    return PyThreadState_GetUnchecked() != nullptr;
+#elif PY_VERSION_HEX >= 0x030C0000
+    return _PyThreadState_UncheckedGet() != nullptr;
+#else
+    return PyGILState_Check() != 0;
+#endif
+}
 
 // Called in a `catch (...)` block of a C entry point, before it returns NULL or -1: makes sure
 // the error indicator says what went wrong. ErrorAlreadySet has set it already; std::bad_alloc
 // becomes MemoryError, and any other C++ exception SystemError with its text, rather than
 // letting it end the process at the C boundary.
-inline void error_from_current_exception() noexcept {
+//
+// One thing is not an error and goes on untouched: the forced unwinding with which POSIX threads
+// end a thread (pthread_exit). The interpreter ends a thread that way when it wants its lock
+// back after the interpreter began to finalise (a daemon thread at exit): the thread has no
+// thread state any more, so an error set for it would crash the process, and an unwinding that
+// is caught and not thrown on aborts it. So this function throws, and it must not be noexcept;
+// nor may any function through which such an unwinding can pass (one that calls into Python),
+// or std::terminate would end the process there. (The unwinding carries no object, so the
+// reference its handler binds is null: the sanitizer's check of that binding is left out here.)
+#if defined(__GLIBCXX__)
+__attribute__((no_sanitize("null")))
+#endif
+inline void error_from_current_exception() {
     try {
         throw;
     } catch (const ErrorAlreadySet&) {
+#if defined(__GLIBCXX__)
+    } catch (abi::__forced_unwind&) {
+        throw;
+#endif
     } catch (const std::bad_alloc&) {
         PyErr_NoMemory();
     } catch (const std::exception& error) {
@@ -99,7 +134,7 @@ public:
     Ref() = default;
     Ref(const Ref& other) noexcept : object_(Py_XNewRef(other.object_)) {}
     Ref(Ref&& other) noexcept : object_(std::exchange(other.object_, nullptr)) {}
-    ~Ref() { Py_XDECREF(object_); }
+    ~Ref() { drop(); }
 
     Ref& operator=(Ref other) noexcept {
         std::swap(object_, other.object_);
@@ -124,10 +159,17 @@ public:
 
     // Hands the reference to the caller, as a C entry point returns it to the interpreter.
     PyObject* release() noexcept { return std::exchange(object_, nullptr); }
-    void reset() noexcept { Py_CLEAR(object_); }
+    void reset() noexcept { drop(); }
 
 private:
     explicit Ref(PyObject* object) noexcept : object_(object) {}
+    // Gives the reference up; in a thread that the interpreter is ending, where no Python object
+    // may be touched, it is left as the thread leaves everything else.
+    void drop() noexcept {
+        if (PyObject* object = std::exchange(object_, nullptr); object != nullptr && attached()) {
+            Py_DECREF(object);
+        }
+    }
     PyObject* object_ = nullptr;
 };
 
@@ -155,27 +197,28 @@ inline Ref type_dict(PyTypeObject* type) {
 // interpreter. At its end the handled exception is what it was before.
 //
 // The public API reads the topmost handled exception of the whole stack but writes only the
-// current frame's level, which may hold none while a frame below handles one (a generator
-// resumed in an except block). Writing the topmost back into the current level would leave that
-// exception there for good, so the level's own value is found first: clearing it and reading
-// again shows whether the topmost was this level's.
+// current frame's level, which may hold none while a level below handles one (a generator
+// resumed in an except block), or the very exception that a level below handles too (a
+// generator resumed in the except block of its own exception). What the current level holds is
+// read from the thread state's own record of that level, so that exactly it is put back: writing
+// back the topmost would leave another level's exception there for good, and writing back
+// nothing would lose the generator's own.
 class Handling {
 public:
-    explicit Handling(Borrowed error) noexcept {
-        Ref topmost = Ref::steal_or_null(PyErr_GetHandledException());
-        PyErr_SetHandledException(nullptr);
-        Ref below = Ref::steal_or_null(PyErr_GetHandledException());
-        if (topmost.get() != below.get()) {
-            own_ = std::move(topmost);
-        }
+    explicit Handling(Borrowed error) noexcept
+        : own_(Ref::share(PyThreadState_Get()->exc_info->exc_value)) {
         PyErr_SetHandledException(error.get());
     }
-    ~Handling() { PyErr_SetHandledException(own_.get()); }
+    ~Handling() {
+        if (attached()) {
+            PyErr_SetHandledException(own_.get());
+        }
+    }
     Handling(const Handling&) = delete;
     Handling& operator=(const Handling&) = delete;
 
 private:
-    Ref own_;  // what the current level held; empty for none
+    Ref own_;  // what the current level held; empty (or None) for none
 };
 
 // Raises `error` again, as a bare `raise` in its except block does.

@@ -49,7 +49,7 @@ struct Connections {
     py::Ref sockets;
 };
 
-int on_audit(const char* event, PyObject* arguments, void*) noexcept;
+int on_audit(const char* event, PyObject* arguments, void*);
 
 Connections watch_connections() {
     Connections made{py::Ref::steal(PyList_New(0))};
@@ -87,7 +87,7 @@ std::vector<py::Ref> open_connections() {
 
 // socket.connect, while a step is watched: the socket is noted; once the store is given up on,
 // the connection is refused before it is made.
-int on_audit(const char* event, PyObject* arguments, void*) noexcept {
+int on_audit(const char* event, PyObject* arguments, void*) {
     if (current == nullptr || std::strcmp(event, "socket.connect") != 0) {
         return 0;
     }
@@ -150,6 +150,11 @@ Clock::duration look(Watch& watch) {
 
 void run_watch(void* argument) {
     Watch& watch = *static_cast<Watch*>(argument);
+    // Said also when the interpreter ends this thread as it waits for the lock at exit.
+    struct Stopped {
+        Watch& watch;
+        ~Stopped() { PyThread_release_lock(watch.stopped); }
+    } stopped{watch};
     Clock::duration next = quiet;
     for (;;) {
         const auto wait = std::chrono::duration_cast<microseconds>(
@@ -161,7 +166,6 @@ void run_watch(void* argument) {
         next = look(watch);
         PyGILState_Release(state);
     }
-    PyThread_release_lock(watch.stopped);
 }
 
 // The watch of one step: started by the constructor, ended (its thread joined) by stop(), at the
@@ -184,21 +188,26 @@ public:
         }
         outer_ = std::exchange(current, &watch_);
     }
-    ~Watching() { stop(); }
+    ~Watching() noexcept(false) { stop(); }
     Watching(const Watching&) = delete;
     Watching& operator=(const Watching&) = delete;
 
     Watch& watch() noexcept { return watch_; }
 
-    void stop() noexcept {
+    void stop() {
         if (watch_.stop == nullptr) {
             return;
         }
         current = outer_;
         PyThread_release_lock(watch_.stop);
-        Py_BEGIN_ALLOW_THREADS
-        PyThread_acquire_lock(watch_.stopped, WAIT_LOCK);
-        Py_END_ALLOW_THREADS
+        // A thread that the interpreter is ending at exit holds no lock of the interpreter's.
+        if (py::attached()) {
+            Py_BEGIN_ALLOW_THREADS
+            PyThread_acquire_lock(watch_.stopped, WAIT_LOCK);
+            Py_END_ALLOW_THREADS
+        } else {
+            PyThread_acquire_lock(watch_.stopped, WAIT_LOCK);
+        }
         free_locks();
     }
 

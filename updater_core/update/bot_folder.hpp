@@ -6,18 +6,26 @@
 #include "capi/scope.hpp"
 #include "platform.hpp"
 
+#include <chrono>
+
 namespace updater::update {
+
+// How long an updater waits for another one that holds the bot folder before it gives up: long
+// enough for a slow download of the whole executable by the other.
+inline constexpr std::chrono::seconds another_updater_wait{600};
 
 class HeldBotFolder {
 public:
     // Takes the lock of the bot folder (the bot directory as the working directory gives it now),
     // saying so when it waits for another updater or cannot be had, then puts back a set-aside
     // copy left without its executable (an updater killed half way), so that the check sees the
-    // executable the folder really has. Released when the holder goes.
+    // executable the folder really has. A folder this user may not write is refused here, before
+    // the check: nothing could be installed there, so nothing is downloaded. Released when the
+    // holder goes.
     explicit HeldBotFolder(const py::Scope& scope);
 
 private:
-    platform::BotFolderLock lock_;
+    platform::FolderLock lock_;
 };
 
 }  // namespace updater::update

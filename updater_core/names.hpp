@@ -64,6 +64,7 @@ namespace updater::names {
     X(refusal_older, "older")                                                                  \
     X(refusal_oversized, "oversized")                                                          \
     X(refusal_stalled, "stalled")                                                              \
+    X(refusal_not_started, "not_started")                                                      \
     X(release_record_name, "kelvo_bot.release")                                                \
     X(new_suffix, ".new")                                                                      \
     X(botocore_config, "botocore.config")                                                      \

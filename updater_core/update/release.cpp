@@ -281,6 +281,7 @@ void record_installed(const py::Scope& scope, py::Borrowed bots, const Release& 
     });
     py::Ref replace = py::attr(scope[n.os], n.replace);
     py::call(replace, written, record);
+    platform::sync_folder(scope, bots);
 }
 
 }  // namespace updater::update

@@ -182,15 +182,16 @@ import updater_core
 @pytest.fixture
 def run_updater(native_build, s3_server, tmp_path):
     """Imports the native build (or `build`) in a fresh interpreter, in `cwd`, against the real
-    server; a bot it starts records its starts in tmp_path / "started" unless BOT_RECORD is given."""
+    server; a bot it starts records its starts in tmp_path / "started" unless BOT_RECORD is given;
+    `prefix` goes before the interpreter's command line (a tracer)."""
 
-    def run_in(cwd, *, proxy=None, build=None, **env):
+    def run_in(cwd, *, proxy=None, build=None, prefix=(), **env):
         record = tmp_path / f"record-{time.monotonic_ns()}.json"
         environment = clean_environment(http_proxy=proxy or s3_server.proxy,
                                         BOT_RECORD=str(tmp_path / "started"),
                                         UPDATER_BUILD=str(build or native_build),
                                         UPDATER_RECORD=str(record)) | env
-        done = run([sys.executable, "-c", DRIVER], cwd=cwd, env=environment)
+        done = run([*prefix, sys.executable, "-c", DRIVER], cwd=cwd, env=environment)
         recorded = json.loads(record.read_text()) if record.exists() else {}
         done.sleeps, done.bar = recorded.get("sleeps"), recorded.get("bar")
         done.peak_mib = recorded.get("peak_kib", 0) / 1024

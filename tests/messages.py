@@ -46,6 +46,9 @@ MESSAGES = {
                    "and changed nothing. Run it again later.",
         "replaced": "The downloaded kelvo_bot.exe was replaced after it was checked; the update was refused "
                     "and nothing was changed.",
+        "not started": "The new kelvo_bot.exe could not be started; the previous one was put back in its place.",
+        "not started, none before": "The new kelvo_bot.exe could not be started, and there was no previous one; "
+                                    "the new one stays.",
         "not put back": "Could not put the previous kelvo_bot.exe back from {exe} ({error}); it stays there. "
                         "Checking for an update.",
         # update.cmd's first line, before the interpreter starts.
@@ -98,6 +101,9 @@ MESSAGES = {
                    "ничего не изменено. Запустите его позже.",
         "replaced": "Загруженный файл kelvo_bot.exe был подменён после проверки; обновление отклонено, "
                     "ничего не изменено.",
+        "not started": "Новый kelvo_bot.exe не удалось запустить; прежний возвращён на его место.",
+        "not started, none before": "Новый kelvo_bot.exe не удалось запустить, а прежнего не было; "
+                                    "новый остаётся на месте.",
         "not put back": "Не удалось вернуть прежний kelvo_bot.exe из {exe} ({error}); он остаётся там. "
                         "Проверяю обновление.",
         "launcher": "Проверяю, есть ли обновление бота...",

@@ -157,6 +157,16 @@ class TestFailures:
         assert world.names("subprocess.Popen", "os.unlink", "time.sleep") == [
             ("subprocess.Popen", [BOT], ()), ("os.unlink", BOT + ".old"), ("time.sleep", 3)]
 
+    def test_a_new_executable_that_cannot_start_is_refused_and_the_old_one_put_back(self, windows_build):
+        not_a_program = OSError(8, "Exec format error")
+        world = fake_world("update", failures={"subprocess.Popen": not_a_program})
+        outcome = import_module(windows_build, world)
+        assert type(outcome.error) is RuntimeError and outcome.error.refusal == "not_started"
+        assert str(outcome.error) == text("not started") and outcome.error.__context__ is not_a_program
+        assert world.names("subprocess.Popen", "os.replace", "os.unlink", "time.sleep")[-2:] == [
+            ("subprocess.Popen", [BOT], ()), ("os.replace", BOT + ".old", BOT)]
+        assert world.files == {BOT: OLD}
+
     def test_a_failed_put_back_keeps_the_first_failure_in_its_chain(self, windows_build):
         # As an except block would: the last error carries the one it was handling.
         not_started, back = OSError(8, "Exec format error"), OSError(5, "back")

@@ -247,3 +247,19 @@ def test_a_power_cut_at_any_instant_leaves_the_old_executable_or_the_new_one_flu
         recorded = at("rename", "kelvo_bot.release.new", "kelvo_bot.release")
         assert ("fsync", ".") in ours[recorded:], ours
     assert contents(bots) | {"kelvo_bot.release": None} == {"bin": {}, EXE_NAME: new, "kelvo_bot.release": None}
+
+
+@pytest.mark.parametrize("start_in, language, old", [("bots", EN, OLD), ("bots/bin", RU, OLD), ("bots/bin", EN, None)],
+                         ids=["from the bot folder", "from bin, in Russian", "no executable before"])
+def test_a_new_executable_that_cannot_start_gives_way_to_the_old_one(s3, run_updater, tmp_path, start_in, language, old):
+    # A text file published as the bot: the system refuses to run it (ENOEXEC, as Windows
+    # answers "not a valid Win32 application"), and the old executable is put back.
+    bots = bot_folder(tmp_path / "bots", exe=old)
+    s3.publish(b"hello\n")
+    run = run_updater(tmp_path / start_in, UPDATER_LOCALE=",".join(WINDOWS_LOCALE[language]))
+    assert run.returncode == 1
+    said = text("not started" if old else "not started, none before", language)
+    assert run.stderr.rstrip().splitlines()[-1] == f"RuntimeError: {said}", run.stderr
+    assert "OSError: [Errno 8] Exec format error" in run.stderr
+    assert run.lines[-1] == text("started", language)
+    assert contents(bots) == {"bin": {}, EXE_NAME: old or b"hello\n"}

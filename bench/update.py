@@ -213,6 +213,12 @@ def run(args, endpoint, port, work, server_cpu, client, keys, request_log):
                                     zip(results[name], results[PLAIN_NAME])] for i in (0, 2)))
                 print(f"  {name:>28}: over the plain download's, median (range) of the rounds: "
                       f"wall {wall}, CPU {cpu}")
+            # What the updater costs more than each baseline, in seconds, round by round (the
+            # flushes of a durable update: compare bench/flush.py).
+            for name in contenders[1:-2]:
+                more = [mine[0] - theirs[0] for mine, theirs in zip(results["updater"], results[name])]
+                print(f"  {'updater':>28}: wall minus {name}'s, median (range) of the rounds: "
+                      f"{statistics.median(more):+.3f} s ({min(more):+.2f}–{max(more):+.2f})")
     finally:
         if relay:
             relay.close()

@@ -65,6 +65,9 @@ MESSAGES = {
         "hint unsigned": ["The new version of the bot is not signed by its publisher, so it was refused. "
                           "Nothing was changed.",
                           "Tell the bot's publisher: the release must be published signed (publish --signing-key)."],
+        "hint not_started": ["The new version of the bot could not be started (not a Windows program, or blocked); "
+                             "the previous one, if any, was put back.",
+                             "Tell the bot's publisher: the published file does not start on this computer."],
         "log": "The full error report: {log}",
     },
     RU: {
@@ -115,6 +118,9 @@ MESSAGES = {
                       "Разработчик бота должен прислать новую программу обновления (новую папку bin)."],
         "hint running": ["Бот запущен, поэтому его файл нельзя заменить.",
                          "Закройте бота и запустите обновление снова."],
+        "hint not_started": ["Новую версию бота не удалось запустить (это не программа Windows, или её заблокировали); "
+                             "прежняя, если была, возвращена.",
+                             "Сообщите разработчику бота: опубликованный файл не запускается на этом компьютере."],
         "hint unsigned": ["Новая версия бота не подписана разработчиком, поэтому она отклонена. Ничего не изменено.",
                           "Сообщите разработчику бота: выпуск нужно опубликовать с подписью (publish --signing-key)."],
         "log": "Полный отчёт об ошибке: {log}",

@@ -25,8 +25,10 @@ CHUNK = 1024 * 1024
 def main():
     parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
     parser.add_argument("--sizes", default="100,400", help="file sizes in MiB")
-    parser.add_argument("--repeat", type=int, default=11, help="rounds per size (default: %(default)s)")
-    parser.add_argument("--folder", default=".", help="where to write (default: the current folder)")
+    parser.add_argument("--repeat", type=int, default=11,
+                        help="rounds per size (default: %(default)s)")
+    parser.add_argument("--folder", default=".",
+                        help="where to write (default: the current folder)")
     args = parser.parse_args()
     folder = Path(tempfile.mkdtemp(prefix="bench-flush-", dir=args.folder))
     block = os.urandom(CHUNK)

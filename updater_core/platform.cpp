@@ -67,7 +67,9 @@ void sync_folder([[maybe_unused]] const py::Scope& scope, [[maybe_unused]] py::B
 #if !UPDATER_PATH_STYLE_WINDOWS
     py::Ref os = scope[words().os];
     py::Ref folder = py::truth(directory) ? py::Ref::share(directory) : py::str("/");
-    py::Ref descriptor = py::call(py::attr(os, words().open), folder, py::attr(os, words().read_only_flag));
+    py::Ref open = py::attr(os, words().open);
+    py::Ref read_only = py::attr(os, words().read_only_flag);
+    py::Ref descriptor = py::call(open, folder, read_only);
     py::Ref close = py::attr(os, words().close);
     py::cleanup_on_error(
         [&] {

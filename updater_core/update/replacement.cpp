@@ -93,10 +93,11 @@ py::Ref free_set_aside_name(const py::Scope& scope, py::Borrowed exe) {
 }
 
 // The new file, open as `staged`, flushed to the device; the old executable at `exe`, if there
-// is one, set aside; the new file renamed into place by `move_in`, and the folder `bots` flushed. If a step fails, or the old copy is the file of a
-// running bot, the old copy goes back over whatever stands at `exe` in one rename, so that the
-// folder is never without an executable. Returns the old copy's name (None when there was no
-// old executable): it is removed once the new executable has started.
+// is one, set aside; the new file renamed into place by `move_in`, and the folder `bots` flushed.
+// If a step fails, or the old copy is the file of a running bot, the old copy goes back over
+// whatever stands at `exe` in one rename, so that the folder is never without an executable.
+// Returns the old copy's name (None when there was no old executable): it is removed once the
+// new executable has started.
 template <class MoveIn>
 py::Ref swap_in(const py::Scope& scope, py::Borrowed staged, bool old_exists, py::Borrowed bots,
                 py::Borrowed exe, MoveIn&& move_in) {

@@ -18,11 +18,11 @@ void start_bot(const py::Scope& scope, py::Borrowed set_aside) {
     py::Ref popen = py::attr(subprocess, n.Popen);
     py::Ref started_in = working_directory(scope);
     py::Ref command = beside(started_in, scope[n.LOCAL_EXE_NAME]);
+    const bool had_old = set_aside && set_aside.get() != Py_None;
     // The path goes as a one-item argument list, which subprocess quotes: an unquoted path
     // with a space would let Windows start another program ("C:\Program.exe" for a bot in
     // "C:\Program Files\...") and would split the bot's own argv[0]. The process object is
-    // dropped at once.
-    const bool had_old = set_aside && set_aside.get() != Py_None;
+    // dropped at once. A system that cannot start it at all raises OSError at once.
     py::try_except(
         PyExc_OSError, [&] { py::call(popen, py::list({command})); },
         [&](py::Borrowed) {
@@ -32,7 +32,8 @@ void start_bot(const py::Scope& scope, py::Borrowed set_aside) {
                        {"Новый ", local_exe_name,
                         " не удалось запустить, а прежнего не было; новый остаётся на месте."},
                        {"The new ", local_exe_name,
-                        " could not be started, and there was no previous one; the new one stays."});
+                        " could not be started, and there was no previous one; the new one "
+                        "stays."});
             }
             put_back(scope, set_aside, command);
             refuse(scope, n.refusal_not_started,

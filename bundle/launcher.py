@@ -73,6 +73,11 @@ HINTS = {
         "Tell the bot's publisher: the release must be published again to refresh it.",
         "Срок действия опубликованной версии бота истёк, поэтому она отклонена. Ничего не изменено.\n"
         "Сообщите разработчику бота: выпуск нужно опубликовать заново, чтобы обновить его."),
+    "not_started": (
+        "The new version of the bot could not be started (not a Windows program, or blocked); the previous one, if any, was put back.\n"
+        "Tell the bot's publisher: the published file does not start on this computer.",
+        "Новую версию бота не удалось запустить (это не программа Windows, или её заблокировали); прежняя, если была, возвращена.\n"
+        "Сообщите разработчику бота: опубликованный файл не запускается на этом компьютере."),
     "mismatch": (
         "The downloaded file is not the published one (damaged on the way or on the server). Nothing was changed.\n"
         "Run the update again later; if it fails again, tell the bot's publisher.",

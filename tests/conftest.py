@@ -183,7 +183,8 @@ import updater_core
 @pytest.fixture
 def run_updater(native_build, s3_server, tmp_path):
     """Imports the native build (or `build`) in a fresh interpreter, in `cwd`, against the real
-    server; a bot it starts records its starts in tmp_path / "started" unless BOT_RECORD is given."""
+    server; a bot it starts records its starts in tmp_path / "started" unless BOT_RECORD is given;
+    `prefix` goes before the interpreter's command line (a tracer)."""
 
     def run_in(cwd, *, proxy=None, build=None, prefix=(), **env):
         record = tmp_path / f"record-{time.monotonic_ns()}.json"

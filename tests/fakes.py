@@ -294,6 +294,9 @@ def _fake_system(world):
         "os.stat": lambda path: stat_result(0o100640, 0 if isinstance(path, int) else len(world.files[path])),
         "os.chmod": chmod,
         "os.chdir": lambda path: setattr(world, "cwd", path),
+        # A folder opened to be flushed is known by a descriptor of its own; nothing is written.
+        "os.open": lambda path, flags: world.inode(world.path(path)),
+        "os.fsync": lambda fd: None,
         "time.sleep": lambda *a: None,
         "locale.getlocale": lambda *a: world.locale,
     }
@@ -319,8 +322,11 @@ def _fake_system(world):
         world.record("print", *args, *kwargs.items())
         sys.stdout.write(" ".join(map(str, args)) + "\n")
 
+    real_close = os.close
     replacements = [
         (sys, "exit", _recording_exit(world)),
+        # A folder's descriptor from the fake os.open is closed without a trace; any other is real.
+        (os, "close", lambda fd: None if fd in world.inodes.values() else real_close(fd)),
         (subprocess, "Popen", lambda *a, **k: world.record("subprocess.Popen", a[0] if len(a) == 1 else a,
                                                           tuple(k.items()))),
         (builtins, "open", fake_open),

@@ -61,6 +61,9 @@ MESSAGES = {
                       "run the update as the folder's owner, or let this user write to it. Nothing was downloaded.",
         "replaced": "The downloaded kelvo_bot.exe was replaced after it was checked; the update was refused "
                     "and nothing was changed.",
+        "not started": "The new kelvo_bot.exe could not be started; the previous one was put back in its place.",
+        "not started, none before": "The new kelvo_bot.exe could not be started, and there was no previous one; "
+                                    "the new one stays.",
         "not put back": "Could not put the previous kelvo_bot.exe back from {exe} ({error}); it stays there. "
                         "Checking for an update.",
         # update.cmd's first line, before the interpreter starts.
@@ -77,6 +80,9 @@ MESSAGES = {
         "hint unsigned": ["The new version of the bot is not signed by its publisher, so it was refused. "
                           "Nothing was changed.",
                           "Tell the bot's publisher: the release must be published signed (publish --signing-key)."],
+        "hint not_started": ["The new version of the bot could not be started (not a Windows program, or blocked); "
+                             "the previous one, if any, was put back.",
+                             "Tell the bot's publisher: the published file does not start on this computer."],
         "log": "The full error report: {log}",
     },
     RU: {
@@ -127,6 +133,9 @@ MESSAGES = {
                       "Ничего не загружено.",
         "replaced": "Загруженный файл kelvo_bot.exe был подменён после проверки; обновление отклонено, "
                     "ничего не изменено.",
+        "not started": "Новый kelvo_bot.exe не удалось запустить; прежний возвращён на его место.",
+        "not started, none before": "Новый kelvo_bot.exe не удалось запустить, а прежнего не было; "
+                                    "новый остаётся на месте.",
         "not put back": "Не удалось вернуть прежний kelvo_bot.exe из {exe} ({error}); он остаётся там. "
                         "Проверяю обновление.",
         "launcher": "Проверяю, есть ли обновление бота...",
@@ -138,6 +147,9 @@ MESSAGES = {
                       "Разработчик бота должен прислать новую программу обновления (новую папку bin)."],
         "hint running": ["Бот запущен, поэтому его файл нельзя заменить.",
                          "Закройте бота и запустите обновление снова."],
+        "hint not_started": ["Новую версию бота не удалось запустить (это не программа Windows, или её заблокировали); "
+                             "прежняя, если была, возвращена.",
+                             "Сообщите разработчику бота: опубликованный файл не запускается на этом компьютере."],
         "hint unsigned": ["Новая версия бота не подписана разработчиком, поэтому она отклонена. Ничего не изменено.",
                           "Сообщите разработчику бота: выпуск нужно опубликовать с подписью (publish --signing-key)."],
         "log": "Полный отчёт об ошибке: {log}",

@@ -61,6 +61,9 @@ class TestWholeUpdate:
             ("os.path.isfile", BOT),
             ("print", text("deleting")),
             ("print", text("moving", exe=BOT)),
+            # Its bytes reach the device, through the same open file, before anything is renamed.
+            ("file.fileno", "D:\\bots\\bin\\kelvo_bot.temp"),
+            ("os.fsync", world.inodes[BOT]),
             # The old one is set aside, not deleted; the new one, still the file that was
             # checked, is renamed into its place.
             ("os.path.lexists", "D:\\bots\\kelvo_bot.exe.old"),
@@ -69,12 +72,13 @@ class TestWholeUpdate:
             ("os.fstat", world.inodes[BOT]),
             ("os.lstat", "D:\\bots\\kelvo_bot.temp"),
             ("os.rename", "D:\\bots\\kelvo_bot.temp", BOT),
-            ("os.unlink", "D:\\bots\\kelvo_bot.exe.old"),
             ("file.close", "D:\\bots\\bin\\kelvo_bot.temp"),
             ("print", text("started")),
             ("os.chdir", "D:\\bots"),
             # The path goes as a one-item list, so that a space in it cannot split it.
             ("subprocess.Popen", [BOT], ()),
+            # The old copy stays until the new executable has started.
+            ("os.unlink", "D:\\bots\\kelvo_bot.exe.old"),
             ("time.sleep", 3),
             ("sys.exit",),
         ]
@@ -144,26 +148,33 @@ class TestFailures:
         assert isinstance(import_module(windows_build, world).error, SystemExit)
         assert world.files == {BOT: NEW}
 
-    def test_old_copy_that_cannot_go_undoes_the_replacement(self, windows_build):
-        # Windows refuses to delete the file of a running bot: no second bot may start.
-        denied = PermissionError(13, "Access is denied")
-        world = fake_world("update", failures={"os.unlink": denied})
+    def test_an_old_copy_that_cannot_go_once_the_bot_started_stays_for_the_next_run(self, windows_build):
+        # Another program holds it: the new bot runs, and the next run removes the stale copy.
+        world = fake_world("update", failures={"os.unlink": PermissionError(13, "Access is denied")})
         outcome = import_module(windows_build, world)
-        assert outcome.error is denied
-        # The old executable goes back over the new one in one rename, the last change made.
-        changes = [c for c in world.names("os.replace", "os.rename", "os.unlink") if c[1] != "D:\\bots\\kelvo_bot.temp"]
-        assert changes[-1] == ("os.replace", "D:\\bots\\kelvo_bot.exe.old", BOT)
+        assert isinstance(outcome.error, SystemExit)
+        assert world.files == {BOT: NEW, BOT + ".old": OLD}
+        assert world.names("subprocess.Popen", "os.unlink", "time.sleep") == [
+            ("subprocess.Popen", [BOT], ()), ("os.unlink", BOT + ".old"), ("time.sleep", 3)]
+
+    def test_a_new_executable_that_cannot_start_is_refused_and_the_old_one_put_back(self, windows_build):
+        not_a_program = OSError(8, "Exec format error")
+        world = fake_world("update", failures={"subprocess.Popen": not_a_program})
+        outcome = import_module(windows_build, world)
+        assert type(outcome.error) is RuntimeError and outcome.error.refusal == "not_started"
+        assert str(outcome.error) == text("not started") and outcome.error.__context__ is not_a_program
+        assert world.names("subprocess.Popen", "os.replace", "os.unlink", "time.sleep")[-2:] == [
+            ("subprocess.Popen", [BOT], ()), ("os.replace", BOT + ".old", BOT)]
         assert world.files == {BOT: OLD}
-        assert not world.names("subprocess.Popen")
 
     def test_a_failed_put_back_keeps_the_first_failure_in_its_chain(self, windows_build):
         # As an except block would: the last error carries the one it was handling.
-        removal, back = PermissionError(13, "in use"), OSError(5, "back")
-        world = fake_world("update", failures={"os.unlink": removal})
-        # The replace after the refused removal, the put-back, fails.
-        world.hooks["os.unlink"] = lambda *a: world.failures.update({"os.replace": back})
+        not_started, back = OSError(8, "Exec format error"), OSError(5, "back")
+        world = fake_world("update", failures={"subprocess.Popen": not_started})
+        # The put-back after the failed start fails.
+        world.hooks["subprocess.Popen"] = lambda *a: world.failures.update({"os.replace": back})
         outcome = import_module(windows_build, world)
-        assert outcome.error is back and back.__context__ is removal
+        assert outcome.error is back and back.__context__ is not_started
 
     @pytest.mark.parametrize("refusals, installed", [(2, True), (6, False)])
     def test_a_refused_move_is_retried_for_a_few_seconds(self, windows_build, refusals, installed):

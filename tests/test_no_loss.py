@@ -1,9 +1,12 @@
 """The bot folder never loses its executable and nothing outside it is written: planted links,
-a bin on another file system killed half way, set-aside copies left behind, and updaters that
-meet in one folder. The native build, a real server, real files and real processes."""
+a bin on another file system killed half way, set-aside copies left behind, updaters that meet in
+one folder, the file-system calls a power cut would cut short, and a new executable that cannot
+start. The native build, a real server, real files and real processes."""
 
 import fcntl
 import os
+import re
+import shutil
 import time
 from concurrent.futures import ThreadPoolExecutor
 
@@ -12,7 +15,7 @@ import pytest
 from conftest import EXE_NAME, LOCK_FILE, UNCHANGED, bot_folder, build_dir, contents, stub_bot, wait_for
 from fakes import OLD
 from harness import clean_environment, ended_after, run, start
-from messages import identical_lines, text
+from messages import EN, RU, WINDOWS_LOCALE, identical_lines, text
 
 
 @pytest.mark.parametrize("start_in", ["bots", "bots/bin"])
@@ -258,3 +261,83 @@ def test_killed_at_any_step_of_a_signed_update_no_older_release_follows(
     s3.publish(new, release=2)
     assert signed().returncode == 0
     assert contents(bots) == {"bin": {}, EXE_NAME: new, RECORD: old_record.replace(b"release 1", b"release 2")}
+
+
+TRACED = "openat,rename,renameat,renameat2,fsync,fdatasync,unlink,unlinkat,execve"
+
+
+SYSTEM_CALLS = {"openat": "open", "renameat": "rename", "renameat2": "rename", "unlinkat": "unlink",
+                "fdatasync": "fsync"}
+
+
+def file_system_calls(trace, bots):
+    """The traced calls in order, as (call, path, ...): a path in the bot folder as its entry's
+    name ("." for the folder itself, "bin/..." below it), whatever the form it was given in; for
+    openat, whether it may write."""
+    def name(path):
+        path = os.path.join(bots, path) if not path.startswith("/") else path
+        return os.path.relpath(path, bots) if path.startswith(str(bots)) else path
+    calls = []
+    for line in trace.read_text().splitlines():
+        found = re.match(r"\d+ +(\w+)\((.*)", line)
+        if not found:
+            continue  # a call resumed, a signal, an exit
+        call, arguments = SYSTEM_CALLS.get(found[1], found[1]), found[2]
+        if call == "fsync":
+            calls.append(("fsync", name(re.match(r"\d+<([^>]*)>", arguments)[1])))
+        elif call == "open":
+            flags = arguments.split(", ")[2]
+            calls.append(("open", name(re.findall(r'"([^"]*)"', arguments)[0]), bool(re.search("WR|CREAT", flags))))
+        else:
+            calls.append((call, *map(name, re.findall(r'"([^"]*)"', arguments)[: 2 if call == "rename" else 1])))
+    return calls
+
+
+@pytest.mark.skipif(not shutil.which("strace"), reason="needs strace")
+@pytest.mark.parametrize("case", ["bots", "bots/bin", "signed", "current"])
+def test_a_power_cut_at_any_instant_leaves_the_old_executable_or_the_new_one_flushed(
+        s3, run_updater, bots, tmp_path, case):
+    # The crash-consistency rule, read from the system calls of a real update: the new file's
+    # bytes are on the device before its name replaces the old one, the folder (the new name) is
+    # on the device before the old copy goes, and the release record's folder after its rename.
+    # A check that finds the bot current flushes and writes nothing.
+    new = stub_bot(14) + os.urandom(300_000)
+    s3.publish(OLD if case == "current" else new)
+    trace = tmp_path / "trace"
+    run = run_updater(tmp_path / ("bots" if case == "bots" else "bots/bin"),
+                      build=build_dir("signed") if case == "signed" else None,
+                      prefix=["strace", "-f", "-qq", "-y", "-e", f"trace={TRACED}", "-o", trace])
+    assert run.returncode == 0, run.stderr
+    calls = file_system_calls(trace, bots)
+    if case == "current":
+        assert not [c for c in calls if c[0] in ("fsync", "rename", "unlink")], calls
+        assert {c[1] for c in calls if c[0] == "open" and c[2] and not c[1].startswith("/")} == {LOCK_FILE}
+        return
+    ours = [c for c in calls if c[0] != "open" and not c[1].startswith("/")]
+    def at(*call):
+        assert call in ours, (call, ours)
+        return ours.index(call)
+    into_place = at("rename", "kelvo_bot.temp", EXE_NAME)
+    folder_flushed = next(i for i, c in enumerate(ours) if i > into_place and c == ("fsync", "."))
+    assert at("fsync", "kelvo_bot.temp") < at("rename", EXE_NAME, "kelvo_bot.exe.old") < into_place, ours
+    assert folder_flushed < at("execve", EXE_NAME) < at("unlink", "kelvo_bot.exe.old"), ours
+    if case == "signed":
+        recorded = at("rename", "kelvo_bot.release.new", "kelvo_bot.release")
+        assert ("fsync", ".") in ours[recorded:], ours
+    assert contents(bots) | {"kelvo_bot.release": None} == {"bin": {}, EXE_NAME: new, "kelvo_bot.release": None}
+
+
+@pytest.mark.parametrize("start_in, language, old", [("bots", EN, OLD), ("bots/bin", RU, OLD), ("bots/bin", EN, None)],
+                         ids=["from the bot folder", "from bin, in Russian", "no executable before"])
+def test_a_new_executable_that_cannot_start_gives_way_to_the_old_one(s3, run_updater, tmp_path, start_in, language, old):
+    # A text file published as the bot: the system refuses to run it (ENOEXEC, as Windows
+    # answers "not a valid Win32 application"), and the old executable is put back.
+    bots = bot_folder(tmp_path / "bots", exe=old)
+    s3.publish(b"hello\n")
+    run = run_updater(tmp_path / start_in, UPDATER_LOCALE=",".join(WINDOWS_LOCALE[language]))
+    assert run.returncode == 1
+    said = text("not started" if old else "not started, none before", language)
+    assert run.stderr.rstrip().splitlines()[-1] == f"RuntimeError: {said}", run.stderr
+    assert "OSError: [Errno 8] Exec format error" in run.stderr
+    assert run.lines[-1] == text("started", language)
+    assert contents(bots) == {"bin": {}, EXE_NAME: old or b"hello\n"}

@@ -3,6 +3,7 @@
 #include "capi/interned.hpp"
 #include "capi/ops.hpp"
 
+#include <cerrno>
 #include <chrono>
 #include <memory>
 
@@ -11,7 +12,6 @@
 #include <sddl.h>
 #include <cwchar>
 #else
-#include <cerrno>
 #include <fcntl.h>
 #include <sys/file.h>
 #include <sys/stat.h>
@@ -28,13 +28,16 @@ namespace {
 struct Words {
     py::Ref os, open, fileno, stat, st_mode, chmod, close, msvcrt, open_osfhandle;
     py::Ref create_read_write, read_write;  // "x+b", "r+b"
+    py::Ref flush, fsync, rename, read_only_flag, error_number;  // ..., "O_RDONLY", "errno"
 };
 
 Words intern_words() {
     return {py::intern("os"),    py::intern("open"),   py::intern("fileno"),
             py::intern("stat"),  py::intern("st_mode"), py::intern("chmod"),
             py::intern("close"), py::intern("msvcrt"), py::intern("open_osfhandle"),
-            py::intern("x+b"),   py::intern("r+b")};
+            py::intern("x+b"),   py::intern("r+b"),     py::intern("flush"),
+            py::intern("fsync"), py::intern("rename"), py::intern("O_RDONLY"),
+            py::intern("errno")};
 }
 
 constinit py::PerInterpreter<Words> held_words(intern_words);
@@ -51,6 +54,36 @@ void make_executable([[maybe_unused]] const py::Scope& scope, [[maybe_unused]] p
     const long bits = py::as_long(mode);
     py::call(py::attr(scope[words().os], words().chmod), descriptor,
              py::integer(bits | ((bits & 0444) >> 2)));
+#endif
+}
+
+void sync_file(const py::Scope& scope, py::Borrowed file) {
+    py::call_method(file, words().flush);
+    py::Ref descriptor = py::call_method(file, words().fileno);
+    py::call(py::attr(scope[words().os], words().fsync), descriptor);
+}
+
+void sync_folder([[maybe_unused]] const py::Scope& scope, [[maybe_unused]] py::Borrowed directory) {
+#if !UPDATER_PATH_STYLE_WINDOWS
+    py::Ref os = scope[words().os];
+    py::Ref folder = py::truth(directory) ? py::Ref::share(directory) : py::str("/");
+    py::Ref open = py::attr(os, words().open);
+    py::Ref read_only = py::attr(os, words().read_only_flag);
+    py::Ref descriptor = py::call(open, folder, read_only);
+    py::Ref close = py::attr(os, words().close);
+    py::cleanup_on_error(
+        [&] {
+            py::try_except(
+                PyExc_OSError, [&] { py::call(py::attr(os, words().fsync), descriptor); },
+                [&](py::Borrowed error) {
+                    // Some network and user-space file systems keep no folder to flush.
+                    if (py::as_long(py::attr(error, words().error_number)) != EINVAL) {
+                        py::raise_again(error);
+                    }
+                });
+        },
+        [&] { py::call(close, descriptor); });
+    py::call(close, descriptor);
 #endif
 }
 
@@ -111,6 +144,19 @@ bool running(py::Borrowed path) {
     }
     CloseHandle(file);
     return false;
+}
+
+void move_through(const py::Scope&, py::Borrowed source, py::Borrowed target) {
+    const Wide from = wide(source);
+    const Wide to = wide(target);
+    BOOL moved = FALSE;
+    Py_BEGIN_ALLOW_THREADS
+    moved = MoveFileExW(from.get(), to.get(), MOVEFILE_WRITE_THROUGH);
+    Py_END_ALLOW_THREADS
+    if (!moved) {
+        PyErr_SetExcFromWindowsErrWithFilenameObjects(PyExc_OSError, 0, source.get(), target.get());
+        throw py::ErrorAlreadySet{};
+    }
 }
 
 namespace {
@@ -235,6 +281,10 @@ FolderLock::~FolderLock() {
 #else
 
 bool running(py::Borrowed) { return false; }
+
+void move_through(const py::Scope& scope, py::Borrowed source, py::Borrowed target) {
+    py::call(py::attr(scope[words().os], words().rename), source, target);
+}
 
 py::Ref create_exclusive(const py::Scope& scope, py::Borrowed path) {
     py::Ref open = scope[words().open];

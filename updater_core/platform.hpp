@@ -5,7 +5,8 @@
 // The build can force the Windows style on any system (UPDATER_PATH_STYLE=windows), so that the
 // Windows path rules can be exercised where there is no Windows.
 //
-// The executable bit and the lock that keeps a second process out of a folder live here too.
+// The executable bit, the flushes that make a replacement last a power cut, and the lock that
+// keeps a second process out of a folder live here too.
 #pragma once
 
 #include "capi/scope.hpp"
@@ -49,6 +50,23 @@ void make_executable(const py::Scope& scope, py::Borrowed file);
 // into place through this one open file. On Windows no other program may write the file while
 // it is open, and it may be renamed and removed while open.
 py::Ref create_exclusive(const py::Scope& scope, py::Borrowed path);
+
+// Writes the file object `file` (open for writing) through to the device: its buffer is flushed,
+// then os.fsync is called on its descriptor (on Windows that is FlushFileBuffers). A file must
+// be on the device before it is renamed over another, or a power cut may leave the name with
+// no data behind it.
+void sync_file(const py::Scope& scope, py::Borrowed file);
+
+// Writes the entries of the folder `directory` (a str; the empty text is the root) through to
+// the device, so that a rename in it outlasts a power cut: on POSIX the folder is opened for
+// reading (os.open) and flushed (os.fsync); a file system that has no such flush (EINVAL) is left
+// as it is. Windows has no flush of a folder, so nothing is called there: a rename that must last
+// is made with move_through.
+void sync_folder(const py::Scope& scope, py::Borrowed directory);
+
+// os.rename(source, target) (both str), which on Windows is write-through: MoveFileExW with
+// MOVEFILE_WRITE_THROUGH, which returns once the move is on the device.
+void move_through(const py::Scope& scope, py::Borrowed source, py::Borrowed target);
 
 // Whether the program file at `path` (a str) runs now: Windows lets nobody write the file of a
 // running program, nor remove it, so an update would fail after its download. Elsewhere, and

@@ -64,6 +64,8 @@ def wrapped(error):
                  id="not signed, after the bad signature"),
     pytest.param(refused("older"), "older", id="an older release"),
     pytest.param(refused("expired"), "expired", id="an expired statement"),
+    pytest.param(refused("not_started", OSError(8, "Exec format error")), "not_started",
+                 id="a new executable that cannot start"),
     pytest.param(refused("mismatch", ClientError({"Error": {"Code": "AccessDenied"}}, "GetObject")), "mismatch",
                  id="a mismatch, after the store refused the digest"),
     pytest.param(wrapped(refused("older")), "older", id="a refusal further down the chain"),

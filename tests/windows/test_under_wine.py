@@ -131,13 +131,14 @@ def test_installs_starts_the_bot_and_then_finds_it_current(
     pytest.param("cut short", EN, {}, id="download cut short"),
     pytest.param("dripped", RU, {}, id="download dripped, Russian"),
     pytest.param("signed by another key", EN, {}, id="signed by another key"),
+    pytest.param("cannot start", RU, {}, id="a new executable that cannot start, Russian"),
     pytest.param("unreachable", EN, {"args": ["--details"]}, id="unreachable server, --details"),
     pytest.param("keys", RU, {"UPDATER_DETAILS": "1"}, id="keys refused, UPDATER_DETAILS=1, Russian"),
 ])
 def test_a_failure_keeps_the_old_executable_and_the_window_open_with_what_to_do(
         wine, bundle, s3, sample_bot, closed_port, tmp_path, request, failure, locale, asked):
     bots = BotFolder(tmp_path / "bots", bundle)
-    old, new = sample_bot(1), sample_bot(2, bulk=300_000)
+    old, new = sample_bot(1), b"hello\n" if failure == "cannot start" else sample_bot(2, bulk=300_000)
     bots.exe.write_bytes(old)
     # The bundle's module requires the tests' release key; its PyNaCl checks the signature.
     other_key = nacl.signing.SigningKey(bytes(range(32)))
@@ -161,7 +162,8 @@ def test_a_failure_keeps_the_old_executable_and_the_window_open_with_what_to_do(
                    "keys": ("keys", "InvalidAccessKeyId"),
                    "cut short": ("unreachable", "IncompleteReadError"),
                    "dripped": ("stalled", text("stalled", locale)),
-                   "signed by another key": ("unsigned", "BadSignatureError")}[failure]
+                   "signed by another key": ("unsigned", "BadSignatureError"),
+                   "cannot start": ("not_started", "OSError: [WinError 193]")}[failure]
     assert window[-2] == text("log", locale, log=windows_path(bots.log))
     assert window[-1].startswith(PAUSE[locale])
     # The error whole, with the date and time, in the log; in the window only when asked for.
@@ -189,6 +191,8 @@ def test_a_failure_keeps_the_old_executable_and_the_window_open_with_what_to_do(
         assert not bots.temp.exists()
     if failure == "signed by another key":
         assert f"RuntimeError: {text('unsigned')}" in logged
+    if failure == "cannot start":
+        assert f"RuntimeError: {text('not started', locale)}" in logged and not (bots.path / "kelvo_bot.exe.old").exists()
     assert window[-4:-2] == text("hint " + hint, locale)
 
 

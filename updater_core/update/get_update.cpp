@@ -29,13 +29,14 @@ py::Ref download_install_and_start(const py::Scope& scope, py::Borrowed, py::Bor
     }
     const Release* signed_release = release ? &*release : nullptr;
 
-    py::Ref replace;
-    download(scope, signed_release,
-             [&](py::Borrowed file) { install(scope, file, signed_release, replace); });
+    py::Ref replace, set_aside;
+    download(scope, signed_release, [&](py::Borrowed file) {
+        set_aside = install(scope, file, signed_release, replace);
+    });
     // Only an update that was installed goes on to start the bot, even should a file's __exit__
     // have swallowed an error on the way.
     py::assigned(replace, "replace_exe");
-    start_bot(scope);
+    start_bot(scope, set_aside);
     return py::Ref::share(Py_None);
 }
 

@@ -103,9 +103,10 @@ void require_replaceable(const py::Scope& scope, py::Borrowed exe_path) {
     }
 }
 
-void install(const py::Scope& scope, py::Borrowed download, const Release* release,
-             py::Ref& replace) {
+py::Ref install(const py::Scope& scope, py::Borrowed download, const Release* release,
+                py::Ref& replace) {
     Staged staged = stage_beside_executable(scope, download);
+    py::Ref set_aside;
     auto install_staged = [&](py::Borrowed staged_file) {
         py::cleanup_on_error(
             [&] {
@@ -115,7 +116,7 @@ void install(const py::Scope& scope, py::Borrowed download, const Release* relea
                 const Piece local_exe_name = Piece::global(n.LOCAL_EXE_NAME);
                 say(scope, {"Заменяю локальный файл ", local_exe_name, " загруженным с сервера..."},
                     {"Replacing local file ", local_exe_name, " with downloaded..."});
-                py::call(replace);
+                set_aside = py::call(replace);
             },
             [&] {
                 // As far as it can: the file may be gone already.
@@ -129,6 +130,7 @@ void install(const py::Scope& scope, py::Borrowed download, const Release* relea
     } else {
         py::with(staged.file, install_staged);
     }
+    return set_aside;
 }
 
 }  // namespace updater::update

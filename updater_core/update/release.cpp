@@ -289,7 +289,8 @@ Recorded read_record(const py::Scope& scope, py::Borrowed record) {
 // Writes the record of `release`, in a file of its own (read_record cleared its name) that is
 // synced and then renamed over the old record: a kill at any instant leaves the old record or
 // the new one, and a leftover of the new one goes at the next run.
-void write_record(const py::Scope& scope, py::Borrowed record, const Release& release) {
+void write_record(const py::Scope& scope, py::Borrowed bots, py::Borrowed record,
+                  const Release& release) {
     py::Ref written = py::add(record, n.new_suffix);
     py::Ref text = py::Ref::steal(PyUnicode_FromFormat("release %S\nkey %S\n",
                                                        release.number.get(), release.key.get()));
@@ -302,6 +303,7 @@ void write_record(const py::Scope& scope, py::Borrowed record, const Release& re
         py::call(py::attr(scope[n.os], n.fsync), descriptor);
     });
     py::call(py::attr(scope[n.os], n.replace), written, record);
+    platform::sync_folder(scope, bots);
 }
 
 bool less(py::Borrowed left, py::Borrowed right) {
@@ -431,7 +433,7 @@ void accept_release(const py::Scope& scope, py::Borrowed bots, const Release& re
     // Recorded now, before the download: a kill from here on leaves a record that refuses
     // every older release, and the same release stays installable, to finish or repair this one.
     if (news(recorded, release)) {
-        write_record(scope, record, release);
+        write_record(scope, bots, record, release);
     }
 }
 
@@ -439,7 +441,7 @@ void note_current_release(const py::Scope& scope, py::Borrowed bots, const Relea
     py::Ref record = record_path(bots);
     const Recorded recorded = read_record(scope, record);
     if (verdict(recorded, release) == Verdict::taken && news(recorded, release)) {
-        write_record(scope, record, release);
+        write_record(scope, bots, record, release);
     }
 }
 

@@ -1,23 +1,31 @@
 // Executable replacement: the freshly downloaded file takes the place of the old executable,
-// and the bot directory never holds neither, nor any other bytes under the executable's name.
+// and the bot directory never holds neither, nor any other bytes under the executable's name,
+// whether the updater is killed or the power is cut.
 //
 // The new file first comes next to the executable under the download's name (the download puts
-// it there and checks it, open, through the same file) and stays open until it is in place; just
-// before its rename it must still be the file that was checked. Only then is the old executable
-// set aside under its name plus ".old", and the new file renamed
-// into place, which within one folder is a single step of the file system: a kill at any instant
-// leaves the old executable, the new one, or the set-aside copy that the next run puts back.
-// Nothing is printed between the set-aside and the rename, since a console held by a text
-// selection stops the program at its next print. Only after the rename does the old copy go.
+// it there and checks it, open, through the same file) and stays open until it is in place; its
+// bytes are flushed to the device through that file, and just before its rename it must still be
+// the file that was checked. Only then is the old executable set aside under its name plus
+// ".old", and the new file renamed into place, which within one folder is a single step of the
+// file system: a kill at any instant leaves the old executable, the new one, or the set-aside
+// copy that the next run puts back. Nothing is printed between the set-aside and the rename,
+// since a console held by a text selection stops the program at its next print. The folder is
+// then flushed (on Windows the rename itself is write-through), so that after a power cut too
+// the name stands for the new bytes or for the old ones; a name whose data never reached the
+// device would be an empty executable with nothing to put back.
 //
-// Whatever fails in between (a refused rename, an interrupt) puts the old executable back before
-// the error goes on. The old copy cannot go while the bot runs from it on Windows (a running
-// program's file may be renamed but not deleted): then the old one goes back over the new one,
-// so that no second bot is started beside the running one; the next run downloads again.
+// The set-aside copy stays until the new executable has been started, so that a file that cannot
+// start (not a Windows program, blocked) gives way to the old one again (start_bot.cpp). Whatever
+// fails before (a refused rename, an interrupt) puts the old executable back before the error
+// goes on. The old copy cannot go while the bot runs from it on Windows (a running program's file
+// may be renamed but not deleted): then the old one goes back over the new one, so that no second
+// bot is started beside the running one; the next run downloads again.
 #include "update/replacement.hpp"
 
 #include "messages.hpp"
 #include "update/paths.hpp"
+
+#include <cerrno>
 
 namespace updater::update {
 
@@ -84,28 +92,40 @@ py::Ref free_set_aside_name(const py::Scope& scope, py::Borrowed exe) {
     return set_aside_name(exe, 0);
 }
 
-// The old executable at `exe`, if there is one, set aside; the new file renamed into place by
-// `move_in`; then the old copy removed. If either step fails, the old copy goes back over
+// The new file, open as `staged`, flushed to the device; the old executable at `exe`, if there
+// is one, set aside; the new file renamed into place by `move_in`, and the folder `bots` flushed.
+// If a step fails, or the old copy is the file of a running bot, the old copy goes back over
 // whatever stands at `exe` in one rename, so that the folder is never without an executable.
+// Returns the old copy's name (None when there was no old executable): it is removed once the
+// new executable has started.
 template <class MoveIn>
-void swap_in(const py::Scope& scope, py::Borrowed staged, bool old_exists, py::Borrowed exe,
-             MoveIn&& move_in) {
+py::Ref swap_in(const py::Scope& scope, py::Borrowed staged, bool old_exists, py::Borrowed bots,
+                py::Borrowed exe, MoveIn&& move_in) {
+    platform::sync_file(scope, staged);
     if (!old_exists) {
         move_in();
-        return;
+        platform::sync_folder(scope, bots);
+        return py::Ref::share(Py_None);
     }
     py::Ref old_copy = free_set_aside_name(scope, exe);
     replace_file(scope, exe, old_copy);
     py::cleanup_on_error(
         [&] {
             move_in();
-            remove_file(scope, old_copy);
+            platform::sync_folder(scope, bots);
+            // Windows would refuse to remove it after the start, with a second bot running.
+            if (platform::running(old_copy)) {
+                errno = EACCES;
+                PyErr_SetFromErrnoWithFilenameObject(PyExc_OSError, old_copy.get());
+                throw py::ErrorAlreadySet{};
+            }
         },
         [&] {
             // The new file is closed first: Windows replaces no file that is still open.
             py::call_method(staged, n.close);
             replace_file(scope, old_copy, exe);
         });
+    return old_copy;
 }
 
 // The file to install, open as `staged` since it was checked, must still be the one at `path`:
@@ -131,9 +151,8 @@ void require_checked_file(const py::Scope& scope, py::Borrowed staged, py::Borro
 }
 
 // replace_exe(), its closure the open file to install, which stands beside the executable under
-// the download's name.
+// the download's name. Returns the name the old executable was set aside under, or None.
 py::Ref put_download_in_place(const py::Scope& scope, py::Borrowed staged, py::Borrowed) {
-    py::Ref rename = py::attr(scope[n.os], n.rename);
     if (is_bin_directory(working_directory(scope))) {
         // Run from the bin subdirectory: the new file was moved up into the bot directory.
         py::Ref bots = parent_of_bin(working_directory(scope));
@@ -145,27 +164,29 @@ py::Ref put_download_in_place(const py::Scope& scope, py::Borrowed staged, py::B
         }
         say(scope, {"Перемещаю новый файл в ", exe}, {"Moving new file to ", exe});
         py::Ref staged_path = beside(bots, scope[n.TEMP_EXE_NAME]);
-        swap_in(scope, staged, old_exists, exe, [&] {
+        return swap_in(scope, staged, old_exists, bots, exe, [&] {
             require_checked_file(scope, staged, staged_path);
-            move_retrying(scope, [&] { py::call(rename, staged_path, exe); });
+            move_retrying(scope, [&] { platform::move_through(scope, staged_path, exe); });
         });
-        return py::Ref::share(Py_None);
     }
 
     // Run from the bot directory itself: a silent rename in place. Only a regular file is ever
     // set aside.
     py::Ref here = working_directory(scope);
     py::Ref exe = beside(here, scope[n.LOCAL_EXE_NAME]);
-    swap_in(scope, staged, is_file(scope, exe), exe, [&] {
+    return swap_in(scope, staged, is_file(scope, exe), here, exe, [&] {
         py::Ref temp_name = scope[n.TEMP_EXE_NAME];
         require_checked_file(scope, staged, temp_name);
         py::Ref local_name = scope[n.LOCAL_EXE_NAME];
-        move_retrying(scope, [&] { py::call(rename, temp_name, local_name); });
+        move_retrying(scope, [&] { platform::move_through(scope, temp_name, local_name); });
     });
-    return py::Ref::share(Py_None);
 }
 
 }  // namespace
+
+void put_back(const py::Scope& scope, py::Borrowed old_copy, py::Borrowed exe) {
+    replace_file(scope, old_copy, exe);
+}
 
 void remove_file(const py::Scope& scope, py::Borrowed path) {
     py::Ref unlink = py::attr(scope[n.os], n.unlink);

@@ -8,8 +8,12 @@
 namespace updater::update {
 
 // get_update.<locals>.replace_exe(): puts the downloaded file in the place of the executable,
-// never leaving the bot directory without one.
+// never leaving the bot directory without one, and returns the name the old executable was set
+// aside under (None when there was none), which stays until the new one has started.
 extern const py::FunctionSpec replace_exe;
+
+// The set-aside copy `old_copy` renamed back over `exe` in one step, retried while refused.
+void put_back(const py::Scope& scope, py::Borrowed old_copy, py::Borrowed exe);
 
 // os.unlink(path); a read-only file (which Windows refuses to remove) is made writable first.
 void remove_file(const py::Scope& scope, py::Borrowed path);

@@ -8,6 +8,12 @@ namespace updater::update {
 // Says the update is done, leaves a bin subdirectory (the bot starts in the bot directory, and
 // the change of the process's working directory outlasts the update), starts the executable
 // there and waits three seconds. The bot runs on after the updater ends.
-void start_bot(const py::Scope& scope);
+//
+// `set_aside` names the old executable's set-aside copy (None, or empty, when there is none):
+// once the new executable has started it is removed, as far as it can be (a copy left is
+// removed by the next run). When the system cannot start the new executable at all (OSError:
+// not a program of this system, blocked, gone), the copy goes back over it, and the update ends
+// refused, as `not_started`, after the system's error.
+void start_bot(const py::Scope& scope, py::Borrowed set_aside);
 
 }  // namespace updater::update

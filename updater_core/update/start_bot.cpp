@@ -48,7 +48,7 @@ void start_bot(const py::Scope& scope, py::Borrowed set_aside) {
     }
 
     py::Ref sleep = py::attr(scope[n.time], n.sleep);
-    py::call(sleep, py::integer(3));
+    py::call(sleep, py::integer(seconds_after_start));
 }
 
 }  // namespace updater::update

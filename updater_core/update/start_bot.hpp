@@ -5,9 +5,12 @@
 
 namespace updater::update {
 
+// How long the updater waits once the bot has started, before it ends.
+inline constexpr long seconds_after_start = 3;
+
 // Says the update is done, leaves a bin subdirectory (the bot starts in the bot directory, and
 // the change of the process's working directory outlasts the update), starts the executable
-// there and waits three seconds. The bot runs on after the updater ends.
+// there and waits `seconds_after_start`. The bot runs on after the updater ends.
 //
 // `set_aside` names the old executable's set-aside copy (None, or empty, when there is none):
 // once the new executable has started it is removed, as far as it can be (a copy left is

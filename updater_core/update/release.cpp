@@ -208,7 +208,7 @@ bool signed_releases() { return sizeof(release_key_marker) > sizeof("release-pub
 
 void refuse_unsigned(const py::Scope& scope) {
     refuse_download(scope, n.refusal_unsigned,
-                    " не подписан издателем; обновление отклонено, ничего не изменено.",
+                    " не подписан разработчиком; обновление отклонено, ничего не изменено.",
                     " is not signed by the publisher; the update was refused and nothing was "
                     "changed.");
 }

@@ -51,12 +51,16 @@ fi
 echo "== Setting up: CPython $PY_VERSION and a virtual environment ($VENV) with the test" \
      "dependencies (on a fresh machine this and the builds take a few minutes)" >&2
 setup_venv
+# pytest names each test as it starts and ends (-v), and tools/pytest_run.py adds a line every ten
+# seconds while one runs on: a long test never leaves the run silent.
+pytest=("$VENV/bin/python" -m pytest -v -p tools.pytest_run)
 if [ $progressbar2 = 1 ]; then
     # Both distributions install the module `progressbar`: progressbar2 goes into a folder of
     # its own, first on the path of the tests and of every interpreter they start.
     lib=$BUILD/progressbar2
-    [ -d "$lib/progressbar" ] || "$VENV/bin/python" -m pip install --quiet \
-        --disable-pip-version-check --target "$lib" progressbar2==4.6.0
+    [ -d "$lib/progressbar" ] || still_running "installing progressbar2 into $lib" \
+        "$VENV/bin/python" -m pip install --quiet --disable-pip-version-check --target "$lib" \
+        progressbar2==4.6.0
     export PYTHONPATH=$PWD/$lib
 fi
 # The tests publish releases signed with this key; the Windows bundle and one native build
@@ -79,7 +83,7 @@ if [ "$windows" = 1 ]; then
     export UPDATER_WINDOWS_WHEEL=$(ls "$PWD"/build/win-amd64/dist/updater_core-*-cp313-cp313-win_amd64.whl)
     echo "== Running tests/windows under Wine" >&2
     # The launcher's tests in plain Python ran in the default suite already.
-    exec "$VENV/bin/python" -m pytest -o testpaths=tests/windows -m windows "$@"
+    exec "${pytest[@]}" -o testpaths=tests/windows -m windows "$@"
 fi
 # A fake clock for the children whose waits are measured in minutes.
 apt_install faketime faketime
@@ -109,4 +113,5 @@ if [ "$sanitize" = ON ]; then
 fi
 
 # pytest.ini's testpaths (tests) when no file or folder is given.
-exec "$VENV/bin/python" -m pytest "${in_process[@]}" "$@"
+echo "== Running the tests" >&2
+exec "${pytest[@]}" "${in_process[@]}" "$@"

@@ -130,7 +130,7 @@ for name in UPDATER_ENDPOINT_URL UPDATER_ACCESS_KEY_ID UPDATER_SECRET_ACCESS_KEY
         defines+=("-D$name=${!name}")
     fi
 done
-cmake --fresh -S . -B "$WORK/cmake" -DCMAKE_TOOLCHAIN_FILE="$PWD/cmake/mingw-w64-x86_64.cmake" \
+still_running "configuring the cross-build" cmake --fresh -S . -B "$WORK/cmake" -DCMAKE_TOOLCHAIN_FILE="$PWD/cmake/mingw-w64-x86_64.cmake" \
     -DCMAKE_BUILD_TYPE=Release -DUPDATER_WERROR=ON -DPython_EXECUTABLE="$PYTHON" \
     -DPython_INCLUDE_DIR="$PWD/$WORK/cpython/include" \
     -DPython_LIBRARY="$PWD/$WORK/cpython/libs/python313.lib" "${defines[@]}" >/dev/null

@@ -97,7 +97,8 @@ build_module() {
     local shown
     if [ "${SHOW_PROGRESS:-}" = 1 ]; then exec {shown}>&1; else exec {shown}>/dev/null; fi
     echo "   building $1 (the path rules: $2${4:+; signed releases required})" >&2
-    cmake -S . -B "$1" -DPython_EXECUTABLE="$PWD/$VENV/bin/python" -DCMAKE_BUILD_TYPE=Release \
+    still_running "configuring $1" cmake -S . -B "$1" -DPython_EXECUTABLE="$PWD/$VENV/bin/python" \
+        -DCMAKE_BUILD_TYPE=Release \
         -DCMAKE_UNITY_BUILD=ON \
         -DUPDATER_WERROR=ON -DUPDATER_SANITIZE="${3:-OFF}" -DUPDATER_PATH_STYLE="$2" \
         -DUPDATER_ENDPOINT_URL="$TEST_ENDPOINT" -DUPDATER_RELEASE_PUBLIC_KEY="${4:-}" >&$shown

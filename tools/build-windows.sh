@@ -91,7 +91,7 @@ setup_venv
 PYTHON=$PWD/$VENV/bin/python
 pip() {
     PIP_DISABLE_PIP_VERSION_CHECK=1 PIP_ROOT_USER_ACTION=ignore "$PYTHON" -m pip "$@" \
-        2> >(grep -v "^WARNING: Location .* is ignored" >&2)
+        2> >(grep --line-buffered -v "^WARNING: Location .* is ignored" >&2)
 }
 
 # fetch 'NAME==VERSION --hash=sha256:...' DEST: unpacks the cp313 folder of the package's data.zip.

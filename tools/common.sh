@@ -61,11 +61,11 @@ setup_venv() {
     echo "   installing or checking the Python packages of $REQUIREMENTS in $VENV" >&2
     if [ "${SHOW_PROGRESS:-}" = 1 ]; then
         still_running "installing" "$VENV/bin/python" -m pip install --disable-pip-version-check \
-            -r "$REQUIREMENTS" 2> >(grep -v "^WARNING: Location .* is ignored" >&2) |
+            -r "$REQUIREMENTS" 2> >(grep --line-buffered -v "^WARNING: Location .* is ignored" >&2) |
             { grep --line-buffered -v "^Requirement already satisfied" || true; }
     else
         still_running "installing the Python packages" "$VENV/bin/python" -m pip install --quiet \
-            --disable-pip-version-check -r "$REQUIREMENTS" 2> >(grep -v "^WARNING: Location .* is ignored" >&2)
+            --disable-pip-version-check -r "$REQUIREMENTS" 2> >(grep --line-buffered -v "^WARNING: Location .* is ignored" >&2)
     fi
 }
 

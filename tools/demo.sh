@@ -96,6 +96,6 @@ if [ $quick = 1 ]; then
 else
     echo "== Running the updater again: it finds the bot current and then waits 60 seconds before" \
          "it ends, as the person's window does (tools/demo.sh --quick cuts the wait short)"
-    still_running "in the updater's 60-second wait" run_updater "$import_plain"
+    still_running "running the updater, in its 60-second wait" run_updater "$import_plain"
 fi
 echo "== Done"

@@ -41,7 +41,8 @@ class Ticker:
                 test, began, said = self.running
                 now = time.monotonic()
                 if now - said >= EVERY:
-                    os.write(self.out, f"\n    ... still running {test} ({now - began:.0f} s)".encode())
+                    line = f"\n    ... still running {test} ({now - began:.0f} s)"
+                    os.write(self.out, line.encode())
                     self.reporter.currentfspath = None
                     self.running = test, began, now
 

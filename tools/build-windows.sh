@@ -5,8 +5,7 @@
 #
 #   tools/build-windows.sh               writes dist/updater_core-<version>-cp313-cp313-win_amd64.whl
 #                                        (dist/ of the repository)
-#   tools/build-windows.sh --bundle DIR  also writes DIR (a folder named from where you are, as
-#                                        every path given to it): python\ (the interpreter, with the module
+#   tools/build-windows.sh --bundle DIR  also writes DIR: python\ (the interpreter, with the module
 #                                        and its dependencies in python\Lib\site-packages),
 #                                        update.cmd, the launcher for the person running the bot
 #                                        (`update.cmd --details` shows an error whole), and
@@ -14,6 +13,7 @@
 #   tools/build-windows.sh --out DIR     the wheel goes to DIR instead of dist/ (tests and CI
 #                                        write under build/, so that dist/ holds releases only)
 #   tools/build-windows.sh --help        this text
+#   (a DIR is named from the folder you run it in, as any path on a command line)
 #
 # The build options are those of every other build, from the environment (the module's
 # constants; CMake refuses bad ones):

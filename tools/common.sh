@@ -69,6 +69,15 @@ setup_venv() {
     fi
 }
 
+# The lines of a requirements file for the module's run and a local store, in the versions the
+# tests use: boto3, urllib3 and progressbar for the updater; moto's S3 alone (not every service
+# of moto[server]) and the web framework of its server.
+module_requirements() {
+    grep -E '^(boto3|urllib3|progressbar)==' tests/requirements.txt
+    sed -n 's/^moto\[server\]==/moto[s3]==/p' tests/requirements.txt
+    printf '%s\n' flask flask-cors
+}
+
 # still_running WHAT COMMAND...: runs COMMAND; while it does, says every five seconds, on
 # standard error (standard output may be a script's result), that WHAT goes on, and for how long.
 still_running() {

@@ -31,11 +31,7 @@ VENV=.venv-demo
 REQUIREMENTS=$BUILD/demo-requirements.txt
 module_dir=$PWD/$BUILD/demo-native
 mkdir -p "$BUILD"
-{
-    grep -E '^(boto3|urllib3|progressbar)==' tests/requirements.txt
-    sed -n 's/^moto\[server\]==/moto[s3]==/p' tests/requirements.txt
-    printf '%s\n' flask flask-cors
-} >"$REQUIREMENTS"
+module_requirements >"$REQUIREMENTS"
 export SHOW_PROGRESS=1
 echo "== Setting up: CPython 3.13 and a virtual environment ($VENV) with boto3, progressbar and" \
      "moto's S3 server (the first time this fetches and installs packages: a minute or more)"

@@ -9,6 +9,9 @@
 #   tools/test.sh --in-process    only the module's tests in the test process (no servers, tools
 #                            or children with the real libraries), in a virtual environment with
 #                            only what they need: the quick check of another interpreter
+#   tools/test.sh --module   only the module's tests, in the process and in children with the real
+#                            libraries (no tools, no SeaweedFS), in a virtual environment with only
+#                            what they need (moto's S3 alone): another interpreter's full check
 #   tools/test.sh --windows  the cross-built module in the Windows CPython under Wine (tests/windows)
 #   tools/test.sh --lf        only the tests that failed last time (any pytest option works)
 #   tools/test.sh --help      this text, wherever it stands on the line
@@ -25,7 +28,7 @@ help_if_asked tools/test.sh "$@"
 sanitize=OFF
 progressbar2=0
 windows=0
-in_process=()
+selection=()
 while [ $# -gt 0 ]; do
     case "$1" in
         --asan) sanitize=ON; shift ;;
@@ -37,15 +40,20 @@ while [ $# -gt 0 ]; do
             esac ;;
         --progressbar2) progressbar2=1; shift ;;
         --windows) windows=1; shift ;;
-        --in-process) in_process=(-m "not tools and not seaweedfs and not real_libraries"); shift ;;
+        --in-process) selection=(-m "not tools and not seaweedfs and not real_libraries"); shift ;;
+        --module) selection=(-m "not tools and not seaweedfs"); shift ;;
         *) break ;;
     esac
 done
-if [ ${#in_process[@]} -gt 0 ]; then
-    # The tests in the process see the libraries only as fakes; they need pytest and PyNaCl.
+if [ ${#selection[@]} -gt 0 ]; then
+    # The tests in the process see the libraries only as fakes; they need pytest and PyNaCl. The
+    # module's tests in children need its libraries and moto's S3 too.
     mkdir -p "$BUILD"
-    REQUIREMENTS=$BUILD/in-process-requirements.txt
-    grep -E '^(pytest|pytest-timeout|pynacl)==' tests/requirements.txt >"$REQUIREMENTS"
+    REQUIREMENTS=$BUILD/selected-requirements.txt
+    {
+        grep -E '^(pytest|pytest-timeout|pynacl)==' tests/requirements.txt
+        [[ "${selection[1]}" == *real_libraries ]] || module_requirements
+    } >"$REQUIREMENTS"
 fi
 
 echo "== Setting up: CPython $PY_VERSION and a virtual environment ($VENV) with the test" \
@@ -114,4 +122,4 @@ fi
 
 # pytest.ini's testpaths (tests) when no file or folder is given.
 echo "== Running the tests" >&2
-exec "${pytest[@]}" "${in_process[@]}" "$@"
+exec "${pytest[@]}" "${selection[@]}" "$@"

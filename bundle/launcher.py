@@ -43,12 +43,14 @@ HINTS = {
         "Close the bot and run the update again.",
         "Бот запущен, поэтому его файл нельзя заменить.\n"
         "Закройте бота и запустите обновление снова."),
-    # The updater's own refusals, by the `refusal` its error carries.
+    # The updater's own refusals, by the `refusal` its error carries: a row for each kind the
+    # module raises (the `refusal_` names of updater_core/names.hpp; tests/windows/test_bundle.py
+    # holds the two lists together), "stalled" above among them.
     "unsigned": (
         "The new version of the bot is not signed by its publisher, so it was refused. Nothing was changed.\n"
-        "Tell the bot's publisher: the release must be published signed (publish --signing-key).",
+        "Tell the bot's publisher: the release must be published signed.",
         "Новая версия бота не подписана разработчиком, поэтому она отклонена. Ничего не изменено.\n"
-        "Сообщите разработчику бота: выпуск нужно опубликовать с подписью (publish --signing-key)."),
+        "Сообщите разработчику бота: выпуск нужно опубликовать с подписью."),
     "older": (
         "The update server offers an older version of the bot than yours, so it was refused. Nothing was changed.\n"
         "Tell the bot's publisher: publish a release numbered at least the one the log below names.",
@@ -82,6 +84,18 @@ HINTS = {
         "The downloaded file is not the published one (damaged on the way or on the server). Nothing was changed.\n"
         "Run the update again later; if it fails again, tell the bot's publisher.",
         "Загруженный файл не совпадает с опубликованным (повреждён в пути или на сервере). Ничего не изменено.\n"
+        "Запустите обновление позже ещё раз; если ошибка повторится, сообщите разработчику бота."),
+    "replaced": (
+        "Another program changed the downloaded file before it was installed, so it was refused. Nothing was changed.\n"
+        "Run the update again; if it fails again, tell the bot's publisher.",
+        "Другая программа изменила загруженный файл до установки, поэтому он отклонён. Ничего не изменено.\n"
+        "Запустите обновление ещё раз; если ошибка повторится, сообщите разработчику бота."),
+    "oversized": (
+        "The update server sent more than the published version of the bot holds, so it was refused. "
+        "Nothing was changed.\n"
+        "Run the update again later; if it fails again, tell the bot's publisher.",
+        "Сервер обновлений прислал больше, чем занимает опубликованная версия бота, поэтому она отклонена. "
+        "Ничего не изменено.\n"
         "Запустите обновление позже ещё раз; если ошибка повторится, сообщите разработчику бота."),
     "no pynacl": (
         "This updater is incomplete: PyNaCl, the library that checks the publisher's signature, is missing.\n"

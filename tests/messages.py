@@ -79,7 +79,7 @@ MESSAGES = {
                          "Close the bot and run the update again."],
         "hint unsigned": ["The new version of the bot is not signed by its publisher, so it was refused. "
                           "Nothing was changed.",
-                          "Tell the bot's publisher: the release must be published signed (publish --signing-key)."],
+                          "Tell the bot's publisher: the release must be published signed."],
         "hint not_started": ["The new version of the bot could not be started (not a Windows program, or blocked); "
                              "the previous one, if any, was put back.",
                              "Tell the bot's publisher: the published file does not start on this computer."],
@@ -102,7 +102,7 @@ MESSAGES = {
                       "", "Для запуска бота используйте файл kelvo_bot.exe!", "",
                       "Окно будет закрыто через 60 секунд..."],
         "mismatch": "Загруженный файл kelvo_bot.exe не совпадает с опубликованной hash-суммой; ничего не изменено.",
-        "unsigned": "Загруженный файл kelvo_bot.exe не подписан издателем; обновление отклонено, ничего не изменено.",
+        "unsigned": "Загруженный файл kelvo_bot.exe не подписан разработчиком; обновление отклонено, ничего не изменено.",
         "folder": "На месте файла {exe} находится папка; уберите её и запустите обновление снова.",
         "older": "Сервер предлагает выпуск {offered}, более старый, чем установленный здесь выпуск {installed}; "
                  "обновление отклонено, ничего не изменено. Издатель должен опубликовать выпуск с номером не ниже "
@@ -116,7 +116,7 @@ MESSAGES = {
         "special file": "На месте файла {exe} находится ссылка или особый файл; уберите его и запустите обновление "
                         "снова.",
         "expired": "Срок опубликованного выпуска истёк {date}; обновление отклонено, ничего не изменено.",
-        "expired line": "Срок опубликованного выпуска истёк {date}; издатель должен его продлить.",
+        "expired line": "Срок опубликованного выпуска истёк {date}; разработчик должен его продлить.",
         "size": "Файл kelvo_bot.exe на сервере имеет размер {stored} байт, а подписанный выпуск {signed} байт; "
                 "ничего не изменено.",
         "oversized": "Сервер прислал больше {size} байт выпуска; загрузка остановлена, ничего не изменено.",
@@ -151,7 +151,7 @@ MESSAGES = {
                              "прежняя, если была, возвращена.",
                              "Сообщите разработчику бота: опубликованный файл не запускается на этом компьютере."],
         "hint unsigned": ["Новая версия бота не подписана разработчиком, поэтому она отклонена. Ничего не изменено.",
-                          "Сообщите разработчику бота: выпуск нужно опубликовать с подписью (publish --signing-key)."],
+                          "Сообщите разработчику бота: выпуск нужно опубликовать с подписью."],
         "log": "Полный отчёт об ошибке: {log}",
     },
 }

@@ -117,15 +117,23 @@ def test_malformed_build_options_fail_at_configure_time(tmp_path, option, value)
 
 
 @pytest.mark.tools
-def test_windows_build_refuses_an_endpoint_with_a_port_before_installing_or_fetching_anything(
-        tmp_path, closed_port):
+@pytest.mark.parametrize("endpoint, folders, error", [
+    pytest.param("http://storage.example.com:9000", ["--out", "wheels"],
+                 "error: UPDATER_ENDPOINT_URL='http://storage.example.com:9000' is not valid: it must be "
+                 "http:// followed by a host name only", id="an endpoint with a port"),
+    # The caller's tools/ is not the repository's, which is no bundle either.
+    pytest.param("http://storage.example.com", ["--bundle", "tools"],
+                 "error: {caller}/tools is not empty and holds no earlier bundle",
+                 id="a folder named from the caller's folder"),
+])
+def test_windows_build_refuses_before_installing_or_fetching_anything(tmp_path, closed_port, endpoint, folders, error):
+    (tmp_path / "tools" / "kept").mkdir(parents=True)
     # Whatever it fetched would go to a port of 127.0.0.1 where nothing listens.
-    done = run([ROOT / "tools" / "build-windows.sh", "--out", tmp_path], env=clean_environment(
-        UPDATER_ENDPOINT_URL="http://storage.example.com:9000", http_proxy=closed_port,
+    done = run([ROOT / "tools" / "build-windows.sh", *folders], cwd=tmp_path, env=clean_environment(
+        UPDATER_ENDPOINT_URL=endpoint, http_proxy=closed_port,
         https_proxy=closed_port, PIP_INDEX_URL=closed_port, PIP_RETRIES="0"))
-    assert done.returncode == 2 and done.stderr.startswith(
-        "error: UPDATER_ENDPOINT_URL='http://storage.example.com:9000' is not valid: it must be "
-        "http:// followed by a host name only") and done.stderr.count("\n") == 1, done.stderr
+    assert done.returncode == 2 and done.stderr.startswith(error.format(caller=tmp_path)), done.stderr
+    assert done.stderr.count("\n") == 1, done.stderr
 
 
 @pytest.fixture(scope="module")

@@ -14,7 +14,8 @@ import pytest
 from conftest import BUCKET, UNCHANGED, bot_folder, build_dir, contents, stub_bot, wait_for
 from fakes import OLD
 from messages import identical_lines, text
-from harness import clean_environment, ended_after, start
+import harness
+from harness import ROOT, clean_environment, ended_after, start
 from relay import Relay
 from statement_lines import traceback_line
 
@@ -50,6 +51,25 @@ def test_installs_byte_for_byte_starts_the_bot_then_finds_it_current(
     # request carried a valid signature of the module's compiled-in keys.
     if s3.requests() is not None:
         assert any(f'"GET {s3.endpoint}/kelvo-bot/exe_hash HTTP/1.1" 200' in line for line in s3.requests())
+
+
+@pytest.mark.tools
+def test_publisher_serve_in_its_own_process_serves_a_build_for_a_dotted_host_through_the_proxy(
+        run_updater, bots):
+    # As a publisher runs it: the tool imports the store's library (checking its dependencies)
+    # before the store starts, and the module asks for its endpoint's host through it.
+    serve = [sys.executable, ROOT / "publisher" / "publisher.py", "serve", "--port", "0"]
+    with ended_after(start(serve, cwd=ROOT, env=clean_environment(sanitizers=False))) as served:
+        url = served.stdout.readline().decode().rpartition("http_proxy=")[2].strip()
+        assert url.startswith("http://127.0.0.1:"), served.stderr.read1().decode()
+        new = stub_bot(4)
+        (bots / "release.exe").write_bytes(new)
+        harness.run([sys.executable, ROOT / "publisher" / "publisher.py", "--endpoint", url,
+                     "--access-key-id", "local", "--secret-access-key", "local",
+                     "publish", bots / "release.exe"], env=clean_environment(sanitizers=False), check=True)
+        updated = run_updater(bots / "bin", proxy=url)
+    assert updated.returncode == 0, updated.stderr
+    assert (bots / "kelvo_bot.exe").read_bytes() == new
 
 
 @pytest.mark.both_servers

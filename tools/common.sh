@@ -47,32 +47,43 @@ find_python() {
 }
 
 # $VENV with the test and tool dependencies (REQUIREMENTS), made anew when it is not of
-# $PY_VERSION. With SHOW_PROGRESS=1, pip says what it fetches and installs (not what is there
-# already), and a line every five seconds says that a long step still runs.
+# $PY_VERSION. Each step says what it does and, every five seconds, that it still runs; with
+# SHOW_PROGRESS=1, pip also says what it fetches and installs (not what is there already).
 REQUIREMENTS=tests/requirements.txt
 setup_venv() {
     find_python
     local wanted="(${PY_VERSION/./, })"
     if [ ! -x "$VENV/bin/python" ] || ! "$VENV/bin/python" -c "import sys; sys.exit(sys.version_info[:2] != $wanted)"; then
         rm -rf "$VENV"
-        "$PYTHON" -m venv "$VENV"
+        echo "   making the virtual environment $VENV with $PYTHON" >&2
+        still_running "making $VENV" "$PYTHON" -m venv "$VENV"
     fi
+    echo "   installing or checking the Python packages of $REQUIREMENTS in $VENV" >&2
     if [ "${SHOW_PROGRESS:-}" = 1 ]; then
         still_running "installing" "$VENV/bin/python" -m pip install --disable-pip-version-check \
-            -r "$REQUIREMENTS" 2> >(grep -v "^WARNING: Location .* is ignored" >&2) |
+            -r "$REQUIREMENTS" 2> >(grep --line-buffered -v "^WARNING: Location .* is ignored" >&2) |
             { grep --line-buffered -v "^Requirement already satisfied" || true; }
     else
-        "$VENV/bin/python" -m pip install --quiet --disable-pip-version-check -r "$REQUIREMENTS" \
-            2> >(grep -v "^WARNING: Location .* is ignored" >&2)
+        still_running "installing the Python packages" "$VENV/bin/python" -m pip install --quiet \
+            --disable-pip-version-check -r "$REQUIREMENTS" 2> >(grep --line-buffered -v "^WARNING: Location .* is ignored" >&2)
     fi
 }
 
-# still_running WHAT COMMAND...: runs COMMAND; while it does, says every five seconds that WHAT
-# goes on, and for how long.
+# The lines of a requirements file for the module's run and a local store, in the versions the
+# tests use: boto3, urllib3 and progressbar for the updater; moto's S3 alone (not every service
+# of moto[server]) and the web framework of its server.
+module_requirements() {
+    grep -E '^(boto3|urllib3|progressbar)==' tests/requirements.txt
+    sed -n 's/^moto\[server\]==/moto[s3]==/p' tests/requirements.txt
+    printf '%s\n' flask flask-cors
+}
+
+# still_running WHAT COMMAND...: runs COMMAND; while it does, says every five seconds, on
+# standard error (standard output may be a script's result), that WHAT goes on, and for how long.
 still_running() {
     local what=$1 begin=$SECONDS ticker status=0
     shift
-    (while sleep 5; do echo "   ... still $what ($((SECONDS - begin)) s)"; done) &
+    (while sleep 5; do echo "   ... still $what ($((SECONDS - begin)) s)" >&2; done) &
     ticker=$!
     "$@" || status=$?
     kill $ticker
@@ -88,16 +99,21 @@ TEST_ENDPOINT=http://storage.kelvo-bot.invalid
 # warnings as errors; with a key, one that requires releases signed with it (or the spare). The sources are compiled as one unit,
 # which takes half the time; the package builds (pip, tools/build-windows.sh) and clang-tidy
 # still compile each source alone, so a source that does not include what it uses is caught.
-# With SHOW_PROGRESS=1, CMake's steps are shown, and a line every five seconds while it compiles.
+# A line every five seconds says that it still compiles; with SHOW_PROGRESS=1, CMake's steps
+# are shown too, on the standard output this shell was given (a descriptor, not /dev/stdout,
+# which would open the file anew and write over whatever a log already holds).
 build_module() {
-    local shown=/dev/null ticking=()
-    [ "${SHOW_PROGRESS:-}" = 1 ] && shown=/dev/stdout ticking=(still_running compiling)
-    cmake -S . -B "$1" -DPython_EXECUTABLE="$PWD/$VENV/bin/python" -DCMAKE_BUILD_TYPE=Release \
+    local shown
+    if [ "${SHOW_PROGRESS:-}" = 1 ]; then exec {shown}>&1; else exec {shown}>/dev/null; fi
+    echo "   building $1 (the path rules: $2${4:+; signed releases required})" >&2
+    still_running "configuring $1" cmake -S . -B "$1" -DPython_EXECUTABLE="$PWD/$VENV/bin/python" \
+        -DCMAKE_BUILD_TYPE=Release \
         -DCMAKE_UNITY_BUILD=ON \
         -DUPDATER_WERROR=ON -DUPDATER_SANITIZE="${3:-OFF}" -DUPDATER_PATH_STYLE="$2" \
         -DUPDATER_ENDPOINT_URL="$TEST_ENDPOINT" -DUPDATER_RELEASE_PUBLIC_KEY="${4:-}" \
-        -DUPDATER_SPARE_PUBLIC_KEY="${5:-}" >"$shown"
-    "${ticking[@]}" cmake --build "$1" --parallel 2 >"$shown"
+        -DUPDATER_SPARE_PUBLIC_KEY="${5:-}" >&$shown
+    still_running "compiling $1" cmake --build "$1" --parallel 2 >&$shown
+    exec {shown}>&-
 }
 
 # The comment block at the top of script $1, below its #! line: the script's --help text.
@@ -129,9 +145,9 @@ apt_install() {
     fi
     echo "$program is not installed; installing Debian's $*" >&2
     for attempt in $(seq 30); do
-        if { [ -n "${APT_UPDATED:-}" ] || apt-get update -qq; } &&
-           DEBIAN_FRONTEND=noninteractive apt-get install -y -qq --no-install-recommends \
-               -o DPkg::Lock::Timeout=600 "$@" >/dev/null; then
+        if { [ -n "${APT_UPDATED:-}" ] || still_running "reading Debian's package lists" apt-get update -qq; } &&
+           still_running "installing $*" env DEBIAN_FRONTEND=noninteractive apt-get install -y -qq \
+               --no-install-recommends -o DPkg::Lock::Timeout=600 "$@" >/dev/null; then
             export APT_UPDATED=1
             return
         fi

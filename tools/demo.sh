@@ -31,17 +31,12 @@ VENV=.venv-demo
 REQUIREMENTS=$BUILD/demo-requirements.txt
 module_dir=$PWD/$BUILD/demo-native
 mkdir -p "$BUILD"
-{
-    grep -E '^(boto3|urllib3|progressbar)==' tests/requirements.txt
-    sed -n 's/^moto\[server\]==/moto[s3]==/p' tests/requirements.txt
-    printf '%s\n' flask flask-cors
-} >"$REQUIREMENTS"
+module_requirements >"$REQUIREMENTS"
 export SHOW_PROGRESS=1
 echo "== Setting up: CPython 3.13 and a virtual environment ($VENV) with boto3, progressbar and" \
-     "moto's S3 server (the first time: 13 s on an idle 2-core machine near a PyPI mirror;" \
-     "longer on a busy machine or a slow link)"
+     "moto's S3 server (the first time this fetches and installs packages: a minute or more)"
 setup_venv
-echo "== Building the module in $module_dir (CMake; the first time: 3 s on an idle 2-core machine)"
+echo "== Building the module in $module_dir (CMake; the first time a minute or more)"
 build_module "$module_dir" auto
 python=$PWD/$VENV/bin/python
 endpoint=$("$python" tools/local_s3.py endpoint "$module_dir")
@@ -88,12 +83,15 @@ cmp -s "$demo/release/kelvo_bot.exe" "$demo/bots/kelvo_bot.exe"
 echo "== kelvo_bot.exe is now the published 2.0, byte for byte"
 
 echo
+# After a current bot the updater waits before it ends, as the person's window does, so that
+# its lines can be read before the window closes.
 if [ $quick = 1 ]; then
-    echo "== Running the updater again (--quick: its 60-second wait is cut to 3 seconds," \
-         "though it still says 60)"
+    echo "== Running the updater again: it finds the bot current and then waits, as the window" \
+         "does (--quick: the 60-second wait is cut to 3 seconds, though it still says 60)"
     run_updater "$import_quick"
 else
-    echo "== Running the updater again"
-    run_updater "$import_plain"
+    echo "== Running the updater again: it finds the bot current and then waits 60 seconds before" \
+         "it ends, as the person's window does (tools/demo.sh --quick cuts the wait short)"
+    still_running "running the updater, in its 60-second wait" run_updater "$import_plain"
 fi
 echo "== Done"

@@ -65,11 +65,18 @@ class RequestLog(logging.Handler):
 def serving(log: logging.Handler | None = None, host="127.0.0.1", port=0):
     """moto's S3 server on `host` and `port` (0: a free one) with the bucket; `log` (a RequestLog
     unless given) receives werkzeug's request log. OSError when it cannot listen there."""
-    # moto must read the bucket from the path even for a dotted host name; it reads this once,
-    # when it is first imported.
+    # moto must read the bucket from the path even for a dotted host name (a module's endpoint,
+    # reached through the server as a proxy), or it takes the host's first label for the bucket.
+    # moto reads the setting from the environment once, when it is first imported, and a caller
+    # may have imported it before (publisher.py's dependency check does): so the setting is put
+    # in the environment for a moto imported from now on, and in moto's settings for one
+    # imported already.
     os.environ["S3_IGNORE_SUBDOMAIN_BUCKETNAME"] = "true"
     import boto3
+    from moto import settings
     from moto.server import ThreadedMotoServer
+
+    settings.S3_IGNORE_SUBDOMAIN_BUCKETNAME = True
 
     class Server(ThreadedMotoServer):
         # When the server cannot listen (werkzeug says why and exits its thread), start()

@@ -9,6 +9,9 @@
 #   tools/test.sh --in-process    only the module's tests in the test process (no servers, tools
 #                            or children with the real libraries), in a virtual environment with
 #                            only what they need: the quick check of another interpreter
+#   tools/test.sh --module   only the module's tests, in the process and in children with the real
+#                            libraries (no tools, no SeaweedFS), in a virtual environment with only
+#                            what they need (moto's S3 alone): another interpreter's full check
 #   tools/test.sh --windows  the cross-built module in the Windows CPython under Wine (tests/windows)
 #   tools/test.sh --lf        only the tests that failed last time (any pytest option works)
 #   tools/test.sh --help      this text, wherever it stands on the line
@@ -25,7 +28,7 @@ help_if_asked tools/test.sh "$@"
 sanitize=OFF
 progressbar2=0
 windows=0
-in_process=()
+selection=()
 while [ $# -gt 0 ]; do
     case "$1" in
         --asan) sanitize=ON; shift ;;
@@ -37,26 +40,35 @@ while [ $# -gt 0 ]; do
             esac ;;
         --progressbar2) progressbar2=1; shift ;;
         --windows) windows=1; shift ;;
-        --in-process) in_process=(-m "not tools and not seaweedfs and not real_libraries"); shift ;;
+        --in-process) selection=(-m "not tools and not seaweedfs and not real_libraries"); shift ;;
+        --module) selection=(-m "not tools and not seaweedfs"); shift ;;
         *) break ;;
     esac
 done
-if [ ${#in_process[@]} -gt 0 ]; then
-    # The tests in the process see the libraries only as fakes; they need pytest and PyNaCl.
+if [ ${#selection[@]} -gt 0 ]; then
+    # The tests in the process see the libraries only as fakes; they need pytest and PyNaCl. The
+    # module's tests in children need its libraries and moto's S3 too.
     mkdir -p "$BUILD"
-    REQUIREMENTS=$BUILD/in-process-requirements.txt
-    grep -E '^(pytest|pytest-timeout|pynacl)==' tests/requirements.txt >"$REQUIREMENTS"
+    REQUIREMENTS=$BUILD/selected-requirements.txt
+    {
+        grep -E '^(pytest|pytest-timeout|pynacl)==' tests/requirements.txt
+        [[ "${selection[1]}" == *real_libraries ]] || module_requirements
+    } >"$REQUIREMENTS"
 fi
 
 echo "== Setting up: CPython $PY_VERSION and a virtual environment ($VENV) with the test" \
      "dependencies (on a fresh machine this and the builds take a few minutes)" >&2
 setup_venv
+# pytest names each test as it starts and ends (-v), and tools/pytest_run.py adds a line every ten
+# seconds while one runs on: a long test never leaves the run silent.
+pytest=("$VENV/bin/python" -m pytest -v -p tools.pytest_run)
 if [ $progressbar2 = 1 ]; then
     # Both distributions install the module `progressbar`: progressbar2 goes into a folder of
     # its own, first on the path of the tests and of every interpreter they start.
     lib=$BUILD/progressbar2
-    [ -d "$lib/progressbar" ] || "$VENV/bin/python" -m pip install --quiet \
-        --disable-pip-version-check --target "$lib" progressbar2==4.6.0
+    [ -d "$lib/progressbar" ] || still_running "installing progressbar2 into $lib" \
+        "$VENV/bin/python" -m pip install --quiet --disable-pip-version-check --target "$lib" \
+        progressbar2==4.6.0
     export PYTHONPATH=$PWD/$lib
 fi
 # The tests publish releases signed with this key (or its spare); the Windows bundle and one
@@ -79,7 +91,8 @@ if [ "$windows" = 1 ]; then
     export UPDATER_WINDOWS_BUNDLE=$PWD/build/win-amd64/bundle UPDATER_WIN64_BUILD=$PWD/build/win-amd64/cmake
     export UPDATER_WINDOWS_WHEEL=$(ls "$PWD"/build/win-amd64/dist/updater_core-*-cp313-cp313-win_amd64.whl)
     echo "== Running tests/windows under Wine" >&2
-    exec "$VENV/bin/python" -m pytest -o testpaths=tests/windows "$@"
+    # The launcher's tests in plain Python ran in the default suite already.
+    exec "${pytest[@]}" -o testpaths=tests/windows -m windows "$@"
 fi
 # A fake clock for the children whose waits are measured in minutes.
 apt_install faketime faketime
@@ -109,4 +122,5 @@ if [ "$sanitize" = ON ]; then
 fi
 
 # pytest.ini's testpaths (tests) when no file or folder is given.
-exec "$VENV/bin/python" -m pytest "${in_process[@]}" "$@"
+echo "== Running the tests" >&2
+exec "${pytest[@]}" "${selection[@]}" "$@"

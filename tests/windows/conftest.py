@@ -1,7 +1,10 @@
 """The Windows module under Wine: the official Windows CPython 3.13 and the cross-built module,
 from the bundle that tools/build-windows.sh writes, against a local S3 server on 127.0.0.1.
-They run only when `tools/test.sh --windows` has built the bundle and named it and its CMake
-build in UPDATER_WINDOWS_BUNDLE and UPDATER_WIN64_BUILD; every other run skips them."""
+The tests that need the Windows build (the fixtures below: Wine, the bundle, the wheel) are
+marked `windows` and run only when `tools/test.sh --windows` has built the bundle and named it,
+its wheel and its CMake build in UPDATER_WINDOWS_BUNDLE, UPDATER_WINDOWS_WHEEL and
+UPDATER_WIN64_BUILD; every other run skips them. The launcher's own tests in plain Python need
+none of it and run in every suite."""
 
 import os
 import subprocess
@@ -14,13 +17,18 @@ from windows_harness import booted
 HERE = Path(__file__).resolve().parent
 
 
+# The fixtures of what tools/test.sh --windows builds and starts.
+WINDOWS_FIXTURES = {"wine", "bundle", "wheel", "sample_bot", "s3_server"}
+
+
 def pytest_collection_modifyitems(config, items):
     # Making the Wine prefix, and Windows programs under Wine, take longer than the rest.
-    mark = (pytest.mark.timeout(600) if os.environ.get("UPDATER_WINDOWS_BUNDLE")
-            else pytest.mark.skip(reason="the Windows tests run with tools/test.sh --windows"))
+    built = bool(os.environ.get("UPDATER_WINDOWS_BUNDLE"))
     for item in items:
-        if HERE in Path(item.path).parents:
-            item.add_marker(mark)
+        if HERE in Path(item.path).parents and WINDOWS_FIXTURES & set(getattr(item, "fixturenames", ())):
+            item.add_marker(pytest.mark.windows)
+            item.add_marker(pytest.mark.timeout(600) if built else
+                            pytest.mark.skip(reason="the Windows tests run with tools/test.sh --windows"))
 
 
 @pytest.fixture(scope="session")
@@ -32,6 +40,11 @@ def wine(tmp_path_factory):
 @pytest.fixture(scope="session")
 def bundle():
     return Path(os.environ["UPDATER_WINDOWS_BUNDLE"])
+
+
+@pytest.fixture(scope="session")
+def wheel():
+    return Path(os.environ["UPDATER_WINDOWS_WHEEL"])
 
 
 @pytest.fixture(scope="session")

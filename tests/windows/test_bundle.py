@@ -1,8 +1,10 @@
 """What the publisher ships: the cross-built wheel and the facts read back from it and from the
 bundle; and what the bundle's launcher makes of a failure."""
 
+import codecs
 import datetime
 import os
+import re
 import sys
 import zipfile
 from pathlib import Path
@@ -24,8 +26,7 @@ from s3transfer.exceptions import RetriesExceededError  # noqa: E402
 from wheels import check_release_metadata  # noqa: E402
 
 
-def test_the_test_wheel_is_under_build_with_the_release_metadata_and_dist_is_untouched():
-    wheel = Path(os.environ["UPDATER_WINDOWS_WHEEL"])
+def test_the_test_wheel_is_under_build_with_the_release_metadata_and_dist_is_untouched(wheel):
     assert ROOT / "build" in wheel.parents
     check_release_metadata(wheel)
     endpoint = built_endpoint(os.environ["UPDATER_WIN64_BUILD"]).encode() + b"\0"
@@ -36,8 +37,8 @@ def test_the_test_wheel_is_under_build_with_the_release_metadata_and_dist_is_unt
 
 
 @pytest.mark.parametrize("what", ["wheel", "bundle"])
-def test_inspect_names_the_endpoint_and_warns_of_the_default_keys_without_the_secret(bundle, what):
-    path = os.environ["UPDATER_WINDOWS_WHEEL"] if what == "wheel" else bundle
+def test_inspect_names_the_endpoint_and_warns_of_the_default_keys_without_the_secret(bundle, wheel, what):
+    path = wheel if what == "wheel" else bundle
     done = harness.run([sys.executable, ROOT / "publisher" / "publisher.py", "inspect", path],
                        env=harness.clean_environment())
     assert done.returncode == 0, done.stderr
@@ -81,6 +82,14 @@ def test_failure_kind_gives_the_refusals_a_cut_download_and_a_missing_pynacl_the
     assert launcher.failure_kind(error) == kind
 
 
+def test_every_refusal_the_module_raises_has_a_hint_in_both_languages():
+    # The module's refusal kinds are its names `refusal_<what>` (updater_core/names.hpp).
+    kinds = re.findall(r'X\(refusal_\w+, "([^"]+)"\)', (ROOT / "updater_core" / "names.hpp").read_text())
+    assert "unsigned" in kinds
+    assert {kind: [bool(hint.strip()) for hint in launcher.HINTS.get(kind, ("", ""))] for kind in kinds} == {
+        kind: [True, True] for kind in kinds}
+
+
 @pytest.mark.parametrize("error, argv, folder, shown, hint", [
     pytest.param(refused("older"), [], "bin", False, "older", id="the hint and the log"),
     pytest.param(refused("older"), ["--details"], "bin", True, "older", id="--details: the error too"),
@@ -111,6 +120,8 @@ def test_the_log_keeps_the_last_five_failures_with_their_time_and_fewer_past_64_
     start = datetime.datetime(2026, 1, 2, 3, 4, 5, tzinfo=datetime.timezone.utc)
     for run in range(7):
         launcher.add_to_log(log, f"Traceback\nError {run}\n", now=start + datetime.timedelta(minutes=run))
+    # One byte-order mark, at the start: without it Notepad shows the Russian lines as mojibake.
+    assert log.read_bytes().startswith(codecs.BOM_UTF8) and log.read_bytes().count(codecs.BOM_UTF8) == 1
     records = log.read_text("utf-8-sig").split("==== ")
     assert records[0] == "" and [record.splitlines() for record in records[1:]] == [
         [f"2026-01-02 03:{4 + run:02}:05+00:00", "Traceback", f"Error {run}", ""] for run in range(2, 7)]

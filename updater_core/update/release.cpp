@@ -349,7 +349,7 @@ bool signed_releases() { return !release_public_key.empty(); }
 
 void refuse_unsigned(const py::Scope& scope) {
     refuse_download(scope, n.refusal_unsigned,
-                    " не подписан издателем; обновление отклонено, ничего не изменено.",
+                    " не подписан разработчиком; обновление отклонено, ничего не изменено.",
                     " is not signed by the publisher; the update was refused and nothing was "
                     "changed.");
 }

@@ -71,7 +71,7 @@ py::Ref compare_digests(const py::Scope& scope, py::Borrowed, py::Borrowed) {
         if (release && expired(scope, *release)) {
             say(scope,
                 {"Срок опубликованного выпуска истёк ", release->expires,
-                 "; издатель должен его продлить."},
+                 "; разработчик должен его продлить."},
                 {"The published release expired on ", release->expires,
                  "; the publisher must renew it."});
         }

@@ -6,6 +6,7 @@ from __future__ import annotations
 
 import contextlib
 import os
+import signal
 import subprocess
 import sys
 from dataclasses import dataclass
@@ -60,12 +61,20 @@ class Run:
         return self.stdout.splitlines()
 
 
+def as_a_child():
+    """Run in a child before exec: Ctrl-C at its default, whatever this process was started with
+    (a shell's background job ignores it, and a child would inherit that), and ended if this
+    process dies."""
+    signal.signal(signal.SIGINT, signal.SIG_DFL)
+    die_with_parent()
+
+
 def start(argv, *, cwd, env, user=None, stdin=subprocess.DEVNULL):
     """A child with its output in pipes (Python under Wine aborts when it is a regular file),
     ended if this process dies; run as `user` when given (this process being root)."""
     return subprocess.Popen([str(a) for a in argv], cwd=cwd, env=env, stdin=stdin,
                             stdout=subprocess.PIPE, stderr=subprocess.PIPE,
-                            preexec_fn=die_with_parent, user=user)
+                            preexec_fn=as_a_child, user=user)
 
 
 @contextlib.contextmanager

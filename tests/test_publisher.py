@@ -15,7 +15,7 @@ import pytest
 import publisher as publisher_tool
 import release_statement
 from conftest import BUCKET, EXE_NAME, ROOT, build_dir, clean_environment, local_s3, run, seaweedfs
-from harness import die_with_parent, ended_after
+from harness import as_a_child, ended_after
 from messages import text
 
 pytestmark = pytest.mark.tools
@@ -514,7 +514,7 @@ def test_serve_takes_a_free_port_and_ctrl_c_ends_it_with_130(tmp_path):
     with ended_after(subprocess.Popen(
             [sys.executable, str(ROOT / "publisher" / "publisher.py"), "serve", "--port", "0"],
             env=clean_environment(), stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True,
-            preexec_fn=lambda: (signal.signal(signal.SIGINT, signal.SIG_DFL), die_with_parent()))) as process:
+            preexec_fn=as_a_child)) as process:
         ready = process.stdout.readline()
         assert re.match(r"Serving bucket kelvo-bot on http://127\.0\.0\.1:[1-9]\d*; ", ready), ready
         process.send_signal(signal.SIGINT)

@@ -88,3 +88,11 @@ def run(argv, *, cwd=None, env, timeout=120, encoding="utf-8", input=None, check
         raise subprocess.CalledProcessError(process.returncode, argv, stdout, stderr)
     return Run(process.returncode, stdout.decode(encoding, "replace"),
                stderr.decode(encoding, "replace"))
+
+
+def constant(header, name):
+    """The value of `inline constexpr ... name = value;` in updater_core/<header>: a number the
+    module states once, which the tests read rather than restate."""
+    import re
+    text = (ROOT / "updater_core" / header).read_text()
+    return int(eval(re.search(rf"constexpr [\w:]+ {name} = ([^;]+);", text)[1], {}))

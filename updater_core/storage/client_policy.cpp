@@ -18,7 +18,8 @@ struct PolicyWords {
     py::Ref urllib3_response, HTTPResponse, io, BytesIO;
     py::Ref endpoint_url, connect_timeout, read_timeout, proxies, max_pool_connections;
     py::Ref kw_session;  // verify, proxies, timeout, max_pool_connections
-    py::Ref kw_answer;   // body, headers, status, preload_content, decode_content
+    py::Ref kw_answer;   // body, headers, status, preload_content, decode_content,
+                         // enforce_content_length
 };
 
 PolicyWords intern_policy_words() {
@@ -48,7 +49,8 @@ PolicyWords intern_policy_words() {
             py::intern("max_pool_connections"),
             py::keyword_names({"verify", "proxies", "timeout", "max_pool_connections"}),
             py::keyword_names(
-                {"body", "headers", "status", "preload_content", "decode_content"})};
+                {"body", "headers", "status", "preload_content", "decode_content",
+                 "enforce_content_length"})};
 }
 
 constinit py::PerInterpreter<PolicyWords> held_policy_words(intern_policy_words);
@@ -102,7 +104,8 @@ py::Ref make_session(py::Borrowed meta) {
 // itself. It sends the request as the library would, the connections it opens noted by the
 // watch, and hands back the answer; an error answer (a status of 300 or more, whose body the
 // library would read whole) with its body read to `longest_error_answer` and its connection
-// dropped, so that the rest is never read, whatever the store sends.
+// dropped, so that the rest is never read, whatever the store sends (or says it sends: the
+// length its headers give is not held against the part read).
 //
 // Only the library's documented event and classes are used: the client's own HTTP session is not
 // public, so the handler keeps one of its own, made as the client's is.
@@ -140,7 +143,7 @@ py::Ref send_bounded_body(const py::Scope&, py::Borrowed closure, py::Borrowed e
     py::Ref headers = py::attr(answer, w.headers);
     py::Ref read = py::call(py::attr(submodule(w.io), w.BytesIO), body);
     py::Ref bounded = py::call_kw(py::attr(submodule(w.urllib3_response), w.HTTPResponse),
-                                  w.kw_answer, read, headers, status, Py_False, Py_False);
+                                  w.kw_answer, read, headers, status, Py_False, Py_False, Py_False);
     return py::call(py::attr(submodule(w.awsrequest), w.AWSResponse), py::attr(answer, w.url),
                     status, headers, bounded);
 }

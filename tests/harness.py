@@ -60,11 +60,12 @@ class Run:
         return self.stdout.splitlines()
 
 
-def start(argv, *, cwd, env, user=None, stdin=subprocess.DEVNULL):
+def start(argv, *, cwd, env, user=None, stdin=subprocess.DEVNULL, stderr=subprocess.PIPE):
     """A child with its output in pipes (Python under Wine aborts when it is a regular file),
-    ended if this process dies; run as `user` when given (this process being root)."""
+    ended if this process dies; run as `user` when given (this process being root);
+    `stderr=subprocess.STDOUT` puts both outputs in one pipe, as one window shows them."""
     return subprocess.Popen([str(a) for a in argv], cwd=cwd, env=env, stdin=stdin,
-                            stdout=subprocess.PIPE, stderr=subprocess.PIPE,
+                            stdout=subprocess.PIPE, stderr=stderr,
                             preexec_fn=die_with_parent, user=user)
 
 

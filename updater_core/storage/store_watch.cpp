@@ -47,12 +47,12 @@ Watch* current = nullptr;
 
 // The words the watch passes, interned once per interpreter.
 struct WatchWords {
-    py::Ref addaudithook, signal, getsignal, SIGINT;
+    py::Ref addaudithook, signal, getsignal, SIGINT, socket;
 };
 
 WatchWords intern_watch_words() {
     return {py::intern("addaudithook"), py::intern("signal"), py::intern("getsignal"),
-            py::intern("SIGINT")};
+            py::intern("SIGINT"), py::intern("socket")};
 }
 
 constinit py::PerInterpreter<WatchWords> held_watch_words(intern_watch_words);
@@ -65,12 +65,16 @@ thread_local bool sending = false;
 // what is still the store's. Their list and the hook that fills it, in the module's interpreter.
 struct Connections {
     py::Ref sockets;
+    py::Ref socket_type;  // _socket.socket, whose subclasses the client's connections are
     bool hooked = false;  // the hook is in place, and heard the probe
     bool probing = false;
     QuietLine say = nullptr;
 };
 
-Connections no_connections_yet() { return {py::Ref::steal(PyList_New(0))}; }
+Connections no_connections_yet() {
+    py::Ref module = py::Ref::steal(PyImport_ImportModule("_socket"));
+    return {py::Ref::steal(PyList_New(0)), py::attr(module, held_watch_words.get().socket)};
+}
 
 constinit py::PerInterpreter<Connections> connections(no_connections_yet);
 
@@ -137,7 +141,10 @@ PyObject* on_audit(PyObject*, PyObject* const* arguments, Py_ssize_t count) noex
         if (current != nullptr && current->given_up) {
             refuse_stalled(current->scope);
         }
-        if (PyType_SUPPORTS_WEAKREFS(Py_TYPE(socket))) {
+        const bool is_socket =
+            PyType_Check(noted.socket_type.get()) &&
+            PyObject_TypeCheck(socket, reinterpret_cast<PyTypeObject*>(noted.socket_type.get()));
+        if (is_socket && PyType_SUPPORTS_WEAKREFS(Py_TYPE(socket))) {
             open_connections();
             py::Ref weak = py::Ref::steal(PyWeakref_NewRef(socket, nullptr));
             py::require(PyList_Append(noted.sockets.get(), weak.get()));

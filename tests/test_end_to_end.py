@@ -178,8 +178,8 @@ sys.addaudithook(refuse)
 import updater_core
 """
 SUBINTERPRETER = """
-import _testcapi, sys
-sys.exit(_testcapi.run_in_subinterp('''
+import _interpreters, sys
+failed = _interpreters.exec(_interpreters.create(_interpreters.new_config("legacy")), '''
 import sys
 class Window:
     def __init__(self, out): self.out = out
@@ -187,7 +187,8 @@ class Window:
     def flush(self): self.out.flush()
 sys.stdout = Window(sys.stdout)
 import updater_core
-''') != 0)
+''')
+sys.exit(print(failed.formatted) or 1 if failed else 0)
 """
 # A console's Ctrl-C, even where this test runs with SIGINT ignored (as a background job is).
 INTERRUPTIBLE = """

@@ -91,13 +91,16 @@ py::Ref make_session(py::Borrowed meta) {
     py::Ref config = py::attr(meta, n.config);
     py::Ref proxies = py::attr(config, w.proxies);
     if (proxies.get() == Py_None) {
-        proxies = py::call(py::attr(submodule(w.utils), w.get_environ_proxies),
-                           py::attr(meta, w.endpoint_url));
+        py::Ref environ_proxies = py::attr(submodule(w.utils), w.get_environ_proxies);
+        proxies = py::call(environ_proxies, py::attr(meta, w.endpoint_url));
     }
-    py::Ref timeout = py::Ref::steal(PyTuple_Pack(2, py::attr(config, w.connect_timeout).get(),
-                                                  py::attr(config, w.read_timeout).get()));
-    return py::call_kw(py::attr(submodule(w.httpsession), w.URLLib3Session), w.kw_session,
-                       Py_False, proxies, timeout, py::attr(config, w.max_pool_connections));
+    py::Ref connect_timeout = py::attr(config, w.connect_timeout);
+    py::Ref read_timeout = py::attr(config, w.read_timeout);
+    py::Ref timeout =
+        py::Ref::steal(PyTuple_Pack(2, connect_timeout.get(), read_timeout.get()));
+    py::Ref session_type = py::attr(submodule(w.httpsession), w.URLLib3Session);
+    return py::call_kw(session_type, w.kw_session, Py_False, proxies, timeout,
+                       py::attr(config, w.max_pool_connections));
 }
 
 // send_bounded(**event): botocore's "before-send" event, whose handler may answer the request
@@ -142,10 +145,11 @@ py::Ref send_bounded_body(const py::Scope&, py::Borrowed closure, py::Borrowed e
     py::call_method(raw, w.close);
     py::Ref headers = py::attr(answer, w.headers);
     py::Ref read = py::call(py::attr(submodule(w.io), w.BytesIO), body);
-    py::Ref bounded = py::call_kw(py::attr(submodule(w.urllib3_response), w.HTTPResponse),
-                                  w.kw_answer, read, headers, status, Py_False, Py_False, Py_False);
-    return py::call(py::attr(submodule(w.awsrequest), w.AWSResponse), py::attr(answer, w.url),
-                    status, headers, bounded);
+    py::Ref answer_type = py::attr(submodule(w.urllib3_response), w.HTTPResponse);
+    py::Ref bounded = py::call_kw(answer_type, w.kw_answer, read, headers, status, Py_False,
+                                  Py_False, Py_False);
+    py::Ref response_type = py::attr(submodule(w.awsrequest), w.AWSResponse);
+    return py::call(response_type, py::attr(answer, w.url), status, headers, bounded);
 }
 
 const py::FunctionSpec send_bounded = {

@@ -21,7 +21,7 @@ inline constexpr long client_attempts = 3;
 // The most of an error answer's body that is read. The library reads an error's body whole to
 // parse it (and copies it into its message), so a store that sends an endless one would fill
 // the memory; the store's own errors are a few hundred bytes of XML.
-inline constexpr Py_ssize_t longest_error_answer = 32 * 1024;
+inline constexpr Py_ssize_t longest_error_answer = Py_ssize_t{32} * 1024;
 
 // botocore.config.Config(connect_timeout=..., read_timeout=..., retries=...), made in the
 // module's scope: the configuration the client is made with.

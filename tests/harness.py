@@ -69,11 +69,12 @@ def as_a_child():
     die_with_parent()
 
 
-def start(argv, *, cwd, env, user=None, stdin=subprocess.DEVNULL):
+def start(argv, *, cwd, env, user=None, stdin=subprocess.DEVNULL, stderr=subprocess.PIPE):
     """A child with its output in pipes (Python under Wine aborts when it is a regular file),
-    ended if this process dies; run as `user` when given (this process being root)."""
+    ended if this process dies; run as `user` when given (this process being root);
+    `stderr=subprocess.STDOUT` puts both outputs in one pipe, as one window shows them."""
     return subprocess.Popen([str(a) for a in argv], cwd=cwd, env=env, stdin=stdin,
-                            stdout=subprocess.PIPE, stderr=subprocess.PIPE,
+                            stdout=subprocess.PIPE, stderr=stderr,
                             preexec_fn=as_a_child, user=user)
 
 
@@ -97,3 +98,11 @@ def run(argv, *, cwd=None, env, timeout=120, encoding="utf-8", input=None, check
         raise subprocess.CalledProcessError(process.returncode, argv, stdout, stderr)
     return Run(process.returncode, stdout.decode(encoding, "replace"),
                stderr.decode(encoding, "replace"))
+
+
+def constant(header, name):
+    """The value of `inline constexpr ... name = value;` in updater_core/<header>: a number the
+    module states once, which the tests read rather than restate."""
+    import re
+    text = (ROOT / "updater_core" / header).read_text()
+    return int(eval(re.search(rf"constexpr [\w:]+ {name} = ([^;]+);", text)[1], {}))

@@ -53,6 +53,8 @@ MESSAGES = {
         "still trying": "The update server is not answering, or too slowly; still trying...",
         "stalled": "The update server sent next to nothing for 90 seconds; the update was stopped and "
                    "nothing was changed.",
+        "unguarded": "The updater cannot watch its connections to the update server here: a stalled server "
+                     "may hold it up.",
         "running": "The bot is running ({exe} is in use); close it and run the update again. Nothing was downloaded.",
         "gave up": "Another update of this bot has been running for more than 10 minutes; this one stopped "
                    "and changed nothing. Run it again later.",
@@ -124,6 +126,8 @@ MESSAGES = {
                            "ничего не изменено.",
         "still trying": "Сервер обновлений не отвечает или отвечает слишком медленно; пробую ещё раз...",
         "stalled": "Сервер обновлений почти ничего не присылал 90 секунд; обновление остановлено, ничего не изменено.",
+        "unguarded": "Здесь обновление не может следить за соединениями с сервером обновлений: зависший сервер "
+                     "может его задержать.",
         "running": "Бот запущен (файл {exe} занят); закройте его и запустите обновление снова. Ничего не загружено.",
         "gave up": "Другое обновление этого бота идёт уже больше 10 минут; это обновление остановлено, "
                    "ничего не изменено. Запустите его позже.",

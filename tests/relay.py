@@ -19,16 +19,19 @@ class Relay(socketserver.ThreadingTCPServer):
     to another; `rewrite` maps object keys to functions of their bodies; `rate` (bytes a
     second) limits what all connections together pass towards the clients; `drip` maps object
     keys to the seconds between two bytes of their answers, `drip_body` of their bodies only
-    (the headers come at once). Requests go
-    upstream one connection each; the answers not changed are passed on as they come."""
+    (the headers come at once), `cut` the seconds after which a dripped answer's connection is
+    cut; `status` maps object keys to the status line their rewritten answers get instead of
+    theirs ("404 Not Found"). Requests go upstream one connection each; the answers not changed
+    are passed on as they come."""
 
     daemon_threads = True
     request_queue_size = 128  # a download in parallel parts opens many connections at once
 
-    def __init__(self, upstream_port, keep=None, alter=None, rewrite=None, rate=None, drip=None, drip_body=None):
+    def __init__(self, upstream_port, keep=None, alter=None, rewrite=None, rate=None, drip=None, drip_body=None,
+                 cut=None, status=None):
         super().__init__(("127.0.0.1", 0), Exchange)
         self.upstream_port, self.keep, self.rate = upstream_port, keep, rate
-        self.drip, self.drip_body = drip or {}, drip_body or {}
+        self.drip, self.drip_body, self.cut, self.status = drip or {}, drip_body or {}, cut, status or {}
         self.rewrite = dict(rewrite or {}, **({"kelvo_bot.exe": alter} if alter else {}))
         self.link = threading.Lock()
         self.free_at = time.monotonic()
@@ -72,7 +75,10 @@ class Exchange(socketserver.BaseRequestHandler):
                 if key in relay.drip_body:
                     head, _, answer = answer.partition(b"\r\n\r\n")
                     client.sendall(head + b"\r\n\r\n")
+                began = time.monotonic()
                 for byte in answer:
+                    if relay.cut and time.monotonic() - began >= relay.cut:
+                        return
                     client.sendall(bytes([byte]))
                     time.sleep(relay.drip.get(key) or relay.drip_body[key])
                 return
@@ -90,6 +96,8 @@ class Exchange(socketserver.BaseRequestHandler):
                 body = relay.rewrite[key](body)
                 header = without(header, b"x-amz-checksum", b"content-length:")
                 header += b"\r\nContent-Length: %d" % len(body)
+                if key in relay.status:
+                    header = b"HTTP/1.1 " + relay.status[key].encode() + header[header.index(b"\r\n"):]
             else:
                 body = body[: relay.keep]
             relay.send(client, header + b"\r\n\r\n" + body)

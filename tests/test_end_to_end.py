@@ -1,9 +1,12 @@
 """The native build against a real S3 server, real files and a real child process."""
 
+import collections
 import contextlib
 import hashlib
 import os
+import signal
 import socket
+import subprocess
 import sys
 import threading
 import time
@@ -15,7 +18,7 @@ from conftest import BUCKET, UNCHANGED, bot_folder, build_dir, contents, stub_bo
 from fakes import OLD
 from messages import identical_lines, text
 import harness
-from harness import ROOT, clean_environment, ended_after, start
+from harness import ROOT, clean_environment, constant, ended_after, start
 from relay import Relay
 from statement_lines import traceback_line
 
@@ -152,17 +155,85 @@ def test_a_failure_between_set_aside_and_move_puts_the_old_executable_back(
 
 # Stores that hold the updater up: one that takes every connection and never answers; one that
 # drips one of its answers a byte every 5 seconds (the executable's after its HEAD; its body only,
-# after headers that promise it whole, so that the library tries again), against the build that
-# reads that answer; and one that is slow but steady (5000 bytes a second: a piece of the download
-# every 52 s), whose update goes on to the end. None: installed.
+# after headers that promise it whole, so that the library tries again; and cut after 40 s, so
+# that the transfer library fetches it again and again from its start), against the build that
+# reads that answer; one that is slow but steady (5000 bytes a second: a piece of the download
+# every 52 s), whose update goes on to the end; and a store as it is. Each under a host as the
+# import meets it: a plain import; a host thread that makes connections of its own meanwhile; a
+# host hook that raises malformed connect events or refuses other hooks; a subinterpreter whose
+# window marks its lines; a Ctrl-C once the download has begun. None: installed.
+PLAIN = "import updater_core"
+HOST_THREAD = """
+import _socket, socket, threading
+server, held = socket.create_server(("127.0.0.1", 0)), []
+def connect():
+    raw = _socket.socket()
+    raw.connect(server.getsockname())
+    held.extend([raw, socket.create_connection(server.getsockname())])
+threading.Timer(1, connect).start()
+try:
+    import updater_core
+finally:
+    peers = [server.accept()[0] for _ in held]
+    peers[-1].sendall(b"own")
+    print("host:", held[-1].recv(10), bool(socket.create_connection(server.getsockname())))
+"""
+MALFORMED_EVENTS = """
+import sys
+def malform(event, args, busy=[]):
+    if event == "socket.connect" and not busy:
+        busy.append(event)
+        for odd in [(), (1,), (None, None), ("socket",), (sys, ("127.0.0.1", 1))]:
+            sys.audit(event, *odd)
+        busy.clear()
+sys.addaudithook(malform)
+import updater_core
+"""
+REFUSED_HOOK = """
+import sys
+def refuse(event, args):
+    if event == "sys.addaudithook":
+        raise {}("no other hooks")
+sys.addaudithook(refuse)
+import updater_core
+"""
+SUBINTERPRETER = """
+import _interpreters, sys
+failed = _interpreters.exec(_interpreters.create(_interpreters.new_config("legacy")), '''
+import sys
+class Window:
+    def __init__(self, out): self.out = out
+    def write(self, text): return self.out.write(text if text == "\\\\n" else "sub| " + text)
+    def flush(self): self.out.flush()
+sys.stdout = Window(sys.stdout)
+import updater_core
+''')
+sys.exit(print(failed.formatted) or 1 if failed else 0)
+"""
+# A console's Ctrl-C, even where this test runs with SIGINT ignored (as a background job is).
+INTERRUPTIBLE = """
+import signal
+signal.signal(signal.SIGINT, signal.default_int_handler)
+import updater_core
+"""
+STALLED = f"RuntimeError: {text('stalled')}"
+Row = collections.namedtuple("Row", "slowed build error said host interrupt", defaults=(PLAIN, False))
 SLOW_STORES = {
-    "silent": (None, "native", "botocore.exceptions.ReadTimeoutError"),
-    "exe_hash dripped": ({"drip": {"exe_hash": 5}}, "native", f"RuntimeError: {text('stalled')}"),
-    "statement dripped": ({"drip": {"exe_hash.sig": 5}}, "signed", f"RuntimeError: {text('stalled')}"),
-    "executable dripped": ({"drip": {"kelvo_bot.exe": 5}}, "native", f"RuntimeError: {text('stalled')}"),
-    "executable's body dripped": ({"drip_body": {"kelvo_bot.exe": 5}}, "native",
-                                  f"RuntimeError: {text('stalled')}"),
-    "slow but steady": ({"rate": 5000}, "native", None),
+    "silent": Row(None, "native", "botocore.exceptions.ReadTimeoutError", True),
+    "exe_hash dripped": Row({"drip": {"exe_hash": 5}}, "native", STALLED, True),
+    "statement dripped": Row({"drip": {"exe_hash.sig": 5}}, "signed", STALLED, True),
+    "executable dripped": Row({"drip": {"kelvo_bot.exe": 5}}, "native", STALLED, True),
+    "executable's body dripped": Row({"drip_body": {"kelvo_bot.exe": 5}}, "native", STALLED, True),
+    "executable's body dripped and cut, again and again": Row(
+        {"drip_body": {"kelvo_bot.exe": 5}, "cut": 40}, "native", STALLED, True),
+    "slow but steady": Row({"rate": 5000}, "native", None, True),
+    "a host thread connects meanwhile": Row({"drip": {"exe_hash": 5}}, "native", STALLED, True, HOST_THREAD),
+    "malformed connect events": Row({}, "native", None, False, MALFORMED_EVENTS),
+    "other hooks refused, RuntimeError": Row({}, "native", None, False, REFUSED_HOOK.format("RuntimeError")),
+    "other hooks refused, PermissionError": Row({}, "native", None, False, REFUSED_HOOK.format("PermissionError")),
+    "in a subinterpreter": Row({"drip": {"exe_hash": 5}}, "native", STALLED, True, SUBINTERPRETER),
+    "Ctrl-C during a drip": Row({"drip_body": {"kelvo_bot.exe": 5}}, "native", "KeyboardInterrupt", False,
+                                INTERRUPTIBLE, interrupt=True),
 }
 
 
@@ -171,39 +242,76 @@ SLOW_STORES = {
 def test_a_slow_store_is_said_and_given_up_within_three_minutes_unless_it_makes_progress(s3, tmp_path):
     new = stub_bot(3, 500_000)
     s3.publish(new)
+    quiet = constant("storage/store_watch.hpp", "quiet_seconds")
+    still_trying = text("still trying")
     with contextlib.ExitStack() as stack:
         silent = stack.enter_context(socket.create_server(("127.0.0.1", 0)))
         held = []
         threading.Thread(target=lambda: [held.append(silent.accept()) for _ in iter(int, 1)], daemon=True).start()
         # All at once: each waits minutes on its store, not on the machine.
         runs, begun = {}, time.monotonic()
-        for case, (slowed, build, _) in SLOW_STORES.items():
-            proxy = (stack.enter_context(closing(Relay(s3.port, **slowed))).proxy if slowed
+        for case, row in SLOW_STORES.items():
+            proxy = (stack.enter_context(closing(Relay(s3.port, **row.slowed))).proxy if row.slowed is not None
                      else f"http://127.0.0.1:{silent.getsockname()[1]}")
             bots = bot_folder(tmp_path / case)
             env = clean_environment(http_proxy=proxy, BOT_RECORD=str(tmp_path / f"{case} started"),
                                     PYTHONPATH=os.pathsep.join(
-                                        filter(None, [str(build_dir(build)), os.environ.get("PYTHONPATH")])))
-            run = stack.enter_context(ended_after(start([sys.executable, "-u", "-c", "import updater_core"],
-                                                        cwd=bots / "bin", env=env)))
-            # What the window shows as it comes: the lines, and the progress bar drawn anew.
-            shown = {"out": [], "err": []}
-            readers = [threading.Thread(target=lambda stream=stream, into=into: into.extend(
-                (time.monotonic() - begun, data.decode()) for data in iter(lambda: stream.read1(65536), b"")))
-                for stream, into in ((run.stdout, shown["out"]), (run.stderr, shown["err"]))]
-            for reader in readers:
-                reader.start()
-            runs[case] = bots, run, readers, shown
-        for case, (bots, run, readers, shown) in runs.items():
+                                        filter(None, [str(build_dir(row.build)), os.environ.get("PYTHONPATH")])))
+            run = stack.enter_context(ended_after(start([sys.executable, "-u", "-c", row.host], cwd=bots / "bin",
+                                                        env=env, stderr=subprocess.STDOUT)))
+            # What the window shows as it comes, both outputs as one: the lines, and the progress
+            # bar drawn anew.
+            shown = []
+            reader = threading.Thread(target=watch_window, args=(run.stdout, shown))
+            reader.start()
+            interrupted = []
+            if row.interrupt:
+                threading.Thread(target=interrupt, args=(run, shown, interrupted), daemon=True).start()
+            runs[case] = bots, run, reader, shown, interrupted
+        for case, (bots, run, reader, shown, interrupted) in runs.items():
+            row = SLOW_STORES[case]
             run.wait(timeout=200)
-            ended = time.monotonic() - begun
-            for reader in readers:
-                reader.join(timeout=10)
-            error = SLOW_STORES[case][2]
-            assert run.returncode == (1 if error else 0), case
-            if error:
-                assert "".join(chunk for _, chunk in shown["err"]).rstrip().splitlines()[-1].startswith(error), case
-            assert (bots / "kelvo_bot.exe").read_bytes() == (OLD if error else new), case
-            assert text("still trying") in "".join(chunk for _, chunk in shown["out"]).splitlines(), case
-            times = sorted([0.0, ended] + [at for at, _ in shown["out"] + shown["err"]])
-            assert max(b - a for a, b in zip(times, times[1:])) < 30 and ended < 180, (case, shown, ended)
+            reader.join(timeout=10)
+            ended = shown[-1][0]
+            window = "".join(chunk for _, chunk in shown)
+            lines = window.splitlines()
+            assert run.returncode == {None: 0, "KeyboardInterrupt": -signal.SIGINT}.get(row.error, 1), (case, window)
+            if row.error:
+                assert lines[-1].startswith(row.error), (case, window)
+            assert (bots / "kelvo_bot.exe").read_bytes() == (OLD if row.error else new), case
+            # A refused download goes with what it wrote.
+            assert not (row.error == STALLED and (bots / "bin" / "kelvo_bot.temp").exists()), case
+            said = [at for at, chunk in shown if still_trying in chunk]
+            assert bool(said) is row.said, (case, window)
+            # Each line below the progress bar, not after it; the subinterpreter's in its own window.
+            assert all(before.endswith("sub| " if row.host == SUBINTERPRETER else "\n")
+                       for before in window.split(still_trying)[:-1]), (case, window)
+            # Heard after the quiet period, when no attempt failed before; never after a give-up.
+            if "exe_hash dripped" in case:
+                assert quiet - 0.5 < said[0] - shown[0][0] < quiet + 2, (case, shown)
+            if row.error == STALLED:
+                assert all(ended - at > 5 for at in said), (case, shown)
+            # Silence counted from the first line the child prints, to its end.
+            times = [at for at, _ in shown]
+            assert max(b - a for a, b in zip(times, times[1:])) < 30 and ended - begun < 180, (case, shown)
+            assert ("host: b'own' True" in lines) is (row.host == HOST_THREAD), (case, window)
+            assert (text("unguarded") in lines) is ("def refuse" in row.host), (case, window)
+            if row.interrupt:
+                assert ended - interrupted[0] < 10, (case, window)
+                assert window.count("Traceback") == 1 and "Exception ignored" not in window, (case, window)
+
+
+def watch_window(stream, shown):
+    """Notes what the window shows as it comes, with its time; at the end, the end."""
+    for data in iter(lambda: stream.read1(65536), b""):
+        shown.append((time.monotonic(), data.decode()))
+    shown.append((time.monotonic(), ""))
+
+
+def interrupt(run, shown, interrupted):
+    """Ctrl-C three seconds after the download line, while the executable drips."""
+    while not any(text("download", size="0.48") in chunk for _, chunk in shown):
+        time.sleep(0.2)
+    time.sleep(3)
+    interrupted.append(time.monotonic())
+    run.send_signal(signal.SIGINT)

@@ -12,10 +12,14 @@ import pytest
 
 import fakes
 from fakes import call_in, entries, fake_world, import_module, module_definition
-from harness import clean_environment, run
+from harness import clean_environment, constant, run
 from messages import EN, RU, WINDOWS_LOCALE, text
 from project import build_setting, default_keys
 from statement_lines import ENTRIES, at
+
+
+def POLICY(name):
+    return constant("storage/client_policy.hpp", name)
 
 
 def get_update():
@@ -53,8 +57,10 @@ class TestStartUp:
                 ("endpoint_url", build_setting(windows_build, "UPDATER_ENDPOINT_URL")),
                 ("verify", False),
                 # A silent store is given up on in about a minute, not several.
-                ("config", ("Config", (("connect_timeout", 10), ("read_timeout", 20),
-                                       ("retries", {"total_max_attempts": 3, "mode": "standard"})))),
+                ("config", ("Config", (("connect_timeout", POLICY("connect_timeout_seconds")),
+                                       ("read_timeout", POLICY("read_timeout_seconds")),
+                                       ("retries", {"total_max_attempts": POLICY("client_attempts"),
+                                                    "mode": "standard"})))),
             )),
         ]
         assert calls[-2:] == [("time.sleep", 60), ("sys.exit",)]
@@ -82,11 +88,13 @@ class TestStartUp:
 
     @pytest.mark.parametrize("event, said", [
         pytest.param(dict(caught_exception=TimeoutError(), attempts=1), True, id="failed, more follow"),
-        pytest.param(dict(caught_exception=TimeoutError(), attempts=3), False, id="failed, the last"),
+        pytest.param(dict(caught_exception=TimeoutError(), attempts=POLICY("client_attempts")), False,
+                     id="failed, the last"),
         pytest.param(dict(caught_exception=None, response=({}, {}), attempts=1), False, id="answered"),
     ])
     def test_a_failed_attempt_of_a_request_is_said_while_more_follow(self, identical, event, said):
-        assert identical.world.names("events.register") == [("events.register", "needs-retry.s3")]
+        assert identical.world.names("events.register") == [
+            ("events.register", "needs-retry.s3"), ("events.register", "before-send.s3")]
         handler = identical.world.handlers["needs-retry.s3"]
         outcome, result = call_in(identical.world, handler, **event, request_dict={}, operation=None)
         assert result is None and outcome.error is None

@@ -255,19 +255,29 @@ def test_a_current_bot_with_an_expired_statement_says_so_and_waits(s3, run_updat
 
 
 # A store that answers with more than it may: the updater takes a few KiB of a small object and
-# no more of the executable than was signed, whatever comes.
-@pytest.mark.parametrize("rewrite, refused", [
-    pytest.param({"exe_hash.sig": lambda _: bytes(FLOOD)}, "exe_hash.sig", id="statement"),
-    pytest.param({"exe_hash": lambda _: bytes(FLOOD)}, "exe_hash", id="digest"),
-    pytest.param({EXE_NAME: lambda body: body + bytes(FLOOD)}, None, id="executable"),
+# of an error answer, and no more of the executable than was signed, whatever comes.
+NOT_FOUND = "botocore.exceptions.ClientError: An error occurred (404) when calling the GetObject operation: Not Found"
+
+
+@pytest.mark.parametrize("rewrite, status, refused", [
+    pytest.param({"exe_hash.sig": lambda _: bytes(FLOOD)}, {}, "exe_hash.sig", id="statement"),
+    pytest.param({"exe_hash": lambda _: bytes(FLOOD)}, {}, "exe_hash", id="digest"),
+    pytest.param({EXE_NAME: lambda body: body + bytes(FLOOD)}, {}, None, id="executable"),
+    pytest.param({"exe_hash": lambda _: bytes(FLOOD)}, {"exe_hash": "404 Not Found"}, NOT_FOUND,
+                 id="digest's error answer"),
+    pytest.param({EXE_NAME: lambda _: bytes(FLOOD)}, {EXE_NAME: "404 Not Found"}, NOT_FOUND,
+                 id="executable's error answer"),
 ])
-def test_an_endless_answer_is_cut_off_with_memory_and_disk_flat(s3, run_updater, bots, rewrite, refused):
+def test_an_endless_answer_is_cut_off_with_memory_and_disk_flat(s3, run_updater, bots, rewrite, status, refused):
     new = stub_bot(4) + os.urandom(4 * 1024 * 1024)
     s3.publish(new)
-    with closing(Relay(s3.port, rewrite=rewrite)) as relay:
+    with closing(Relay(s3.port, rewrite=rewrite, status=status)) as relay:
         run = signed_run(run_updater, bots, relay.proxy)
-    expected = text("object too long", name=refused) if refused else text("oversized", size=len(new))
-    assert f"RuntimeError: {expected}" in run.stderr, run.stderr
+    if status:
+        assert run.stderr.rstrip().splitlines()[-1] == refused, run.stderr
+    else:
+        expected = text("object too long", name=refused) if refused else text("oversized", size=len(new))
+        assert f"RuntimeError: {expected}" in run.stderr, run.stderr
     # Less than the answer itself, whatever the interpreter and the sanitizers take of their own.
     assert run.peak_mib < FLOOD / 2**20, run.peak_mib
     assert (bots / EXE_NAME).read_bytes() == OLD

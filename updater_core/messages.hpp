@@ -6,8 +6,6 @@
 #include "capi/scope.hpp"
 #include "names.hpp"
 
-#include <atomic>
-#include <chrono>
 #include <initializer_list>
 
 namespace updater {
@@ -51,14 +49,6 @@ inline py::Ref join(const py::Scope& scope, std::initializer_list<Piece> pieces)
     return text;
 }
 
-// When the person last saw the updater show something: a line, or a step of the progress bar.
-// Zero until the first line.
-inline std::atomic<std::chrono::steady_clock::rep> last_shown{0};
-
-inline void shown() noexcept {
-    last_shown = std::chrono::steady_clock::now().time_since_epoch().count();
-}
-
 // `print(russian if RU else english)`, each given as its pieces: RU and print are looked up
 // first, then only the chosen language's pieces are made, as
 // `if RU: print("..." + NAME + "...")` evaluates.
@@ -67,7 +57,6 @@ inline void say(const py::Scope& scope, std::initializer_list<Piece> russian,
     const bool ru = py::truth(scope[n.RU]);
     py::Ref print = scope[n.print];
     py::call(print, join(scope, ru ? russian : english));
-    shown();
 }
 
 // Raises `type` with the message in the user's language.

@@ -4,7 +4,7 @@
 #include "capi/ops.hpp"
 #include "messages.hpp"
 #include "module/statements.hpp"
-#include "storage/store_watch.hpp"
+#include "storage/client_policy.hpp"
 
 #ifndef UPDATER_ENDPOINT_URL
 #error "UPDATER_ENDPOINT_URL must be set by the build"
@@ -23,46 +23,6 @@ namespace {
 // `import name` at module level, bound under its own name.
 void import_module(const py::Scope& module, py::Borrowed name) {
     module.bind(name, module.import(name, module.globals()));
-}
-
-// The attempts the client makes of a request before it gives up.
-constexpr long client_attempts = 3;
-
-// still_trying(**event): after each attempt of a request, botocore's "needs-retry" event. When an
-// attempt failed on the way (no answer in time, the connection refused or broken) and another
-// follows, the person hears that the store is slow and that the updater goes on: a silent store
-// never leaves the window quiet for longer than one attempt. A store the watch gave up on is not
-// tried again, and nothing is said.
-py::Ref still_trying_body(const py::Scope& scope, py::Borrowed, py::Borrowed event) {
-    py::Ref caught = py::dict_item(event, n.caught_exception);
-    py::Ref attempts = py::dict_item(event, n.attempts);
-    if (caught && caught.get() != Py_None && attempts && PyLong_Check(attempts.get()) &&
-        py::as_long(attempts) < client_attempts && !storage::given_up()) {
-        storage::say_still_trying(scope);
-    }
-    return py::Ref::share(Py_None);
-}
-
-const py::FunctionSpec still_trying = {
-    {"still_trying", "still_trying", lines::client, py::ArgumentErrors::python},
-    py::Parameters::keywords, nullptr, still_trying_body,
-};
-
-// How long the client waits on the store: a store that does not answer, or stops answering in
-// the middle of an answer, is given up on after 10 seconds to connect and 20 seconds between
-// two pieces of an answer, and asked again twice (the library's standard retries, which also
-// wait a little between attempts), so that a silent store ends the run in about a minute and a
-// half with the library's own error instead of several minutes of silence; each attempt that
-// fails is said (still_trying). A store that answers, but next to nothing, is the watch's
-// (storage/store_watch.hpp): these timeouts never see it.
-py::Ref client_config(const py::Scope& module) {
-    py::Ref botocore = module.import(n.botocore_config, module.globals());
-    py::Ref config_type = py::attr(py::attr(botocore, n.config), n.Config);
-    py::Ref retries = py::Ref::steal(PyDict_New());
-    py::require(PyDict_SetItem(retries.get(), n.total_max_attempts.get(),
-                               py::integer(client_attempts).get()));
-    py::require(PyDict_SetItem(retries.get(), n.mode.get(), n.standard.get()));
-    return py::call_kw(config_type, n.kw_config, py::integer(10), py::integer(20), retries);
 }
 
 }  // namespace
@@ -108,14 +68,12 @@ void configure(const py::Scope& module) {
     });
     line(module, lines::client, [&] {
         py::Ref client = py::attr(module[n.session], n.client);
-        py::Ref config = client_config(module);
+        py::Ref config = storage::client_config(module);
         module.bind(n.s3unsafe,
                     py::call_kw(client, n.kw_client, py::str("s3"),
                                 py::str(UPDATER_ACCESS_KEY_ID), py::str(UPDATER_SECRET_ACCESS_KEY),
                                 py::str(UPDATER_ENDPOINT_URL), Py_False, config));
-        py::Ref events = py::attr(py::attr(module[n.s3unsafe], n.meta), n.events);
-        py::call_method(events, n.register_, n.needs_retry, py::make_function(still_trying, module));
-        storage::watch_store_connections();
+        storage::equip_client(module, module[n.s3unsafe]);
     });
 }
 

@@ -8,7 +8,6 @@
 
 #include <algorithm>
 #include <chrono>
-#include <cstring>
 #include <new>
 #include <utility>
 #include <vector>
@@ -22,7 +21,7 @@ using std::chrono::microseconds;
 using std::chrono::seconds;
 
 constexpr Clock::duration quiet = seconds(quiet_seconds);
-constexpr Clock::duration patience = seconds(patience_seconds);
+constexpr Clock::duration patience = seconds(stall_patience_seconds);
 
 // One watched step. Its fields are read and written with the interpreter's lock held, by the
 // step's thread, the watch's thread and the storage library's threads; the two locks are the
@@ -30,10 +29,14 @@ constexpr Clock::duration patience = seconds(patience_seconds);
 // has.
 struct Watch {
     py::Scope scope;
+    PyInterpreterState* interpreter;  // the step's, in which the watch's thread runs
     Clock::time_point started;
-    Clock::time_point progress;  // the start, or the last piece of the download
+    Clock::time_point progress;  // the start, or the last piece beyond the most received
+    Clock::time_point heard;     // the start, or the last line or bar the person was shown
+    long long most_received = 0;
     bool given_up = false;
-    bool bar_drawn = false;  // the progress bar was drawn after the last line the watch said
+    bool interrupted = false;  // Ctrl-C came during the step
+    bool bar_drawn = false;    // the progress bar was drawn after the last line the watch said
     py::Ref unsaid;  // the error met saying a line, raised in the step's thread at its end
     PyThread_type_lock stop = nullptr;
     PyThread_type_lock stopped = nullptr;
@@ -42,25 +45,45 @@ struct Watch {
 // The step being watched, if any; read and set with the interpreter's lock held.
 Watch* current = nullptr;
 
-// Weak references to the sockets connected while a step was watched: the store's connections,
-// which the client keeps open between steps and reuses. One list per interpreter, with the audit
-// hook that fills it (the interpreter drops its hooks when it finalises).
-struct Connections {
-    py::Ref sockets;
+// The words the watch passes, interned once per interpreter.
+struct WatchWords {
+    py::Ref addaudithook, signal, getsignal, SIGINT, socket;
 };
 
-int on_audit(const char* event, PyObject* arguments, void*);
-
-Connections watch_connections() {
-    Connections made{py::Ref::steal(PyList_New(0))};
-    py::require(PySys_AddAuditHook(on_audit, nullptr));
-    return made;
+WatchWords intern_watch_words() {
+    return {py::intern("addaudithook"), py::intern("signal"), py::intern("getsignal"),
+            py::intern("SIGINT"), py::intern("socket")};
 }
 
-constinit py::PerInterpreter<Connections> connections(watch_connections);
+constinit py::PerInterpreter<WatchWords> held_watch_words(intern_watch_words);
+
+// Whether this thread is sending a request of the client (StoreSending).
+thread_local bool sending = false;
+
+// Weak references to the sockets of the client's connections to the store, which it keeps open
+// between steps and reuses: only those are ever noted, so a give-up of a later step ends only
+// what is still the store's. Their list and the hook that fills it, in the module's interpreter.
+struct Connections {
+    py::Ref sockets;
+    py::Ref socket_type;  // _socket.socket, whose subclasses the client's connections are
+    bool hooked = false;  // the hook is in place, and heard the probe
+    bool probing = false;
+    QuietLine say = nullptr;
+};
+
+Connections no_connections_yet() {
+    py::Ref module = py::Ref::steal(PyImport_ImportModule("_socket"));
+    return {py::Ref::steal(PyList_New(0)), py::attr(module, held_watch_words.get().socket)};
+}
+
+constinit py::PerInterpreter<Connections> connections(no_connections_yet);
+
+// The event the watch raises once to hear that its hook is in place: sys.addaudithook does not
+// fail when another hook refuses it with a RuntimeError, it only adds nothing.
+constexpr const char* probe_event = "updater_core.store_watch";
 
 [[noreturn]] void refuse_stalled(const py::Scope& scope) {
-    py::Ref waited = py::text(py::integer(patience_seconds));
+    py::Ref waited = py::text(py::integer(stall_patience_seconds));
     refuse(scope, n.refusal_stalled,
            {"Сервер обновлений почти ничего не присылал ", waited,
             " секунд; обновление остановлено, ничего не изменено."},
@@ -85,25 +108,58 @@ std::vector<py::Ref> open_connections() {
     return alive;
 }
 
-// socket.connect, while a step is watched: the socket is noted; once the store is given up on,
-// the connection is refused before it is made.
-int on_audit(const char* event, PyObject* arguments, void*) {
-    if (current == nullptr || std::strcmp(event, "socket.connect") != 0) {
-        return 0;
+// The hook, sys.addaudithook's: it runs in this interpreter only, for every event of every
+// thread, so it looks at nothing but a socket.connect of the client's sending, and ignores
+// whatever is not of that event's documented shape. The socket is noted; once the store is
+// given up on (or Ctrl-C came), the connection is refused before it is made.
+//
+// A hook of this interpreter, not the runtime's (PySys_AddAuditHook), since that one would run
+// in every interpreter of the process, and in their threads, on data of this one. The client's
+// connection pool would do without a hook, but it is reachable only through private attributes
+// of the library and of urllib3 that change between releases, and a connection still waiting
+// for its first answer is not in it.
+// Not noexcept: a thread the interpreter ends at exit unwinds through it (capi/ref.hpp).
+PyObject* on_audit(PyObject*, PyObject* const* arguments, Py_ssize_t count) {
+    // Filled before the hook was made, and forgotten only with the interpreter and its hooks.
+    Connections& noted = connections.get();
+    if (count != 2 || !PyUnicode_Check(arguments[0])) {
+        Py_RETURN_NONE;
     }
+    if (noted.probing && PyUnicode_CompareWithASCIIString(arguments[0], probe_event) == 0) {
+        noted.hooked = true;
+        Py_RETURN_NONE;
+    }
+    if (!sending || PyUnicode_CompareWithASCIIString(arguments[0], "socket.connect") != 0 ||
+        !PyTuple_Check(arguments[1]) || PyTuple_GET_SIZE(arguments[1]) < 1) {
+        Py_RETURN_NONE;
+    }
+    PyObject* socket = PyTuple_GET_ITEM(arguments[1], 0);
     try {
-        if (current->given_up) {
+        if (current != nullptr && current->interrupted) {
+            PyErr_SetNone(PyExc_KeyboardInterrupt);
+            throw py::ErrorAlreadySet{};
+        }
+        if (current != nullptr && current->given_up) {
             refuse_stalled(current->scope);
         }
-        open_connections();
-        py::Ref weak = py::Ref::steal(PyWeakref_NewRef(PyTuple_GET_ITEM(arguments, 0), nullptr));
-        py::require(PyList_Append(connections.unchecked().sockets.get(), weak.get()));
-        return 0;
+        const bool is_socket =
+            PyType_Check(noted.socket_type.get()) &&
+            PyObject_TypeCheck(socket, reinterpret_cast<PyTypeObject*>(noted.socket_type.get()));
+        if (is_socket && PyType_SUPPORTS_WEAKREFS(Py_TYPE(socket))) {
+            open_connections();
+            py::Ref weak = py::Ref::steal(PyWeakref_NewRef(socket, nullptr));
+            py::require(PyList_Append(noted.sockets.get(), weak.get()));
+        }
+        Py_RETURN_NONE;
     } catch (...) {
         py::error_from_current_exception();
-        return -1;
+        return nullptr;
     }
 }
+
+PyMethodDef audit_hook = {"store_watch", reinterpret_cast<PyCFunction>(
+                                             reinterpret_cast<void (*)()>(on_audit)),
+                          METH_FASTCALL, nullptr};
 
 // Ends every connection to the store, in both directions: a read waiting on one returns at once
 // (on Windows, at the latest when the next byte or the read's timeout comes), and the library
@@ -117,11 +173,32 @@ void end_connections() {
     }
 }
 
+// The SIGINT handler while a step is watched in the main thread: ends the store's connections,
+// so that the library's threads, which the Ctrl-C makes it wait for, stop at once, then hands
+// the signal to the handler it replaced (`self`), which raises KeyboardInterrupt as ever.
+PyObject* on_interrupt(PyObject* replaced, PyObject* const* arguments, Py_ssize_t count) {
+    if (current != nullptr && !current->interrupted) {
+        current->interrupted = true;
+        try {
+            end_connections();
+        } catch (...) {
+            py::error_from_current_exception();
+            return nullptr;
+        }
+    }
+    return PyObject_Vectorcall(replaced, arguments, static_cast<size_t>(count), nullptr);
+}
+
+PyMethodDef interrupt_handler = {"store_watch_interrupt",
+                                 reinterpret_cast<PyCFunction>(
+                                     reinterpret_cast<void (*)()>(on_interrupt)),
+                                 METH_FASTCALL, nullptr};
+
 // One look of the watch, with the interpreter's lock held: gives up, or says a line, as due.
 // Returns how long it may sleep before the next.
 Clock::duration look(Watch& watch) {
     const Clock::time_point now = Clock::now();
-    if (current != &watch || watch.given_up) {
+    if (current != &watch || watch.given_up || watch.interrupted) {
         return patience;
     }
     try {
@@ -130,10 +207,8 @@ Clock::duration look(Watch& watch) {
             end_connections();
             return patience;
         }
-        const Clock::time_point heard =
-            std::max(watch.started, Clock::time_point(Clock::duration(last_shown.load())));
-        if (now - heard >= quiet && !watch.unsaid) {
-            say_still_trying(watch.scope, std::exchange(watch.bar_drawn, false));
+        if (now - watch.heard >= quiet && !watch.unsaid) {
+            connections.unchecked().say(watch.scope, std::exchange(watch.bar_drawn, false));
         }
     } catch (...) {
         py::error_from_current_exception();
@@ -142,12 +217,11 @@ Clock::duration look(Watch& watch) {
         }
         PyErr_Clear();
     }
-    const Clock::time_point heard =
-        std::max(watch.started, Clock::time_point(Clock::duration(last_shown.load())));
     const Clock::time_point give_up_at = watch.progress + patience;
-    return (watch.unsaid ? give_up_at : std::min(heard + quiet, give_up_at)) - now;
+    return (watch.unsaid ? give_up_at : std::min(watch.heard + quiet, give_up_at)) - now;
 }
 
+// The watch's thread, with a thread state of its own in the step's interpreter.
 void run_watch(void* argument) {
     Watch& watch = *static_cast<Watch*>(argument);
     // Said also when the interpreter ends this thread as it waits for the lock at exit.
@@ -155,6 +229,7 @@ void run_watch(void* argument) {
         Watch& watch;
         ~Stopped() { PyThread_release_lock(watch.stopped); }
     } stopped{watch};
+    PyThreadState* state = PyThreadState_New(watch.interpreter);
     Clock::duration next = quiet;
     for (;;) {
         const auto wait = std::chrono::duration_cast<microseconds>(
@@ -162,18 +237,77 @@ void run_watch(void* argument) {
         if (PyThread_acquire_lock_timed(watch.stop, wait.count(), 0) == PY_LOCK_ACQUIRED) {
             break;
         }
-        PyGILState_STATE state = PyGILState_Ensure();
-        next = look(watch);
-        PyGILState_Release(state);
+        if (state != nullptr) {
+            PyEval_RestoreThread(state);
+            next = look(watch);
+            PyEval_SaveThread();
+        }
+    }
+    if (state != nullptr) {
+        PyEval_RestoreThread(state);
+        PyThreadState_Clear(state);
+        PyThreadState_DeleteCurrent();
     }
 }
+
+// Ctrl-C during a step of the main thread: the SIGINT handler in force is wrapped for the
+// step's length (and put back unless someone replaced it meanwhile). Elsewhere (another thread,
+// another interpreter, a handler not set from Python) nothing changes.
+class InterruptWatch {
+public:
+    InterruptWatch() {
+        const WatchWords& words = held_watch_words.get();
+        py::Ref module = py::Ref::steal(PyImport_Import(words.signal.get()));
+        getsignal_ = py::attr(module, words.getsignal);
+        signal_ = py::attr(module, words.signal);
+        number_ = py::attr(module, words.SIGINT);
+        replaced_ = py::call(getsignal_, number_);
+        if (PyCallable_Check(replaced_.get()) == 0) {
+            return;
+        }
+        py::Ref handler =
+            py::Ref::steal(PyCFunction_NewEx(&interrupt_handler, replaced_.get(), nullptr));
+        py::try_except(
+            PyExc_ValueError,
+            [&] {
+                py::call(signal_, number_, handler);
+                handler_ = handler;
+            },
+            [](py::Borrowed) {});  // not the main thread of the main interpreter
+    }
+    ~InterruptWatch() { put_back(); }
+    InterruptWatch(const InterruptWatch&) = delete;
+    InterruptWatch& operator=(const InterruptWatch&) = delete;
+
+    // Puts the replaced handler back, the error being raised (if any) kept as it is.
+    void put_back() noexcept {
+        if (!handler_) {
+            return;
+        }
+        py::Ref handler = std::move(handler_);
+        py::Ref raised = py::Ref::steal_or_null(py::take_raised());
+        try {
+            if (py::call(getsignal_, number_).get() == handler.get()) {
+                py::call(signal_, number_, replaced_);
+            }
+        } catch (...) {
+            py::error_from_current_exception();
+            PyErr_WriteUnraisable(handler.get());
+        }
+        py::put_back(raised.release());
+    }
+
+private:
+    py::Ref getsignal_, signal_, number_, replaced_, handler_;
+};
 
 // The watch of one step: started by the constructor, ended (its thread joined) by stop(), at the
 // latest by the destructor.
 class Watching {
 public:
     Watching(const py::Scope& scope, LastLine last_line)
-        : watch_{scope, Clock::now(), Clock::now(), false, last_line == LastLine::progress_bar} {
+        : watch_{scope, PyInterpreterState_Get(), Clock::now(), Clock::now(), Clock::now()} {
+        watch_.bar_drawn = last_line == LastLine::progress_bar;
         watch_.stop = PyThread_allocate_lock();
         watch_.stopped = PyThread_allocate_lock();
         if (watch_.stop == nullptr || watch_.stopped == nullptr) {
@@ -234,11 +368,44 @@ bool is_stalled_refusal(py::Borrowed error) {
     return stalled;
 }
 
+// Tells the person, in one line, that a stalled store may hold the updater up.
+void say_unguarded(const py::Scope& scope) {
+    say(scope,
+        {"Здесь обновление не может следить за соединениями с сервером обновлений: "
+         "зависший сервер может его задержать."},
+        {"The updater cannot watch its connections to the update server here: a stalled "
+         "server may hold it up."});
+}
+
 }  // namespace
 
-void watch_store_connections() { connections.get(); }
+void watch_store_connections(const py::Scope& module, QuietLine say) {
+    Connections& noted = connections.get();
+    noted.say = say;
+    if (noted.hooked) {
+        return;
+    }
+    py::Ref hook = py::Ref::steal(PyCFunction_NewEx(&audit_hook, nullptr, nullptr));
+    noted.probing = true;
+    py::try_except(
+        PyExc_Exception,
+        [&] {
+            py::call(py::attr(module[n.sys], held_watch_words.get().addaudithook), hook);
+            py::require(PySys_Audit(probe_event, nullptr));
+        },
+        [](py::Borrowed) {});  // a host's hook refused it: said below
+    noted.probing = false;
+    if (!noted.hooked) {
+        say_unguarded(module);
+    }
+}
+
+StoreSending::StoreSending() noexcept : outer_(std::exchange(sending, true)) {}
+
+StoreSending::~StoreSending() { sending = outer_; }
 
 void watched(const py::Scope& scope, const std::function<void()>& step, LastLine last_line) {
+    InterruptWatch interrupts;
     Watching watching(scope, last_line);
     try {
         step();
@@ -246,6 +413,7 @@ void watched(const py::Scope& scope, const std::function<void()>& step, LastLine
         py::error_from_current_exception();
         py::Ref error = py::Ref::steal_or_null(py::take_raised());
         watching.stop();
+        interrupts.put_back();
         // Whatever the library made of the connections the watch ended (a broken answer, a
         // read cut short), the step ends as given up; a Ctrl-C stays a Ctrl-C.
         const bool failed = PyErr_GivenExceptionMatches(error.get(), PyExc_Exception) != 0;
@@ -256,6 +424,7 @@ void watched(const py::Scope& scope, const std::function<void()>& step, LastLine
         py::raise_again(error);
     }
     watching.stop();
+    interrupts.put_back();
     // An answer that ended when its connection was ended may look whole to the library.
     if (watching.watch().given_up) {
         refuse_stalled(scope);
@@ -265,21 +434,24 @@ void watched(const py::Scope& scope, const std::function<void()>& step, LastLine
     }
 }
 
-void progressed() noexcept {
-    shown();
+void progressed(long long received) noexcept {
+    if (current == nullptr) {
+        return;
+    }
+    current->heard = Clock::now();
+    current->bar_drawn = true;
+    if (received > current->most_received) {
+        current->most_received = received;
+        current->progress = current->heard;
+    }
+}
+
+void shown() noexcept {
     if (current != nullptr) {
-        current->progress = Clock::now();
-        current->bar_drawn = true;
+        current->heard = Clock::now();
     }
 }
 
 bool given_up() noexcept { return current != nullptr && current->given_up; }
-
-void say_still_trying(const py::Scope& scope, bool below_bar) {
-    const char* below = below_bar ? "\n" : "";
-    say(scope,
-        {below, "Сервер обновлений не отвечает или отвечает слишком медленно; пробую ещё раз..."},
-        {below, "The update server is not answering, or too slowly; still trying..."});
-}
 
 }  // namespace updater::storage

@@ -58,8 +58,26 @@ py::Ref transfer_progress_body(const py::Scope& scope, py::Borrowed state, py::B
                 " bytes of the release; the download was stopped and nothing was changed."});
     }
     py::call_method(get(state, bar, "bar"), n.update, total);
-    storage::progressed();
+    // The transfer library reports the bytes of a piece it lost and fetches again as a negative
+    // step: the watch sees the running total and counts only what goes beyond its most.
+    const long long received = PyLong_AsLongLong(total.get());
+    if (received == -1 && PyErr_Occurred() != nullptr) {
+        throw py::ErrorAlreadySet{};
+    }
+    storage::progressed(received);
     return py::Ref::share(Py_None);
+}
+
+// Inside a cleanup: whether the exception being handled is one of the updater's refusals.
+bool handling_refusal() {
+    py::Ref handled = py::Ref::steal_or_null(PyErr_GetHandledException());
+    bool refusal = false;
+    if (handled && PyErr_GivenExceptionMatches(handled.get(), PyExc_RuntimeError) != 0) {
+        py::try_except(
+            PyExc_AttributeError, [&] { refusal = py::attr(handled, n.refusal).get() != nullptr; },
+            [](py::Borrowed) {});
+    }
+    return refusal;
 }
 
 const py::FunctionSpec transfer_progress = {
@@ -125,19 +143,36 @@ void download(const py::Scope& scope, const Release* release,
     // write it meanwhile.
     clear_name(scope, scope[n.TEMP_EXE_NAME]);
     py::Ref file = platform::create_exclusive(scope, scope[n.TEMP_EXE_NAME]);
-    py::with(file, [&](py::Borrowed downloaded_file) {
-        py::Ref download_fileobj = py::attr(scope[n.s3unsafe], n.download_fileobj);
-        storage::watched(
-            scope,
-            [&] {
-                py::call_kw(download_fileobj, n.kw_callback, bucket, server_path, downloaded_file,
-                            callback);
-            },
-            storage::LastLine::progress_bar);
-        py::call_method(get(state, bar, "bar"), n.finish);
-        say(scope, {"Загрузка завершена"}, {"Download done."});
-        install(downloaded_file);
-    });
+    // A download the updater refuses while it comes (the store stalled, or sent more than the
+    // release) goes with what it wrote, as its message says nothing was changed; one the library
+    // failed stays as it came, for whoever looks into it.
+    bool refused = false;
+    py::cleanup_on_error(
+        [&] {
+            py::with(file, [&](py::Borrowed downloaded_file) {
+                py::Ref download_fileobj = py::attr(scope[n.s3unsafe], n.download_fileobj);
+                py::cleanup_on_error(
+                    [&] {
+                        storage::watched(
+                            scope,
+                            [&] {
+                                py::call_kw(download_fileobj, n.kw_callback, bucket, server_path,
+                                            downloaded_file, callback);
+                            },
+                            storage::LastLine::progress_bar);
+                    },
+                    [&] { refused = handling_refusal(); });
+                py::call_method(get(state, bar, "bar"), n.finish);
+                say(scope, {"Загрузка завершена"}, {"Download done."});
+                install(downloaded_file);
+            });
+        },
+        [&] {
+            if (refused) {
+                py::try_except(PyExc_OSError, [&] { remove_file(scope, scope[n.TEMP_EXE_NAME]); },
+                               [](py::Borrowed) {});
+            }
+        });
 }
 
 }  // namespace updater::update

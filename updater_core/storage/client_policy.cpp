@@ -1,0 +1,192 @@
+#include "storage/client_policy.hpp"
+
+#include "names.hpp"
+#include "capi/function.hpp"
+#include "capi/ops.hpp"
+#include "lines.hpp"
+#include "messages.hpp"
+#include "storage/store_watch.hpp"
+
+namespace updater::storage {
+
+namespace {
+
+// The words of the library's request path that the policy passes, interned once per interpreter.
+struct PolicyWords {
+    py::Ref before_send, request, stream_output, send, status_code, raw, headers, url, close;
+    py::Ref httpsession, URLLib3Session, utils, get_environ_proxies, awsrequest, AWSResponse;
+    py::Ref urllib3_response, HTTPResponse, io, BytesIO;
+    py::Ref endpoint_url, connect_timeout, read_timeout, proxies, max_pool_connections;
+    py::Ref kw_session;  // verify, proxies, timeout, max_pool_connections
+    py::Ref kw_answer;   // body, headers, status, preload_content, decode_content,
+                         // enforce_content_length
+};
+
+PolicyWords intern_policy_words() {
+    return {py::intern("before-send.s3"),
+            py::intern("request"),
+            py::intern("stream_output"),
+            py::intern("send"),
+            py::intern("status_code"),
+            py::intern("raw"),
+            py::intern("headers"),
+            py::intern("url"),
+            py::intern("close"),
+            py::intern("botocore.httpsession"),
+            py::intern("URLLib3Session"),
+            py::intern("botocore.utils"),
+            py::intern("get_environ_proxies"),
+            py::intern("botocore.awsrequest"),
+            py::intern("AWSResponse"),
+            py::intern("urllib3.response"),
+            py::intern("HTTPResponse"),
+            py::intern("io"),
+            py::intern("BytesIO"),
+            py::intern("endpoint_url"),
+            py::intern("connect_timeout"),
+            py::intern("read_timeout"),
+            py::intern("proxies"),
+            py::intern("max_pool_connections"),
+            py::keyword_names({"verify", "proxies", "timeout", "max_pool_connections"}),
+            py::keyword_names(
+                {"body", "headers", "status", "preload_content", "decode_content",
+                 "enforce_content_length"})};
+}
+
+constinit py::PerInterpreter<PolicyWords> held_policy_words(intern_policy_words);
+
+const PolicyWords& policy_words() { return held_policy_words.get(); }
+
+// still_trying(**event): after each attempt of a request, botocore's "needs-retry" event. When an
+// attempt failed on the way (no answer in time, the connection refused or broken) and another
+// follows, the person hears that the store is slow and that the updater goes on: a silent store
+// never leaves the window quiet for longer than one attempt. A store the watch gave up on is not
+// tried again, and nothing is said.
+py::Ref still_trying_body(const py::Scope& scope, py::Borrowed, py::Borrowed event) {
+    py::Ref caught = py::dict_item(event, n.caught_exception);
+    py::Ref attempts = py::dict_item(event, n.attempts);
+    if (caught && caught.get() != Py_None && attempts && PyLong_Check(attempts.get()) &&
+        py::as_long(attempts) < client_attempts && !given_up()) {
+        say_still_trying(scope);
+    }
+    return py::Ref::share(Py_None);
+}
+
+const py::FunctionSpec still_trying = {
+    {"still_trying", "still_trying", lines::client, py::ArgumentErrors::python},
+    py::Parameters::keywords, nullptr, still_trying_body,
+};
+
+// `import name` of a submodule, the module itself handed back (not its package, as the
+// statement binds it).
+py::Ref submodule(py::Borrowed name) {
+    return py::Ref::steal(PyImport_Import(name.get()));
+}
+
+// The HTTP session that sends the client's requests, made on the first request as the library
+// would make the client's own: its proxies (those of its configuration, or the environment's for
+// its endpoint), its timeouts and its number of connections.
+py::Ref make_session(py::Borrowed meta) {
+    const PolicyWords& w = policy_words();
+    py::Ref config = py::attr(meta, n.config);
+    py::Ref proxies = py::attr(config, w.proxies);
+    if (proxies.get() == Py_None) {
+        py::Ref environ_proxies = py::attr(submodule(w.utils), w.get_environ_proxies);
+        proxies = py::call(environ_proxies, py::attr(meta, w.endpoint_url));
+    }
+    py::Ref connect_timeout = py::attr(config, w.connect_timeout);
+    py::Ref read_timeout = py::attr(config, w.read_timeout);
+    py::Ref timeout =
+        py::Ref::steal(PyTuple_Pack(2, connect_timeout.get(), read_timeout.get()));
+    py::Ref session_type = py::attr(submodule(w.httpsession), w.URLLib3Session);
+    return py::call_kw(session_type, w.kw_session, Py_False, proxies, timeout,
+                       py::attr(config, w.max_pool_connections));
+}
+
+// send_bounded(**event): botocore's "before-send" event, whose handler may answer the request
+// itself. It sends the request as the library would, the connections it opens noted by the
+// watch, and hands back the answer; an error answer (a status of 300 or more, whose body the
+// library would read whole) with its body read to `longest_error_answer` and its connection
+// dropped, so that the rest is never read, whatever the store sends (or says it sends: the
+// length its headers give is not held against the part read).
+//
+// Only the library's documented event and classes are used: the client's own HTTP session is not
+// public, so the handler keeps one of its own, made as the client's is.
+py::Ref send_bounded_body(const py::Scope&, py::Borrowed closure, py::Borrowed event) {
+    const PolicyWords& w = policy_words();
+    py::Ref request = py::dict_item(event, w.request);
+    if (!request) {
+        return py::Ref::share(Py_None);  // not an event of the shape documented: sent as usual
+    }
+    PyObject* cell = PyTuple_GET_ITEM(closure.get(), 0);
+    py::Ref session = py::Ref::steal_or_null(PyCell_Get(cell));
+    if (!session) {
+        py::Ref made = make_session(PyTuple_GET_ITEM(closure.get(), 1));
+        // Another thread may have made one meanwhile: the first stays.
+        session = py::Ref::steal_or_null(PyCell_Get(cell));
+        if (!session) {
+            py::require(PyCell_Set(cell, made.get()));
+            session = made;
+        }
+    }
+    py::Ref answer;
+    {
+        StoreSending sending;
+        answer = py::call_method(session, w.send, request);
+    }
+    // An answer without a body to stream (HEAD's, which HTTP gives none) the session read
+    // already, as the library does.
+    py::Ref status = py::attr(answer, w.status_code);
+    if (py::as_long(status) < 300 || !py::truth(py::attr(request, w.stream_output))) {
+        return answer;
+    }
+    py::Ref raw = py::attr(answer, w.raw);
+    py::Ref body = py::call_method(raw, n.read, py::integer(longest_error_answer));
+    py::call_method(raw, w.close);
+    py::Ref headers = py::attr(answer, w.headers);
+    py::Ref read = py::call(py::attr(submodule(w.io), w.BytesIO), body);
+    py::Ref answer_type = py::attr(submodule(w.urllib3_response), w.HTTPResponse);
+    py::Ref bounded = py::call_kw(answer_type, w.kw_answer, read, headers, status, Py_False,
+                                  Py_False, Py_False);
+    py::Ref response_type = py::attr(submodule(w.awsrequest), w.AWSResponse);
+    return py::call(response_type, py::attr(answer, w.url), status, headers, bounded);
+}
+
+const py::FunctionSpec send_bounded = {
+    {"send_bounded", "send_bounded", lines::client, py::ArgumentErrors::python},
+    py::Parameters::keywords, nullptr, send_bounded_body,
+};
+
+}  // namespace
+
+py::Ref client_config(const py::Scope& module) {
+    py::Ref botocore = module.import(n.botocore_config, module.globals());
+    py::Ref config_type = py::attr(py::attr(botocore, n.config), n.Config);
+    py::Ref retries = py::Ref::steal(PyDict_New());
+    py::require(PyDict_SetItem(retries.get(), n.total_max_attempts.get(),
+                               py::integer(client_attempts).get()));
+    py::require(PyDict_SetItem(retries.get(), n.mode.get(), n.standard.get()));
+    return py::call_kw(config_type, n.kw_config, py::integer(connect_timeout_seconds),
+                       py::integer(read_timeout_seconds), retries);
+}
+
+void equip_client(const py::Scope& module, py::Borrowed client) {
+    py::Ref meta = py::attr(client, n.meta);
+    py::Ref events = py::attr(meta, n.events);
+    py::call_method(events, n.register_, n.needs_retry, py::make_function(still_trying, module));
+    py::Ref session_cell = py::Ref::steal(PyCell_New(nullptr));
+    py::Ref closure = py::Ref::steal(PyTuple_Pack(2, session_cell.get(), meta.get()));
+    py::call_method(events, n.register_, policy_words().before_send,
+                    py::make_function(send_bounded, module, closure));
+    watch_store_connections(module, say_still_trying);
+}
+
+void say_still_trying(const py::Scope& scope, bool below_bar) {
+    const char* below = below_bar ? "\n" : "";
+    say(scope,
+        {below, "Сервер обновлений не отвечает или отвечает слишком медленно; пробую ещё раз..."},
+        {below, "The update server is not answering, or too slowly; still trying..."});
+    shown();
+}
+
+}  // namespace updater::storage

@@ -68,8 +68,9 @@ def test_publisher_serve_in_its_own_process_serves_a_build_for_a_dotted_host_thr
         new = stub_bot(4)
         (bots / "release.exe").write_bytes(new)
         harness.run([sys.executable, ROOT / "publisher" / "publisher.py", "--endpoint", url,
-                     "--access-key-id", "local", "--secret-access-key", "local",
-                     "publish", bots / "release.exe"], env=clean_environment(sanitizers=False), check=True)
+                     "--access-key-id", "local", "--secret-access-key", "local", "publish",
+                     "--not-a-windows-program", bots / "release.exe"],
+                    env=clean_environment(sanitizers=False), check=True)
         updated = run_updater(bots / "bin", proxy=url)
     assert updated.returncode == 0, updated.stderr
     assert (bots / "kelvo_bot.exe").read_bytes() == new

@@ -114,6 +114,9 @@ REFUSED_KEYS = {"InvalidAccessKeyId", "SignatureDoesNotMatch", "InvalidToken"}
 SEE_LOG = ("The full error report: {log}", "Полный отчёт об ошибке: {log}")
 
 # The log beside this file: the last LOG_RUNS failures, fewer when they pass LOG_BYTES.
+# The Windows name of the locale whose messages are Russian, the module's own (cmake/project.json,
+# which the tests compare this with: the bundle carries no copy of the project's facts).
+RUSSIAN_LOCALE = "Russian_Russia"
 LOG = os.path.join(os.path.dirname(os.path.abspath(__file__)), "update.log")
 LOG_RUNS = 5
 LOG_BYTES = 64 * 1024
@@ -198,7 +201,7 @@ def on_failure(kind, error, trace, usual_hook=sys.excepthook):
         if details_asked() or not logged:
             shown = True
             usual_hook(kind, error, trace)
-        russian = locale.getlocale()[0] == "Russian_Russia"
+        russian = locale.getlocale()[0] == RUSSIAN_LOCALE
         lines = [HINTS[which][russian]] + [SEE_LOG[russian].format(log=LOG)] * logged
         print("\n" + "\n".join(lines), file=sys.stderr, flush=True)
     except Exception:  # the launcher's own fault never hides the updater's error

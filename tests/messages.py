@@ -6,7 +6,10 @@ printed lines.
 """
 
 import harness  # noqa: F401 (puts tools/ on the path)
+from harness import constant
 from project import LONGEST_OBJECT, RUSSIAN_LOCALE
+
+STALLED_SECONDS = constant("storage/store_watch.hpp", "stall_patience_seconds")
 
 EN, RU = "en", "ru"
 LANGUAGES = [EN, RU]
@@ -51,7 +54,7 @@ MESSAGES = {
         "no pynacl": "Signed releases are checked with PyNaCl, which is not installed: install it with "
                      "`python -m pip install pynacl` (the bundle carries it).",
         "still trying": "The update server is not answering, or too slowly; still trying...",
-        "stalled": "The update server sent next to nothing for 90 seconds; the update was stopped and "
+        "stalled": f"The update server sent next to nothing for {STALLED_SECONDS} seconds; the update was stopped and "
                    "nothing was changed.",
         "unguarded": "The updater cannot watch its connections to the update server here: a stalled server "
                      "may hold it up.",
@@ -125,7 +128,8 @@ MESSAGES = {
         "object too long": f"Объект {{name}} на сервере длиннее {LONGEST_OBJECT} байт, каким он не бывает; "
                            "ничего не изменено.",
         "still trying": "Сервер обновлений не отвечает или отвечает слишком медленно; пробую ещё раз...",
-        "stalled": "Сервер обновлений почти ничего не присылал 90 секунд; обновление остановлено, ничего не изменено.",
+        "stalled": f"Сервер обновлений почти ничего не присылал {STALLED_SECONDS} секунд; обновление остановлено, "
+                   "ничего не изменено.",
         "unguarded": "Здесь обновление не может следить за соединениями с сервером обновлений: зависший сервер "
                      "может его задержать.",
         "running": "Бот запущен (файл {exe} занят); закройте его и запустите обновление снова. Ничего не загружено.",

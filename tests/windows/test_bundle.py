@@ -17,7 +17,7 @@ pytest.importorskip("botocore", reason="needs the storage library")
 
 import launcher  # noqa: E402
 import nacl.exceptions  # noqa: E402
-from project import default_keys  # noqa: E402
+from project import RUSSIAN_LOCALE, default_keys  # noqa: E402
 from botocore.exceptions import ClientError, EndpointConnectionError, IncompleteReadError  # noqa: E402
 import harness  # noqa: E402
 from harness import ROOT  # noqa: E402
@@ -45,6 +45,10 @@ def test_inspect_names_the_endpoint_and_warns_of_the_default_keys_without_the_se
     assert f"  endpoint:    {built_endpoint(os.environ['UPDATER_WIN64_BUILD'])}\n" in done.stdout
     assert "WARNING: the repository's default keys. They are public" in done.stdout
     assert default_keys()[1] not in done.stdout
+
+
+def test_the_launcher_speaks_russian_for_the_modules_russian_locale():
+    assert launcher.RUSSIAN_LOCALE == RUSSIAN_LOCALE
 
 
 def refused(kind, cause=None):

@@ -30,6 +30,10 @@ DOWNLOAD_NAME, RELEASE_RECORD_NAME, LOCK_NAME = (
 DIGEST_OBJECT = _PROJECT["digest_object"]
 STATEMENT_OBJECT = _PROJECT["statement_object"]
 LONGEST_OBJECT = _PROJECT["longest_object"]
+# How far a release number may leap above the number a bot folder records for the same key (above
+# 0 where it records none, or another key's), and the most digits a release number has.
+LONGEST_RELEASE_LEAP = _PROJECT["longest_release_leap"]
+RELEASE_NUMBER_DIGITS = _PROJECT["release_number_digits"]
 # The Windows name of the locale whose messages are Russian.
 RUSSIAN_LOCALE = _PROJECT["russian_locale"]
 # What a release statement is signed for: this bucket's executable.

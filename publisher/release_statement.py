@@ -6,7 +6,8 @@ the project's Python that writes and reads them (publisher.py, the tests' store,
     parse(data)                     a Statement, or StatementError saying what is wrong
     statement.signed_by(verify_key) whether that key signed it
     statement.expired()             whether a module refuses it today (UTC)
-    next_release(data)              the number after the store's current statement, or 1
+
+How a new release is numbered is the publisher's record's rule (release_record.py).
 """
 
 from __future__ import annotations
@@ -15,15 +16,15 @@ import datetime
 import re
 from dataclasses import dataclass
 
-from project import BUCKET, LONGEST_OBJECT, PURPOSE
+from project import BUCKET, LONGEST_OBJECT, PURPOSE, RELEASE_NUMBER_DIGITS
 
 FIRST_LINE = f"{BUCKET} release statement 1"
 # The module refuses a longer object as malformed.
 MAX_BYTES = LONGEST_OBJECT
 
 # The lines after the first: keyword, the form of its value, that form in words. A number is
-# decimal, with no sign or leading zeros, at most 18 digits.
-DIGITS = 18
+# decimal, with no sign or leading zeros, of at most so many digits.
+DIGITS = RELEASE_NUMBER_DIGITS
 NUMBER = f"[1-9][0-9]{{0,{DIGITS - 1}}}"
 MAX_NUMBER = 10 ** DIGITS - 1
 LINES = [
@@ -119,11 +120,3 @@ def parse(data: bytes) -> Statement:
                      signature=bytes.fromhex(values["signature"]),
                      message="".join(line + "\n" for line in lines[:-1]).encode("ascii"))
 
-
-def next_release(current: bytes | None) -> int:
-    """The number of a new release over the store's current exe_hash.sig: its release + 1 when
-    it is a statement, whoever signed it (numbering goes on across a key rotation), else 1."""
-    try:
-        return parse(current).release + 1 if current is not None else 1
-    except StatementError:
-        return 1

@@ -8,6 +8,7 @@ from dataclasses import dataclass
 
 import harness  # puts tools/ on the path
 import local_s3
+import release_record
 import release_statement
 import seaweedfs
 from project import BUCKET, EXE_NAME
@@ -48,7 +49,7 @@ class S3Server:
         given), as publisher.py does. The statement is of release `release` (by default the one
         after the store's current statement, or 1), expires at the end of the date `expires`
         (None: never), and states `digest` and `size`, by default those of `exe`: a test may
-        sign a lie."""
+        sign a lie. The number after the store's is the publisher's rule (release_record.py)."""
         digest = hashlib.sha256(exe).hexdigest().encode() if digest is None else digest
         if signing_key is ...:
             signing_key = local_s3.test_signing_key()
@@ -56,7 +57,7 @@ class S3Server:
             # The digest as the module reads exe_hash: white space around it and upper case ignored.
             statement = release_statement.make(
                 signing_key, digest.strip().lower().decode("ascii"), len(exe) if size is None else size,
-                release_statement.next_release(self.get("exe_hash.sig")) if release is None else release,
+                self.following_release() if release is None else release,
                 expires)
         self.put(EXE_NAME, exe)
         if signing_key is not None:
@@ -64,6 +65,11 @@ class S3Server:
         else:
             self.delete("exe_hash.sig")
         self.put("exe_hash", digest)
+
+    def following_release(self):
+        """The number the publisher gives a new release over what the store holds."""
+        return release_record.following(release_record.current_statement(self.get("exe_hash.sig")),
+                                        release_record.parse_record(self.get(release_record.RECORD_KEY)))
 
     def empty(self):
         for item in self.client.list_objects_v2(Bucket=BUCKET).get("Contents", []):

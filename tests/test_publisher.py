@@ -13,7 +13,9 @@ import nacl.signing
 import pytest
 
 import publisher as publisher_tool
+import release_record
 import release_statement
+import signing_keys
 from conftest import BUCKET, EXE_NAME, ROOT, build_dir, clean_environment, local_s3, run, seaweedfs
 from harness import as_a_child, ended_after
 from messages import text
@@ -179,7 +181,7 @@ def test_verify_explains_each_wrong_digest_and_what_is_no_program(options, s3, p
 
 def record(s3, release, public_key):
     """The publisher's record of the store, as publisher.py writes it."""
-    s3.put("publisher.record", bytes(publisher_tool.Record(release, public_key)))
+    s3.put("publisher.record", bytes(release_record.Record(release, public_key)))
 
 
 def swap_executable(s3):
@@ -380,7 +382,7 @@ def test_each_guard_refuses_in_one_line_before_any_write(options, s3, tmp_path, 
     store(s3)
     earlier = len(s3.requests())
     files = {"EXE": EXE, "KEY": local_s3.TEST_SIGNING_SEED.hex(), "OTHER KEY": OTHER_KEY.encode().hex(),
-             "PUBLIC FILE": f"{publisher_tool.PUBLIC_KEY_FILE}\n{TEST_PUBLIC}\n", "PUBLIC DIGITS": TEST_PUBLIC}
+             "PUBLIC FILE": f"{signing_keys.PUBLIC_KEY_FILE}\n{TEST_PUBLIC}\n", "PUBLIC DIGITS": TEST_PUBLIC}
     argv = []
     for number, word in enumerate(command):
         if isinstance(word, bytes) or word in files:

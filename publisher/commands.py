@@ -1,0 +1,338 @@
+"""The commands of the publisher's tool, one function each, called with the parsed command line:
+create-bucket, publish, refresh, verify, inspect, serve and keygen."""
+
+from __future__ import annotations
+
+import hashlib
+import logging
+import os
+import re
+import sys
+import tempfile
+import threading
+from pathlib import Path
+
+import project
+import release_statement
+from built_module import module_files, release_key, spare_key
+from failures import PublishError, warn
+from program_check import HEAD_BYTES, check_program, not_a_program
+from project import BUCKET, DIGEST_OBJECT, EXE_NAME, STATEMENT_OBJECT
+from release_record import (Record, current_statement, expiry_date, next_release, read_record,
+                            write_record)
+from release_statement import StatementError
+from signing_keys import (PUBLIC_KEY_FILE, SECRET_KEY_FILE, check_signing_key, signing_key,
+                          trusted_key, verify_key)
+from store import (MODULE_ENDPOINT, Progress, already_published, check_writable, diagnose,
+                   error_code, make_client, read_object, storage)
+
+def create_bucket(args):
+    client = make_client(args)
+    # Asked first: some stores answer a second creation by its owner with success, others not.
+    try:
+        with storage(f"checking bucket {BUCKET}", args):
+            client.head_bucket(Bucket=BUCKET)
+    except PublishError as error:
+        if error_code(error.__cause__) not in ("404", "NoSuchBucket"):
+            raise
+    else:
+        print(f"Bucket {BUCKET} already exists at {args.endpoint}")
+        return 0
+    settings = {}
+    if args.region and args.region != "us-east-1":
+        settings["CreateBucketConfiguration"] = {"LocationConstraint": args.region}
+    with storage(f"creating bucket {BUCKET}", args):
+        client.create_bucket(Bucket=BUCKET, **settings)
+    print(f"Created bucket {BUCKET} at {args.endpoint}")
+    return 0
+
+
+def publish(args):
+    path = args.path
+    if not os.path.isfile(path):
+        raise PublishError(f"{path} is not a file")
+    size = os.path.getsize(path)
+    with open(path, "rb") as file:
+        check_program(args, path, file.read(HEAD_BYTES), size, "; nothing was uploaded")
+    key = signing_key(args.signing_key) if args.signing_key else None
+    for given, option in [(args.expires_in, "--expires-in"), (args.after_release, "--after-release"),
+                          (args.new_signing_key or None, "--new-signing-key")]:
+        if given is not None and not key:
+            raise PublishError(f"{option} is for a signed release: add --signing-key KEYFILE")
+    client = make_client(args)
+    # Before a large file is read and sent: do the credentials work, is the bucket there, is its
+    # release signed, and may they write it?
+    with storage(f"checking bucket {BUCKET}", args):
+        client.head_bucket(Bucket=BUCKET)
+    data = read_object(client, args, STATEMENT_OBJECT)
+    if data is not None and not key and not args.unsigned:
+        raise PublishError(
+            f"the store holds {STATEMENT_OBJECT}, a signed release: a module built with a release key "
+            f"refuses a release without one. Publish with --signing-key KEYFILE (or, to publish "
+            f"unsigned and remove {STATEMENT_OBJECT}, with --unsigned); nothing was uploaded")
+    current = current_statement(data)
+    if key:
+        record = read_record(client, args)
+        rotation = check_signing_key(args, key, current, record)
+        release = next_release(args, current, record)
+        expires = expiry_date(args, current)
+    with open(path, "rb") as file:
+        digest = hashlib.file_digest(file, "sha256").hexdigest()
+    # Signed, the store's statement must state it; unsigned, the store must hold none.
+    stated = current is not None and (current.sha256, current.size) == (digest, size)
+    if (stated if key else data is None) and already_published(client, args, digest, size):
+        what = f"release {current.release}" if key else "the published release"
+        print(f"{path} is already {what} ({size} bytes, sha256 {digest}): nothing was changed. "
+              f"`refresh` signs it again (a new expiry, or with --new-signing-key a new key)")
+        return 0
+    check_writable(client, args)
+    statement = release_statement.make(key, digest, size, release, expires) if key else None
+
+    # The executable goes first and its digest last. A client that checks in between compares
+    # with the old digest: with the old executable it finds them identical and keeps it; a
+    # client that downloads then gets the new executable, and the next check finds it current.
+    with storage(f"upload of {EXE_NAME}", args, EXE_NAME, then="; nothing was published"):
+        progress = Progress(size, "Uploading")
+        client.upload_file(path, BUCKET, EXE_NAME, Callback=progress)
+        progress.finish()
+    then = (f"; {EXE_NAME} was uploaded, but clients keep their executable until its digest is "
+            f"published: run publish again")
+    # Before the digest: no client ever sees a new digest with the old statement; and the number
+    # is recorded before any statement bears it, so that it is never used again.
+    if statement:
+        write_record(client, args, Record(release, key.verify_key.encode().hex()), then)
+        with storage(f"upload of {STATEMENT_OBJECT}", args, STATEMENT_OBJECT, then=then):
+            client.put_object(Bucket=BUCKET, Key=STATEMENT_OBJECT, Body=statement)
+    elif data is not None:
+        with storage(f"removing {STATEMENT_OBJECT}", args, STATEMENT_OBJECT, then=then):
+            client.delete_object(Bucket=BUCKET, Key=STATEMENT_OBJECT)
+    with storage(f"upload of {DIGEST_OBJECT}", args, DIGEST_OBJECT, then=then):
+        client.put_object(Bucket=BUCKET, Key=DIGEST_OBJECT, Body=digest.encode("ascii"))
+
+    with storage("reading back what was published", args, EXE_NAME):
+        published_size = client.head_object(Bucket=BUCKET, Key=EXE_NAME)["ContentLength"]
+    with storage("reading back what was published", args, DIGEST_OBJECT):
+        published_digest = client.get_object(Bucket=BUCKET, Key=DIGEST_OBJECT)["Body"].read()
+    if published_size != size:
+        raise PublishError(f"{EXE_NAME} holds {published_size} bytes, not {size}: publish again")
+    problem = diagnose(published_digest, digest)
+    if problem:
+        raise PublishError(problem)
+    if statement and read_object(client, args, STATEMENT_OBJECT) != statement:
+        raise PublishError(f"{STATEMENT_OBJECT} does not hold the statement just written: publish again")
+    if statement:
+        if rotation:
+            warn(rotation)
+        parsed = release_statement.parse(statement)
+        print(f"Published {path}: {size} bytes, sha256 {digest}, release {parsed.release}, "
+              f"expires {parsed.expiry}")
+    else:
+        print(f"Published {path}: {size} bytes, sha256 {digest}, unsigned")
+    return 0
+
+
+def refresh(args):
+    """The current release's statement again, with a new expiry or key; with a new key, under
+    the next number, so that every bot sees it as newer than what it has."""
+    key = signing_key(args.signing_key)
+    client = make_client(args)
+    data = read_object(client, args, STATEMENT_OBJECT)
+    if data is None:
+        raise PublishError(f"there is no {STATEMENT_OBJECT} to refresh: publish the release with "
+                           f"`publish --signing-key KEYFILE PATH`")
+    try:
+        old = release_statement.parse(data)
+    except StatementError as error:
+        raise PublishError(f"{STATEMENT_OBJECT} is not a release statement ({error}): publish the "
+                           f"release with `publish --signing-key KEYFILE PATH`") from None
+    record = read_record(client, args)
+    rotation = check_signing_key(args, key, old, record)
+    with storage(f"reading {DIGEST_OBJECT}", args, DIGEST_OBJECT):
+        digest = client.get_object(Bucket=BUCKET, Key=DIGEST_OBJECT)["Body"].read()
+    with storage(f"reading the size of {EXE_NAME}", args, EXE_NAME):
+        size = client.head_object(Bucket=BUCKET, Key=EXE_NAME)["ContentLength"]
+    if digest != old.sha256.encode() or size != old.size:
+        what = (f"{DIGEST_OBJECT} is not its digest" if digest != old.sha256.encode()
+                else f"{EXE_NAME} holds {size} bytes, not its {old.size}")
+        raise PublishError(f"the store no longer holds release {old.release} ({what}): publish the "
+                           f"release with `publish --signing-key KEYFILE PATH`; nothing was changed")
+    head = b""
+    if size and not args.not_a_windows_program:
+        with storage(f"reading the headers of {EXE_NAME}", args, EXE_NAME):
+            head = client.get_object(Bucket=BUCKET, Key=EXE_NAME,
+                                     Range=f"bytes=0-{HEAD_BYTES - 1}")["Body"].read()
+    check_program(args, f"the store's {EXE_NAME} (release {old.release})", head, size,
+                  " with `publish --signing-key KEYFILE PATH`; nothing was changed")
+    release = next_release(args, old, record) if rotation else old.release
+    statement = release_statement.make(key, old.sha256, old.size, release, expiry_date(args, old))
+    then = f"; release {old.release} still expires {old.expiry}"
+    given = Record(max(release, record.release if record else 0), key.verify_key.encode().hex())
+    if given != record:
+        write_record(client, args, given, then)
+    with storage(f"upload of {STATEMENT_OBJECT}", args, STATEMENT_OBJECT, then=then):
+        client.put_object(Bucket=BUCKET, Key=STATEMENT_OBJECT, Body=statement)
+    if read_object(client, args, STATEMENT_OBJECT) != statement:
+        raise PublishError(f"{STATEMENT_OBJECT} does not hold the statement just written: refresh again")
+    expires = release_statement.parse(statement).expiry
+    if rotation:
+        warn(rotation)
+        print(f"Signed release {old.release} again with the new key as release {release}: expires "
+              f"{expires} (was {old.expiry})")
+    else:
+        print(f"Refreshed release {old.release}: expires {expires} (was {old.expiry})")
+    return 0
+
+
+def verify(args):
+    key = verify_key(args)
+    client = make_client(args)
+    with storage(f"reading {DIGEST_OBJECT}", args, DIGEST_OBJECT):
+        published = client.get_object(Bucket=BUCKET, Key=DIGEST_OBJECT)["Body"].read()
+    with storage(f"reading the size of {EXE_NAME}", args, EXE_NAME):
+        size = client.head_object(Bucket=BUCKET, Key=EXE_NAME)["ContentLength"]
+    with tempfile.TemporaryFile() as file:
+        with storage(f"download of {EXE_NAME}", args, EXE_NAME):
+            progress = Progress(size, "Downloading")
+            client.download_fileobj(BUCKET, EXE_NAME, file, Callback=progress)
+            progress.finish()
+        size = file.tell()
+        file.seek(0)
+        head = file.read(HEAD_BYTES)
+        file.seek(0)
+        digest = hashlib.file_digest(file, "sha256").hexdigest()
+    problem = None if args.not_a_windows_program else not_a_program(head, size)
+    if problem:
+        print(f"NOT OK: {EXE_NAME} is {problem}: the bots cannot start it, and a bot that installs it "
+              f"is left without one. Publish the bot's own {EXE_NAME}, a 64-bit Windows program, with "
+              f"`python publisher/publisher.py publish PATH-TO-{EXE_NAME}`.")
+        return 1
+    problem = diagnose(published, digest)
+    if problem:
+        print(f"NOT OK: {problem}.\n  executable sha256: {digest}\n  {DIGEST_OBJECT} holds:    {published!r}\n"
+              f"Until this is mended every client downloads the bot on every start. Publish the "
+              f"release again with `python publisher/publisher.py publish PATH-TO-{EXE_NAME}` "
+              f"(it writes {DIGEST_OBJECT} as the 64 digits alone), then run verify again.")
+        return 1
+    if key:
+        statement = read_object(client, args, STATEMENT_OBJECT)
+        problem, fix = statement_problem(client, args, key, statement, digest, size)
+        if problem:
+            print(f"NOT OK: {problem}: a module built with this key refuses the update. {fix}")
+            return 1
+        parsed = release_statement.parse(statement)
+        print(f"OK: {STATEMENT_OBJECT} is release {parsed.release} of this executable, signed by this "
+              f"key, expires {parsed.expiry}")
+    print(f"OK: {EXE_NAME} ({size} bytes) matches {DIGEST_OBJECT} {digest}")
+    return 0
+
+
+def statement_problem(client, args, key, data, digest, size):
+    """(what is wrong with the statement `data` of the executable, what to do) or (None, None)."""
+    publish_signed = ("Publish the release signed: `python publisher/publisher.py publish --signing-key "
+                      f"KEYFILE PATH-TO-{EXE_NAME}`.")
+    if data is None:
+        return f"there is no {STATEMENT_OBJECT}", publish_signed
+    try:
+        statement = release_statement.parse(data)
+    except StatementError as error:
+        return f"{STATEMENT_OBJECT} is not a release statement: {error}", publish_signed
+    if not statement.signed_by(key):
+        # The record may name the key that signed it; a reader with the module's keys may not
+        # read the record, and does without.
+        try:
+            signer = trusted_key(statement, read_record(client, args))
+        except PublishError:
+            signer = None
+        given = key.encode().hex()
+        return (f"{STATEMENT_OBJECT} (release {statement.release}) is signed, but by "
+                f"{f'the key {signer}' if signer else 'another key'}, not by {given}"), (
+                f"Sign it with the key file of {given}: `python publisher/publisher.py refresh "
+                f"--signing-key KEYFILE --new-signing-key`.")
+    if statement.sha256 != digest or statement.size != size:
+        return (f"{STATEMENT_OBJECT} (release {statement.release}) is the statement of another "
+                f"executable ({statement.size} bytes, sha256 {statement.sha256})"), publish_signed
+    if statement.expired():
+        return (f"release {statement.release} expired at the end of {statement.expiry} (UTC)",
+                "Sign it again with a new expiry: `python publisher/publisher.py refresh --signing-key "
+                "KEYFILE --expires-in DAYS`.")
+    return None, None
+
+
+def inspect(args):
+    """What a build was made for, from the module's own bytes; never prints the secret."""
+
+    path = Path(args.path)
+    if not path.exists():
+        raise PublishError(f"{path} does not exist")
+    modules = module_files(path)
+    if not modules:
+        raise PublishError(f"{path} holds no updater_core module (a wheel, a bundle folder or zip, "
+                           f"or the .pyd itself)")
+    default_id, default_secret = project.default_keys()
+    # The build's constants are NUL-terminated strings in the module's data.
+    endpoint_text = re.compile(rb"(?<![A-Za-z0-9/.-])(" + MODULE_ENDPOINT.pattern.encode() + rb")\0")
+    for name, data in modules:
+        endpoints = sorted({m[1].decode() for m in endpoint_text.finditer(data)})
+        print(f"{path}: {name}")
+        print(f"  endpoint:    {', '.join(endpoints) or 'not found'}")
+        print(f"  release key: {release_key(data)}")
+        print(f"  spare key:   {spare_key(data)}")
+        if default_secret.encode() + b"\0" in data or default_id.encode() + b"\0" in data:
+            print("  keys:        WARNING: the repository's default keys. They are public: anyone can "
+                  "sign requests with them. Build with your own UPDATER_ACCESS_KEY_ID and "
+                  "UPDATER_SECRET_ACCESS_KEY (read-only keys of your store) before shipping.")
+        else:
+            print("  keys:        the build's own, not the repository's defaults (the secret is not shown)")
+    return 0
+
+
+def serve(args):
+    """moto's S3 server with the bucket, until Ctrl-C; port 0 takes a free port. With
+    --engine seaweedfs, a real store instead: the demo's and the tests' stores
+    (tools/local_s3.py, tools/seaweedfs.py)."""
+    if args.engine == "seaweedfs":
+        import seaweedfs
+
+        return seaweedfs.main(["--host", args.host] + (["--port", str(args.port)] if args.port else [])
+                              + (["--build", args.build] if args.build else []))
+    if args.host not in ("127.0.0.1", "localhost", "::1"):
+        raise PublishError("serve listens on the loopback interface only")
+    import local_s3
+
+    try:
+        with local_s3.serving(logging.StreamHandler(), args.host, args.port) as server:
+            print(f"Serving bucket {BUCKET} on {server.url}; reach it as http_proxy={server.url}",
+                  flush=True)
+            threading.Event().wait()
+    except OSError as error:
+        raise PublishError(str(error)) from None
+
+
+def keygen(args):
+    import nacl.signing
+
+    key = nacl.signing.SigningKey.generate()
+    public = key.verify_key.encode().hex()
+    written = []
+    # Readable by its owner only from the moment it exists; an existing file is never replaced.
+    for path, content in [(args.keyfile, f"{SECRET_KEY_FILE}\n{key.encode().hex()}\n"),
+                          (f"{args.keyfile}.pub", f"{PUBLIC_KEY_FILE}\n{public}\n")]:
+        try:
+            fd = os.open(path, os.O_WRONLY | os.O_CREAT | os.O_EXCL, 0o600)
+        except FileExistsError:
+            for done in written:
+                os.remove(done)
+            raise PublishError(f"{path} exists: not replacing a key") from None
+        except OSError as error:
+            raise PublishError(f"cannot write {path}: {error}") from error
+        with os.fdopen(fd, "w", encoding="ascii") as file:
+            file.write(content)
+        written.append(path)
+    setting = "UPDATER_SPARE_PUBLIC_KEY" if args.spare else "UPDATER_RELEASE_PUBLIC_KEY"
+    use = ("Keep it offline and never publish with it until the release key is lost or leaked "
+           "(docs/publishing.md, \"Rotating the release key\"). " if args.spare else "")
+    print(f"Wrote the secret key to {args.keyfile} (keep it offline, never in the store) and its "
+          f"public key to {args.keyfile}.pub. {use}Build bundles with {setting} set to this public "
+          f"key:", file=sys.stderr)
+    print(public)
+    return 0

@@ -53,6 +53,7 @@ from commands import (create_bucket, inspect, keygen, publish, refresh, serve,  
                       verify)
 from failures import PublishError  # noqa: E402
 from project import BUCKET, DIGEST_OBJECT, EXE_NAME, STATEMENT_OBJECT  # noqa: E402
+from release_record import HIGHEST_RELEASE, after_release_problem  # noqa: E402
 from release_statement import StatementError  # noqa: E402
 from store import end_bar  # noqa: E402
 
@@ -188,7 +189,8 @@ def command_line():
     publish_parser.add_argument(
         "--after-release", metavar="N",
         help="number the release N+1 (N: the highest release the bots may have), for a new or "
-             "emptied bucket; never lower than the store's own numbers (default: one more than "
+             "emptied bucket; never lower than the store's own numbers, and below "
+             f"{HIGHEST_RELEASE}, the highest number every bot takes (default: one more than "
              "the highest release number this store has used)")
 
     refresh_parser = command(
@@ -253,10 +255,12 @@ def check_numbers(args):
         args.expires_in = int(text)
     text = getattr(args, "after_release", None)
     if text is not None:
-        highest = release_statement.MAX_NUMBER
-        if not re.fullmatch(f"0|{release_statement.NUMBER}", text) or int(text) >= highest:
+        if not re.fullmatch(f"0|{release_statement.NUMBER}", text):
             raise PublishError(f"--after-release {text}: give the highest release number the bots "
-                               f"may have, from 0 to {highest - 1}")
+                               f"may have, from 0 to {HIGHEST_RELEASE - 1}")
+        problem = after_release_problem(int(text))
+        if problem:
+            raise PublishError(problem)
         args.after_release = int(text)
 
 

@@ -1,7 +1,13 @@
 """The release record and numbering: the publisher's own object in the bucket (the module never
 reads it), which keeps the last release number used and the public key of the last signed
 release, so that numbers never go back, whatever replaced or removed the statement in between,
-and a refusal can name the key the bots trust; and the rule that numbers a new release."""
+and a refusal can name the key the bots trust; and the rule that numbers a new release.
+
+A bot folder refuses a release numbered more than the longest leap above the number it records
+for the same key, and more than the leap above 0 where it records none (a new installation) or
+another key's. So a release is never numbered above the leap itself: a new installation would
+refuse it.
+"""
 
 from __future__ import annotations
 
@@ -11,11 +17,13 @@ from dataclasses import dataclass
 
 import release_statement
 from failures import PublishError
-from project import BUCKET, STATEMENT_OBJECT
+from project import BUCKET, LONGEST_RELEASE_LEAP, STATEMENT_OBJECT
 from release_statement import StatementError
 from store import read_object, storage
 
 RECORD_KEY = "publisher.record"
+# The highest number a release may bear: every bot folder takes it, a new installation too.
+HIGHEST_RELEASE = LONGEST_RELEASE_LEAP
 
 RECORD_FIRST_LINE = f"{BUCKET} publisher record 1"
 RECORD = re.compile(rf"{re.escape(RECORD_FIRST_LINE)}\nrelease ({release_statement.NUMBER})\n"
@@ -75,8 +83,19 @@ def following(current, record) -> int:
     return highest_used(current, record) + 1
 
 
+def after_release_problem(after: int) -> str | None:
+    """What is wrong with --after-release `after` on its own, or None."""
+    if after < HIGHEST_RELEASE:
+        return None
+    return (f"--after-release {after}: the bots refuse a release numbered above {HIGHEST_RELEASE} "
+            f"(a new installation takes none higher), so the highest release this tool may sign is "
+            f"{HIGHEST_RELEASE}: give the highest release the bots may have, from 0 to "
+            f"{HIGHEST_RELEASE - 1}")
+
+
 def next_release(args, current, record):
-    """One more than any number the store has used, or than --after-release: never lower."""
+    """One more than any number the store has used, or than --after-release: never lower, and
+    never above the highest number every bot takes."""
     used = highest_used(current, record)
     after = getattr(args, "after_release", None)
     if after is not None:
@@ -86,12 +105,12 @@ def next_release(args, current, record):
                 f"{used}, and a bot that installed one of them refuses a lower number. Leave it out "
                 f"(release {used + 1}) or give {used} or more; nothing was changed")
         used = after
-    if used >= release_statement.MAX_NUMBER:
+    if used >= HIGHEST_RELEASE:
         raise PublishError(
-            f"release {used} is the highest number a release statement can hold, so no release can "
-            f"follow it (publish counts by one: it was set by hand). If no bot installed it, remove "
-            f"{STATEMENT_OBJECT} and {RECORD_KEY} and publish with --after-release N, N being the "
-            f"highest release the bots installed; nothing was changed")
+            f"release {used} is the highest number the bots take (a new installation refuses any "
+            f"release numbered above {HIGHEST_RELEASE}), so no release can follow it. If no bot "
+            f"installed it, remove {STATEMENT_OBJECT} and {RECORD_KEY} and publish with "
+            f"--after-release N, N being the highest release the bots installed; nothing was changed")
     return used + 1
 
 

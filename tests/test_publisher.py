@@ -154,6 +154,9 @@ def test_numbers_never_go_back_a_rollback_keeps_the_expiry_and_the_same_bytes_ch
     assert publish(second, new_key, "--after-release", "10").endswith(", release 11, expires never")
     statement = release_statement.parse(s3.get("exe_hash.sig"))
     assert statement.release == 11 and statement.signed_by(local_s3.test_signing_key().verify_key)
+    # The highest number used may be stated again; the highest number every bot takes is the last.
+    assert publish(first, new_key, "--after-release", "11").endswith(", release 12, expires never")
+    assert publish(second, new_key, "--after-release", str(LEAP - 1)).endswith(f", release {LEAP}, expires never")
 
 
 @pytest.mark.parametrize("published, problem", [
@@ -297,7 +300,8 @@ def test_each_error_names_its_cause_and_fix_in_one_line(s3, tmp_path, command, s
     assert all(line.startswith("warning: ") for line in lines[:-1]), done.stderr
 
 
-MAX = release_statement.MAX_NUMBER
+# The highest release number every bot takes: a bot folder that records none refuses more.
+LEAP = 1_000_000
 NEW_PROGRAM = windows_program(code=b"\x90\xc3")
 
 
@@ -364,12 +368,17 @@ NEW_PROGRAM = windows_program(code=b"\x90\xc3")
                  "--after-release 3 would go back: this store has used release numbers up to 5, and a "
                  "bot that installed one of them refuses a lower number. Leave it out (release 6) or "
                  "give 5 or more", id="going back"),
-    pytest.param(lambda s3: s3.publish(PROGRAM, release=MAX), ["publish", "--signing-key", "KEY", NEW_PROGRAM],
-                 f"release {MAX} is the highest number a release statement can hold, so no release can "
-                 f"follow it", id="the last number"),
-    pytest.param(lambda s3: (s3.publish(PROGRAM), record(s3, MAX, TEST_PUBLIC)),
+    pytest.param(lambda s3: s3.publish(PROGRAM),
+                 ["publish", "--signing-key", "KEY", "--after-release", "5000000", NEW_PROGRAM],
+                 f"--after-release 5000000: the bots refuse a release numbered above {LEAP} (a new "
+                 f"installation takes none higher), so the highest release this tool may sign is {LEAP}",
+                 id="a number the bots refuse"),
+    pytest.param(lambda s3: s3.publish(PROGRAM, release=LEAP), ["publish", "--signing-key", "KEY", NEW_PROGRAM],
+                 f"release {LEAP} is the highest number the bots take (a new installation refuses any "
+                 f"release numbered above {LEAP}), so no release can follow it", id="the last number"),
+    pytest.param(lambda s3: (s3.publish(PROGRAM), record(s3, LEAP, TEST_PUBLIC)),
                  ["refresh", "--signing-key", "OTHER KEY", "--new-signing-key"],
-                 f"release {MAX} is the highest number", id="the last number by refresh"),
+                 f"release {LEAP} is the highest number the bots take", id="the last number by refresh"),
     pytest.param(lambda s3: s3.publish(PROGRAM, expires=YESTERDAY), ["publish", "--signing-key", "KEY",
                                                                      NEW_PROGRAM],
                  f"release 1 expired at the end of {YESTERDAY} (UTC), and its expiry would be kept: give "

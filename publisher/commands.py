@@ -18,13 +18,12 @@ from built_module import module_files, release_key, spare_key
 from failures import PublishError, warn
 from program_check import HEAD_BYTES, check_program, not_a_program
 from project import BUCKET, DIGEST_OBJECT, EXE_NAME, STATEMENT_OBJECT
-from release_record import (Record, current_statement, expiry_date, next_release, read_record,
-                            write_record)
+from release_record import Record, expiry_date, next_release, read_record, write_record
 from release_statement import StatementError
 from signing_keys import (PUBLIC_KEY_FILE, SECRET_KEY_FILE, check_signing_key, signing_key,
                           trusted_key, verify_key)
-from store import (MODULE_ENDPOINT, Progress, already_published, check_writable, diagnose,
-                   error_code, make_client, read_object, storage)
+from store import (MODULE_ENDPOINT, Progress, diagnose, error_code, make_client, read_object,
+                   storage)
 
 def create_bucket(args):
     client = make_client(args)
@@ -44,90 +43,6 @@ def create_bucket(args):
     with storage(f"creating bucket {BUCKET}", args):
         client.create_bucket(Bucket=BUCKET, **settings)
     print(f"Created bucket {BUCKET} at {args.endpoint}")
-    return 0
-
-
-def publish(args):
-    path = args.path
-    if not os.path.isfile(path):
-        raise PublishError(f"{path} is not a file")
-    size = os.path.getsize(path)
-    with open(path, "rb") as file:
-        check_program(args, path, file.read(HEAD_BYTES), size, "; nothing was uploaded")
-    key = signing_key(args.signing_key) if args.signing_key else None
-    for given, option in [(args.expires_in, "--expires-in"), (args.after_release, "--after-release"),
-                          (args.new_signing_key or None, "--new-signing-key")]:
-        if given is not None and not key:
-            raise PublishError(f"{option} is for a signed release: add --signing-key KEYFILE")
-    client = make_client(args)
-    # Before a large file is read and sent: do the credentials work, is the bucket there, is its
-    # release signed, and may they write it?
-    with storage(f"checking bucket {BUCKET}", args):
-        client.head_bucket(Bucket=BUCKET)
-    data = read_object(client, args, STATEMENT_OBJECT)
-    if data is not None and not key and not args.unsigned:
-        raise PublishError(
-            f"the store holds {STATEMENT_OBJECT}, a signed release: a module built with a release key "
-            f"refuses a release without one. Publish with --signing-key KEYFILE (or, to publish "
-            f"unsigned and remove {STATEMENT_OBJECT}, with --unsigned); nothing was uploaded")
-    current = current_statement(data)
-    if key:
-        record = read_record(client, args)
-        rotation = check_signing_key(args, key, current, record)
-        release = next_release(args, current, record)
-        expires = expiry_date(args, current)
-    with open(path, "rb") as file:
-        digest = hashlib.file_digest(file, "sha256").hexdigest()
-    # Signed, the store's statement must state it; unsigned, the store must hold none.
-    stated = current is not None and (current.sha256, current.size) == (digest, size)
-    if (stated if key else data is None) and already_published(client, args, digest, size):
-        what = f"release {current.release}" if key else "the published release"
-        print(f"{path} is already {what} ({size} bytes, sha256 {digest}): nothing was changed. "
-              f"`refresh` signs it again (a new expiry, or with --new-signing-key a new key)")
-        return 0
-    check_writable(client, args)
-    statement = release_statement.make(key, digest, size, release, expires) if key else None
-
-    # The executable goes first and its digest last. A client that checks in between compares
-    # with the old digest: with the old executable it finds them identical and keeps it; a
-    # client that downloads then gets the new executable, and the next check finds it current.
-    with storage(f"upload of {EXE_NAME}", args, EXE_NAME, then="; nothing was published"):
-        progress = Progress(size, "Uploading")
-        client.upload_file(path, BUCKET, EXE_NAME, Callback=progress)
-        progress.finish()
-    then = (f"; {EXE_NAME} was uploaded, but clients keep their executable until its digest is "
-            f"published: run publish again")
-    # Before the digest: no client ever sees a new digest with the old statement; and the number
-    # is recorded before any statement bears it, so that it is never used again.
-    if statement:
-        write_record(client, args, Record(release, key.verify_key.encode().hex()), then)
-        with storage(f"upload of {STATEMENT_OBJECT}", args, STATEMENT_OBJECT, then=then):
-            client.put_object(Bucket=BUCKET, Key=STATEMENT_OBJECT, Body=statement)
-    elif data is not None:
-        with storage(f"removing {STATEMENT_OBJECT}", args, STATEMENT_OBJECT, then=then):
-            client.delete_object(Bucket=BUCKET, Key=STATEMENT_OBJECT)
-    with storage(f"upload of {DIGEST_OBJECT}", args, DIGEST_OBJECT, then=then):
-        client.put_object(Bucket=BUCKET, Key=DIGEST_OBJECT, Body=digest.encode("ascii"))
-
-    with storage("reading back what was published", args, EXE_NAME):
-        published_size = client.head_object(Bucket=BUCKET, Key=EXE_NAME)["ContentLength"]
-    with storage("reading back what was published", args, DIGEST_OBJECT):
-        published_digest = client.get_object(Bucket=BUCKET, Key=DIGEST_OBJECT)["Body"].read()
-    if published_size != size:
-        raise PublishError(f"{EXE_NAME} holds {published_size} bytes, not {size}: publish again")
-    problem = diagnose(published_digest, digest)
-    if problem:
-        raise PublishError(problem)
-    if statement and read_object(client, args, STATEMENT_OBJECT) != statement:
-        raise PublishError(f"{STATEMENT_OBJECT} does not hold the statement just written: publish again")
-    if statement:
-        if rotation:
-            warn(rotation)
-        parsed = release_statement.parse(statement)
-        print(f"Published {path}: {size} bytes, sha256 {digest}, release {parsed.release}, "
-              f"expires {parsed.expiry}")
-    else:
-        print(f"Published {path}: {size} bytes, sha256 {digest}, unsigned")
     return 0
 
 

@@ -4,6 +4,9 @@ are read before anything is uploaded, and anything else is named for what it is.
 
 from __future__ import annotations
 
+import datetime
+from dataclasses import dataclass
+
 from failures import PublishError
 from project import EXE_NAME
 
@@ -66,3 +69,88 @@ def check_program(args, what, head, size, then):
         raise PublishError(f"{what} is {problem}: the bots cannot start it, and a bot that installed "
                            f"it would be left without one. Publish the bot's own {EXE_NAME}, a 64-bit "
                            f"Windows program{then}")
+
+
+# --- What the program says it is: its version resource and its build time (pefile reads them)
+
+# The most bytes of the resource section read; a version resource is a few hundred bytes near its
+# start, after icons and manifests that rarely pass a few megabytes.
+LONGEST_RESOURCES = 16 * 1024 * 1024
+# The resources' entry in the optional header's table of data directories.
+RESOURCE_DIRECTORY = 2
+
+
+@dataclass(frozen=True)
+class Identity:
+    """What a Windows program says it is: the version resource's ProductName, FileVersion and
+    OriginalFilename (None where it has none) and the build time its PE header records."""
+
+    product: str | None = None
+    version: str | None = None
+    original_name: str | None = None
+    built: datetime.datetime | None = None
+
+    def __str__(self):
+        names = ", ".join(f"{label} {value!r}" for label, value in [
+            ("product", self.product), ("version", self.version),
+            ("original file name", self.original_name)] if value is not None)
+        built = f"built {self.built:%Y-%m-%d %H:%M:%S} UTC" if self.built else "no build time"
+        return f"{names or 'no version resource'}, {built}"
+
+    def differs(self, other: Identity) -> bool:
+        """Whether `other` is another program: its product name or original file name is not
+        this one's (Windows names compared as Windows does, regardless of case)."""
+        def names(identity):
+            return [(value or "").casefold() for value in (identity.product, identity.original_name)]
+
+        return any(mine and mine != theirs for mine, theirs in zip(names(self), names(other)))
+
+
+def identify(read, size) -> Identity:
+    """The identity of the 64-bit Windows program of `size` bytes whose bytes `read(start, stop)`
+    gives: its headers and its resource section alone are read, so that a store's program is
+    known from two ranged reads."""
+    import pefile
+
+    head = read(0, min(size, HEAD_BYTES))
+    try:
+        program = pefile.PE(data=head, fast_load=True)
+    except pefile.PEFormatError:
+        return Identity()
+    stamp = program.FILE_HEADER.TimeDateStamp
+    built = datetime.datetime.fromtimestamp(stamp, datetime.UTC) if stamp else None
+    directories, entry = program.OPTIONAL_HEADER.DATA_DIRECTORY, RESOURCE_DIRECTORY
+    resources = directories[entry] if entry < len(directories) else None
+    section = resources and resources.Size and program.get_section_by_rva(resources.VirtualAddress)
+    if not section:
+        return Identity(built=built)
+    start = section.PointerToRawData
+    stop = min(start + section.SizeOfRawData, size, start + LONGEST_RESOURCES)
+    # The headers and the resource section where the file has them; pefile reads nothing else.
+    data = bytearray(max(stop, len(head)))
+    data[:len(head)] = head
+    if stop > len(head):
+        data[start:stop] = read(start, stop)
+    program = pefile.PE(data=bytes(data), fast_load=True)
+    program.parse_data_directories(directories=[RESOURCE_DIRECTORY])
+    strings = {}
+    for info in getattr(program, "FileInfo", []):
+        for entry in info:
+            for table in getattr(entry, "StringTable", []):
+                strings.update(table.entries)
+
+    def text(name):
+        value = strings.get(name.encode())
+        return value.decode("utf-8", "replace").strip("\0 ") or None if value is not None else None
+
+    return Identity(text("ProductName"), text("FileVersion"), text("OriginalFilename"), built)
+
+
+def local_reader(path):
+    """read(start, stop) of a local file, for identify."""
+    def read(start, stop):
+        with open(path, "rb") as file:
+            file.seek(start)
+            return file.read(stop - start)
+
+    return read

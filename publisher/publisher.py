@@ -4,6 +4,7 @@
 #     "boto3>=1.26",
 #     "progressbar>=2.5",
 #     "pynacl>=1.5",  # for signed releases only
+#     "pefile>=2024.8.26",  # reads what a program says it is
 #     # for `serve` only: moto's S3 and its server, without the other services' dependencies
 #     "moto[s3]>=5.0",
 #     "flask",
@@ -49,8 +50,8 @@ TOOLS = str(Path(__file__).resolve().parent.parent / "tools")
 if TOOLS not in sys.path:
     sys.path.insert(0, TOOLS)
 import release_statement  # noqa: E402
-from commands import (create_bucket, inspect, keygen, publish, refresh, serve,  # noqa: E402
-                      verify)
+from commands import create_bucket, inspect, keygen, refresh, serve, verify  # noqa: E402
+from publish_command import publish  # noqa: E402
 from failures import PublishError  # noqa: E402
 from project import BUCKET, DIGEST_OBJECT, EXE_NAME, STATEMENT_OBJECT  # noqa: E402
 from release_record import HIGHEST_RELEASE, after_release_problem  # noqa: E402
@@ -66,15 +67,17 @@ EXE_KEY, HASH_KEY, STATEMENT_KEY = EXE_NAME, DIGEST_OBJECT, STATEMENT_OBJECT
 STORAGE = ("boto3", "boto3")
 BAR = ("progressbar", "progressbar")
 SIGNING = ("nacl.signing", "pynacl")
+PROGRAMS = ("pefile", "pefile")
 MOTO = ("moto.server", "moto[server]")
 
 
 def needs(args):
     """The (module, package) pairs that this command, with these options, imports."""
     signs = bool(getattr(args, "signing_key", None) or getattr(args, "public_key", None))
+    programs = not getattr(args, "not_a_windows_program", False)
     return {
         "create-bucket": [STORAGE],
-        "publish": [STORAGE, BAR] + [SIGNING] * signs,
+        "publish": [STORAGE, BAR] + [SIGNING] * signs + [PROGRAMS] * programs,
         "refresh": [STORAGE, SIGNING],
         "verify": [STORAGE, BAR] + [SIGNING] * signs,
         "serve": [STORAGE] + [MOTO] * (getattr(args, "engine", None) == "moto"),
@@ -105,7 +108,7 @@ def install_advice(missing):
     if sys.prefix != sys.base_prefix:
         return f"Install them with `{shlex.join([sys.executable, '-m', 'pip', 'install', *missing])}`"
     # A new environment has none of the tool's packages, so it gets all of them.
-    packages = list(dict.fromkeys([STORAGE[1], BAR[1], SIGNING[1], *missing]))
+    packages = list(dict.fromkeys([STORAGE[1], BAR[1], SIGNING[1], PROGRAMS[1], *missing]))
     return (f"Install them in a virtual environment (on Debian or Ubuntu after `apt install "
             f"python3-venv`): `python3 -m venv {VENV} && {VENV}/bin/pip install "
             f"{shlex.join(packages)}`, then run the tool with `{VENV}/bin/python`")
@@ -173,10 +176,13 @@ def command_line():
         description=f"Upload the executable as {EXE_NAME}, then, with --signing-key, its "
                     f"release statement as {STATEMENT_OBJECT} (the next release number), then its "
                     f"SHA-256 as {DIGEST_OBJECT}, and read them back. The bucket and the credentials "
-                    "are checked first. Only a 64-bit Windows program is taken; a signed release "
-                    "only with the key that signed the store's release. Publishing an older "
-                    "executable again makes a new release: that is how to roll back; the "
-                    "executable that is already published changes nothing.")
+                    "are checked first. Only a 64-bit Windows program is taken, and only the "
+                    "program the store's release is (its product name and original file name); a "
+                    "signed release only with the key that signed the store's release. What the "
+                    "program says it is (product, version, original file name, build time), its "
+                    "size and digest are shown first. Publishing an older executable again makes "
+                    "a new release: that is how to roll back; the executable that is already "
+                    "published changes nothing.")
     signed = publish_parser.add_mutually_exclusive_group()
     signed.add_argument("--signing-key", metavar="KEYFILE",
                         help="sign the release with this key (from keygen) and upload its "
@@ -189,9 +195,17 @@ def command_line():
     publish_parser.add_argument(
         "--after-release", metavar="N",
         help="number the release N+1 (N: the highest release the bots may have), for a new or "
-             "emptied bucket; never lower than the store's own numbers, and below "
-             f"{HIGHEST_RELEASE}, the highest number every bot takes (default: one more than "
-             "the highest release number this store has used)")
+             "emptied bucket (required there: 0 for a first release ever); never lower than the "
+             f"store's own numbers, and below {HIGHEST_RELEASE}, the highest number every bot takes "
+             "(default: one more than the highest release number this store has used)")
+    publish_parser.add_argument(
+        "--new-program", action="store_true",
+        help="take a program whose product name or original file name differs from the store's "
+             "release's, on purpose (the bot's program was renamed); every bot is replaced by it")
+    publish_parser.add_argument(
+        "--dry-run", action="store_true",
+        help="make every check and say what would be uploaded, but upload nothing (the write "
+             "test is not made)")
 
     refresh_parser = command(
         "refresh", refresh, "sign the current release again with a new expiry",

@@ -4,11 +4,23 @@ the key changes on purpose."""
 
 from __future__ import annotations
 
+import hashlib
 import os
 import re
 
 from failures import PublishError, one_line
 from project import BUCKET
+
+def fingerprint(key_hex):
+    """A public key's short fingerprint: the first 8 hexadecimal digits of its SHA-256, easy to
+    compare by eye where the full key is printed."""
+    return hashlib.sha256(bytes.fromhex(key_hex)).hexdigest()[:8]
+
+
+def named(key_hex):
+    """A public key as messages name it: in full, with its short fingerprint."""
+    return f"{key_hex} (fingerprint {fingerprint(key_hex)})"
+
 
 # The first line of each key file keygen writes, saying what the file holds. A file of the 64
 # digits alone is a secret key written before key files said so.

@@ -15,6 +15,7 @@ import urllib.parse
 
 import project
 from failures import PublishError, one_line, warn
+from program_check import HEAD_BYTES, identify, not_a_program
 from project import BUCKET, DIGEST_OBJECT, EXE_NAME
 
 HEX_DIGITS = set("0123456789abcdef")
@@ -251,3 +252,38 @@ def end_bar():
     if Progress.shown:
         sys.stderr.write("\n")
         Progress.shown = None
+
+
+def read_range(client, args, key, start, stop):
+    """Bytes `start` to `stop` (exclusive) of the object `key`."""
+    if stop <= start:
+        return b""
+    with storage(f"reading bytes {start} to {stop} of {key}", args, key):
+        return client.get_object(Bucket=BUCKET, Key=key,
+                                 Range=f"bytes={start}-{stop - 1}")["Body"].read()
+
+
+def published_size(client, args):
+    """The size of the store's executable, or None when there is none."""
+    try:
+        with storage(f"reading the size of {EXE_NAME}", args, EXE_NAME):
+            return client.head_object(Bucket=BUCKET, Key=EXE_NAME)["ContentLength"]
+    except PublishError as error:
+        if error_code(error.__cause__) in ("NoSuchKey", "404"):
+            return None
+        raise
+
+
+def published_program(client, args):
+    """What the store's executable says it is (program_check.Identity), from its headers and
+    resources alone; None when the store has none or it is not a Windows program."""
+    size = published_size(client, args)
+    if not size:
+        return None
+
+    def read(start, stop):
+        return read_range(client, args, EXE_NAME, start, stop)
+
+    if not_a_program(read(0, min(size, HEAD_BYTES)), size):
+        return None
+    return identify(read, size)

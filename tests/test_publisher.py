@@ -1,15 +1,19 @@
 """The publisher's tool against the real local server, and the updater after it."""
 
 import hashlib
+import os
 import re
+import shutil
 import signal
 import socket
 import struct
 import subprocess
 import sys
-from datetime import date, timedelta
+from datetime import UTC, date, datetime, timedelta
+from pathlib import Path
 
 import nacl.signing
+import pefile
 import pytest
 
 import publisher as publisher_tool
@@ -94,7 +98,8 @@ def test_signed_round_trip_keygen_publish_verify_and_a_signed_build_installs(
     public = public.splitlines()[-1]
     assert oct(keyfile.stat().st_mode & 0o777) == "0o600" and len(public) == 64
     assert publisher("keygen", str(keyfile))[0] == 1  # never replaces a key
-    code, out, err = publisher(*options, "publish", "--signing-key", str(keyfile), SCRIPT, str(exe))
+    code, out, err = publisher(*options, "publish", "--signing-key", str(keyfile), "--after-release", "0",
+                               SCRIPT, str(exe))
     assert code == 0 and out.rstrip().endswith(", release 1, expires never"), err
     assert publisher("verify", SCRIPT, *options, "--public-key", public)[0] == 0
     assert publisher("verify", SCRIPT, *options, "--public-key", f"{keyfile}.pub")[0] == 0
@@ -134,11 +139,12 @@ def test_numbers_never_go_back_a_rollback_keeps_the_expiry_and_the_same_bytes_ch
         return publisher_says("publish", *(["--signing-key", str(key)] if key else ["--unsigned"]), *more,
                               str(path))
 
-    assert publish(first, old_key).endswith(", release 1, expires never")
+    assert publish(first, old_key, "--after-release", "0").endswith(", release 1, expires never")
     assert publish(second, old_key, "--expires-in", "7").endswith(f", release 2, expires {in_a_week}")
     assert publish(first, old_key).endswith(f", release 3, expires {in_a_week}")  # a rollback
     # An unsigned release in between, then a new key on purpose: the numbers go on.
-    assert publish(second, None).endswith(", unsigned")
+    assert publish(second, None).endswith(", unsigned: bundles built with a release public key refuse it; "
+                                          "only those built without one install it")
     assert publish(first, new_key, "--new-signing-key").endswith(", release 4, expires never")
     assert publisher_says("refresh", "--signing-key", str(new_key), "--expires-in", "30") == (
         f"Refreshed release 4: expires {in_a_month} (was never)")
@@ -146,7 +152,7 @@ def test_numbers_never_go_back_a_rollback_keeps_the_expiry_and_the_same_bytes_ch
         f"Refreshed release 4: expires {in_a_month} (was {in_a_month})")
 
     stored = {key: s3.get(key) for key in (EXE_NAME, "exe_hash", "exe_hash.sig", "publisher.record")}
-    assert publish(first, new_key).startswith(f"{first} is already release 4 (")
+    assert publish(first, new_key).startswith(f"{first} is already release 4: nothing was changed")
     assert {key: s3.get(key) for key in stored} == stored
 
     # An emptied bucket goes on from the number the publisher states.
@@ -286,7 +292,7 @@ VENV = "~/.venvs/kelvo-publisher"
         {"PYTHONPATH": failing_modules(tmp_path, "boto3", "progressbar", "nacl")}),
         f"error: publish needs packages this Python lacks: boto3, progressbar. Install them in a "
         f"virtual environment (on Debian or Ubuntu after `apt install python3-venv`): `python3 -m "
-        f"venv {VENV} && {VENV}/bin/pip install boto3 progressbar pynacl`, then run the tool with "
+        f"venv {VENV} && {VENV}/bin/pip install boto3 progressbar pynacl pefile`, then run the tool with "
         f"`{VENV}/bin/python`", id="no virtual environment"),
 ])
 def test_each_error_names_its_cause_and_fix_in_one_line(s3, tmp_path, command, says):
@@ -373,6 +379,10 @@ NEW_PROGRAM = windows_program(code=b"\x90\xc3")
                  f"--after-release 5000000: the bots refuse a release numbered above {LEAP} (a new "
                  f"installation takes none higher), so the highest release this tool may sign is {LEAP}",
                  id="a number the bots refuse"),
+    pytest.param(lambda s3: None, ["publish", "--signing-key", "KEY", NEW_PROGRAM],
+                 "this store holds no release statement and no record of release numbers (a new or emptied "
+                 "bucket), so it cannot tell which releases the bots have: give --after-release N, N being "
+                 "the highest release the bots may have (0 for a first release ever)", id="a new bucket unnumbered"),
     pytest.param(lambda s3: s3.publish(PROGRAM, release=LEAP), ["publish", "--signing-key", "KEY", NEW_PROGRAM],
                  f"release {LEAP} is the highest number the bots take (a new installation refuses any "
                  f"release numbered above {LEAP}), so no release can follow it", id="the last number"),
@@ -402,6 +412,103 @@ def test_each_guard_refuses_in_one_line_before_any_write(options, s3, tmp_path, 
         argv.append(str(word))
     line = failure(*options, *argv)
     assert all(part in line for part in ([refusal] if isinstance(refusal, str) else refusal)), line
+    assert writes(s3.requests()[earlier:]) == []
+
+
+# Real Windows programs, as mingw-w64 builds them, each with a version resource: (product name,
+# file version, original file name).
+PROGRAMS = {"bot 1": ("Kelvo bot", "1.0", EXE_NAME), "bot 2": ("Kelvo bot", "2.0", EXE_NAME),
+            "python": ("Python", "3.13.0", "python.exe")}
+VERSION_RESOURCE = """1 VERSIONINFO
+FILEVERSION 1,0,0,0
+BEGIN
+  BLOCK "StringFileInfo"
+  BEGIN
+    BLOCK "040904B0"
+    BEGIN
+      VALUE "ProductName", "{}"
+      VALUE "FileVersion", "{}"
+      VALUE "OriginalFilename", "{}"
+    END
+  END
+  BLOCK "VarFileInfo"
+  BEGIN
+    VALUE "Translation", 0x409, 1200
+  END
+END
+"""
+
+
+@pytest.fixture(scope="module")
+def programs(tmp_path_factory):
+    """name: the bytes of each of PROGRAMS; "python" is the bundle's own python.exe where a
+    Windows bundle is at hand."""
+    if not shutil.which("x86_64-w64-mingw32-gcc"):
+        pytest.skip("mingw-w64 is not installed (apt-get install gcc-mingw-w64-x86-64)")
+    folder, built = tmp_path_factory.mktemp("programs"), {}
+    (folder / "main.c").write_text("int main(void) { return 0; }\n")
+    for name, strings in PROGRAMS.items():
+        stem = folder / name.replace(" ", "_")
+        stem.with_suffix(".rc").write_text(VERSION_RESOURCE.format(*strings))
+        subprocess.run(["x86_64-w64-mingw32-windres", "-O", "coff", "-o", stem.with_suffix(".res"),
+                        stem.with_suffix(".rc")], check=True, timeout=120)
+        subprocess.run(["x86_64-w64-mingw32-gcc", "-O2", "-s", "-o", stem.with_suffix(".exe"), folder / "main.c",
+                        stem.with_suffix(".res")], check=True, timeout=120)
+        built[name] = stem.with_suffix(".exe").read_bytes()
+    bundled = Path(os.environ.get("UPDATER_WINDOWS_BUNDLE", "/nonexistent")) / "python" / "python.exe"
+    if bundled.is_file():
+        built["python"] = bundled.read_bytes()
+    return built
+
+
+def shown(path, program, strings):
+    """The line publish shows first: what the program says it is, its size and its digest."""
+    pe = int.from_bytes(program[0x3C:0x40], "little")
+    built = datetime.fromtimestamp(int.from_bytes(program[pe + 8:pe + 12], "little"), UTC)
+    product, version, name = strings
+    return (f"{path}: product {product!r}, version {version!r}, original file name {name!r}, built "
+            f"{built:%Y-%m-%d %H:%M:%S} UTC; {len(program)} bytes, sha256 {hashlib.sha256(program).hexdigest()}")
+
+
+@pytest.mark.parametrize("new, more, published", [
+    ("bot 2", [], True),
+    ("python", [], False),
+    ("python", ["--dry-run"], False),
+    ("python", ["--new-program"], True),
+], ids=["a new version", "another program", "another program in a dry run", "another program on purpose"])
+def test_publish_shows_the_program_and_refuses_another_unless_told(
+        options, s3, tmp_path, programs, new, more, published):
+    s3.publish(programs["bot 1"], signing_key=None)
+    path = tmp_path / EXE_NAME
+    path.write_bytes(programs[new])
+    earlier = len(s3.requests())
+    code, out, err = publisher(*options, "publish", *more, str(path))
+    if new == "bot 2":  # its sections end exactly at its end: a whole program, not a truncated one
+        sections = pefile.PE(data=programs[new]).sections
+        assert max(section.PointerToRawData + section.SizeOfRawData for section in sections) == len(path.read_bytes())
+    if published:
+        assert code == 0 and out.splitlines()[0] == shown(path, programs[new], PROGRAMS[new]), out + err
+        assert s3.get(EXE_NAME) == programs[new]
+    else:
+        assert code == 1 and err.count("\n") == 1 and err.startswith(
+            f"error: {path} is another program than the published release: it says product 'Python', "), err
+        assert "add --new-program if the bot's product name or file name changes on purpose" in err
+        assert writes(s3.requests()[earlier:]) == []
+
+
+def test_a_dry_run_makes_every_check_says_what_it_would_upload_and_uploads_nothing(options, s3, tmp_path, programs):
+    s3.publish(programs["bot 1"])
+    key, path = tmp_path / "release.key", tmp_path / EXE_NAME
+    key.write_text(local_s3.TEST_SIGNING_SEED.hex())
+    path.write_bytes(programs["bot 2"])
+    earlier = len(s3.requests())
+    code, out, err = publisher(*options, "publish", "--dry-run", "--signing-key", str(key), str(path))
+    fingerprint = hashlib.sha256(bytes.fromhex(TEST_PUBLIC)).hexdigest()[:8]
+    assert code == 0 and out.splitlines()[-1] == (
+        f"Dry run: every check passed; publish would upload kelvo_bot.exe ({len(programs['bot 2'])} bytes), "
+        f"then exe_hash.sig as release 2, expires never, signed by the key {TEST_PUBLIC} (fingerprint "
+        f"{fingerprint}), then exe_hash. Whether these keys may write the bucket is not tried. Nothing was "
+        f"uploaded"), out + err
     assert writes(s3.requests()[earlier:]) == []
 
 

@@ -1,14 +1,13 @@
-"""The commands of the publisher's tool, one function each, called with the parsed command line:
-create-bucket, publish, refresh, verify, inspect, serve and keygen."""
+"""The publisher's tool's smaller commands, one function each, called with the parsed command
+line: create-bucket, refresh, inspect, serve and keygen (publish and the store's checks have
+rooms of their own)."""
 
 from __future__ import annotations
 
-import hashlib
 import logging
 import os
 import re
 import sys
-import tempfile
 import threading
 from pathlib import Path
 
@@ -16,14 +15,12 @@ import project
 import release_statement
 from built_module import module_files, release_key, spare_key
 from failures import PublishError, warn
-from program_check import HEAD_BYTES, check_program, not_a_program
+from program_check import HEAD_BYTES, check_program
 from project import BUCKET, DIGEST_OBJECT, EXE_NAME, STATEMENT_OBJECT
 from release_record import Record, expiry_date, next_release, read_record, write_record
 from release_statement import StatementError
-from signing_keys import (PUBLIC_KEY_FILE, SECRET_KEY_FILE, check_signing_key, signing_key,
-                          trusted_key, verify_key)
-from store import (MODULE_ENDPOINT, Progress, diagnose, error_code, make_client, read_object,
-                   storage)
+from signing_keys import PUBLIC_KEY_FILE, SECRET_KEY_FILE, check_signing_key, signing_key
+from store import MODULE_ENDPOINT, error_code, make_client, read_object, storage
 
 def create_bucket(args):
     client = make_client(args)
@@ -96,81 +93,6 @@ def refresh(args):
     else:
         print(f"Refreshed release {old.release}: expires {expires} (was {old.expiry})")
     return 0
-
-
-def verify(args):
-    key = verify_key(args)
-    client = make_client(args)
-    with storage(f"reading {DIGEST_OBJECT}", args, DIGEST_OBJECT):
-        published = client.get_object(Bucket=BUCKET, Key=DIGEST_OBJECT)["Body"].read()
-    with storage(f"reading the size of {EXE_NAME}", args, EXE_NAME):
-        size = client.head_object(Bucket=BUCKET, Key=EXE_NAME)["ContentLength"]
-    with tempfile.TemporaryFile() as file:
-        with storage(f"download of {EXE_NAME}", args, EXE_NAME):
-            progress = Progress(size, "Downloading")
-            client.download_fileobj(BUCKET, EXE_NAME, file, Callback=progress)
-            progress.finish()
-        size = file.tell()
-        file.seek(0)
-        head = file.read(HEAD_BYTES)
-        file.seek(0)
-        digest = hashlib.file_digest(file, "sha256").hexdigest()
-    problem = None if args.not_a_windows_program else not_a_program(head, size)
-    if problem:
-        print(f"NOT OK: {EXE_NAME} is {problem}: the bots cannot start it, and a bot that installs it "
-              f"is left without one. Publish the bot's own {EXE_NAME}, a 64-bit Windows program, with "
-              f"`python publisher/publisher.py publish PATH-TO-{EXE_NAME}`.")
-        return 1
-    problem = diagnose(published, digest)
-    if problem:
-        print(f"NOT OK: {problem}.\n  executable sha256: {digest}\n  {DIGEST_OBJECT} holds:    {published!r}\n"
-              f"Until this is mended every client downloads the bot on every start. Publish the "
-              f"release again with `python publisher/publisher.py publish PATH-TO-{EXE_NAME}` "
-              f"(it writes {DIGEST_OBJECT} as the 64 digits alone), then run verify again.")
-        return 1
-    if key:
-        statement = read_object(client, args, STATEMENT_OBJECT)
-        problem, fix = statement_problem(client, args, key, statement, digest, size)
-        if problem:
-            print(f"NOT OK: {problem}: a module built with this key refuses the update. {fix}")
-            return 1
-        parsed = release_statement.parse(statement)
-        print(f"OK: {STATEMENT_OBJECT} is release {parsed.release} of this executable, signed by this "
-              f"key, expires {parsed.expiry}")
-    print(f"OK: {EXE_NAME} ({size} bytes) matches {DIGEST_OBJECT} {digest}")
-    return 0
-
-
-def statement_problem(client, args, key, data, digest, size):
-    """(what is wrong with the statement `data` of the executable, what to do) or (None, None)."""
-    publish_signed = ("Publish the release signed: `python publisher/publisher.py publish --signing-key "
-                      f"KEYFILE PATH-TO-{EXE_NAME}`.")
-    if data is None:
-        return f"there is no {STATEMENT_OBJECT}", publish_signed
-    try:
-        statement = release_statement.parse(data)
-    except StatementError as error:
-        return f"{STATEMENT_OBJECT} is not a release statement: {error}", publish_signed
-    if not statement.signed_by(key):
-        # The record may name the key that signed it; a reader with the module's keys may not
-        # read the record, and does without.
-        try:
-            signer = trusted_key(statement, read_record(client, args))
-        except PublishError:
-            signer = None
-        given = key.encode().hex()
-        return (f"{STATEMENT_OBJECT} (release {statement.release}) is signed, but by "
-                f"{f'the key {signer}' if signer else 'another key'}, not by {given}"), (
-                f"Sign it with the key file of {given}: `python publisher/publisher.py refresh "
-                f"--signing-key KEYFILE --new-signing-key`.")
-    if statement.sha256 != digest or statement.size != size:
-        return (f"{STATEMENT_OBJECT} (release {statement.release}) is the statement of another "
-                f"executable ({statement.size} bytes, sha256 {statement.sha256})"), publish_signed
-    if statement.expired():
-        return (f"release {statement.release} expired at the end of {statement.expiry} (UTC)",
-                "Sign it again with a new expiry: `python publisher/publisher.py refresh --signing-key "
-                "KEYFILE --expires-in DAYS`.")
-    return None, None
 
 
 def inspect(args):

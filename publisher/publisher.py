@@ -19,6 +19,8 @@
                                                    with --spare, the spare kept offline for a rotation
     python publisher/publisher.py refresh          sign the current release again with a new expiry
     python publisher/publisher.py verify           download the executable and check the published digest
+                                                   (with --bundle DIR, against the keys a bundle trusts)
+    python publisher/publisher.py status           the current release, without downloading it
     python publisher/publisher.py inspect PATH     what a wheel, bundle or module was built for
     python publisher/publisher.py serve            a local S3 server on 127.0.0.1 with the bucket
 
@@ -26,8 +28,15 @@ The updater downloads the executable whenever the object "exe_hash" is not, byte
 64 lower-case hexadecimal digits of the executable's SHA-256: one stray line end makes every
 client download the bot on every start. This tool writes exactly that form and says what is
 wrong with any other. It publishes only a 64-bit Windows program (the tests and the Linux demo,
-which publish shell scripts, say --not-a-windows-program), and a signed release only with the key
-the bots trust, under a number that never goes back.
+which publish shell scripts, say --not-a-windows-program), only the program the store's release is
+(unless --new-program), and a signed release only with the key the bots trust, under a number
+that never goes back and that every bot takes.
+
+Module layout beside this file: program_check.py (what a file is, and what a program says it
+is), release_record.py (the record of release numbers and the numbering rule), signing_keys.py
+(key files and the key the bots trust), store.py (the storage client, its errors and progress),
+built_module.py (what a built module trusts), publish_command.py, store_checks.py (verify,
+status) and commands.py (the rest); release_statement.py writes and reads the statement.
 
 The endpoint comes from --endpoint or KELVO_ENDPOINT_URL; credentials from --access-key-id and
 --secret-access-key, or the standard AWS variables and configuration files; --proxy (or the
@@ -50,8 +59,9 @@ TOOLS = str(Path(__file__).resolve().parent.parent / "tools")
 if TOOLS not in sys.path:
     sys.path.insert(0, TOOLS)
 import release_statement  # noqa: E402
-from commands import create_bucket, inspect, keygen, refresh, serve, verify  # noqa: E402
+from commands import create_bucket, inspect, keygen, refresh, serve  # noqa: E402
 from publish_command import publish  # noqa: E402
+from store_checks import status, verify  # noqa: E402
 from failures import PublishError  # noqa: E402
 from project import BUCKET, DIGEST_OBJECT, EXE_NAME, STATEMENT_OBJECT  # noqa: E402
 from release_record import HIGHEST_RELEASE, after_release_problem  # noqa: E402
@@ -73,13 +83,15 @@ MOTO = ("moto.server", "moto[server]")
 
 def needs(args):
     """The (module, package) pairs that this command, with these options, imports."""
-    signs = bool(getattr(args, "signing_key", None) or getattr(args, "public_key", None))
+    signs = bool(getattr(args, "signing_key", None) or getattr(args, "public_key", None)
+                 or getattr(args, "bundle", None))
     programs = not getattr(args, "not_a_windows_program", False)
     return {
         "create-bucket": [STORAGE],
         "publish": [STORAGE, BAR] + [SIGNING] * signs + [PROGRAMS] * programs,
         "refresh": [STORAGE, SIGNING],
         "verify": [STORAGE, BAR] + [SIGNING] * signs,
+        "status": [STORAGE, SIGNING, PROGRAMS],
         "serve": [STORAGE] + [MOTO] * (getattr(args, "engine", None) == "moto"),
         "keygen": [SIGNING],
     }.get(args.command, [])
@@ -231,9 +243,20 @@ def command_line():
                                   "or keygen's KEYFILE.pub)")
     verify_keys.add_argument("--signing-key", metavar="KEYFILE",
                              help=f"also check {STATEMENT_OBJECT} against this key file's public key")
+    verify_keys.add_argument("--bundle", metavar="DIR",
+                             help=f"also check {STATEMENT_OBJECT} against the keys a shipped bundle "
+                                  "trusts (its release key and its spare): a bundle folder, its zip "
+                                  "or a wheel")
     verify_parser.add_argument("--not-a-windows-program", action="store_true",
                                help="take a published file that is not a 64-bit Windows program "
                                     "(the tests' and the Linux demo's); a real bot never needs it")
+
+    command(
+        "status", status, "show the store's current release without downloading it",
+        description=f"Show the store's current release: its number, expiry and the key that "
+                    f"signed it (with a short fingerprint), the size of {EXE_NAME} and what it says "
+                    f"it is (product, version, original file name, build time, read from its "
+                    f"headers alone), {DIGEST_OBJECT}, and this tool's record of release numbers.")
 
     command(
         "create-bucket", create_bucket, f"create the bucket {BUCKET}, once",

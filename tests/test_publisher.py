@@ -34,6 +34,12 @@ OTHER_EXE = EXE.replace(b"exit 0", b"exit 2")  # of the same size
 OTHER_KEY = nacl.signing.SigningKey(bytes(range(32)))
 TEST_PUBLIC = local_s3.test_signing_key().verify_key.encode().hex()
 OTHER_PUBLIC = OTHER_KEY.verify_key.encode().hex()
+SPARE_PUBLIC = local_s3.test_spare_key().verify_key.encode().hex()
+
+
+def named(public):
+    """A public key as the tool names it: in full, with the first 8 digits of its SHA-256."""
+    return f"{public} (fingerprint {hashlib.sha256(bytes.fromhex(public)).hexdigest()[:8]})"
 
 
 def windows_program(machine=0x8664, flags=0x0022, size=4096, code=b"\xc3"):
@@ -106,8 +112,8 @@ def test_signed_round_trip_keygen_publish_verify_and_a_signed_build_installs(
     assert publisher("verify", SCRIPT, *options, "--signing-key", str(keyfile))[0] == 0
     test_key.write_text(local_s3.TEST_SIGNING_SEED.hex())  # as keygen wrote keys before
     code, out, _ = publisher("verify", SCRIPT, *options, "--signing-key", str(test_key))
-    assert code == 1 and (f"NOT OK: exe_hash.sig (release 1) is signed, but by the key {public}, not "
-                          f"by {TEST_PUBLIC}") in out, out
+    assert code == 1 and (f"NOT OK: exe_hash.sig (release 1) is signed, but by the key {named(public)}, not "
+                          f"by {named(TEST_PUBLIC)}") in out, out
 
     # A build with the tests' key takes only what that key signed: the release signed again
     # with it, on purpose, as the next release.
@@ -216,9 +222,9 @@ PUBLISH_SIGNED = "Publish the release signed: `python publisher/publisher.py pub
                  f"NOT OK: there is no exe_hash.sig: a module built with this key refuses the update. "
                  f"{PUBLISH_SIGNED}", id="none"),
     pytest.param(lambda s3: (s3.publish(EXE, signing_key=OTHER_KEY), record(s3, 1, OTHER_PUBLIC)),
-                 f"NOT OK: exe_hash.sig (release 1) is signed, but by the key {OTHER_PUBLIC}, not by "
-                 f"{TEST_PUBLIC}: a module built with this key refuses the update. Sign it with the key "
-                 f"file of {TEST_PUBLIC}: `python publisher/publisher.py refresh --signing-key KEYFILE "
+                 f"NOT OK: exe_hash.sig (release 1) is signed, but by the key {named(OTHER_PUBLIC)}, not by "
+                 f"{named(TEST_PUBLIC)}: a module built with this key refuses the update. Sign it with the key "
+                 f"file of {named(TEST_PUBLIC)}: `python publisher/publisher.py refresh --signing-key KEYFILE "
                  f"--new-signing-key`.", id="another key"),
     pytest.param(lambda s3: (s3.publish(EXE), s3.put("exe_hash.sig", OTHER_KEY.sign(DIGEST).signature)),
                  "NOT OK: exe_hash.sig is not a release statement: it is not ASCII text", id="raw signature"),
@@ -232,6 +238,43 @@ def test_verify_with_the_public_key_checks_the_release_statement(options, s3, st
     store(s3)
     code, out, _ = publisher("verify", SCRIPT, *options, "--public-key", TEST_PUBLIC)
     assert out.startswith(says) and code == (0 if says.startswith("OK") else 1), out
+
+
+@pytest.mark.parametrize("signer, says", [
+    (local_s3.test_signing_key(), f"OK: exe_hash.sig is release 1 of this executable, signed by its release key "
+                                  f"{named(TEST_PUBLIC)}, expires never"),
+    (local_s3.test_spare_key(), f"OK: exe_hash.sig is release 1 of this executable, signed by its spare key "
+                                f"{named(SPARE_PUBLIC)}, expires never"),
+    (OTHER_KEY, f"NOT OK: exe_hash.sig (release 1) is signed, but by another key, not by {named(TEST_PUBLIC)} or "
+                f"{named(SPARE_PUBLIC)}: the bots of {{bundle}} refuse the update."),
+], ids=["release key", "spare key", "another key"])
+def test_verify_checks_the_store_against_the_keys_a_bundle_trusts(options, s3, signer, says):
+    s3.publish(EXE, signing_key=signer)
+    bundle = build_dir("signed")
+    code, out, err = publisher("verify", SCRIPT, *options, "--bundle", str(bundle))
+    assert out.startswith(says.format(bundle=bundle)) and code == (0 if says.startswith("OK") else 1), out + err
+
+
+def test_status_shows_the_release_without_downloading_the_executable(options, s3, programs):
+    program = programs["bot 2"] + os.urandom(300_000)  # more than its headers, read alone
+    s3.publish(program, release=7)
+    record(s3, 7, TEST_PUBLIC)
+    earlier = len(s3.requests())
+    code, out, err = publisher("status", *options)
+    pe = int.from_bytes(program[0x3C:0x40], "little")
+    built = datetime.fromtimestamp(int.from_bytes(program[pe + 8:pe + 12], "little"), UTC)
+    assert code == 0 and out.splitlines() == [
+        f"Bucket kelvo-bot at {s3.endpoint}:",
+        "  release:    7, expires never",
+        f"  signed by:  {named(TEST_PUBLIC)}",
+        f"  program:    {len(program)} bytes, product 'Kelvo bot', version '2.0', original file name "
+        f"'kelvo_bot.exe', built {built:%Y-%m-%d %H:%M:%S} UTC",
+        f"  digest:     {hashlib.sha256(program).hexdigest()}",
+        f"  record:     release 7 used last, key {named(TEST_PUBLIC)}",
+    ], out + err
+    # Ranged reads of its headers and resources: each answered with part of it (206), none whole.
+    reads = [line for line in s3.requests()[earlier:] if "GET " in line and f"/{EXE_NAME} " in line]
+    assert reads and all('" 206 ' in line for line in reads), s3.requests()[earlier:]
 
 
 def test_each_failure_is_one_line(options, s3, exe, tmp_path):

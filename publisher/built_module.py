@@ -6,6 +6,8 @@ from __future__ import annotations
 import re
 import zipfile
 
+from signing_keys import named
+
 def module_files(path):
     """(name, bytes) of each updater_core module in a wheel, a zip, a bundle folder or the module
     file itself."""
@@ -40,7 +42,7 @@ def release_key(data):
         return "not recorded (a build made before modules recorded it)"
     if keys == [""]:
         return "none: this build installs releases without a signature"
-    return f"{', '.join(keys)} (only releases signed with its private key install)"
+    return f"{', '.join(map(named, keys))} (only releases signed with its private key install)"
 
 
 def spare_key(data):
@@ -51,5 +53,5 @@ def spare_key(data):
         return "not recorded (a build made before modules took a spare key)"
     if keys == [""]:
         return "none"
-    return (f"{', '.join(keys)} (a release signed with its private key installs too, and from then "
+    return (f"{', '.join(map(named, keys))} (a release signed with its private key installs too, and from then "
             f"on only the spare's)")

@@ -19,7 +19,8 @@ from program_check import HEAD_BYTES, check_program
 from project import BUCKET, DIGEST_OBJECT, EXE_NAME, STATEMENT_OBJECT
 from release_record import Record, expiry_date, next_release, read_record, write_record
 from release_statement import StatementError
-from signing_keys import PUBLIC_KEY_FILE, SECRET_KEY_FILE, check_signing_key, signing_key
+from signing_keys import (PUBLIC_KEY_FILE, SECRET_KEY_FILE, check_signing_key, fingerprint, protect,
+                          signing_key)
 from store import MODULE_ENDPOINT, error_code, make_client, read_object, storage
 
 def create_bucket(args):
@@ -151,8 +152,13 @@ def keygen(args):
     key = nacl.signing.SigningKey.generate()
     public = key.verify_key.encode().hex()
     written = []
+    for path in (args.keyfile, f"{args.keyfile}.pub"):
+        if os.path.lexists(path):
+            raise PublishError(f"{path} exists: not replacing a key")
     # Readable by its owner only from the moment it exists; an existing file is never replaced.
-    for path, content in [(args.keyfile, f"{SECRET_KEY_FILE}\n{key.encode().hex()}\n"),
+    secret = (protect(args.keyfile, key.encode()) if args.passphrase
+              else f"{SECRET_KEY_FILE}\n{key.encode().hex()}\n")
+    for path, content in [(args.keyfile, secret),
                           (f"{args.keyfile}.pub", f"{PUBLIC_KEY_FILE}\n{public}\n")]:
         try:
             fd = os.open(path, os.O_WRONLY | os.O_CREAT | os.O_EXCL, 0o600)
@@ -168,8 +174,9 @@ def keygen(args):
     setting = "UPDATER_SPARE_PUBLIC_KEY" if args.spare else "UPDATER_RELEASE_PUBLIC_KEY"
     use = ("Keep it offline and never publish with it until the release key is lost or leaked "
            "(docs/publishing.md, \"Rotating the release key\"). " if args.spare else "")
-    print(f"Wrote the secret key to {args.keyfile} (keep it offline, never in the store) and its "
-          f"public key to {args.keyfile}.pub. {use}Build bundles with {setting} set to this public "
-          f"key:", file=sys.stderr)
+    protected = ", protected by its passphrase" if args.passphrase else ""
+    print(f"Wrote the secret key to {args.keyfile}{protected} (keep it offline, never in the store) "
+          f"and its public key to {args.keyfile}.pub. {use}Build bundles with {setting} set to this "
+          f"public key (fingerprint {fingerprint(public)}):", file=sys.stderr)
     print(public)
     return 0

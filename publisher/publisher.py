@@ -166,6 +166,10 @@ def command_line():
             sub.add_argument("--spare", action="store_true",
                              help="the spare key, built into bundles beside the release key and "
                                   "kept offline until a rotation (docs/publishing.md)")
+            sub.add_argument("--passphrase", action="store_true",
+                             help="protect the secret key with a passphrase, typed twice at the "
+                                  "terminal (or given in KELVO_KEY_PASSPHRASE), which every command "
+                                  "that signs then asks for")
 
     def checks(parser, expires_default):
         parser.add_argument("--expires-in", metavar="DAYS",

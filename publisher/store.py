@@ -102,6 +102,11 @@ def why(error, endpoint, key):
     if not isinstance(error, ClientError):
         return f"{type(error).__name__}: {one_line(error)}"
     code = str(error.response.get("Error", {}).get("Code", ""))
+    headers = error.response.get("ResponseMetadata", {}).get("HTTPHeaders", {})
+    if code.isdigit() and not any(name.lower().startswith("x-amz") for name in headers):
+        # A bare HTTP status without any of the headers S3 storage sends with every answer.
+        return (f"{endpoint} answered {code} without the headers S3 storage sends (x-amz-...): it is "
+                f"a web server, not S3 storage. Check --endpoint (or KELVO_ENDPOINT_URL) and --proxy")
     if code == "NoSuchBucket" or (code == "404" and key is None):
         return (f"bucket {BUCKET} does not exist at {endpoint}: create it with "
                 f"`python publisher/publisher.py --endpoint {endpoint} create-bucket`")

@@ -1,6 +1,7 @@
 """The publisher's tool against the real local server, and the updater after it."""
 
 import hashlib
+import http.server
 import os
 import re
 import shutil
@@ -9,6 +10,7 @@ import socket
 import struct
 import subprocess
 import sys
+import threading
 from datetime import UTC, date, datetime, timedelta
 from pathlib import Path
 
@@ -123,6 +125,11 @@ def test_signed_round_trip_keygen_publish_verify_and_a_signed_build_installs(
     code, out, err = publisher(*options, "refresh", "--signing-key", str(test_key), "--new-signing-key",
                                SCRIPT)
     assert code == 0 and out.startswith("Signed release 1 again with the new key as release 2"), err
+    # Going back to a release key after its spare took over is refused by the folders that took it.
+    fingerprint = hashlib.sha256(bytes.fromhex(TEST_PUBLIC)).hexdigest()[:8]
+    assert (f"Folders whose bundle has {fingerprint} as its release key install it only if "
+            f"they never installed a release signed by their spare: a folder that did has retired its "
+            f'release key and refuses this release ("retired")') in err, err
     run = run_updater(bots / "bin", build=build_dir("signed"), BOT_RECORD=str(tmp_path / "started"))
     assert run.returncode == 0 and (bots / EXE_NAME).read_bytes() == EXE, run.stderr
 
@@ -320,6 +327,43 @@ def test_each_failure_is_one_line(options, s3, exe, tmp_path):
                                *options[2:])
     assert code == 0, err
     assert err.startswith(f"warning: a module build refuses the endpoint http://127.0.0.1:{s3.port} ")
+
+
+@pytest.mark.parametrize("command", [["publish", SCRIPT, "EXE"], ["create-bucket"]], ids=["publish", "create-bucket"])
+def test_a_plain_web_server_at_the_endpoint_is_named_so(exe, command):
+    class NotFound(http.server.BaseHTTPRequestHandler):
+        def answer(self):
+            self.send_response(404)
+            self.send_header("Content-Length", "0")
+            self.end_headers()
+
+        do_HEAD = do_GET = do_PUT = answer
+
+        def log_message(self, *_):
+            pass
+
+    server = http.server.ThreadingHTTPServer(("127.0.0.1", 0), NotFound)
+    threading.Thread(target=server.serve_forever, daemon=True).start()
+    try:
+        endpoint = f"http://127.0.0.1:{server.server_port}"
+        code, _, err = publisher("--endpoint", endpoint, "--access-key-id", "k", "--secret-access-key", "s",
+                                 *[str(exe) if word == "EXE" else word for word in command], AWS_MAX_ATTEMPTS="1")
+    finally:
+        server.shutdown()
+        server.server_close()
+    assert code == 1 and err.splitlines()[-1].endswith(
+        f"failed: {endpoint} answered 404 without the headers S3 storage sends (x-amz-...): it is a web server, "
+        f"not S3 storage. Check --endpoint (or KELVO_ENDPOINT_URL) and --proxy"), err
+
+
+def test_serve_with_seaweedfs_but_no_weed_is_one_line(tmp_path):
+    # The interpreter outside the tests' environment, with its packages but not its `weed`.
+    packages = next(path for path in sys.path if path.endswith("site-packages"))
+    done = run([sys._base_executable, ROOT / "publisher" / "publisher.py", "serve", "--engine", "seaweedfs"],
+               env=clean_environment(PATH="/usr/bin:/bin", PYTHONPATH=packages))
+    assert done.returncode == 1 and done.stderr.startswith(
+        "error: serve --engine seaweedfs needs SeaweedFS's `weed` program, which is neither beside this Python "
+        "nor on the PATH") and done.stderr.count("\n") == 1, done.stderr
 
 
 def failing_modules(folder, *names):

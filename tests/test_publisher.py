@@ -175,8 +175,10 @@ def test_numbers_never_go_back_a_rollback_keeps_the_expiry_and_the_same_bytes_ch
     assert publish(first, new_key, "--new-signing-key").endswith(", release 4, expires never")
     assert publisher_says("refresh", "--signing-key", str(new_key), "--expires-in", "30") == (
         f"Refreshed release 4: expires {in_a_month} (was never)")
+    record(s3, 9, TEST_PUBLIC)  # a number used by a publish that failed after recording it
     assert publisher_says("refresh", "--signing-key", str(new_key)) == (
         f"Refreshed release 4: expires {in_a_month} (was {in_a_month})")
+    assert release_record.parse_record(s3.get("publisher.record")).release == 9  # refresh never lowers it
 
     stored = {key: s3.get(key) for key in (EXE_NAME, "exe_hash", "exe_hash.sig", "publisher.record")}
     assert publish(first, new_key).startswith(f"{first} is already release 4: nothing was changed")

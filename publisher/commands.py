@@ -21,7 +21,7 @@ from release_record import Record, expiry_date, next_release, read_record, write
 from release_statement import StatementError
 from signing_keys import (PUBLIC_KEY_FILE, SECRET_KEY_FILE, check_signing_key, fingerprint, protect,
                           signing_key)
-from store import MODULE_ENDPOINT, error_code, make_client, read_object, storage
+from store import MODULE_ENDPOINT, error_code, make_client, read_object, read_range, storage
 
 def create_bucket(args):
     client = make_client(args)
@@ -71,9 +71,7 @@ def refresh(args):
                            f"release with `publish --signing-key KEYFILE PATH`; nothing was changed")
     head = b""
     if size and not args.not_a_windows_program:
-        with storage(f"reading the headers of {EXE_NAME}", args, EXE_NAME):
-            head = client.get_object(Bucket=BUCKET, Key=EXE_NAME,
-                                     Range=f"bytes=0-{HEAD_BYTES - 1}")["Body"].read()
+        head = read_range(client, args, EXE_NAME, 0, min(size, HEAD_BYTES))
     check_program(args, f"the store's {EXE_NAME} (release {old.release})", head, size,
                   " with `publish --signing-key KEYFILE PATH`; nothing was changed")
     release = next_release(args, old, record) if rotation else old.release

@@ -131,8 +131,11 @@ def identify(read, size) -> Identity:
     data[:len(head)] = head
     if stop > len(head):
         data[start:stop] = read(start, stop)
-    program = pefile.PE(data=bytes(data), fast_load=True)
-    program.parse_data_directories(directories=[RESOURCE_DIRECTORY])
+    try:
+        program = pefile.PE(data=bytes(data), fast_load=True)
+        program.parse_data_directories(directories=[RESOURCE_DIRECTORY])
+    except pefile.PEFormatError:
+        return Identity(built=built)
     strings = {}
     for info in getattr(program, "FileInfo", []):
         for entry in info:

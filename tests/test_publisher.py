@@ -603,7 +603,10 @@ def test_publish_shows_the_program_and_refuses_another_unless_told(
         sections = pefile.PE(data=programs[new]).sections
         assert max(section.PointerToRawData + section.SizeOfRawData for section in sections) == len(path.read_bytes())
     if published:
-        assert code == 0 and out.splitlines()[0] == shown(path, programs[new], PROGRAMS[new]), out + err
+        # The bundle's own python.exe, where it stands in, has a version of its own.
+        line = shown(path, programs[new], PROGRAMS[new])
+        expected = line if new == "bot 2" else line[:line.index(", version")]
+        assert code == 0 and out.splitlines()[0].startswith(expected), out + err
         assert s3.get(EXE_NAME) == programs[new]
     else:
         assert code == 1 and err.count("\n") == 1 and err.startswith(

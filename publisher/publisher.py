@@ -137,152 +137,152 @@ def command_line():
     # the value of an option given before the subcommand.
     given_here = argparse.ArgumentParser(add_help=False)
     storage_options(given_here, argparse.SUPPRESS)
-
-    def command(name, run, help, storage=True, description=None, path=None):
-        """A subcommand that runs `run`; with `storage`, it takes the storage options too; with
-        `path`, (METAVAR, help) of the one file it is given."""
+    for name, run, help, description, path, options in COMMANDS:
+        storage = name not in NEVER_REACH_A_STORE
         sub = commands.add_parser(name, parents=[given_here] if storage else [], help=help,
                                   description=description)
         sub.set_defaults(run=run)
         if path:
             sub.add_argument(path[0].lower(), metavar=path[0], help=path[1])
-        return sub
+        if options:
+            options(sub)
+    return parser
 
-    # The commands that work on one local file and never reach the store.
-    for name, run, help, path, description in [
-        ("keygen", keygen, "write a new release signing key", ("KEYFILE", "the file to create"),
-         "Write a new Ed25519 secret key to KEYFILE and its public key to KEYFILE.pub (readable "
-         "by their owner only; an existing file is never replaced; each says on its first line "
-         "what it holds) and print the public key, the module's UPDATER_RELEASE_PUBLIC_KEY (or "
-         "with --spare its UPDATER_SPARE_PUBLIC_KEY), as the last line."),
-        ("inspect", inspect, "say what a wheel or bundle was built for",
-         ("PATH", "a wheel, bundle folder, zip or module"),
-         "Read the endpoint and the release public key (or none) from a built module (a wheel, "
-         "a bundle folder or its zip, or the .pyd), and say whether its keys are the "
-         "repository's public defaults. The secret is never printed."),
-    ]:
-        sub = command(name, run, help, storage=False, path=path, description=description)
-        if name == "keygen":
-            sub.add_argument("--spare", action="store_true",
-                             help="the spare key, built into bundles beside the release key and "
-                                  "kept offline until a rotation (docs/publishing.md)")
-            sub.add_argument("--passphrase", action="store_true",
-                             help="protect the secret key with a passphrase, typed twice at the "
-                                  "terminal (or given in KELVO_KEY_PASSPHRASE), which every command "
-                                  "that signs then asks for")
 
-    def checks(parser, expires_default):
-        parser.add_argument("--expires-in", metavar="DAYS",
-                            help="the release expires at the end of the UTC day DAYS days from "
-                                 "today (1 to 36500), or with `never` never: modules refuse it "
-                                 f"afterwards (default: {expires_default})")
-        parser.add_argument("--not-a-windows-program", action="store_true",
-                            help="take a file that is not a 64-bit Windows program (the tests' and "
-                                 "the Linux demo's shell scripts); a real bot never needs it")
+def keygen_options(parser):
+    parser.add_argument("--spare", action="store_true",
+                        help="the spare key, built into bundles beside the release key and kept "
+                             "offline until a rotation (docs/publishing.md)")
+    parser.add_argument("--passphrase", action="store_true",
+                        help="protect the secret key with a passphrase, typed twice at the "
+                             "terminal (or given in KELVO_KEY_PASSPHRASE), which every command "
+                             "that signs then asks for")
 
-    def new_key(parser):
-        parser.add_argument("--new-signing-key", action="store_true",
-                            help="sign with a key other than the one that signed the store's "
-                                 "release, on purpose (a lost or leaked key, or the bundles' spare): "
-                                 "bundles that do not trust it refuse the release")
 
-    publish_parser = command(
-        "publish", publish, "upload an executable and its digest",
-        path=("PATH", f"the {EXE_NAME} to publish"),
-        description=f"Upload the executable as {EXE_NAME}, then, with --signing-key, its "
-                    f"release statement as {STATEMENT_OBJECT} (the next release number), then its "
-                    f"SHA-256 as {DIGEST_OBJECT}, and read them back. The bucket and the credentials "
-                    "are checked first. Only a 64-bit Windows program is taken, and only the "
-                    "program the store's release is (its product name and original file name); a "
-                    "signed release only with the key that signed the store's release. What the "
-                    "program says it is (product, version, original file name, build time), its "
-                    "size and digest are shown first. Publishing an older executable again makes "
-                    "a new release: that is how to roll back; the executable that is already "
-                    "published changes nothing.")
-    signed = publish_parser.add_mutually_exclusive_group()
+def signing_options(parser, expires_default):
+    """The options of a command that signs a statement."""
+    parser.add_argument("--expires-in", metavar="DAYS",
+                        help="the release expires at the end of the UTC day DAYS days from today "
+                             "(1 to 36500), or with `never` never: modules refuse it afterwards "
+                             f"(default: {expires_default})")
+    parser.add_argument("--not-a-windows-program", action="store_true",
+                        help="take a file that is not a 64-bit Windows program (the tests' and "
+                             "the Linux demo's shell scripts); a real bot never needs it")
+    parser.add_argument("--new-signing-key", action="store_true",
+                        help="sign with a key other than the one that signed the store's release, "
+                             "on purpose (a lost or leaked key, or the bundles' spare): bundles "
+                             "that do not trust it refuse the release")
+
+
+def publish_options(parser):
+    signed = parser.add_mutually_exclusive_group()
     signed.add_argument("--signing-key", metavar="KEYFILE",
                         help="sign the release with this key (from keygen) and upload its "
                              f"statement as {STATEMENT_OBJECT}, before the digest")
     signed.add_argument("--unsigned", action="store_true",
                         help="publish without a statement where one was published before, "
                              f"removing {STATEMENT_OBJECT}: modules built with a release key refuse it")
-    checks(publish_parser, "the store's release's")
-    new_key(publish_parser)
-    publish_parser.add_argument(
+    signing_options(parser, "the store's release's")
+    parser.add_argument(
         "--after-release", metavar="N",
         help="number the release N+1 (N: the highest release the bots may have), for a new or "
              "emptied bucket (required there: 0 for a first release ever); never lower than the "
              f"store's own numbers, and below {HIGHEST_RELEASE}, the highest number every bot takes "
              "(default: one more than the highest release number this store has used)")
-    publish_parser.add_argument(
+    parser.add_argument(
         "--new-program", action="store_true",
         help="take a program whose product name or original file name differs from the store's "
              "release's, on purpose (the bot's program was renamed); every bot is replaced by it")
-    publish_parser.add_argument(
+    parser.add_argument(
         "--dry-run", action="store_true",
         help="make every check and say what would be uploaded, but upload nothing (the write "
              "test is not made)")
 
-    refresh_parser = command(
-        "refresh", refresh, "sign the current release again with a new expiry",
-        description="Sign the published release's statement again with a new expiry, keeping "
-                    "its release number, digest and size; the executable is not uploaded. With "
-                    "--new-signing-key, sign it with another key under the next number. Refused "
-                    f"when there is no statement, another key signed it, or {DIGEST_OBJECT} or the "
-                    "executable's size no longer match it.")
-    refresh_parser.add_argument("--signing-key", metavar="KEYFILE", required=True,
-                                help="the key (from keygen) that signed the release")
-    checks(refresh_parser, "the release's own")
-    new_key(refresh_parser)
 
-    verify_parser = command(
-        "verify", verify, f"check the published executable against {DIGEST_OBJECT}",
-        description="Download the published executable, hash it and say what is wrong with "
-                    f"{DIGEST_OBJECT} when they do not match; with a key, check the release statement "
-                    f"{STATEMENT_OBJECT} too and show its release number and expiry. Exit status 1 "
-                    "when anything is wrong.")
-    verify_keys = verify_parser.add_mutually_exclusive_group()
-    verify_keys.add_argument("--public-key", metavar="HEX",
-                             help=f"also check {STATEMENT_OBJECT} against this public key (64 hex digits, "
-                                  "or keygen's KEYFILE.pub)")
-    verify_keys.add_argument("--signing-key", metavar="KEYFILE",
-                             help=f"also check {STATEMENT_OBJECT} against this key file's public key")
-    verify_keys.add_argument("--bundle", metavar="DIR",
-                             help=f"also check {STATEMENT_OBJECT} against the keys a shipped bundle "
-                                  "trusts (its release key and its spare): a bundle folder, its zip "
-                                  "or a wheel")
-    verify_parser.add_argument("--not-a-windows-program", action="store_true",
-                               help="take a published file that is not a 64-bit Windows program "
-                                    "(the tests' and the Linux demo's); a real bot never needs it")
+def refresh_options(parser):
+    parser.add_argument("--signing-key", metavar="KEYFILE", required=True,
+                        help="the key (from keygen) that signed the release")
+    signing_options(parser, "the release's own")
 
-    command(
-        "status", status, "show the store's current release without downloading it",
-        description=f"Show the store's current release: its number, expiry and the key that "
-                    f"signed it (with a short fingerprint), the size of {EXE_NAME} and what it says "
-                    f"it is (product, version, original file name, build time, read from its "
-                    f"headers alone), {DIGEST_OBJECT}, and this tool's record of release numbers.")
 
-    command(
-        "create-bucket", create_bucket, f"create the bucket {BUCKET}, once",
-        description=f"Create the bucket {BUCKET} with these keys (the publisher's). An upload does "
-                    "not create it. A bucket these keys already own is fine.")
+def verify_options(parser):
+    keys = parser.add_mutually_exclusive_group()
+    keys.add_argument("--public-key", metavar="HEX",
+                      help=f"also check {STATEMENT_OBJECT} against this public key (64 hex digits, "
+                           "or keygen's KEYFILE.pub)")
+    keys.add_argument("--signing-key", metavar="KEYFILE",
+                      help=f"also check {STATEMENT_OBJECT} against this key file's public key")
+    keys.add_argument("--bundle", metavar="DIR",
+                      help=f"also check {STATEMENT_OBJECT} against the keys a shipped bundle trusts "
+                           "(its release key and its spare): a bundle folder, its zip or a wheel")
+    parser.add_argument("--not-a-windows-program", action="store_true",
+                        help="take a published file that is not a 64-bit Windows program (the "
+                             "tests' and the Linux demo's); a real bot never needs it")
 
-    serve_parser = command(
-        "serve", serve, "a local S3 server with the bucket, for development", storage=False,
-        description=f"Run moto's S3 server on the loopback interface with the bucket {BUCKET} "
-                    "until Ctrl-C. It prints the address it listens on.")
-    serve_parser.add_argument("--host", default="127.0.0.1",
-                              help="loopback address to listen on (default: %(default)s)")
-    serve_parser.add_argument("--port", type=int, default=5000,
-                              help="port to listen on; 0 takes a free one (default: %(default)s)")
-    serve_parser.add_argument("--engine", choices=["moto", "seaweedfs"], default="moto",
-                              help="seaweedfs: a real store that checks signatures, with the "
-                                   "module's keys read-only and publisher keys (both printed)")
-    serve_parser.add_argument("--build", metavar="DIR",
-                              help="with seaweedfs: take the module's keys from this CMake build "
-                                   "folder, e.g. build/win-amd64/cmake (default: the repository's "
-                                   "default keys)")
-    return parser
+
+def serve_options(parser):
+    parser.add_argument("--host", default="127.0.0.1",
+                        help="loopback address to listen on (default: %(default)s)")
+    parser.add_argument("--port", type=int, default=5000,
+                        help="port to listen on; 0 takes a free one (default: %(default)s)")
+    parser.add_argument("--engine", choices=["moto", "seaweedfs"], default="moto",
+                        help="seaweedfs: a real store that checks signatures, with the module's "
+                             "keys read-only and publisher keys (both printed)")
+    parser.add_argument("--build", metavar="DIR",
+                        help="with seaweedfs: take the module's keys from this CMake build folder, "
+                             "e.g. build/win-amd64/cmake (default: the repository's default keys)")
+
+
+# The commands that work on local files alone, or serve a store of their own: without the
+# storage options.
+NEVER_REACH_A_STORE = {"keygen", "inspect", "serve"}
+# Each command: its name, what runs it, its help and description, the one file it is given
+# (METAVAR, help) if any, and the function that adds its own options.
+COMMANDS = [
+    ("keygen", keygen, "write a new release signing key",
+     "Write a new Ed25519 secret key to KEYFILE and its public key to KEYFILE.pub (readable by "
+     "their owner only; an existing file is never replaced; each says on its first line what it "
+     "holds) and print the public key, the module's UPDATER_RELEASE_PUBLIC_KEY (or with --spare "
+     "its UPDATER_SPARE_PUBLIC_KEY), as the last line.",
+     ("KEYFILE", "the file to create"), keygen_options),
+    ("inspect", inspect, "say what a wheel or bundle was built for",
+     "Read the endpoint and the release public key (or none) from a built module (a wheel, a "
+     "bundle folder or its zip, or the .pyd), and say whether its keys are the repository's "
+     "public defaults. The secret is never printed.",
+     ("PATH", "a wheel, bundle folder, zip or module"), None),
+    ("publish", publish, "upload an executable and its digest",
+     f"Upload the executable as {EXE_NAME}, then, with --signing-key, its release statement as "
+     f"{STATEMENT_OBJECT} (the next release number), then its SHA-256 as {DIGEST_OBJECT}, and "
+     "read them back. The bucket and the credentials are checked first. Only a 64-bit Windows "
+     "program is taken, and only the program the store's release is (its product name and "
+     "original file name); a signed release only with the key that signed the store's release. "
+     "What the program says it is (product, version, original file name, build time), its size "
+     "and digest are shown first. Publishing an older executable again makes a new release: "
+     "that is how to roll back; the executable that is already published changes nothing.",
+     ("PATH", f"the {EXE_NAME} to publish"), publish_options),
+    ("refresh", refresh, "sign the current release again with a new expiry",
+     "Sign the published release's statement again with a new expiry, keeping its release "
+     "number, digest and size; the executable is not uploaded. With --new-signing-key, sign it "
+     "with another key under the next number. Refused when there is no statement, another key "
+     f"signed it, or {DIGEST_OBJECT} or the executable's size no longer match it.",
+     None, refresh_options),
+    ("verify", verify, f"check the published executable against {DIGEST_OBJECT}",
+     f"Download the published executable, hash it and say what is wrong with {DIGEST_OBJECT} "
+     f"when they do not match; with a key, check the release statement {STATEMENT_OBJECT} too "
+     "and show its release number and expiry. Exit status 1 when anything is wrong.",
+     None, verify_options),
+    ("status", status, "show the store's current release without downloading it",
+     "Show the store's current release: its number, expiry and the key that signed it (with a "
+     f"short fingerprint), the size of {EXE_NAME} and what it says it is (product, version, "
+     "original file name, build time, read from its headers alone), "
+     f"{DIGEST_OBJECT}, and this tool's record of release numbers.", None, None),
+    ("create-bucket", create_bucket, f"create the bucket {BUCKET}, once",
+     f"Create the bucket {BUCKET} with these keys (the publisher's). An upload does not create "
+     "it. A bucket these keys already own is fine.", None, None),
+    ("serve", serve, "a local S3 server with the bucket, for development",
+     f"Run moto's S3 server on the loopback interface with the bucket {BUCKET} until Ctrl-C. It "
+     "prints the address it listens on.", None, serve_options),
+]
 
 
 def check_numbers(args):

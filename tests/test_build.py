@@ -114,6 +114,8 @@ def test_malformed_build_options_fail_at_configure_time(tmp_path, option, value)
     done = configure(tmp_path, f"-D{option}={value}")
     assert done.returncode != 0
     assert f"{option}" in done.stderr and "is not valid" in done.stderr
+    if option == "UPDATER_RELEASE_PUBLIC_KEY":  # a refused key, perhaps a secret, is not kept
+        assert value not in (tmp_path / "CMakeCache.txt").read_text()
 
 
 @pytest.mark.tools

@@ -209,10 +209,15 @@ def verify_key(args):
                 raise PublishError(f"{value} is not a public key file: --public-key takes the "
                                    f"64 digits keygen printed, or the .pub file it wrote")
             value = key.hex()
+        elif not re.fullmatch("[0-9A-Fa-f]{64}", value):
+            raise PublishError(f"--public-key {value[:70]!r} is neither 64 hexadecimal digits nor a "
+                               f"file: give the public key keygen printed last, or the .pub file it "
+                               f"wrote")
         try:
             key = nacl.signing.VerifyKey(bytes.fromhex(value))
             key.to_curve25519_public_key()  # libsodium refuses what is not a curve point
             return key
         except Exception as error:
-            raise PublishError(f"--public-key is not an Ed25519 public key ({error})") from error
+            raise PublishError(f"--public-key {value} is not an Ed25519 public key: libsodium "
+                               f"refuses it as a point of the curve") from error
     return None

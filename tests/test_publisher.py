@@ -308,6 +308,9 @@ def test_each_failure_is_one_line(options, s3, exe, tmp_path):
     assert "'http://x:port' (KELVO_ENDPOINT_URL) is not" in failure(
         "verify", KELVO_ENDPOINT_URL="http://x:port")
     assert "reading exe_hash failed: nothing is published as exe_hash" in failure("verify", *options)
+    assert failure("verify", *options, "--public-key", "zz") == (
+        "error: --public-key 'zz' is neither 64 hexadecimal digits nor a file: give the public key keygen "
+        "printed last, or the .pub file it wrote\n")
     s3.put("exe_hash", DIGEST)
     assert "nothing is published as kelvo_bot.exe" in failure("verify", *options)
     assert "checking bucket kelvo-bot failed: no credentials" in failure(

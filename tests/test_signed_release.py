@@ -58,10 +58,12 @@ def test_an_update_not_signed_by_the_publisher_changes_nothing(
     with closing(Relay(s3.port, rewrite=rewrite)) as relay:
         run = signed_run(run_updater, bots, relay.proxy, language)
     assert run.returncode == 1
-    assert run.stderr.rstrip().splitlines()[-1] == f"RuntimeError: {text('unsigned', language)}", run.stderr
-    assert (f"RuntimeError: {text(cause, language)}" if cause == "mismatch" else cause) in run.stderr
+    # A genuine statement was accepted, and recorded, before the download: the refusal says so.
+    said = ", recorded" if downloaded else ""
+    last = f"RuntimeError: {text('unsigned' + said, language, release=1)}"
+    assert run.stderr.rstrip().splitlines()[-1] == last, run.stderr
+    assert (f"RuntimeError: {text(cause + said, language, release=1)}" if cause == "mismatch" else cause) in run.stderr
     assert run.lines[-1] == text("done" if downloaded else "differs", language)
-    # A genuine statement was accepted, and recorded, before the download.
     assert contents(bots) == UNCHANGED | ({RECORD: record(1)} if downloaded else {})
     time.sleep(0.2)
     assert not (tmp_path / "started").exists()
@@ -99,7 +101,8 @@ def replayed(s3, run_updater, bots):
     pytest.param(lambda s3, *_: s3.publish(NEWER, expires=datetime.date(2020, 1, 31)),
                  ("expired", dict(date="2020-01-31")), id="expired statement"),
     pytest.param(lambda s3, *_: s3.publish(NEWER, size=len(NEWER) + 1),
-                 ("size", dict(stored=len(NEWER), signed=len(NEWER) + 1)), id="size unlike the signed one"),
+                 ("size, recorded", dict(stored=len(NEWER), signed=len(NEWER) + 1, release=1)),
+                 id="size unlike the signed one, once recorded"),
 ])
 def test_a_release_refused_by_its_statement_downloads_nothing(s3, run_updater, bots, publish, refusal, language):
     publish(s3, run_updater, bots)
@@ -156,6 +159,8 @@ OLD_FORMAT = b"release 5\nsha256 " + b"0" * 64 + b"\n"  # the record of earlier 
     pytest.param(record(TOP - 5), raw_statement(release=TOP), "installed", id="the top number is reached step by step"),
     pytest.param(record(900), raw_statement(release=3, key=SPARE_KEY), "installed",
                  id="the spare starts afresh below the release key's record"),
+    pytest.param(record(3 * LEAP + 2), raw_statement(release=LEAP + 1, key=SPARE_KEY),
+                 ("leap", dict(offered=LEAP + 1, limit=LEAP)), id="another key's leap counts from 0"),
     pytest.param(record(5, SPARE_KEY), raw_statement(release=4, key=SPARE_KEY), ("older", dict(offered=4, installed=5)),
                  id="the spare's record binds the spare"),
     pytest.param(record(5, SPARE_KEY), raw_statement(release=6), ("retired", dict(offered=6, installed=5)),
@@ -163,7 +168,14 @@ OLD_FORMAT = b"release 5\nsha256 " + b"0" * 64 + b"\n"  # the record of earlier 
     pytest.param(record(1), raw_statement(release=2, exe=OLD), "current", id="a current bot raises the record"),
     pytest.param(None, raw_statement(release=2, exe=OLD, key=SPARE_KEY), "current",
                  id="a current bot without a record is recorded"),
-    pytest.param(record(3), raw_statement(release=2, exe=OLD), "kept", id="a current bot never lowers the record"),
+    pytest.param(record(3), raw_statement(release=3, exe=OLD), "kept", id="a current bot of the recorded release"),
+    # A current bot takes a statement only as a download would: any other is refused, never current.
+    pytest.param(record(3), raw_statement(release=2, exe=OLD), ("older", dict(offered=2, installed=3)),
+                 id="a current bot's statement older than the record"),
+    pytest.param(record(5, SPARE_KEY), raw_statement(release=6, exe=OLD), ("retired", dict(offered=6, installed=5)),
+                 id="a current bot's statement by the retired key"),
+    pytest.param(record(5), raw_statement(release=6 + LEAP, exe=OLD), ("leap", dict(offered=6 + LEAP, limit=5 + LEAP)),
+                 id="a current bot's statement leaping past the bound"),
 ])
 def test_a_statement_at_the_edges_is_taken_or_refused(s3, run_updater, bots, recorded, statement, outcome):
     exe = NEWER if b"\nsize %d\n" % len(NEWER) in statement else OLD
@@ -181,7 +193,7 @@ def test_a_statement_at_the_edges_is_taken_or_refused(s3, run_updater, bots, rec
         assert contents(bots) == {"bin": {}, EXE_NAME: exe, RECORD: record(parsed.release, signer)}
         assert run.lines[-1] == (text("started") if outcome == "installed" else text("identical")[-1])
     elif outcome == "kept":
-        assert run.returncode == 0, run.stderr
+        assert run.returncode == 0 and run.lines[-1] == text("identical")[-1], run.stderr
         assert contents(bots) == UNCHANGED | {RECORD: recorded}
     else:
         key, fields = outcome
@@ -191,7 +203,7 @@ def test_a_statement_at_the_edges_is_taken_or_refused(s3, run_updater, bots, rec
         else:
             assert last == f"RuntimeError: {text(key, **fields)}", run.stderr
         assert contents(bots) == UNCHANGED | ({RECORD: recorded} if recorded else {})
-        assert s3.downloads() == asked
+        assert s3.downloads() == asked and text("identical")[2] not in run.lines
 
 
 # Something else at the record's name stops the update before anything is downloaded, named and
@@ -276,7 +288,8 @@ def test_an_endless_answer_is_cut_off_with_memory_and_disk_flat(s3, run_updater,
     if status:
         assert run.stderr.rstrip().splitlines()[-1] == refused, run.stderr
     else:
-        expected = text("object too long", name=refused) if refused else text("oversized", size=len(new))
+        expected = text("object too long", name=refused) if refused else text("oversized, recorded", size=len(new),
+                                                                              release=1)
         assert f"RuntimeError: {expected}" in run.stderr, run.stderr
     # Less than the answer itself, whatever the interpreter and the sanitizers take of their own.
     assert run.peak_mib < FLOOD / 2**20, run.peak_mib

@@ -4,6 +4,7 @@ in the attacker's place and real processes."""
 import datetime
 import hashlib
 import os
+import sys
 import time
 from contextlib import closing
 
@@ -12,7 +13,8 @@ import pytest
 
 import local_s3
 import release_statement
-from conftest import BUCKET, EXE_NAME, UNCHANGED, build_dir, contents, stub_bot, wait_for
+from conftest import (BUCKET, EXE_NAME, ROOT, UNCHANGED, bot_folder, build_dir, clean_environment, contents, run,
+                      stub_bot, wait_for)
 from fakes import OLD
 from messages import EN, LANGUAGES, WINDOWS_LOCALE, identical_lines, text
 from relay import Relay
@@ -256,6 +258,53 @@ def test_once_the_spare_key_took_over_the_release_key_is_refused(s3, run_updater
     s3.publish(third, release=3, signing_key=SPARE_KEY)
     assert signed_run(run_updater, bots).returncode == 0
     assert contents(bots) == {"bin": {}, EXE_NAME: third, RECORD: record(3, SPARE_KEY)}
+
+
+def test_the_documented_rotation_reaches_a_folder_a_leaked_key_pushed_high_and_one_left_untouched(
+        s3, run_updater, tmp_path):
+    first, second, forged = stub_bot(41), stub_bot(42), stub_bot(43)
+    exe = tmp_path / EXE_NAME
+
+    def publish(bot, key, *options):
+        exe.write_bytes(bot)
+        keyfile = tmp_path / "signing.key"
+        keyfile.write_text(key.encode().hex())
+        run([sys.executable, ROOT / "publisher" / "publisher.py", "--endpoint", s3.endpoint, "--proxy", s3.proxy,
+             "--access-key-id", "k", "--secret-access-key", "s", "publish", "--not-a-windows-program",
+             "--signing-key", keyfile, *options, exe], env=clean_environment(), check=True)
+
+    def relayed(folder, rewrite):
+        with closing(Relay(s3.port, rewrite=rewrite)) as relay:
+            return signed_run(run_updater, folder, relay.proxy)
+
+    pushed, untouched = (bot_folder(tmp_path / name, exe=None) for name in ("pushed", "untouched"))
+    publish(first, RELEASE_KEY, "--after-release", "1")
+    assert [signed_run(run_updater, folder).returncode for folder in (pushed, untouched)] == [0, 0]
+    # The leaked release key drives one folder up, a leap at a time, by statements of the bot it has.
+    for number in (LEAP + 2, 2 * LEAP + 2, 3 * LEAP + 2):
+        assert relayed(pushed, {"exe_hash.sig": lambda _, n=number: raw_statement(n, first)}).returncode == 0
+    assert (pushed / RECORD).read_bytes() == record(3 * LEAP + 2)
+
+    # The rotation: the spare signs the next release, on purpose.
+    publish(second, SPARE_KEY, "--new-signing-key")
+    for folder in (pushed, untouched):
+        assert signed_run(run_updater, folder).returncode == 0
+        assert contents(folder) == {"bin": {}, EXE_NAME: second, RECORD: record(3, SPARE_KEY)}
+
+    # The leaked key is refused in both, however high it numbers.
+    leak = {**SWAPPED, "exe_hash.sig": lambda _: raw_statement(3 * LEAP + 3, EVIL)}
+    for folder in (pushed, untouched):
+        refused = relayed(folder, leak)
+        assert refused.stderr.rstrip().splitlines()[-1] == (
+            f"RuntimeError: {text('retired', offered=3 * LEAP + 3, installed=3)}"), refused.stderr
+        assert (folder / EXE_NAME).read_bytes() == second
+
+
+def test_the_record_is_never_writable_by_others_whatever_the_umask(s3, run_updater, bots):
+    s3.publish(NEWER)
+    run = signed_run(run_updater, bots, prefix=["sh", "-c", 'umask 0 && exec "$@"', "umask 0"])
+    assert run.returncode == 0, run.stderr
+    assert (bots / RECORD).stat().st_mode & 0o777 == 0o644
 
 
 def test_a_current_bot_with_an_expired_statement_says_so_and_waits(s3, run_updater, bots):

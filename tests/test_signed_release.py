@@ -129,7 +129,7 @@ def utc_day(offset):
 
 
 TOP = 10**18 - 1  # the highest number of 18 digits
-LEAP = 1_000_000  # how far above the record a release may be
+LEAP = 1_000_000  # how far above the same key's record (above 0 for another key or none) a release may be
 OLD_FORMAT = b"release 5\nsha256 " + b"0" * 64 + b"\n"  # the record of earlier builds
 
 # Statements at the edges of what the module takes, signed with the tests' keys: the record the

@@ -36,16 +36,11 @@ py::Ref download_install_and_start(const py::Scope& scope, py::Borrowed, py::Bor
     const Release* signed_release = release ? &*release : nullptr;
 
     py::Ref replace, set_aside;
-    auto download_and_install = [&] {
+    after_acceptance(scope, signed_release, recorded, [&] {
         download(scope, signed_release, [&](py::Borrowed file) {
             set_aside = install(scope, file, signed_release, replace);
         });
-    };
-    if (release) {
-        after_acceptance(scope, *release, recorded, download_and_install);
-    } else {
-        download_and_install();
-    }
+    });
     // Only an update that was installed goes on to start the bot, even should a file's __exit__
     // have swallowed an error on the way.
     py::assigned(replace, "replace_exe");

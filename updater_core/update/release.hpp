@@ -75,16 +75,16 @@ void accept_current_release(const py::Scope& scope, py::Borrowed bots, const Rel
 // by saying that the executable stayed as it was and the bot folder now records the release.
 void tell_what_is_recorded(const py::Scope& scope, py::Borrowed error, const Release& release);
 
-// Runs `body`, the rest of an update whose acceptance of `release` moved the record when
-// `moved`: a refusal from it then tells what is recorded.
+// Runs `body`, the rest of an update whose acceptance of `release` (none for an unsigned one)
+// moved the record when `moved`: a refusal from it then tells what is recorded.
 template <class Body>
-void after_acceptance(const py::Scope& scope, const Release& release, bool moved, Body&& body) {
-    if (!moved) {
+void after_acceptance(const py::Scope& scope, const Release* release, bool moved, Body&& body) {
+    if (release == nullptr || !moved) {
         body();
         return;
     }
     py::try_except(PyExc_RuntimeError, body, [&](py::Borrowed error) {
-        tell_what_is_recorded(scope, error, release);
+        tell_what_is_recorded(scope, error, *release);
         py::raise_again(error);
     });
 }

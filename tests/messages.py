@@ -34,7 +34,7 @@ MESSAGES = {
         "unsigned": "The downloaded kelvo_bot.exe is not signed by the publisher; the update was refused "
                     "and nothing was changed.",
         "folder": "A folder stands at {exe}; move it away and run the update again.",
-        "older": "The store offers release {offered}, older than release {installed} installed here; the update "
+        "older": "The store offers release {offered}, older than release {installed} recorded here; the update "
                  "was refused and nothing was changed. The publisher must publish a release numbered {installed} "
                  "or higher.",
         "leap": "The store offers release {offered}, numbered above {limit}, the highest number this bot folder takes "
@@ -47,8 +47,18 @@ MESSAGES = {
         "expired": "The published release expired on {date}; the update was refused and nothing was changed.",
         "expired line": "The published release expired on {date}; the publisher must renew it.",
         "size": "The store's kelvo_bot.exe is {stored} bytes, the signed release {signed} bytes; nothing was changed.",
+        # Once a release is accepted the bot folder records it, before the download: a refusal after that
+        # says what stayed and what is recorded.
+        "size, recorded": "The store's kelvo_bot.exe is {stored} bytes, the signed release {signed} bytes; "
+                          "kelvo_bot.exe stayed as it was; this bot folder now records release {release}.",
+        "mismatch, recorded": "The downloaded kelvo_bot.exe does not match the published digest; kelvo_bot.exe "
+                              "stayed as it was; this bot folder now records release {release}.",
+        "unsigned, recorded": "The downloaded kelvo_bot.exe is not signed by the publisher; the update was refused "
+                              "and kelvo_bot.exe stayed as it was; this bot folder now records release {release}.",
         "oversized": "The store sent more than the {size} bytes of the release; the download was stopped and "
                      "nothing was changed.",
+        "oversized, recorded": "The store sent more than the {size} bytes of the release; the download was stopped "
+                               "and kelvo_bot.exe stayed as it was; this bot folder now records release {release}.",
         "object too long": f"The store's object {{name}} is longer than {LONGEST_OBJECT} bytes, which it never is; "
                            "nothing was changed.",
         "no pynacl": "Signed releases are checked with PyNaCl, which is not installed: install it with "
@@ -62,8 +72,8 @@ MESSAGES = {
         "gave up": "Another update of this bot has been running for more than 10 minutes; this one stopped "
                    "and changed nothing. Run it again later.",
         "lock taken": "The lock {lock} is taken by something not this user's; updating without it.",
-        "unwritable": "This user may not write to the bot's folder {folder}, so the bot cannot be updated there; "
-                      "run the update as the folder's owner, or let this user write to it. Nothing was downloaded.",
+        "unwritable": "This user may not write to the folder {folder}, where the update writes; run the update as "
+                      "the folder's owner, or let this user write to it. Nothing was downloaded or changed.",
         "replaced": "The downloaded kelvo_bot.exe was replaced after it was checked; the update was refused "
                     "and nothing was changed.",
         "not started": "The new kelvo_bot.exe could not be started; the previous one was put back in its place.",
@@ -109,22 +119,30 @@ MESSAGES = {
         "mismatch": "Загруженный файл kelvo_bot.exe не совпадает с опубликованной hash-суммой; ничего не изменено.",
         "unsigned": "Загруженный файл kelvo_bot.exe не подписан разработчиком; обновление отклонено, ничего не изменено.",
         "folder": "На месте файла {exe} находится папка; уберите её и запустите обновление снова.",
-        "older": "Сервер предлагает выпуск {offered}, более старый, чем установленный здесь выпуск {installed}; "
-                 "обновление отклонено, ничего не изменено. Издатель должен опубликовать выпуск с номером не ниже "
+        "older": "Сервер предлагает версию {offered}, более раннюю, чем записанная здесь версия {installed}; "
+                 "обновление отклонено, ничего не изменено. Разработчик должен опубликовать версию с номером не ниже "
                  "{installed}.",
-        "leap": "Сервер предлагает выпуск {offered}, номер которого выше {limit}, наибольшего номера, который эта "
-                "папка бота сейчас принимает; обновление отклонено, ничего не изменено. Издатель должен опубликовать "
-                "его заново с номером не выше {limit}.",
-        "retired": "Выпуск {offered} на сервере подписан ключом выпусков, которому эта папка бота больше не доверяет: "
-                   "установленный здесь выпуск {installed} подписан запасным ключом; обновление отклонено, ничего не "
-                   "изменено. Издатель должен подписывать выпуски запасным ключом.",
+        "leap": "Сервер предлагает версию {offered}, номер которой выше {limit}, наибольшего номера, который эта "
+                "папка бота сейчас принимает; обновление отклонено, ничего не изменено. Разработчик должен "
+                "опубликовать её заново с номером не выше {limit}.",
+        "retired": "Версия {offered} на сервере подписана основным ключом, которому эта папка бота больше не доверяет: "
+                   "записанная здесь версия {installed} подписана запасным ключом; обновление отклонено, ничего не "
+                   "изменено. Разработчик должен подписывать версии запасным ключом.",
         "special file": "На месте файла {exe} находится ссылка или особый файл; уберите его и запустите обновление "
                         "снова.",
-        "expired": "Срок опубликованного выпуска истёк {date}; обновление отклонено, ничего не изменено.",
-        "expired line": "Срок опубликованного выпуска истёк {date}; разработчик должен его продлить.",
+        "expired": "Срок опубликованной версии истёк {date}; обновление отклонено, ничего не изменено.",
+        "expired line": "Срок опубликованной версии истёк {date}; разработчик должен его продлить.",
         "size": "Файл kelvo_bot.exe на сервере имеет размер {stored} байт, а подписанный выпуск {signed} байт; "
                 "ничего не изменено.",
+        "size, recorded": "Файл kelvo_bot.exe на сервере имеет размер {stored} байт, а подписанный выпуск {signed} "
+                          "байт; kelvo_bot.exe остался прежним; в этой папке бота теперь записана версия {release}.",
+        "mismatch, recorded": "Загруженный файл kelvo_bot.exe не совпадает с опубликованной hash-суммой; "
+                              "kelvo_bot.exe остался прежним; в этой папке бота теперь записана версия {release}.",
+        "unsigned, recorded": "Загруженный файл kelvo_bot.exe не подписан разработчиком; обновление отклонено, "
+                              "kelvo_bot.exe остался прежним; в этой папке бота теперь записана версия {release}.",
         "oversized": "Сервер прислал больше {size} байт выпуска; загрузка остановлена, ничего не изменено.",
+        "oversized, recorded": "Сервер прислал больше {size} байт выпуска; загрузка остановлена, kelvo_bot.exe остался "
+                               "прежним; в этой папке бота теперь записана версия {release}.",
         "object too long": f"Объект {{name}} на сервере длиннее {LONGEST_OBJECT} байт, каким он не бывает; "
                            "ничего не изменено.",
         "still trying": "Сервер обновлений не отвечает или отвечает слишком медленно; пробую ещё раз...",
@@ -136,9 +154,9 @@ MESSAGES = {
         "gave up": "Другое обновление этого бота идёт уже больше 10 минут; это обновление остановлено, "
                    "ничего не изменено. Запустите его позже.",
         "lock taken": "Блокировку {lock} держит чужой объект; обновление идёт без неё.",
-        "unwritable": "Этому пользователю нельзя писать в папку бота {folder}, поэтому обновить бота там нельзя; "
-                      "запустите обновление от имени владельца папки или разрешите этому пользователю запись в неё. "
-                      "Ничего не загружено.",
+        "unwritable": "Этому пользователю нельзя писать в папку {folder}, в которой работает обновление; запустите "
+                      "обновление от имени владельца папки или разрешите этому пользователю запись в неё. Ничего не "
+                      "загружено и не изменено.",
         "replaced": "Загруженный файл kelvo_bot.exe был подменён после проверки; обновление отклонено, "
                     "ничего не изменено.",
         "not started": "Новый kelvo_bot.exe не удалось запустить; прежний возвращён на его место.",

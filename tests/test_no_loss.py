@@ -187,18 +187,29 @@ def test_another_user_cannot_hold_the_updater(s3, run_updater, bots, tmp_path, p
 NOT_ALL_POWERFUL = ["setpriv", "--bounding-set=-dac_override,-dac_read_search,-fowner,-linux_immutable", "--"]
 
 
-@pytest.mark.parametrize("lock_left", [False, True], ids=["no lock file yet", "lock file of an earlier run"])
-def test_a_bot_folder_this_user_may_not_write_fails_before_anything_is_downloaded(s3, run_updater, bots, lock_left):
+# Each folder the update writes in, read-only for this user: named before anything is recorded or
+# downloaded (the bot folder, with or without a lock file left by an earlier run; bin, where the
+# download goes).
+@pytest.mark.parametrize("read_only, lock_left, build", [
+    pytest.param(".", False, "native", id="bot folder, no lock file yet"),
+    pytest.param(".", True, "native", id="bot folder, lock file of an earlier run"),
+    pytest.param("bin", False, "native", id="bin"),
+    pytest.param("bin", False, "signed", id="bin, before the record"),
+])
+def test_a_folder_this_user_may_not_write_fails_before_anything_is_recorded_or_downloaded(
+        s3, run_updater, bots, read_only, lock_left, build):
     s3.publish(stub_bot(14))
     if lock_left:
         assert run_updater(bots / "bin").returncode == 0
         (bots / EXE_NAME).write_bytes(OLD)
-    before = contents(bots)
-    bots.chmod(0o555)
-    run = run_updater(bots / "bin", prefix=NOT_ALL_POWERFUL)
-    assert run.returncode == 1 and run.lines == []
-    assert run.stderr.rstrip().splitlines()[-1] == f"PermissionError: {text('unwritable', folder=bots)}"
-    assert contents(bots) == before and (bots / LOCK_FILE).exists() == lock_left
+    before, asked = contents(bots), s3.downloads()
+    folder = bots / read_only
+    folder.chmod(0o555)
+    run = run_updater(bots / "bin", build=build_dir(build), prefix=NOT_ALL_POWERFUL)
+    assert run.returncode == 1 and run.lines == ([] if read_only == "." else [text("check"), text("differs")])
+    assert run.stderr.rstrip().splitlines()[-1] == f"RuntimeError: {text('unwritable', folder=folder)}", run.stderr
+    assert contents(bots) == before and (bots / LOCK_FILE).exists() == (lock_left or read_only == "bin")
+    assert s3.downloads() == asked
 
 
 @pytest.mark.parametrize("places", [("bin", "bin"), (".", "bin")], ids=["both in bin", "folder and bin"])

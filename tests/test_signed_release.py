@@ -4,6 +4,7 @@ in the attacker's place and real processes."""
 import datetime
 import hashlib
 import os
+import sys
 import time
 from contextlib import closing
 
@@ -12,7 +13,8 @@ import pytest
 
 import local_s3
 import release_statement
-from conftest import BUCKET, EXE_NAME, UNCHANGED, build_dir, contents, stub_bot, wait_for
+from conftest import (BUCKET, EXE_NAME, ROOT, UNCHANGED, bot_folder, build_dir, clean_environment, contents, run,
+                      stub_bot, wait_for)
 from fakes import OLD
 from messages import EN, LANGUAGES, WINDOWS_LOCALE, identical_lines, text
 from relay import Relay
@@ -58,10 +60,12 @@ def test_an_update_not_signed_by_the_publisher_changes_nothing(
     with closing(Relay(s3.port, rewrite=rewrite)) as relay:
         run = signed_run(run_updater, bots, relay.proxy, language)
     assert run.returncode == 1
-    assert run.stderr.rstrip().splitlines()[-1] == f"RuntimeError: {text('unsigned', language)}", run.stderr
-    assert (f"RuntimeError: {text(cause, language)}" if cause == "mismatch" else cause) in run.stderr
+    # A genuine statement was accepted, and recorded, before the download: the refusal says so.
+    said = ", recorded" if downloaded else ""
+    last = f"RuntimeError: {text('unsigned' + said, language, release=1)}"
+    assert run.stderr.rstrip().splitlines()[-1] == last, run.stderr
+    assert (f"RuntimeError: {text(cause + said, language, release=1)}" if cause == "mismatch" else cause) in run.stderr
     assert run.lines[-1] == text("done" if downloaded else "differs", language)
-    # A genuine statement was accepted, and recorded, before the download.
     assert contents(bots) == UNCHANGED | ({RECORD: record(1)} if downloaded else {})
     time.sleep(0.2)
     assert not (tmp_path / "started").exists()
@@ -99,7 +103,8 @@ def replayed(s3, run_updater, bots):
     pytest.param(lambda s3, *_: s3.publish(NEWER, expires=datetime.date(2020, 1, 31)),
                  ("expired", dict(date="2020-01-31")), id="expired statement"),
     pytest.param(lambda s3, *_: s3.publish(NEWER, size=len(NEWER) + 1),
-                 ("size", dict(stored=len(NEWER), signed=len(NEWER) + 1)), id="size unlike the signed one"),
+                 ("size, recorded", dict(stored=len(NEWER), signed=len(NEWER) + 1, release=1)),
+                 id="size unlike the signed one, once recorded"),
 ])
 def test_a_release_refused_by_its_statement_downloads_nothing(s3, run_updater, bots, publish, refusal, language):
     publish(s3, run_updater, bots)
@@ -124,7 +129,7 @@ def utc_day(offset):
 
 
 TOP = 10**18 - 1  # the highest number of 18 digits
-LEAP = 1_000_000  # how far above the record a release may be
+LEAP = 1_000_000  # how far above the same key's record (above 0 for another key or none) a release may be
 OLD_FORMAT = b"release 5\nsha256 " + b"0" * 64 + b"\n"  # the record of earlier builds
 
 # Statements at the edges of what the module takes, signed with the tests' keys: the record the
@@ -156,6 +161,8 @@ OLD_FORMAT = b"release 5\nsha256 " + b"0" * 64 + b"\n"  # the record of earlier 
     pytest.param(record(TOP - 5), raw_statement(release=TOP), "installed", id="the top number is reached step by step"),
     pytest.param(record(900), raw_statement(release=3, key=SPARE_KEY), "installed",
                  id="the spare starts afresh below the release key's record"),
+    pytest.param(record(3 * LEAP + 2), raw_statement(release=LEAP + 1, key=SPARE_KEY),
+                 ("leap", dict(offered=LEAP + 1, limit=LEAP)), id="another key's leap counts from 0"),
     pytest.param(record(5, SPARE_KEY), raw_statement(release=4, key=SPARE_KEY), ("older", dict(offered=4, installed=5)),
                  id="the spare's record binds the spare"),
     pytest.param(record(5, SPARE_KEY), raw_statement(release=6), ("retired", dict(offered=6, installed=5)),
@@ -163,7 +170,14 @@ OLD_FORMAT = b"release 5\nsha256 " + b"0" * 64 + b"\n"  # the record of earlier 
     pytest.param(record(1), raw_statement(release=2, exe=OLD), "current", id="a current bot raises the record"),
     pytest.param(None, raw_statement(release=2, exe=OLD, key=SPARE_KEY), "current",
                  id="a current bot without a record is recorded"),
-    pytest.param(record(3), raw_statement(release=2, exe=OLD), "kept", id="a current bot never lowers the record"),
+    pytest.param(record(3), raw_statement(release=3, exe=OLD), "kept", id="a current bot of the recorded release"),
+    # A current bot takes a statement only as a download would: any other is refused, never current.
+    pytest.param(record(3), raw_statement(release=2, exe=OLD), ("older", dict(offered=2, installed=3)),
+                 id="a current bot's statement older than the record"),
+    pytest.param(record(5, SPARE_KEY), raw_statement(release=6, exe=OLD), ("retired", dict(offered=6, installed=5)),
+                 id="a current bot's statement by the retired key"),
+    pytest.param(record(5), raw_statement(release=6 + LEAP, exe=OLD), ("leap", dict(offered=6 + LEAP, limit=5 + LEAP)),
+                 id="a current bot's statement leaping past the bound"),
 ])
 def test_a_statement_at_the_edges_is_taken_or_refused(s3, run_updater, bots, recorded, statement, outcome):
     exe = NEWER if b"\nsize %d\n" % len(NEWER) in statement else OLD
@@ -181,7 +195,7 @@ def test_a_statement_at_the_edges_is_taken_or_refused(s3, run_updater, bots, rec
         assert contents(bots) == {"bin": {}, EXE_NAME: exe, RECORD: record(parsed.release, signer)}
         assert run.lines[-1] == (text("started") if outcome == "installed" else text("identical")[-1])
     elif outcome == "kept":
-        assert run.returncode == 0, run.stderr
+        assert run.returncode == 0 and run.lines[-1] == text("identical")[-1], run.stderr
         assert contents(bots) == UNCHANGED | {RECORD: recorded}
     else:
         key, fields = outcome
@@ -191,7 +205,7 @@ def test_a_statement_at_the_edges_is_taken_or_refused(s3, run_updater, bots, rec
         else:
             assert last == f"RuntimeError: {text(key, **fields)}", run.stderr
         assert contents(bots) == UNCHANGED | ({RECORD: recorded} if recorded else {})
-        assert s3.downloads() == asked
+        assert s3.downloads() == asked and text("identical")[2] not in run.lines
 
 
 # Something else at the record's name stops the update before anything is downloaded, named and
@@ -246,6 +260,53 @@ def test_once_the_spare_key_took_over_the_release_key_is_refused(s3, run_updater
     assert contents(bots) == {"bin": {}, EXE_NAME: third, RECORD: record(3, SPARE_KEY)}
 
 
+def test_the_documented_rotation_reaches_a_folder_a_leaked_key_pushed_high_and_one_left_untouched(
+        s3, run_updater, tmp_path):
+    first, second, forged = stub_bot(41), stub_bot(42), stub_bot(43)
+    exe = tmp_path / EXE_NAME
+
+    def publish(bot, key, *options):
+        exe.write_bytes(bot)
+        keyfile = tmp_path / "signing.key"
+        keyfile.write_text(key.encode().hex())
+        run([sys.executable, ROOT / "publisher" / "publisher.py", "--endpoint", s3.endpoint, "--proxy", s3.proxy,
+             "--access-key-id", "k", "--secret-access-key", "s", "publish", "--not-a-windows-program",
+             "--signing-key", keyfile, *options, exe], env=clean_environment(), check=True)
+
+    def relayed(folder, rewrite):
+        with closing(Relay(s3.port, rewrite=rewrite)) as relay:
+            return signed_run(run_updater, folder, relay.proxy)
+
+    pushed, untouched = (bot_folder(tmp_path / name, exe=None) for name in ("pushed", "untouched"))
+    publish(first, RELEASE_KEY, "--after-release", "1")
+    assert [signed_run(run_updater, folder).returncode for folder in (pushed, untouched)] == [0, 0]
+    # The leaked release key drives one folder up, a leap at a time, by statements of the bot it has.
+    for number in (LEAP + 2, 2 * LEAP + 2, 3 * LEAP + 2):
+        assert relayed(pushed, {"exe_hash.sig": lambda _, n=number: raw_statement(n, first)}).returncode == 0
+    assert (pushed / RECORD).read_bytes() == record(3 * LEAP + 2)
+
+    # The rotation: the spare signs the next release, on purpose.
+    publish(second, SPARE_KEY, "--new-signing-key")
+    for folder in (pushed, untouched):
+        assert signed_run(run_updater, folder).returncode == 0
+        assert contents(folder) == {"bin": {}, EXE_NAME: second, RECORD: record(3, SPARE_KEY)}
+
+    # The leaked key is refused in both, however high it numbers.
+    leak = {**SWAPPED, "exe_hash.sig": lambda _: raw_statement(3 * LEAP + 3, EVIL)}
+    for folder in (pushed, untouched):
+        refused = relayed(folder, leak)
+        assert refused.stderr.rstrip().splitlines()[-1] == (
+            f"RuntimeError: {text('retired', offered=3 * LEAP + 3, installed=3)}"), refused.stderr
+        assert (folder / EXE_NAME).read_bytes() == second
+
+
+def test_the_record_is_never_writable_by_others_whatever_the_umask(s3, run_updater, bots):
+    s3.publish(NEWER)
+    run = signed_run(run_updater, bots, prefix=["sh", "-c", 'umask 0 && exec "$@"', "umask 0"])
+    assert run.returncode == 0, run.stderr
+    assert (bots / RECORD).stat().st_mode & 0o777 == 0o644
+
+
 def test_a_current_bot_with_an_expired_statement_says_so_and_waits(s3, run_updater, bots):
     s3.publish(OLD, expires=datetime.date(2020, 1, 31))
     run = signed_run(run_updater, bots)
@@ -276,7 +337,8 @@ def test_an_endless_answer_is_cut_off_with_memory_and_disk_flat(s3, run_updater,
     if status:
         assert run.stderr.rstrip().splitlines()[-1] == refused, run.stderr
     else:
-        expected = text("object too long", name=refused) if refused else text("oversized", size=len(new))
+        expected = text("object too long", name=refused) if refused else text("oversized, recorded", size=len(new),
+                                                                              release=1)
         assert f"RuntimeError: {expected}" in run.stderr, run.stderr
     # Less than the answer itself, whatever the interpreter and the sanitizers take of their own.
     assert run.peak_mib < FLOOD / 2**20, run.peak_mib

@@ -29,6 +29,7 @@ struct Words {
     py::Ref os, open, fileno, stat, st_mode, chmod, close, msvcrt, open_osfhandle;
     py::Ref create_read_write, read_write;  // "x+b", "r+b"
     py::Ref flush, fsync, rename, read_only_flag, error_number;  // ..., "O_RDONLY", "errno"
+    py::Ref write_only_flag, create_flag, exclusive_flag, write_binary;  // "O_WRONLY", ..., "wb"
 };
 
 Words intern_words() {
@@ -37,7 +38,8 @@ Words intern_words() {
             py::intern("close"), py::intern("msvcrt"), py::intern("open_osfhandle"),
             py::intern("x+b"),   py::intern("r+b"),     py::intern("flush"),
             py::intern("fsync"), py::intern("rename"), py::intern("O_RDONLY"),
-            py::intern("errno")};
+            py::intern("errno"), py::intern("O_WRONLY"), py::intern("O_CREAT"),
+            py::intern("O_EXCL"), py::intern("wb")};
 }
 
 constinit py::PerInterpreter<Words> held_words(intern_words);
@@ -130,6 +132,23 @@ py::Ref create_exclusive(const py::Scope& scope, py::Borrowed path) {
         [&] { result = py::call(scope[words().open], descriptor, words().read_write); },
         [&] { py::call(py::attr(scope[words().os], words().close), descriptor); });
     return result;
+}
+
+py::Ref create_private(const py::Scope& scope, py::Borrowed path) {
+    return py::call(scope[words().open], path, words().create_read_write);
+}
+
+bool may_write(py::Borrowed directory, py::Borrowed probe) {
+    py::Ref path = py::concat({directory, py::str("\\"), probe});
+    const Wide name = wide(path);
+    HANDLE file = CreateFileW(name.get(), GENERIC_WRITE | DELETE, 0, nullptr, CREATE_NEW,
+                              FILE_ATTRIBUTE_TEMPORARY | FILE_FLAG_DELETE_ON_CLOSE, nullptr);
+    if (file == INVALID_HANDLE_VALUE) {
+        const DWORD error = GetLastError();
+        return error != ERROR_ACCESS_DENIED && error != ERROR_WRITE_PROTECT;
+    }
+    CloseHandle(file);
+    return true;
 }
 
 bool running(py::Borrowed path) {
@@ -281,6 +300,29 @@ FolderLock::~FolderLock() {
 #else
 
 bool running(py::Borrowed) { return false; }
+
+py::Ref create_private(const py::Scope& scope, py::Borrowed path) {
+    py::Ref os = scope[words().os];
+    const long flags = py::as_long(py::attr(os, words().write_only_flag)) |
+                       py::as_long(py::attr(os, words().create_flag)) |
+                       py::as_long(py::attr(os, words().exclusive_flag));
+    py::Ref descriptor =
+        py::call(py::attr(os, words().open), path, py::integer(flags), py::integer(0644));
+    py::Ref file;
+    py::cleanup_on_error(
+        [&] { file = py::call(scope[words().open], descriptor, words().write_binary); },
+        [&] { py::call(py::attr(os, words().close), descriptor); });
+    return file;
+}
+
+bool may_write(py::Borrowed directory, py::Borrowed) {
+    py::Ref folder = py::truth(directory) ? py::Ref::share(directory) : py::str("/");
+    py::Ref encoded = py::Ref::steal(PyUnicode_EncodeFSDefault(folder.get()));
+    if (faccessat(AT_FDCWD, PyBytes_AS_STRING(encoded.get()), W_OK | X_OK, AT_EACCESS) == 0) {
+        return true;
+    }
+    return errno != EACCES && errno != EPERM && errno != EROFS;
+}
 
 void move_through(const py::Scope& scope, py::Borrowed source, py::Borrowed target) {
     py::call(py::attr(scope[words().os], words().rename), source, target);

@@ -51,6 +51,19 @@ void make_executable(const py::Scope& scope, py::Borrowed file);
 // it is open, and it may be renamed and removed while open.
 py::Ref create_exclusive(const py::Scope& scope, py::Borrowed path);
 
+// A new file at `path` (a str), created exclusively, that neither its group nor anybody else may
+// write whatever the umask (on POSIX, os.open with mode 0644, which the umask can only narrow;
+// Windows gives a new file its folder's access list), open for writing as a binary file object.
+py::Ref create_private(const py::Scope& scope, py::Borrowed path);
+
+// Whether this user may create files in the folder `directory` (a str; the empty text is the
+// root). POSIX asks the system (faccessat for writing and searching, with the effective
+// identity); Windows, whose access lists only a try can answer, creates the file `probe` (a
+// name) there, which goes when its handle closes, even should the process be killed. Only a
+// refusal counts: a folder that is not there, or any other failure, answers true, and the
+// steps that then write there fail with their own errors.
+bool may_write(py::Borrowed directory, py::Borrowed probe);
+
 // Writes the file object `file` (open for writing) through to the device: its buffer is flushed,
 // then os.fsync is called on its descriptor (on Windows that is FlushFileBuffers). A file must
 // be on the device before it is renamed over another, or a power cut may leave the name with

@@ -8,6 +8,16 @@ namespace updater::update {
 
 namespace {
 
+[[noreturn]] void refuse_unwritable(const py::Scope& scope, py::Borrowed folder) {
+    refuse(scope, n.refusal_not_writable,
+           {"Этому пользователю нельзя писать в папку ", folder,
+            ", в которой работает обновление; запустите обновление от имени владельца папки или "
+            "разрешите этому пользователю запись в неё. Ничего не загружено и не изменено."},
+           {"This user may not write to the folder ", folder,
+            ", where the update writes; run the update as the folder's owner, or let this user "
+            "write to it. Nothing was downloaded or changed."});
+}
+
 platform::FolderLock::Callbacks said(const py::Scope& scope) {
     return {
         [&] {
@@ -28,15 +38,7 @@ platform::FolderLock::Callbacks said(const py::Scope& scope) {
                 {"The lock ", what, " is taken by something not this user's; updating "
                  "without it."});
         },
-        [&](py::Borrowed folder) {
-            fail(scope, PyExc_PermissionError,
-                 {"Этому пользователю нельзя писать в папку бота ", folder,
-                  ", поэтому обновить бота там нельзя; запустите обновление от имени владельца "
-                  "папки или разрешите этому пользователю запись в неё. Ничего не загружено."},
-                 {"This user may not write to the bot's folder ", folder,
-                  ", so the bot cannot be updated there; run the update as the folder's owner, "
-                  "or let this user write to it. Nothing was downloaded."});
-        },
+        [&](py::Borrowed folder) { refuse_unwritable(scope, folder); },
     };
 }
 
@@ -46,7 +48,14 @@ platform::FolderLock::Callbacks said(const py::Scope& scope) {
 // file is then the root's.
 HeldBotFolder::HeldBotFolder(const py::Scope& scope)
     : lock_(bot_directory(scope), n.lock_name, another_updater_wait, said(scope)) {
+    require_writable(scope, bot_directory(scope));
     restore_set_aside(scope);
+}
+
+void require_writable(const py::Scope& scope, py::Borrowed folder) {
+    if (!platform::may_write(folder, n.lock_name)) {
+        refuse_unwritable(scope, folder);
+    }
 }
 
 }  // namespace updater::update

@@ -2,6 +2,7 @@
 #include "update/get_update.hpp"
 
 #include "names.hpp"
+#include "update/bot_folder.hpp"
 #include "update/download.hpp"
 #include "update/installation.hpp"
 #include "update/paths.hpp"
@@ -15,23 +16,30 @@ namespace updater::update {
 namespace {
 
 py::Ref download_install_and_start(const py::Scope& scope, py::Borrowed, py::Borrowed) {
-    // What would stop the installation is said before anything is downloaded.
-    py::Ref bots = bot_directory(scope);
+    // What would stop the installation is said before anything is downloaded or recorded: the
+    // folder the download goes into (bin, when run from there; the bot folder, held, is checked
+    // already) may be written, and the executable replaced.
+    py::Ref working = working_directory(scope);
+    py::Ref bots = is_bin_directory(working) ? parent_of_bin(working) : working;
+    require_writable(scope, working);
     require_replaceable(scope, beside(bots, scope[n.LOCAL_EXE_NAME]));
 
     // A signed release is known before anything is downloaded: its statement says what the
     // download must be, an expired or older release goes no further, and the bot folder
     // records the release it takes before the download begins.
     std::optional<Release> release;
+    bool recorded = false;
     if (signed_releases()) {
         release = read_release(scope);
-        accept_release(scope, bots, *release);
+        recorded = accept_release(scope, bots, *release);
     }
     const Release* signed_release = release ? &*release : nullptr;
 
     py::Ref replace, set_aside;
-    download(scope, signed_release, [&](py::Borrowed file) {
-        set_aside = install(scope, file, signed_release, replace);
+    after_acceptance(scope, signed_release, recorded, [&] {
+        download(scope, signed_release, [&](py::Borrowed file) {
+            set_aside = install(scope, file, signed_release, replace);
+        });
     });
     // Only an update that was installed goes on to start the bot, even should a file's __exit__
     // have swallowed an error on the way.

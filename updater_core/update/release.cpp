@@ -10,6 +10,9 @@
 #if !defined(UPDATER_RELEASE_PUBLIC_KEY) || !defined(UPDATER_SPARE_PUBLIC_KEY)
 #error "UPDATER_RELEASE_PUBLIC_KEY and UPDATER_SPARE_PUBLIC_KEY must be set (empty: none)"
 #endif
+#if !defined(UPDATER_LONGEST_RELEASE_LEAP) || !defined(UPDATER_RELEASE_NUMBER_DIGITS)
+#error "UPDATER_LONGEST_RELEASE_LEAP and UPDATER_RELEASE_NUMBER_DIGITS must be set by the build (cmake/project.json)"
+#endif
 
 // The publisher's Ed25519 public keys, each built in after a marker that tools find it by
 // (publisher.py inspect): the release key, empty in a build that requires no signature, and the
@@ -36,18 +39,19 @@ static_assert(spare_public_key.empty() || !release_public_key.empty(),
 constexpr std::string_view statement_header = UPDATER_BUCKET " release statement 1\n";
 
 // The most digits of a number in a statement: any such number is an exact 64-bit integer.
-constexpr size_t longest_number = 18;
+constexpr size_t number_digits = UPDATER_RELEASE_NUMBER_DIGITS;
+static_assert(number_digits <= 18, "a release number must fit a 64-bit integer");
 
-// How far above the recorded release (0 when there is none) a release number may be. The
-// publisher numbers releases one by one, so no bot folder ever misses a million of them; a
-// statement that leaps further is a slip or a forgery. Without the bound, one statement
-// numbered at the top of the 18 digits would be recorded and refuse every later release for
-// good. With it, a number grows by at most a million per release a folder takes, so the 18
-// digits last 10^12 releases: for ever, in practice, and out of reach of a stolen key too.
-// The record also names the key that signed its release: its number binds only statements
-// of that key, so the first release under another key (the spare taking over) starts afresh
-// below the bound, even where someone holding the old key had driven the number up.
-constexpr long max_release_leap = 1'000'000;
+// How far above the number a bot folder records for the same key a release number may be; with
+// no record, or a record of the other key's release, above 0. The publisher numbers releases one
+// by one, so no bot folder ever misses a million of them; a statement that leaps further is a
+// slip or a forgery. Without the bound, one statement numbered at the top of the digits would be
+// recorded and refuse every later release for good. With it, a number grows by at most the
+// bound per release a folder takes, so the digits last for ever, in practice, and out of reach
+// of a stolen key too. A record binds only statements of the key that signed its release: the
+// first release under the other key (the spare taking over) is bounded from 0, wherever someone
+// holding the old key drove that folder's number, so one number reaches every folder.
+constexpr long longest_release_leap = UPDATER_LONGEST_RELEASE_LEAP;
 
 // What is wrong with a statement, as the context of the refusal.
 [[noreturn]] void malformed(const char* what) {
@@ -76,7 +80,7 @@ bool lower_hex(std::string_view text, size_t digits) {
 // A whole number in decimal, without sign or leading zeros, as an int; an empty Ref when the
 // text is no such number.
 py::Ref decimal(std::string_view text) {
-    if (text.empty() || text.size() > longest_number ||
+    if (text.empty() || text.size() > number_digits ||
         text.find_first_not_of("0123456789") != text.npos || (text.size() > 1 && text[0] == '0')) {
         return {};
     }
@@ -295,7 +299,9 @@ void write_record(const py::Scope& scope, py::Borrowed bots, py::Borrowed record
     py::Ref text = py::Ref::steal(PyUnicode_FromFormat("release %S\nkey %S\n",
                                                        release.number.get(), release.key.get()));
     py::Ref content = py::Ref::steal(PyUnicode_AsASCIIString(text.get()));
-    py::Ref file = py::call(scope[n.open], written, n.mode_create_binary);
+    // Only its owner may write it, whatever the umask: whoever could rewrite the record could
+    // lower it, and an older release would install.
+    py::Ref file = platform::create_private(scope, written);
     py::with(file, [&](py::Borrowed f) {
         py::call_method(f, n.write, content);
         py::call_method(f, n.flush);
@@ -312,20 +318,31 @@ bool less(py::Borrowed left, py::Borrowed right) {
     return result != 0;
 }
 
+// Whether the record names a release signed by the key that signed `release`.
+bool same_key(const Recorded& recorded, const Release& release) {
+    return recorded.number && py::equal(recorded.key, release.key);
+}
+
+// The highest number the folder whose record is `recorded` takes from `release`'s key: the
+// longest leap above the record's number where the record names that key, above 0 where it
+// names none or the other key.
+py::Ref highest_number(const Recorded& recorded, const Release& release) {
+    py::Ref base = same_key(recorded, release) ? recorded.number : py::integer(0);
+    return py::add(base, py::integer(longest_release_leap));
+}
+
 // Whether the bot folder whose record is `recorded` takes `release`, by its number and key.
 enum class Verdict { taken, retired, older, leap };
 
 Verdict verdict(const Recorded& recorded, const Release& release) {
-    const bool same_key = recorded.number && py::equal(recorded.key, release.key);
-    if (recorded.number && !same_key && !spare_public_key.empty() &&
+    if (recorded.number && !same_key(recorded, release) && !spare_public_key.empty() &&
         py::equal(recorded.key, ascii_str(spare_public_key))) {
         return Verdict::retired;
     }
-    if (same_key && less(release.number, recorded.number)) {
+    if (same_key(recorded, release) && less(release.number, recorded.number)) {
         return Verdict::older;
     }
-    py::Ref base = recorded.number ? recorded.number : py::integer(0);
-    if (less(py::add(base, py::integer(max_release_leap)), release.number)) {
+    if (less(highest_number(recorded, release), release.number)) {
         return Verdict::leap;
     }
     return Verdict::taken;
@@ -337,7 +354,75 @@ bool news(const Recorded& recorded, const Release& release) {
            less(recorded.number, release.number);
 }
 
+// Refuses `release`, unless the folder whose record is `recorded` takes it.
+void refuse_unless_taken(const py::Scope& scope, const Recorded& recorded,
+                         const Release& release) {
+    py::Ref offered = py::text(release.number);
+    switch (verdict(recorded, release)) {
+    case Verdict::retired: {
+        py::Ref have = py::text(recorded.number);
+        refuse(scope, n.refusal_retired,
+               {"Версия ", offered, " на сервере подписана основным ключом, ",
+                "которому эта папка бота больше не доверяет: записанная здесь версия ", have,
+                " подписана запасным ключом; обновление отклонено, ничего не изменено. ",
+                "Разработчик должен подписывать версии запасным ключом."},
+               {"The store's release ", offered, " is signed with the release key, ",
+                "which this bot folder no longer trusts: release ", have,
+                " here was signed with the spare key; the update was refused and nothing was ",
+                "changed. The publisher must sign releases with the spare key."});
+    }
+    case Verdict::older: {
+        py::Ref have = py::text(recorded.number);
+        refuse(scope, n.refusal_older,
+               {"Сервер предлагает версию ", offered,
+                ", более раннюю, чем записанная здесь версия ", have,
+                "; обновление отклонено, ничего не изменено. ",
+                "Разработчик должен опубликовать версию с номером не ниже ", have, "."},
+               {"The store offers release ", offered, ", older than release ", have,
+                " recorded here; the update was refused and nothing was changed. ",
+                "The publisher must publish a release numbered ", have, " or higher."});
+    }
+    case Verdict::leap: {
+        py::Ref limit = py::text(highest_number(recorded, release));
+        refuse(scope, n.refusal_leap,
+               {"Сервер предлагает версию ", offered, ", номер которой выше ", limit,
+                ", наибольшего номера, который эта папка бота сейчас принимает; ",
+                "обновление отклонено, ничего не изменено. ",
+                "Разработчик должен опубликовать её заново с номером не выше ", limit, "."},
+               {"The store offers release ", offered, ", numbered above ", limit,
+                ", the highest number this bot folder takes now; ",
+                "the update was refused and nothing was changed. ",
+                "The publisher must publish it again numbered at most ", limit, "."});
+    }
+    case Verdict::taken:
+        break;
+    }
+}
+
 py::Ref record_path(py::Borrowed bots) { return beside(bots, n.release_record_name); }
+
+// Whether `error` is one of the updater's refusals (it names its kind).
+bool is_refusal(py::Borrowed error) {
+    bool refusal = false;
+    py::try_except(
+        PyExc_AttributeError, [&] { refusal = py::attr(error, n.refusal).get() != nullptr; },
+        [](py::Borrowed) {});
+    return refusal;
+}
+
+// The one rule for a statement, whether or not anything is to be downloaded: `release` is
+// refused unless the bot folder's record takes it, and otherwise recorded when it says more
+// than the record. Whether the record moved.
+bool take(const py::Scope& scope, py::Borrowed bots, const Release& release) {
+    py::Ref record = record_path(bots);
+    const Recorded recorded = read_record(scope, record);
+    refuse_unless_taken(scope, recorded, release);
+    if (!news(recorded, release)) {
+        return false;
+    }
+    write_record(scope, bots, record, release);
+    return true;
+}
 
 }  // namespace
 
@@ -379,69 +464,45 @@ bool expired(const py::Scope& scope, const Release& release) {
     return seconds >= static_cast<double>(release.expiry_day + 1) * 86400.0;
 }
 
-void accept_release(const py::Scope& scope, py::Borrowed bots, const Release& release) {
+bool accept_release(const py::Scope& scope, py::Borrowed bots, const Release& release) {
     if (expired(scope, release)) {
         refuse(scope, n.refusal_expired,
-               {"Срок опубликованного выпуска истёк ", release.expires,
+               {"Срок опубликованной версии истёк ", release.expires,
                 "; обновление отклонено, ничего не изменено."},
                {"The published release expired on ", release.expires,
                 "; the update was refused and nothing was changed."});
     }
-    py::Ref record = record_path(bots);
-    const Recorded recorded = read_record(scope, record);
-    py::Ref offered = py::text(release.number);
-    switch (verdict(recorded, release)) {
-    case Verdict::retired: {
-        py::Ref have = py::text(recorded.number);
-        refuse(scope, n.refusal_retired,
-               {"Выпуск ", offered, " на сервере подписан ключом выпусков, ",
-                "которому эта папка бота больше не доверяет: установленный здесь выпуск ", have,
-                " подписан запасным ключом; обновление отклонено, ничего не изменено. ",
-                "Издатель должен подписывать выпуски запасным ключом."},
-               {"The store's release ", offered, " is signed with the release key, ",
-                "which this bot folder no longer trusts: release ", have,
-                " here was signed with the spare key; the update was refused and nothing was ",
-                "changed. The publisher must sign releases with the spare key."});
-    }
-    case Verdict::older: {
-        py::Ref have = py::text(recorded.number);
-        refuse(scope, n.refusal_older,
-               {"Сервер предлагает выпуск ", offered,
-                ", более старый, чем установленный здесь выпуск ", have,
-                "; обновление отклонено, ничего не изменено. ",
-                "Издатель должен опубликовать выпуск с номером не ниже ", have, "."},
-               {"The store offers release ", offered, ", older than release ", have,
-                " installed here; the update was refused and nothing was changed. ",
-                "The publisher must publish a release numbered ", have, " or higher."});
-    }
-    case Verdict::leap: {
-        py::Ref base = recorded.number ? recorded.number : py::integer(0);
-        py::Ref limit = py::text(py::add(base, py::integer(max_release_leap)));
-        refuse(scope, n.refusal_leap,
-               {"Сервер предлагает выпуск ", offered, ", номер которого выше ", limit,
-                ", наибольшего номера, который эта папка бота сейчас принимает; ",
-                "обновление отклонено, ничего не изменено. ",
-                "Издатель должен опубликовать его заново с номером не выше ", limit, "."},
-               {"The store offers release ", offered, ", numbered above ", limit,
-                ", the highest number this bot folder takes now; ",
-                "the update was refused and nothing was changed. ",
-                "The publisher must publish it again numbered at most ", limit, "."});
-    }
-    case Verdict::taken:
-        break;
-    }
     // Recorded now, before the download: a kill from here on leaves a record that refuses
     // every older release, and the same release stays installable, to finish or repair this one.
-    if (news(recorded, release)) {
-        write_record(scope, bots, record, release);
-    }
+    return take(scope, bots, release);
 }
 
-void note_current_release(const py::Scope& scope, py::Borrowed bots, const Release& release) {
-    py::Ref record = record_path(bots);
-    const Recorded recorded = read_record(scope, record);
-    if (verdict(recorded, release) == Verdict::taken && news(recorded, release)) {
-        write_record(scope, bots, record, release);
+void accept_current_release(const py::Scope& scope, py::Borrowed bots, const Release& release) {
+    take(scope, bots, release);
+}
+
+void tell_what_is_recorded(const py::Scope& scope, py::Borrowed error, const Release& release) {
+    const bool ru = py::truth(scope[n.RU]);
+    py::Ref unchanged = py::str(ru ? "ничего не изменено." : "nothing was changed.");
+    const Piece exe = Piece::global(n.LOCAL_EXE_NAME);
+    py::Ref number = py::text(release.number);
+    py::Ref truth = ru ? join(scope, {exe, " остался прежним; в этой папке бота теперь записана "
+                                      "версия ", number, "."})
+                       : join(scope, {exe, " stayed as it was; this bot folder now records "
+                                      "release ", number, "."});
+    // The refusal, and each refusal it was raised while handling.
+    for (py::Ref link = py::Ref::share(error); link;
+         link = py::Ref::steal_or_null(PyException_GetContext(link.get()))) {
+        if (!is_refusal(link)) {
+            continue;
+        }
+        py::Ref message = py::text(link);
+        if (!py::truth(py::call_method(message, n.endswith, unchanged))) {
+            continue;
+        }
+        py::Ref kept = py::slice_to(message, -PyUnicode_GetLength(unchanged.get()));
+        py::Ref arguments = py::Ref::steal(PyTuple_Pack(1, py::add(kept, truth).get()));
+        py::require(PyObject_SetAttr(link.get(), n.args.get(), arguments.get()));
     }
 }
 

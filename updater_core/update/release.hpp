@@ -54,15 +54,39 @@ void refused_unless_signed(const py::Scope& scope, Check&& check) {
 // Whether the statement's expiry date has passed (by the system's clock, in UTC).
 bool expired(const py::Scope& scope, const Release& release);
 
-// Accepts `release` for installing in the bot directory `bots`, before anything is downloaded:
-// refuses it when it has expired, is older than the release recorded there, leaps too far above
-// it, or is signed by the release key where the spare has taken over; otherwise records it, so
-// that the record never names less than what may be installed from here on. Something other
+// One rule for a statement, whether or not anything is to be downloaded: a release older than the
+// one the bot folder records for the same key, signed by the release key where the spare has
+// taken over, or numbered above the highest number the folder takes (the longest leap above the
+// record's number for the same key, above 0 for another key or none) is refused; any other is
+// recorded when it says more than the record (a higher number, or another key). Something other
 // than a file at the record's name is named and refused, never followed.
-void accept_release(const py::Scope& scope, py::Borrowed bots, const Release& release);
 
-// For a bot found current under `release`: raises the record to it when it is newer than the
-// recorded one or signed by another key (and would be accepted), whether or not it has expired.
-void note_current_release(const py::Scope& scope, py::Borrowed bots, const Release& release);
+// Accepts `release` for installing in the bot directory `bots`, before anything is downloaded:
+// refuses it also when it has expired; records it, so that the record never names less than
+// what may be installed from here on. Whether the record moved to it.
+bool accept_release(const py::Scope& scope, py::Borrowed bots, const Release& release);
+
+// For a bot found current under `release`: refuses it as a download would be refused (it is
+// never called current then), and otherwise records it, whether or not it has expired.
+void accept_current_release(const py::Scope& scope, py::Borrowed bots, const Release& release);
+
+// Once the record moved to `release`, "nothing was changed" is no longer so: the refusal
+// `error`, and each refusal it was raised while handling, that ends by saying so ends instead
+// by saying that the executable stayed as it was and the bot folder now records the release.
+void tell_what_is_recorded(const py::Scope& scope, py::Borrowed error, const Release& release);
+
+// Runs `body`, the rest of an update whose acceptance of `release` (none for an unsigned one)
+// moved the record when `moved`: a refusal from it then tells what is recorded.
+template <class Body>
+void after_acceptance(const py::Scope& scope, const Release* release, bool moved, Body&& body) {
+    if (release == nullptr || !moved) {
+        body();
+        return;
+    }
+    py::try_except(PyExc_RuntimeError, body, [&](py::Borrowed error) {
+        tell_what_is_recorded(scope, error, *release);
+        py::raise_again(error);
+    });
+}
 
 }  // namespace updater::update

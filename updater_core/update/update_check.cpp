@@ -51,9 +51,10 @@ py::Ref compare_digests(const py::Scope& scope, py::Borrowed, py::Borrowed) {
             if (!py::equal(local_exe_hash, signed_digest)) {
                 return not_identical(scope);
             }
-            // The bot is this release: the record rises to it, so that no older release can
-            // be installed over it later.
-            note_current_release(scope, bots, *release);
+            // The bot is this release, if the folder takes it as it would take a download: a
+            // statement it would refuse is refused here too, never called current, and one it
+            // takes raises the record, so that no older release can be installed over it later.
+            accept_current_release(scope, bots, *release);
         }
         say(scope, {"\nЛокальный файл ", local_exe_name, " расположенный по пути ", exe_path},
             {"\nLocal file ", local_exe_name, " located at ", exe_path});
@@ -70,7 +71,7 @@ py::Ref compare_digests(const py::Scope& scope, py::Borrowed, py::Borrowed) {
         // expires; then the person is told.
         if (release && expired(scope, *release)) {
             say(scope,
-                {"Срок опубликованного выпуска истёк ", release->expires,
+                {"Срок опубликованной версии истёк ", release->expires,
                  "; разработчик должен его продлить."},
                 {"The published release expired on ", release->expires,
                  "; the publisher must renew it."});

@@ -1,8 +1,8 @@
 // Calls and attribute lookups for a loop that repeats them a great many times, each cheaper than
 // the general form and giving exactly the same result.
 //
-// What a pass of such a loop is done with it gives up at once with Ref::reset_attached: every
-// reference here is given up right after a call into Python returned, with the interpreter held.
+// Such a loop gives up what a pass is done with by Ref::reset_attached, right after the call that
+// used it returned: the thread then holds the interpreter, and there is nothing to ask.
 #pragma once
 
 #include "capi/ref.hpp"

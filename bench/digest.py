@@ -145,11 +145,16 @@ def only(args):
     contenders(args)[args.only][1]()(args.file)
 
 
+def absolute(folder):
+    return str(Path(folder).resolve())
+
+
 def main():
     parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
-    parser.add_argument("--build", default=str(HERE.parent / "build" / "native"),
+    # The folders are made absolute here: the module is imported in another working directory.
+    parser.add_argument("--build", type=absolute, default=str(HERE.parent / "build" / "native"),
                         help="the build folder of the module measured")
-    parser.add_argument("--baseline", help="another build folder, measured as well")
+    parser.add_argument("--baseline", type=absolute, help="another build folder, measured as well")
     parser.add_argument("--size-mib", type=int, help="file size (default 64, or 2 with --callgrind)")
     parser.add_argument("--rounds", type=int, default=9, help="interleaved rounds of the timing")
     parser.add_argument("--callgrind", action="store_true",

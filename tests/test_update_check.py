@@ -2,6 +2,7 @@
 
 import hashlib
 import io
+import mmap
 import os
 import types
 
@@ -136,30 +137,45 @@ class TestFileDigest:
         # Blocks of the hash's block_size, up to the end of the file or the failure.
         assert exited == exits and sizes == [64] * reads
 
-    @pytest.mark.parametrize("change", [
-        lambda h: setattr(type(h), "block_size", 32),
-        lambda h: setattr(type(h), "block_size", property(lambda self: 32)),
-        lambda h: setattr(h, "block_size", 32),
-    ], ids=["class attribute", "data descriptor", "instance attribute"])
-    def test_block_size_changed_between_passes_is_read_on_the_next(self, digest_with, change):
-        """A hash type that is not immutable gets the ordinary lookup on every pass."""
-        result, chunks = digest_with(lambda hash, chunks: len(chunks) == 1 and change(hash))
+    @pytest.mark.parametrize("block_size, change", [
+        (64, lambda h: setattr(type(h), "block_size", 32)),
+        (64, lambda h: setattr(type(h), "block_size", property(lambda self: 32))),
+        (64, lambda h: setattr(h, "block_size", 32)),
+        (int.__dict__["real"], lambda h: setattr(type(h), "block_size", 32)),
+    ], ids=["class attribute", "data descriptor", "instance attribute", "built-in getter replaced"])
+    def test_block_size_changed_between_passes_is_read_on_the_next(
+            self, digest_with, block_size, change):
+        """A hash type that is not immutable gets the ordinary lookup on every pass, even where it
+        holds a built-in getter (int's `real`, the hash being an int of 64)."""
+        result, chunks = digest_with(lambda hash, chunks: len(chunks) == 1 and change(hash),
+                                     block_size=block_size)
         assert result == "done" and [len(c) for c in chunks] == [64, 32, 32, 32, 32, 8]
+
+    def test_builtin_read_of_another_calling_convention_is_called_as_python_calls_it(
+            self, digest_with):
+        """mmap's read is a built-in method that takes its arguments as a tuple."""
+        def map_file(path, mode):
+            with open(path, mode) as file:
+                return mmap.mmap(file.fileno(), 0, access=mmap.ACCESS_READ)
+
+        result, chunks = digest_with(lambda hash, chunks: None, opener=map_file)
+        assert result == "done" and chunks == [b"x" * 64] * 3 + [b"x" * 8]
 
 
 @pytest.fixture
 def digest_with(native_module, tmp_path):
-    """get_hash_digest of a 200-byte file, with sha256 replaced by a hash of block size 64 that
-    keeps its chunks and calls on_update(hash, chunks) after each, and open by `opener` if given:
-    (the result or the exception, the chunks)."""
+    """get_hash_digest of a 200-byte file, with sha256 replaced by a hash that keeps its chunks
+    and calls on_update(hash, chunks) after each (an int of 64, whose class holds `block_size`,
+    64 unless given), and open by `opener` if given: (the result or the exception, the chunks)."""
     path = tmp_path / "f"
     path.write_bytes(b"x" * 200)
 
-    def run(on_update, opener=None):
+    def run(on_update, opener=None, block_size=64):
         chunks = []
+        size = block_size
 
-        class Hash:
-            block_size = 64
+        class Hash(int):
+            block_size = size
 
             def update(self, chunk):
                 chunks.append(chunk)
@@ -168,7 +184,7 @@ def digest_with(native_module, tmp_path):
             def hexdigest(self):
                 return "done"
 
-        native_module.hashlib = types.SimpleNamespace(sha256=Hash)
+        native_module.hashlib = types.SimpleNamespace(sha256=lambda: Hash(64))
         if opener:
             native_module.open = opener
         try:

@@ -160,6 +160,10 @@ public:
     // Hands the reference to the caller, as a C entry point returns it to the interpreter.
     PyObject* release() noexcept { return std::exchange(object_, nullptr); }
     void reset() noexcept { drop(); }
+    // Gives the reference up where this thread is known to hold the interpreter, as it does
+    // right after a call into Python returned: without drop()'s question, which only a thread
+    // unwound at the interpreter's exit needs (the destructor keeps it, for the unwinding).
+    void reset_attached() noexcept { Py_XDECREF(std::exchange(object_, nullptr)); }
 
 private:
     explicit Ref(PyObject* object) noexcept : object_(object) {}

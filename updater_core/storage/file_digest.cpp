@@ -4,6 +4,8 @@
 #include "capi/ops.hpp"
 #include "names.hpp"
 
+#include <utility>
+
 namespace updater::storage {
 
 namespace {
@@ -15,22 +17,22 @@ py::Ref hash_file(const py::Scope& scope, py::Borrowed, py::Borrowed file_path) 
     // The file is streamed one hash block at a time, never held whole, and closed on every way
     // out of the loop. The loop runs once per 64 bytes, so it does nothing it can avoid: `read`
     // and `update` are bound once, where the loop first needs them, as a Python loop would keep
-    // them in locals, and called through their own vectorcall entries; block_size is looked up
-    // anew on every pass (for a hash type that cannot change, by its descriptor's getter alone)
-    // and costs no allocation (64 is a cached small int).
+    // them in locals, and each pass's references are given up as soon as it is done with them;
+    // block_size is looked up anew on every pass (for a hash type that cannot change, by its
+    // getter alone) and costs no allocation (64 is a cached small int).
     py::with(file, [&](py::Borrowed f) {
-        py::Ref read = py::attr(f, n.read);
+        py::LoopCall read(py::attr(f, n.read));
         py::AttributeLookup block_size(n.block_size);
-        py::Ref update;
+        py::LoopCall update;
         for (;;) {
-            py::Ref chunk = py::call_direct(read, block_size(h));
+            py::Ref chunk = read(block_size(h));
             if (!py::truth(chunk)) {
                 break;
             }
             if (!update) {
-                update = py::attr(h, n.update);
+                update = py::LoopCall(py::attr(h, n.update));
             }
-            py::call_direct(update, chunk);
+            update(std::move(chunk)).reset_attached();
         }
     });
     return py::call_method(h, n.hexdigest);

@@ -155,7 +155,8 @@ def test_a_failure_keeps_the_old_executable_and_the_window_open_with_what_to_do(
     assert run.returncode == 1
     assert bots.exe.read_bytes() == old and bots.starts() == []
     # The window: update.cmd's line at once, in the console's language, before the updater's
-    # own first line; the updater's messages; what happened and what to do; where the error is.
+    # own first line; the updater's messages; what happened and what to do; that the bot still
+    # works; where the error is.
     window = run.lines
     assert window[:2] == [text("launcher", locale), text("check", locale)]
     hint, error = {"unreachable": ("unreachable", "ProxyConnectionError"),
@@ -176,11 +177,11 @@ def test_a_failure_keeps_the_old_executable_and_the_window_open_with_what_to_do(
         assert error not in run.stdout and not any("Traceback" in line for line in window)
     if failure in ("unreachable", "keys") and not asked:
         # Refused connections are tried three times in all, each failure said; refused keys once.
-        assert window[2:-4] == [text("still trying", locale)] * 2 * (failure == "unreachable") + [""]
+        assert window[2:-5] == [text("still trying", locale)] * 2 * (failure == "unreachable") + [""]
     if failure == "dripped":
         # The download is given up on in time, and the window is never quiet for long.
         # The lines go below the progress bar, which stays as it stood.
-        assert window[2:4] + window[5:-4] == [text(key, locale, size=f"{len(new) / 1024 / 1024:.2f}") for key in (
+        assert window[2:4] + window[5:-5] == [text(key, locale, size=f"{len(new) / 1024 / 1024:.2f}") for key in (
             "differs", "download")] + [text("still trying", locale)] * 3 + [""]
         assert window[4].lstrip().startswith("0% [") and window[4].endswith(" B/s"), window
     if failure in ("cut short", "dripped"):
@@ -195,7 +196,7 @@ def test_a_failure_keeps_the_old_executable_and_the_window_open_with_what_to_do(
         assert f"RuntimeError: {text('unsigned')}" in logged
     if failure == "cannot start":
         assert f"RuntimeError: {text('not started', locale)}" in logged and not (bots.path / "kelvo_bot.exe.old").exists()
-    assert window[-4:-2] == text("hint " + hint, locale)
+    assert window[-5:-2] == text("hint " + hint, locale) + [text("bot kept", locale, folder=windows_path(bots.path))]
 
 
 def test_a_running_bot_keeps_its_executable_and_no_second_bot_starts(
@@ -220,7 +221,8 @@ def test_a_running_bot_keeps_its_executable_and_no_second_bot_starts(
     assert run.returncode == 1 and "PermissionError" not in run.stderr
     assert f"PermissionError: {text('running', exe=windows_path(bots.exe))}" in bots.logged()
     assert run.lines[-2] == text("differs") and run.lines[-1].startswith(PAUSE[EN])
-    assert run.stderr.splitlines()[-3:] == [*text("hint running"), text("log", log=windows_path(bots.log))]
+    assert run.stderr.splitlines()[-4:] == [*text("hint running"), text("bot kept", folder=windows_path(bots.path)),
+                                            text("log", log=windows_path(bots.log))]
     assert bots.exe.read_bytes() == old and sorted(p.name for p in bots.path.iterdir()) == [
         "bin", EXE_NAME]
     assert not bots.temp.exists()

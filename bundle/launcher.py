@@ -249,6 +249,7 @@ class Bot:
     failure it tells what became of it."""
 
     def __init__(self, working):
+        self.working = working
         bin_folder = os.sep + "bin"
         self.folder = working[:-len(bin_folder)] if working.endswith(bin_folder) else working
         self.exe = self.folder + os.sep + EXE_NAME
@@ -302,9 +303,14 @@ def on_failure(kind, error, trace, usual_hook=sys.excepthook, bot=None):
         now = bot.now() if bot else None
         if which == "not_started" and now != "kept":
             which = "not_started, none before"
-        # The folder a refusal names (its `filename`, as an OSError's), else the bot's.
+        # The folder a refusal names (its `filename`, as an OSError's); else, of the two folders
+        # the update writes, the working folder when the log could not be written there, and
+        # the bot's when it could.
         named = getattr(refusal_of(error, which), "filename", None)
-        folder = named if isinstance(named, str) and named else bot.folder if bot else ""
+        if isinstance(named, str) and named:
+            folder = named
+        else:
+            folder = "" if not bot else bot.folder if log == LOG else bot.working
         russian = locale.getlocale()[0] == RUSSIAN_LOCALE
         lines = [HINTS[which][russian].format(folder=folder)]
         if now:

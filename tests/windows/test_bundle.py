@@ -130,6 +130,8 @@ PROGRAM_FILES = "C:\\Program Files\\Bot"
                  "not_writable", "kept", id="not writable: the folder the refusal names"),
     pytest.param(refused("not_writable"), [], "both", True, "kept", "not_writable", "kept",
                  id="not writable, no folder named: the bot's"),
+    pytest.param(refused("not_writable"), [], "spare", True, "kept", "not_writable", "kept",
+                 id="not writable, no folder named, no log in bin: bin"),
 ])
 def test_after_a_failure_the_window_has_the_hint_what_became_of_the_bot_and_the_log(
         tmp_path, monkeypatch, capsys, error, argv, logs, before, after, hint, bot):
@@ -160,7 +162,8 @@ def test_after_a_failure_the_window_has_the_hint_what_became_of_the_bot_and_the_
         assert said == [] and not log.exists()
         return
     bots = str(tmp_path / "bots")
-    named_folder = getattr(error.__context__, "filename", None) or bots  # as the row wrapped it
+    # The folder the row's refusal names, else bin when the log could not be written there.
+    named_folder = getattr(error.__context__, "filename", None) or (bots if logs == "both" else bots + "/bin")
     written = {"both": log, "spare": spare, "none": None}[logs]
     assert said == ["", *launcher.HINTS[hint][0].format(folder=named_folder).splitlines()] + (
         [launcher.BOT_NOW[bot][0].format(folder=bots)] if bot else []) + (

@@ -7,8 +7,10 @@ The updater's own messages stay exactly as they are. Its error goes, whole and w
 time, to update.log beside this file (the last few failures, run after run; in the person's
 temporary folder when this one may not be written), and not into the window, unless asked for:
 `update.cmd --details`, or the variable UPDATER_DETAILS=1; then the interpreter's usual hook
-shows it first, as it always did. When no log can be written, the error is shown in the window. Ctrl-C is a plain stop: nothing is added. The language is decided as
-the updater decides its own: Russian when Windows reports the locale Russian_Russia.
+shows it first, as it always did. When no log can be written, the error is shown in the window.
+Ctrl-C is a plain stop: nothing is added, unless the updater refused to go on after it (a step
+on the store it ended). The language is decided as the updater decides its own: Russian when
+Windows reports the locale Russian_Russia.
 """
 
 import datetime
@@ -101,8 +103,8 @@ HINTS = {
         "Tell the bot's publisher: the release must be published again to renew it.",
         "Срок действия опубликованной версии бота истёк, поэтому она отклонена.\n"
         "Сообщите разработчику бота: версию нужно опубликовать заново, чтобы продлить её срок."),
-    # Which of the two the window shows is what the bot folder says: the old executable back in
-    # its place, or a new one where there was none.
+    # Which of the two the window shows is what the bot folder held before the update: an
+    # executable, which the updater put back, or none.
     "not_started": (
         "The new version of the bot could not be started (not a Windows program, or blocked), "
         "so the previous one was put back.\n"
@@ -301,18 +303,16 @@ def on_failure(kind, error, trace, usual_hook=sys.excepthook, bot=None):
             shown = True
             usual_hook(kind, error, trace)
         now = bot.now() if bot else None
-        if which == "not_started" and now != "kept":
+        if which == "not_started" and bot and bot.before is None:
             which = "not_started, none before"
         # The folder a refusal names (its `filename`, as an OSError's); else, of the two folders
         # the update writes, the working folder when the log could not be written there, and
         # the bot's when it could.
-        named = getattr(refusal_of(error, which), "filename", None)
-        if isinstance(named, str) and named:
-            folder = named
-        else:
-            folder = "" if not bot else bot.folder if log == LOG else bot.working
+        folder = getattr(refusal_of(error, which), "filename", None)
+        if not (isinstance(folder, str) and folder) and bot:
+            folder = bot.folder if log == LOG else bot.working
         russian = locale.getlocale()[0] == RUSSIAN_LOCALE
-        lines = [HINTS[which][russian].format(folder=folder)]
+        lines = [HINTS[which][russian].format(folder=folder or "")]
         if now:
             lines.append(BOT_NOW[now][russian].format(folder=bot.folder))
         if log:

@@ -60,7 +60,7 @@ HINTS = {
     "interrupted": (
         "The update was stopped with Ctrl-C while it waited for the update server.\n"
         "Run the update again whenever you like.",
-        "Обновление остановлено клавишами Ctrl+C, пока оно ждало сервер обновлений.\n"
+        "Обновление остановлено клавишами Ctrl+C, пока оно ждало ответа сервера обновлений.\n"
         "Запустите обновление снова, когда захотите."),
     "not_writable": (
         "This user may not write to the folder {folder}, so the bot cannot be updated there.\n"

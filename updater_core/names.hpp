@@ -71,6 +71,9 @@ namespace updater::names {
     X(refusal_stalled, "stalled")                                                              \
     X(refusal_not_started, "not_started")                                                      \
     X(refusal_not_writable, "not_writable")                                                    \
+    X(refusal_interrupted, "interrupted")                                                      \
+    X(refusal_running, "running")                                                              \
+    X(refusal_disk_full, "disk_full")                                                          \
     X(release_record_name, UPDATER_RELEASE_RECORD_NAME)                                        \
     X(new_suffix, ".new")                                                                      \
     X(botocore_config, "botocore.config")                                                      \

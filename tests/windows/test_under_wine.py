@@ -5,6 +5,7 @@ Paths are real Windows paths here (Z:\\...), the bot is a real Windows program a
 Windows' own, so these runs check what the Windows-style Linux build only imitates.
 """
 
+import contextlib
 import re
 import shutil
 import time
@@ -12,12 +13,13 @@ import time
 import nacl.signing
 import pytest
 import seaweedfs
+import harness
 from harness import clean_environment
 from messages import EN, RU, identical_lines, text
 from project import EXE_NAME
 from relay import Relay
 from harness import ended_after
-from windows_harness import windows_path
+from windows_harness import host_path, on_screen, windows_path
 
 # What update.cmd's pause prints, in Wine's language.
 PAUSE = {EN: "Press any key to continue", RU: "Нажмите любую клавишу для продолжения"}
@@ -155,7 +157,8 @@ def test_a_failure_keeps_the_old_executable_and_the_window_open_with_what_to_do(
     assert run.returncode == 1
     assert bots.exe.read_bytes() == old and bots.starts() == []
     # The window: update.cmd's line at once, in the console's language, before the updater's
-    # own first line; the updater's messages; what happened and what to do; where the error is.
+    # own first line; the updater's messages; what happened and what to do; that the bot still
+    # works; where the error is.
     window = run.lines
     assert window[:2] == [text("launcher", locale), text("check", locale)]
     hint, error = {"unreachable": ("unreachable", "ProxyConnectionError"),
@@ -164,8 +167,13 @@ def test_a_failure_keeps_the_old_executable_and_the_window_open_with_what_to_do(
                    "dripped": ("stalled", text("stalled", locale)),
                    "signed by another key": ("unsigned", "BadSignatureError"),
                    "cannot start": ("not_started", "OSError: [WinError 193]")}[failure]
-    assert window[-2] == text("log", locale, log=windows_path(bots.log))
+    # What happened and what to do, that the bot still works, and where the error is, each line
+    # as the window shows it (a long path takes two); then the pause.
+    said = on_screen(text("hint " + hint, locale) + [text("bot kept", locale, folder=windows_path(bots.path)),
+                                                      text("log", locale, log=windows_path(bots.log))])
+    assert window[-len(said) - 1:-1] == said
     assert window[-1].startswith(PAUSE[locale])
+    before_hint = window[2:-len(said) - 1]
     # The error whole, with the date and time, in the log; in the window only when asked for.
     logged = bots.logged()
     assert re.match(r"==== \d{4}-\d\d-\d\d \d\d:\d\d:\d\d[+-]\d\d:\d\d\nTraceback \(most recent call last\):\n",
@@ -176,11 +184,11 @@ def test_a_failure_keeps_the_old_executable_and_the_window_open_with_what_to_do(
         assert error not in run.stdout and not any("Traceback" in line for line in window)
     if failure in ("unreachable", "keys") and not asked:
         # Refused connections are tried three times in all, each failure said; refused keys once.
-        assert window[2:-4] == [text("still trying", locale)] * 2 * (failure == "unreachable") + [""]
+        assert before_hint == [text("still trying", locale)] * 2 * (failure == "unreachable") + [""]
     if failure == "dripped":
         # The download is given up on in time, and the window is never quiet for long.
         # The lines go below the progress bar, which stays as it stood.
-        assert window[2:4] + window[5:-4] == [text(key, locale, size=f"{len(new) / 1024 / 1024:.2f}") for key in (
+        assert before_hint[:2] + before_hint[3:] == [text(key, locale, size=f"{len(new) / 1024 / 1024:.2f}") for key in (
             "differs", "download")] + [text("still trying", locale)] * 3 + [""]
         assert window[4].lstrip().startswith("0% [") and window[4].endswith(" B/s"), window
     if failure in ("cut short", "dripped"):
@@ -195,7 +203,6 @@ def test_a_failure_keeps_the_old_executable_and_the_window_open_with_what_to_do(
         assert f"RuntimeError: {text('unsigned')}" in logged
     if failure == "cannot start":
         assert f"RuntimeError: {text('not started', locale)}" in logged and not (bots.path / "kelvo_bot.exe.old").exists()
-    assert window[-4:-2] == text("hint " + hint, locale)
 
 
 def test_a_running_bot_keeps_its_executable_and_no_second_bot_starts(
@@ -220,7 +227,8 @@ def test_a_running_bot_keeps_its_executable_and_no_second_bot_starts(
     assert run.returncode == 1 and "PermissionError" not in run.stderr
     assert f"PermissionError: {text('running', exe=windows_path(bots.exe))}" in bots.logged()
     assert run.lines[-2] == text("differs") and run.lines[-1].startswith(PAUSE[EN])
-    assert run.stderr.splitlines()[-3:] == [*text("hint running"), text("log", log=windows_path(bots.log))]
+    assert run.stderr.splitlines()[-4:] == [*text("hint running"), text("bot kept", folder=windows_path(bots.path)),
+                                            text("log", log=windows_path(bots.log))]
     assert bots.exe.read_bytes() == old and sorted(p.name for p in bots.path.iterdir()) == [
         "bin", EXE_NAME]
     assert not bots.temp.exists()
@@ -229,6 +237,43 @@ def test_a_running_bot_keeps_its_executable_and_no_second_bot_starts(
     again = bots.update(wine, s3.proxy)
     assert again.returncode == 0, again.stdout + again.stderr
     assert bots.exe.read_bytes() == new and len(bots.starts(expected=2)) == 2
+
+
+@contextlib.contextmanager
+def read_only(folder):
+    """`folder` read-only for every user, root too, as a read-only bind mount over itself (a
+    folder of another user's, to Windows); the test is skipped where none can be made."""
+    mounted = harness.run(["mount", "--bind", folder, folder], env=clean_environment())
+    if mounted.returncode != 0:
+        pytest.skip(f"no bind mount here: {mounted.stderr.strip()}")
+    try:
+        harness.run(["mount", "-o", "remount,bind,ro", folder, folder], env=clean_environment(), check=True)
+        yield
+    finally:
+        harness.run(["umount", "-l", folder], env=clean_environment(), check=True)
+
+
+def test_a_bot_folder_this_user_may_not_write_is_named_in_russian_and_the_bot_still_works(
+        wine, bundle, s3, sample_bot, tmp_path):
+    bots = BotFolder(tmp_path / "Мой бот", bundle, in_bin=False)
+    old = sample_bot(1)
+    bots.exe.write_bytes(old)
+    s3.publish(sample_bot(2, bulk=300_000))
+    with read_only(bots.path):
+        run = bots.update(wine, s3.proxy, RU, console=True)
+    assert run.returncode == 1
+    assert bots.exe.read_bytes() == old and bots.starts() == []
+    assert sorted(p.name for p in bots.path.iterdir()) == sorted([EXE_NAME, "update.cmd", "launcher.py", "python"])
+    # Neither the error nor "the bot is running": what the folder is, that the bot still works,
+    # and the log, in the person's temporary folder since this one may not be written.
+    window = run.lines
+    folder = windows_path(bots.path)
+    said = on_screen(text("hint not_writable", RU, folder=folder) + [text("bot kept", RU, folder=folder)])
+    assert window[-len(said) - 2:-2] == said and window[-1].startswith(PAUSE[RU])
+    assert window[-2].startswith(text("log", RU, log=""))
+    log = host_path(wine, window[-2].removeprefix(text("log", RU, log="")))
+    assert bots.path not in log.parents and "Traceback" in log.read_text("utf-8-sig")
+    assert not any("Traceback" in line for line in window)
 
 
 @pytest.mark.parametrize("spellings", [("Z:", "Z:"), ("Z:", "C:")], ids=["one spelling", "two spellings"])

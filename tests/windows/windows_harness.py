@@ -33,6 +33,18 @@ def windows_path(path):
     return "Z:" + str(path).replace("/", "\\")
 
 
+def host_path(wine, path):
+    """The host's path of a Windows path under `wine` (its drive C:, or Z:, the host's root)."""
+    drive, _, rest = path.partition(":\\")
+    root = {"C": wine.prefix / "drive_c", "Z": Path("/")}[drive.upper()]
+    return root.joinpath(*rest.split("\\"))
+
+
+def on_screen(lines):
+    """`lines` as a console window COLUMNS wide shows them: a longer line goes on in the next."""
+    return [line[start:start + COLUMNS].rstrip() for line in lines for start in range(0, len(line) or 1, COLUMNS)]
+
+
 @dataclass
 class Wine:
     """Wine with a prefix of this test run's own."""

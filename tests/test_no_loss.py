@@ -3,6 +3,7 @@ a bin on another file system killed half way, set-aside copies left behind, upda
 one folder, the file-system calls a power cut would cut short, and a new executable that cannot
 start. The native build, a real server, real files and real processes."""
 
+import contextlib
 import fcntl
 import os
 import re
@@ -44,17 +45,48 @@ def test_a_planted_link_is_never_followed(s3, run_updater, bots, tmp_path, start
     assert wait_for(tmp_path / "started")[1] == str(exe)
 
 
+@contextlib.contextmanager
+def small_drive(folder, size):
+    """`folder` on a file system of its own of `size` ("32m"); the test is skipped where none
+    can be mounted."""
+    mounted = run(["mount", "-t", "tmpfs", "-o", f"size={size}", "tmpfs", folder], env=clean_environment())
+    if mounted.returncode != 0:
+        pytest.skip(f"no tmpfs here: {mounted.stderr.strip()}")
+    try:
+        yield folder
+    finally:
+        run(["umount", "-l", folder], env=clean_environment(), check=True)
+
+
 @pytest.fixture
 def bin_on_its_own_drive(bots):
     """The bin subdirectory on a file system of its own, so that moving the download up into the
     bot folder is a copy."""
-    mounted = run(["mount", "-t", "tmpfs", "-o", "size=32m", "tmpfs", bots / "bin"], env=clean_environment())
-    if mounted.returncode != 0:
-        pytest.skip(f"no tmpfs here: {mounted.stderr.strip()}")
-    try:
-        yield bots / "bin"
-    finally:
-        run(["umount", "-l", bots / "bin"], env=clean_environment(), check=True)
+    with small_drive(bots / "bin", "32m") as folder:
+        yield folder
+
+
+@pytest.mark.parametrize("drive, filled, language", [("5m", False, EN), ("12m", True, RU)],
+                         ids=["no room for it", "the disk fills up during it"])
+def test_a_download_without_room_stops_and_leaves_the_disk_as_it_was(s3, run_updater, bots, drive, filled, language):
+    # An 8 MiB release, and a bin folder that has no room for it, or loses its room to another
+    # program once the download has begun.
+    new = stub_bot(15, 8 << 20)
+    s3.publish(new)
+    with small_drive(bots / "bin", drive) as folder:
+        free = os.statvfs(folder).f_bfree
+        ballast = folder / "ballast"
+        run = run_updater(folder, UPDATER_LOCALE=",".join(WINDOWS_LOCALE[language]),
+                          **({"UPDATER_FILL_DISK": str(ballast)} if filled else {}))
+        assert run.returncode == 1
+        said = text("no room", language, folder=folder, size=len(new))
+        assert run.stderr.rstrip().splitlines()[-1] == f"RuntimeError: {said}", run.stderr
+        # Refused before a byte is written when the room is known to be short; stopped at the
+        # write that found none.
+        assert ("Errno 28" in run.stderr) is filled and (max(run.bar) > 0) is filled, run.stderr
+        assert contents(bots) == UNCHANGED | {"bin": {"ballast": ballast.read_bytes()} if filled else {}}
+        ballast.unlink(missing_ok=True)
+        assert os.statvfs(folder).f_bfree == free
 
 
 @pytest.mark.parametrize("killed_at", ["shutil.copyfileobj", "os.replace@kelvo_bot.exe.old",

@@ -48,7 +48,7 @@ class TestWholeUpdate:
             ("os.path.lexists", "kelvo_bot.temp"),
             # The drive must have room for it before a byte is written.
             ("shutil.disk_usage", "D:\\bots\\bin"),
-            ("open", "kelvo_bot.temp", "x+b"),
+            ("open", "kelvo_bot.temp", "x+b", 0),
             ("s3.download_fileobj", BUCKET, EXE_NAME, "D:\\bots\\bin\\kelvo_bot.temp", ("Callback",)),
             *[("bar.update", min(n, len(NEW))) for n in range(4, len(NEW) + 4, 4)],
             ("bar.finish",),

@@ -47,7 +47,9 @@ void make_executable(const py::Scope& scope, py::Borrowed file, py::Borrowed lik
 
 // A new file at `path` (a str: a bare name or a full path), created exclusively (a file or link
 // standing there is an error, never followed), open for reading and writing as a binary file
-// object. The file the updater checks is then the file it installs: it is read back and renamed
+// object without a buffer of its own: every write reaches the system at once, so that a full
+// disk stops the first write that finds no room, and closing the file writes nothing more. The
+// file the updater checks is then the file it installs: it is read back and renamed
 // into place through this one open file. On Windows no other program may write the file while
 // it is open, and it may be renamed and removed while open.
 py::Ref create_exclusive(const py::Scope& scope, py::Borrowed path);

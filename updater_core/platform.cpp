@@ -170,7 +170,9 @@ py::Ref create_exclusive(const py::Scope& scope, py::Borrowed path) {
     }
     py::Ref result;
     py::cleanup_on_error(
-        [&] { result = py::call(scope[words().open], descriptor, words().read_write); },
+        [&] {
+            result = py::call(scope[words().open], descriptor, words().read_write, py::integer(0));
+        },
         [&] { py::call(py::attr(scope[words().os], words().close), descriptor); });
     return result;
 }
@@ -347,7 +349,7 @@ void replace_through(const py::Scope& scope, py::Borrowed source, py::Borrowed t
 
 py::Ref create_exclusive(const py::Scope& scope, py::Borrowed path) {
     py::Ref open = scope[words().open];
-    return py::call(open, path, words().create_read_write);
+    return py::call(open, path, words().create_read_write, py::integer(0));
 }
 
 namespace {

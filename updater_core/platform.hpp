@@ -64,7 +64,7 @@ void sync_file(const py::Scope& scope, py::Borrowed file);
 // the device, so that a rename in it outlasts a power cut: on POSIX the folder is opened for
 // reading (os.open) and flushed (os.fsync); a file system that has no such flush (EINVAL) is left
 // as it is. Windows has no flush of a folder, so nothing is called there: a rename that must last
-// is made with move_through.
+// is made with move_through or replace_through.
 void sync_folder(const py::Scope& scope, py::Borrowed directory);
 
 // os.rename(source, target) (both str), which on Windows is write-through: MoveFileExW with

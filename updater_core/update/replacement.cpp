@@ -10,9 +10,10 @@
 // file system: a kill at any instant leaves the old executable, the new one, or the set-aside
 // copy that the next run puts back. Nothing is printed between the set-aside and the rename,
 // since a console held by a text selection stops the program at its next print. The folder is
-// then flushed (on Windows the rename itself is write-through), so that after a power cut too
-// the name stands for the new bytes or for the old ones; a name whose data never reached the
-// device would be an empty executable with nothing to put back.
+// then flushed (Windows has no flush of a folder: there every move of the executable, the
+// set-aside, the rename into place and the put-back, is write-through), so that after a power
+// cut too the name stands for the new bytes or for the old ones; a name whose data never reached
+// the device would be an empty executable with nothing to put back.
 //
 // The set-aside copy stays until the new executable has been started, so that a file that cannot
 // start (not a Windows program, blocked) gives way to the old one again (start_bot.cpp). Whatever

@@ -208,7 +208,6 @@ class TestFailures:
         outcome = import_module(windows_build, world)
         assert type(outcome.error) is RuntimeError and str(outcome.error) == text("mismatch", language)
         assert entries(outcome.error) == [at("update"), at("get_update")]
-        assert world.names("os.unlink") == [("os.unlink", "D:\\bots\\kelvo_bot.temp")]
         assert world.files == {BOT: OLD}
 
     def test_an_exit_that_swallows_the_download_failure_installs_and_starts_nothing(self, windows_build, monkeypatch):
@@ -389,11 +388,13 @@ class TestLeftovers:
         assert world.dirs == settings.get("dirs", set())
         assert ("subprocess.Popen", [BOT], ()) in world.calls
 
-    def test_a_folder_at_the_downloads_name_is_refused(self, windows_build):
-        world = fake_world("update", dirs={"D:\\bots\\bin\\kelvo_bot.temp"})
+    @pytest.mark.parametrize("folder", ["D:\\bots\\bin\\kelvo_bot.temp", "D:\\bots\\kelvo_bot.temp"],
+                             ids=["where it is downloaded", "where it is installed from"])
+    def test_a_folder_at_the_downloads_name_is_refused_and_no_download_stays(self, windows_build, folder):
+        world = fake_world("update", dirs={folder})
         outcome = import_module(windows_build, world)
         assert type(outcome.error) is IsADirectoryError
-        assert "D:\\bots\\bin\\kelvo_bot.temp" not in world.files and world.files[BOT] == OLD
+        assert world.files == {BOT: OLD}
 
     @pytest.mark.parametrize("language", LANGUAGES)
     def test_a_set_aside_copy_that_cannot_go_back_is_named_and_the_update_goes_on(self, windows_build, language):

@@ -162,26 +162,21 @@ void download(const py::Scope& scope, const Release* release,
 
     py::Ref download_name = scope[n.TEMP_EXE_NAME];
     py::Ref file = make_download_file(scope, download_name, get(state, most, "most"));
-    // Until the installation has taken the file, a download that fails for any reason (the store
-    // cut it short, stalled or sent too much, the disk filled up, Ctrl-C) goes with what it
-    // wrote: a part of the executable is of no use to anyone, and left behind it would keep its
-    // room on the disk until the next run. From then on the installation removes what it has.
-    bool installing = false;
+    // An update that fails for any reason (the store cut the download short, stalled or sent
+    // too much, the disk filled up, Ctrl-C, an installation refused) leaves no download behind:
+    // a part of the executable, or one never checked, is of no use to anyone, and it would keep
+    // its room on the disk until the next run. Once closed, whatever is left of the file at its
+    // name goes (the installation may have moved it on already, or removed it).
     py::cleanup_on_error(
         [&] {
             py::with(file, [&](py::Borrowed downloaded_file) {
                 fill_download(scope, downloaded_file, callback, get(state, most, "most"));
                 py::call_method(get(state, bar, "bar"), n.finish);
                 say(scope, {"Загрузка завершена"}, {"Download done."});
-                installing = true;
                 install(downloaded_file);
             });
         },
-        [&] {
-            if (!installing) {
-                remove_if_there(scope, download_name);
-            }
-        });
+        [&] { remove_if_there(scope, download_name); });
 }
 
 }  // namespace updater::update

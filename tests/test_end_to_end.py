@@ -139,7 +139,8 @@ def test_a_download_unlike_the_published_digest_is_never_installed(
     pytest.param({"UPDATER_FAULT": "interrupt:1"}, "KeyboardInterrupt", id="interrupted move"),
     pytest.param({"UPDATER_FAULT": "refuse:2"}, None, id="move refused twice"),
     pytest.param({"UPDATER_FAULT": "refuse:99"}, "PermissionError", id="move refused for good"),
-    pytest.param({"PYTHONIOENCODING": "ascii"}, "UnicodeEncodeError", id="unprintable path")])
+    pytest.param({"PYTHONIOENCODING": "ascii"}, "UnicodeEncodeError", id="unprintable path"),
+    pytest.param({"UPDATER_INTERRUPT_AT": "subprocess:Popen"}, "KeyboardInterrupt", id="interrupted start")])
 def test_a_failure_between_set_aside_and_move_puts_the_old_executable_back(
         s3, run_updater, tmp_path, env, error):
     bots = bot_folder(tmp_path / "боты")

@@ -68,17 +68,30 @@ void start_bot(const py::Scope& scope, py::Borrowed set_aside) {
     // "C:\Program Files\...") and would split the bot's own argv[0]. The process object is
     // dropped at once. A system that cannot start it raises OSError at once; one that refuses
     // because another program holds the fresh file (a virus scanner that has just opened it) is asked again
-    // for a moment, as the moves are.
-    py::try_except(
-        PyExc_OSError,
+    // for a moment, as the moves are. Anything else that ends the start (Ctrl-C meanwhile) puts
+    // the old executable back too, and goes on as it came.
+    bool gave_way = false;
+    py::cleanup_on_error(
         [&] {
-            retrying_while_held(scope, [&] { py::call(popen, py::list({command})); },
-                                platform::held_by_another);
-        },
-        [&](py::Borrowed error) {
             py::try_except(
-                PyExc_OSError, [&] { say_why_not_started(scope, error, command); },
-                [&](py::Borrowed) { give_way(scope, set_aside, command); });
+                PyExc_OSError,
+                [&] {
+                    retrying_while_held(scope, [&] { py::call(popen, py::list({command})); },
+                                        platform::held_by_another);
+                },
+                [&](py::Borrowed error) {
+                    py::try_except(
+                        PyExc_OSError, [&] { say_why_not_started(scope, error, command); },
+                        [&](py::Borrowed) {
+                            gave_way = true;
+                            give_way(scope, set_aside, command);
+                        });
+                });
+        },
+        [&] {
+            if (had_old && !gave_way) {
+                put_back(scope, set_aside, command);
+            }
         });
     if (had_old) {
         // A copy that cannot go now (another program holds it) is stale: the next run removes it.

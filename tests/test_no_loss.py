@@ -66,27 +66,35 @@ def bin_on_its_own_drive(bots):
         yield folder
 
 
-@pytest.mark.parametrize("drive, filled, language", [("5m", False, EN), ("12m", True, RU)],
-                         ids=["no room for it", "the disk fills up during it"])
-def test_a_download_without_room_stops_and_leaves_the_disk_as_it_was(s3, run_updater, bots, drive, filled, language):
-    # An 8 MiB release, and a bin folder that has no room for it, or loses its room to another
-    # program once the download has begun.
+@pytest.mark.parametrize("short, filled, language", [("bin", False, EN), ("bin", True, RU), ("bots", False, EN)],
+                         ids=["no room for it", "the disk fills up during it", "no room for its copy across drives"])
+def test_a_download_without_room_stops_and_leaves_the_disk_as_it_was(
+        s3, run_updater, tmp_path, short, filled, language):
+    # An 8 MiB release, and a folder that has no room for it (bin, or the bot folder on another
+    # drive, which the download is copied into), or loses its room to another program once the
+    # download has begun.
     new = stub_bot(15, 8 << 20)
     s3.publish(new)
-    with small_drive(bots / "bin", drive) as folder:
-        free = os.statvfs(folder).f_bfree
-        ballast = folder / "ballast"
-        run = run_updater(folder, UPDATER_LOCALE=",".join(WINDOWS_LOCALE[language]),
+    bots = tmp_path / "bots"
+    bots.mkdir()
+    with contextlib.ExitStack() as drives:
+        drives.enter_context(small_drive(bots, "5m" if short == "bots" else "1m"))
+        bot_folder(bots)
+        drives.enter_context(small_drive(bots / "bin", {"bin": "12m" if filled else "5m"}.get(short, "32m")))
+        free = [os.statvfs(folder).f_bfree for folder in (bots, bots / "bin")]
+        ballast = bots / "bin" / "ballast"
+        run = run_updater(bots / "bin", UPDATER_LOCALE=",".join(WINDOWS_LOCALE[language]),
                           **({"UPDATER_FILL_DISK": str(ballast)} if filled else {}))
         assert run.returncode == 1
-        said = text("no room", language, folder=folder, size=len(new))
+        said = text("no room", language, folder=bots / short if short == "bin" else bots, size=len(new))
         assert run.stderr.rstrip().splitlines()[-1] == f"RuntimeError: {said}", run.stderr
         # Refused before a byte is written when the room is known to be short; stopped at the
         # write that found none.
-        assert ("Errno 28" in run.stderr) is filled and (max(run.bar) > 0) is filled, run.stderr
+        assert ("Errno 28" in run.stderr) is (short == "bots" or filled), run.stderr
+        assert (max(run.bar) > 0) is (short == "bots" or filled), run.stderr
         assert contents(bots) == UNCHANGED | {"bin": {"ballast": ballast.read_bytes()} if filled else {}}
         ballast.unlink(missing_ok=True)
-        assert os.statvfs(folder).f_bfree == free
+        assert [os.statvfs(folder).f_bfree for folder in (bots, bots / "bin")] == free
 
 
 @pytest.mark.parametrize("killed_at", ["shutil.copyfileobj", "os.replace@kelvo_bot.exe.old",

@@ -86,7 +86,8 @@ py::Ref make_download_file(const py::Scope& scope, py::Borrowed name, py::Borrow
     clear_name(scope, name);
     py::Ref folder = working_directory(scope);
     py::Ref usage = py::call(py::attr(scope[n.shutil], n.disk_usage), folder);
-    const int short_of_room = PyObject_RichCompareBool(py::attr(usage, n.free).get(), most.get(), Py_LT);
+    py::Ref free = py::attr(usage, n.free);
+    const int short_of_room = PyObject_RichCompareBool(free.get(), most.get(), Py_LT);
     py::require(short_of_room);
     if (short_of_room != 0) {
         refuse_no_room(scope, folder, most);

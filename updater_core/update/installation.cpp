@@ -15,12 +15,6 @@ struct Staged {
     py::Ref path;
 };
 
-// Puts the download, open as `download`, beside the executable under the download's name, and
-// returns the open file that holds it there. Run from the bot folder, the download is there
-// already; from its bin subdirectory it is renamed up, and the open file goes with it. Only
-// across drives is it copied, into a file created for the copy (never through a link, never over
-// another file), and the download is removed; a copy that fails (the bot folder's disk is full)
-// goes, and the download with it.
 // The download, open as `download` and named `source`, copied into a new file at `staged` in the
 // folder `bots` (on another drive), which is returned open; then `source` is removed. A copy
 // that fails is closed and removed.
@@ -43,6 +37,12 @@ py::Ref copy_beside_executable(const py::Scope& scope, py::Borrowed download, py
     return copy;
 }
 
+// Puts the download, open as `download`, beside the executable under the download's name, and
+// returns the open file that holds it there. Run from the bot folder, the download is there
+// already; from its bin subdirectory it is renamed up, and the open file goes with it. Only
+// across drives is it copied, into a file created for the copy (never through a link, never over
+// another file), and the download is removed; a copy that fails (the bot folder's disk is full)
+// goes (and the download goes with the update that failed: see download.cpp).
 Staged stage_beside_executable(const py::Scope& scope, py::Borrowed download) {
     py::Ref working = working_directory(scope);
     if (!is_bin_directory(working)) {
@@ -61,9 +61,7 @@ Staged stage_beside_executable(const py::Scope& scope, py::Borrowed download) {
             move_retrying(scope, [&] { py::call(rename, source, staged); });
         },
         [&](py::Borrowed) {
-            py::cleanup_on_error(
-                [&] { result.file = copy_beside_executable(scope, download, source, bots, staged); },
-                [&] { remove_if_there(scope, source); });
+            result.file = copy_beside_executable(scope, download, source, bots, staged);
         });
     return result;
 }

@@ -84,11 +84,11 @@ void refuse_no_room(const py::Scope& scope, py::Borrowed folder, py::Borrowed ne
     py::Ref bytes = py::text(needed);
     refuse(scope, n.refusal_disk_full,
            {"В папке ", folder, " нет места для ", n.exe_name, " (", bytes,
-            " байт): загрузка остановлена, бот остался прежним. Освободите там место и "
-            "запустите обновление снова."},
+            " байт): загрузка остановлена, бот остался прежним. ",
+            "Освободите там место и запустите обновление снова."},
            {"There is no room in ", folder, " for ", n.exe_name, " (", bytes,
-            " bytes): the download was stopped and the bot is as it was. Free some space there "
-            "and run the update again."});
+            " bytes): the download was stopped and the bot is as it was. ",
+            "Free some space there and run the update again."});
 }
 
 void refused_when_full(const py::Scope& scope, py::Borrowed folder, py::Borrowed needed,

@@ -131,7 +131,8 @@ py::Ref install(const py::Scope& scope, py::Borrowed download, const Release* re
         py::cleanup_on_error(
             [&] {
                 // It takes the permissions of the executable it replaces.
-                py::Ref exe = beside(bot_directory(scope), scope[n.LOCAL_EXE_NAME]);
+                py::Ref bots = bot_directory(scope);
+                py::Ref exe = beside(bots, scope[n.LOCAL_EXE_NAME]);
                 platform::make_executable(scope, staged_file, exe);
                 verify_download(scope, staged_file, release);
                 replace = py::make_function(replace_exe, scope, staged_file);

@@ -2,8 +2,8 @@
 
 #include "messages.hpp"
 #include "platform.hpp"
-#include "update/paths.hpp"
 #include "update/file_names.hpp"
+#include "update/paths.hpp"
 #include "update/replacement.hpp"
 
 namespace updater::update {

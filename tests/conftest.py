@@ -171,6 +171,35 @@ if os.environ.get("UPDATER_LINES"):
         with open(os.environ["UPDATER_LINES"], "a") as lines:
             lines.write(" ".join(map(str, args)) + "\n")
     builtins.print = print
+# UPDATER_FILL_DISK=PATH: at the bar's first step of the download, another program fills the
+# disk: it writes PATH until the file system has no room left.
+if os.environ.get("UPDATER_FILL_DISK"):
+    real_bar_update = progressbar.ProgressBar.update
+    def update(self, value=None, *args, **kwargs):
+        if value and not os.path.exists(os.environ["UPDATER_FILL_DISK"]):
+            with open(os.environ["UPDATER_FILL_DISK"], "wb", buffering=0) as ballast:
+                try:
+                    while True:
+                        ballast.write(bytes(1 << 16))
+                except OSError:
+                    pass
+        return real_bar_update(self, value, *args, **kwargs)
+    progressbar.ProgressBar.update = update
+# UPDATER_HOLD=SECONDS: once the new executable is in place ("Done. Starting bot."), another
+# process (a virus scanner, say) holds it open for writing for that long.
+if os.environ.get("UPDATER_HOLD"):
+    import builtins, subprocess
+    print_before_hold = builtins.print
+    def print(*args, **kwargs):
+        if args and str(args[0]).startswith("Done. Starting bot."):
+            folder = os.getcwd()[:-4] if os.getcwd().endswith("/bin") else os.getcwd()
+            scanner = subprocess.Popen(
+                [sys.executable, "-c", "import sys, time; held = open(sys.argv[1], 'ab'); print(flush=True); "
+                 "time.sleep(float(sys.argv[2]))", os.path.join(folder, "kelvo_bot.exe"),
+                 os.environ["UPDATER_HOLD"]], stdout=subprocess.PIPE)
+            scanner.stdout.readline()
+        return print_before_hold(*args, **kwargs)
+    builtins.print = print
 # UPDATER_PRINT_INTERRUPTS=1: every print is a Ctrl-C sent from C code, which Python only notes
 # for later: the updater must answer it at its next chance to, not at some later line of Python.
 if os.environ.get("UPDATER_PRINT_INTERRUPTS"):

@@ -150,6 +150,8 @@ class World:
     download_chunk: int = 4
     content_length: int | None = None
     fail_download_after: int | None = None
+    # The room left on the drive, as shutil.disk_usage tells it.
+    free: int = 1 << 40
     # Maps a call name to an exception to raise when that call is made.
     failures: dict = field(default_factory=dict)
     # Maps a call name to a function run (with the call's arguments) when that call is made.
@@ -189,6 +191,12 @@ class World:
     def inode(self, path):
         return self.inodes.setdefault(path, next(self.inode_numbers))
 
+    def file(self, path):
+        """The bytes at `path`; FileNotFoundError when there is no file there."""
+        if path not in self.files:
+            raise FileNotFoundError(2, "No such file", path)
+        return self.files[path]
+
     def names(self, *wanted):
         """The calls whose names are among `wanted`, in order."""
         return [c for c in self.calls if c[0] in wanted]
@@ -197,6 +205,8 @@ class World:
     def printed(self):
         return [c[1] for c in self.calls if c[0] == "print"]
 
+
+DiskUsage = collections.namedtuple("usage", "total used free")
 
 BOT = "D:\\bots\\kelvo_bot.exe"
 OLD, CURRENT, NEW = b"MZ old bot", b"MZ current bot", b"MZ new bot " * 40
@@ -291,8 +301,9 @@ def _fake_system(world):
                                              len(world.files[world.path(path)]),
                                              world.inode(world.path(path))),
         "os.fstat": lambda fd: stat_result(0o100640, len(world.descriptors[fd].getvalue()), fd),
-        "os.stat": lambda path: stat_result(0o100640, 0 if isinstance(path, int) else len(world.files[path])),
+        "os.stat": lambda path: stat_result(0o100640, 0 if isinstance(path, int) else len(world.file(path))),
         "os.chmod": chmod,
+        "shutil.disk_usage": lambda path: DiskUsage(1 << 41, (1 << 41) - world.free, world.free),
         "os.chdir": lambda path: setattr(world, "cwd", path),
         # A folder opened to be flushed is known by a descriptor of its own; nothing is written.
         "os.open": lambda path, flags: world.inode(world.path(path)),

@@ -81,6 +81,10 @@ MESSAGES = {
                                     "the new one stays.",
         "not put back": "Could not put the previous kelvo_bot.exe back from {exe} ({error}); it stays there. "
                         "Checking for an update.",
+        "cannot run": "{exe} is there, but this system cannot run it: it is not a program of this system, or the "
+                      "interpreter it names is not there.",
+        "no room": "There is no room in {folder} for kelvo_bot.exe ({size} bytes): the download was stopped and the "
+                   "bot is as it was. Free some space there and run the update again.",
         # update.cmd's first line, before the interpreter starts.
         "launcher": "Checking for an update of the bot...",
         # The launcher's two lines after a failure, and the line that names its log.
@@ -167,6 +171,10 @@ MESSAGES = {
                                     "новый остаётся на месте.",
         "not put back": "Не удалось вернуть прежний kelvo_bot.exe из {exe} ({error}); он остаётся там. "
                         "Проверяю обновление.",
+        "cannot run": "Файл {exe} на месте, но система не может его запустить: это не программа этой системы, или "
+                      "нет интерпретатора, который в нём указан.",
+        "no room": "В папке {folder} нет места для kelvo_bot.exe ({size} байт): загрузка остановлена, бот остался "
+                   "прежним. Освободите там место и запустите обновление снова.",
         "launcher": "Проверяю, есть ли обновление бота...",
         "hint unreachable": ["Не удалось связаться с сервером обновлений, или связь прервалась.",
                              "Проверьте подключение к интернету и запустите обновление позже."],

@@ -46,7 +46,9 @@ class TestWholeUpdate:
             # Whatever stands at the download's name is removed, not followed, and the file is
             # created anew; it stays open until it is in place.
             ("os.path.lexists", "kelvo_bot.temp"),
-            ("open", "kelvo_bot.temp", "x+b"),
+            # The drive must have room for it before a byte is written.
+            ("shutil.disk_usage", "D:\\bots\\bin"),
+            ("open", "kelvo_bot.temp", "x+b", 0),
             ("s3.download_fileobj", BUCKET, EXE_NAME, "D:\\bots\\bin\\kelvo_bot.temp", ("Callback",)),
             *[("bar.update", min(n, len(NEW))) for n in range(4, len(NEW) + 4, 4)],
             ("bar.finish",),
@@ -124,8 +126,10 @@ class TestWholeUpdate:
         assert world.names("os.stat", "os.chmod", "s3.get_object", "os.rename", "file.close",
                            "subprocess.Popen") == [
             ("os.rename", "/drive/bots/bin/kelvo_bot.temp", "/drive/bots/kelvo_bot.temp"),
+            # No old executable to take the permissions of: its own, less others' write.
+            ("os.stat", "/drive/bots/kelvo_bot.exe"),
             ("os.stat", fd),
-            ("os.chmod", fd, 0o100750),
+            ("os.chmod", fd, 0o750),
             ("s3.get_object", (("Bucket", BUCKET), ("Key", "exe_hash"))),
             ("os.rename", "/drive/bots/kelvo_bot.temp", "/drive/bots/kelvo_bot.exe"),
             ("file.close", "/drive/bots/bin/kelvo_bot.temp"),
@@ -134,19 +138,17 @@ class TestWholeUpdate:
 
 
 class TestFailures:
-    def test_download_failing_half_way_keeps_the_old_executable_until_the_next_run(self, windows_build):
+    def test_download_failing_half_way_leaves_nothing_and_keeps_the_old_executable(self, windows_build):
         world = fake_world("update", fail_download_after=200)
         outcome = import_module(windows_build, world)
         assert type(outcome.error) is ConnectionError
         assert entries(outcome.error) == [at("update"), at("get_update")]
-        assert world.files[BOT] == OLD
-        assert 0 < len(world.files["D:\\bots\\bin\\kelvo_bot.temp"]) < len(NEW)
+        # What was written goes, once the file is closed.
+        assert world.names("file.close", "os.unlink")[-2:] == [
+            ("file.close", "D:\\bots\\bin\\kelvo_bot.temp"), ("os.unlink", "kelvo_bot.temp")]
+        assert world.files == {BOT: OLD}
         assert world.printed[-1].startswith("Downloading file: ")
         assert not world.names("bar.finish", "time.sleep", "sys.exit")
-        # The temporary file left behind is written anew by the next run.
-        world.fail_download_after = None
-        assert isinstance(import_module(windows_build, world).error, SystemExit)
-        assert world.files == {BOT: NEW}
 
     def test_an_old_copy_that_cannot_go_once_the_bot_started_stays_for_the_next_run(self, windows_build):
         # Another program holds it: the new bot runs, and the next run removes the stale copy.
@@ -206,7 +208,6 @@ class TestFailures:
         outcome = import_module(windows_build, world)
         assert type(outcome.error) is RuntimeError and str(outcome.error) == text("mismatch", language)
         assert entries(outcome.error) == [at("update"), at("get_update")]
-        assert world.names("os.unlink") == [("os.unlink", "D:\\bots\\kelvo_bot.temp")]
         assert world.files == {BOT: OLD}
 
     def test_an_exit_that_swallows_the_download_failure_installs_and_starts_nothing(self, windows_build, monkeypatch):
@@ -387,11 +388,13 @@ class TestLeftovers:
         assert world.dirs == settings.get("dirs", set())
         assert ("subprocess.Popen", [BOT], ()) in world.calls
 
-    def test_a_folder_at_the_downloads_name_is_refused(self, windows_build):
-        world = fake_world("update", dirs={"D:\\bots\\bin\\kelvo_bot.temp"})
+    @pytest.mark.parametrize("folder", ["D:\\bots\\bin\\kelvo_bot.temp", "D:\\bots\\kelvo_bot.temp"],
+                             ids=["where it is downloaded", "where it is installed from"])
+    def test_a_folder_at_the_downloads_name_is_refused_and_no_download_stays(self, windows_build, folder):
+        world = fake_world("update", dirs={folder})
         outcome = import_module(windows_build, world)
         assert type(outcome.error) is IsADirectoryError
-        assert "D:\\bots\\bin\\kelvo_bot.temp" not in world.files and world.files[BOT] == OLD
+        assert world.files == {BOT: OLD}
 
     @pytest.mark.parametrize("language", LANGUAGES)
     def test_a_set_aside_copy_that_cannot_go_back_is_named_and_the_update_goes_on(self, windows_build, language):

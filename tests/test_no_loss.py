@@ -3,6 +3,7 @@ a bin on another file system killed half way, set-aside copies left behind, upda
 one folder, the file-system calls a power cut would cut short, and a new executable that cannot
 start. The native build, a real server, real files and real processes."""
 
+import contextlib
 import fcntl
 import os
 import re
@@ -44,17 +45,56 @@ def test_a_planted_link_is_never_followed(s3, run_updater, bots, tmp_path, start
     assert wait_for(tmp_path / "started")[1] == str(exe)
 
 
+@contextlib.contextmanager
+def small_drive(folder, size):
+    """`folder` on a file system of its own of `size` ("32m"); the test is skipped where none
+    can be mounted."""
+    mounted = run(["mount", "-t", "tmpfs", "-o", f"size={size}", "tmpfs", folder], env=clean_environment())
+    if mounted.returncode != 0:
+        pytest.skip(f"no tmpfs here: {mounted.stderr.strip()}")
+    try:
+        yield folder
+    finally:
+        run(["umount", "-l", folder], env=clean_environment(), check=True)
+
+
 @pytest.fixture
 def bin_on_its_own_drive(bots):
     """The bin subdirectory on a file system of its own, so that moving the download up into the
     bot folder is a copy."""
-    mounted = run(["mount", "-t", "tmpfs", "-o", "size=32m", "tmpfs", bots / "bin"], env=clean_environment())
-    if mounted.returncode != 0:
-        pytest.skip(f"no tmpfs here: {mounted.stderr.strip()}")
-    try:
-        yield bots / "bin"
-    finally:
-        run(["umount", "-l", bots / "bin"], env=clean_environment(), check=True)
+    with small_drive(bots / "bin", "32m") as folder:
+        yield folder
+
+
+@pytest.mark.parametrize("short, filled, language", [("bin", False, EN), ("bin", True, RU), ("bots", False, EN)],
+                         ids=["no room for it", "the disk fills up during it", "no room for its copy across drives"])
+def test_a_download_without_room_stops_and_leaves_the_disk_as_it_was(
+        s3, run_updater, tmp_path, short, filled, language):
+    # An 8 MiB release, and a folder that has no room for it (bin, or the bot folder on another
+    # drive, which the download is copied into), or loses its room to another program once the
+    # download has begun.
+    new = stub_bot(15, 8 << 20)
+    s3.publish(new)
+    bots = tmp_path / "bots"
+    bots.mkdir()
+    with contextlib.ExitStack() as drives:
+        drives.enter_context(small_drive(bots, "5m" if short == "bots" else "1m"))
+        bot_folder(bots)
+        drives.enter_context(small_drive(bots / "bin", {"bin": "12m" if filled else "5m"}.get(short, "32m")))
+        free = [os.statvfs(folder).f_bfree for folder in (bots, bots / "bin")]
+        ballast = bots / "bin" / "ballast"
+        run = run_updater(bots / "bin", UPDATER_LOCALE=",".join(WINDOWS_LOCALE[language]),
+                          **({"UPDATER_FILL_DISK": str(ballast)} if filled else {}))
+        assert run.returncode == 1
+        said = text("no room", language, folder=bots / short if short == "bin" else bots, size=len(new))
+        assert run.stderr.rstrip().splitlines()[-1] == f"RuntimeError: {said}", run.stderr
+        # Refused before a byte is written when the room is known to be short; stopped at the
+        # write that found none.
+        assert ("Errno 28" in run.stderr) is (short == "bots" or filled), run.stderr
+        assert (max(run.bar) > 0) is (short == "bots" or filled), run.stderr
+        assert contents(bots) == UNCHANGED | {"bin": {"ballast": ballast.read_bytes()} if filled else {}}
+        ballast.unlink(missing_ok=True)
+        assert [os.statvfs(folder).f_bfree for folder in (bots, bots / "bin")] == free
 
 
 @pytest.mark.parametrize("killed_at", ["shutil.copyfileobj", "os.replace@kelvo_bot.exe.old",
@@ -305,15 +345,17 @@ def file_system_calls(trace, bots):
 
 
 @pytest.mark.skipif(not shutil.which("strace"), reason="needs strace")
-@pytest.mark.parametrize("case", ["bots", "bots/bin", "signed", "current"])
+@pytest.mark.parametrize("case", ["bots", "bots/bin", "signed", "current", "first install"])
 def test_a_power_cut_at_any_instant_leaves_the_old_executable_or_the_new_one_flushed(
         s3, run_updater, bots, tmp_path, case):
     # The crash-consistency rule, read from the system calls of a real update: the new file's
     # bytes are on the device before its name replaces the old one, the folder (the new name) is
-    # on the device before the old copy goes, and the release record's folder after its rename.
-    # A check that finds the bot current flushes and writes nothing.
+    # on the device before the bot starts and the old copy goes, and the release record's folder
+    # after its rename. A check that finds the bot current flushes and writes nothing.
     new = stub_bot(14) + os.urandom(300_000)
     s3.publish(OLD if case == "current" else new)
+    if case == "first install":
+        (bots / EXE_NAME).unlink()
     trace = tmp_path / "trace"
     run = run_updater(tmp_path / ("bots" if case == "bots" else "bots/bin"),
                       build=build_dir("signed") if case == "signed" else None,
@@ -329,26 +371,64 @@ def test_a_power_cut_at_any_instant_leaves_the_old_executable_or_the_new_one_flu
         assert call in ours, (call, ours)
         return ours.index(call)
     into_place = at("rename", "kelvo_bot.temp", EXE_NAME)
-    folder_flushed = next(i for i, c in enumerate(ours) if i > into_place and c == ("fsync", "."))
-    assert at("fsync", "kelvo_bot.temp") < at("rename", EXE_NAME, "kelvo_bot.exe.old") < into_place, ours
-    assert folder_flushed < at("execve", EXE_NAME) < at("unlink", "kelvo_bot.exe.old"), ours
+    started = at("execve", EXE_NAME)
+    assert ("fsync", ".") in ours[into_place:started], ours
+    if case == "first install":
+        assert at("fsync", "kelvo_bot.temp") < into_place, ours
+    else:
+        assert at("fsync", "kelvo_bot.temp") < at("rename", EXE_NAME, "kelvo_bot.exe.old") < into_place, ours
+        assert started < at("unlink", "kelvo_bot.exe.old"), ours
     if case == "signed":
         recorded = at("rename", "kelvo_bot.release.new", "kelvo_bot.release")
         assert ("fsync", ".") in ours[recorded:], ours
     assert contents(bots) | {"kelvo_bot.release": None} == {"bin": {}, EXE_NAME: new, "kelvo_bot.release": None}
 
 
-@pytest.mark.parametrize("start_in, language, old", [("bots", EN, OLD), ("bots/bin", RU, OLD), ("bots/bin", EN, None)],
-                         ids=["from the bot folder", "from bin, in Russian", "no executable before"])
-def test_a_new_executable_that_cannot_start_gives_way_to_the_old_one(s3, run_updater, tmp_path, start_in, language, old):
+@pytest.mark.parametrize("start_in, language, old, published", [
+    ("bots", EN, OLD, b"hello\n"), ("bots/bin", RU, OLD, b"hello\n"), ("bots/bin", EN, None, b"hello\n"),
+    ("bots", RU, OLD, b"#!/nonexistent\n"), ("bots/bin", EN, None, b"#!/nonexistent\n")],
+    ids=["from the bot folder", "from bin, in Russian", "no executable before", "its interpreter missing, in Russian",
+         "its interpreter missing, no executable before"])
+def test_a_new_executable_that_cannot_start_gives_way_to_the_old_one(
+        s3, run_updater, tmp_path, start_in, language, old, published):
     # A text file published as the bot: the system refuses to run it (ENOEXEC, as Windows
-    # answers "not a valid Win32 application"), and the old executable is put back.
+    # answers "not a valid Win32 application"), and the old executable is put back. A script
+    # whose interpreter is missing makes the system say the file is not there (ENOENT): the
+    # error says what is so.
     bots = bot_folder(tmp_path / "bots", exe=old)
-    s3.publish(b"hello\n")
+    s3.publish(published)
     run = run_updater(tmp_path / start_in, UPDATER_LOCALE=",".join(WINDOWS_LOCALE[language]))
     assert run.returncode == 1
     said = text("not started" if old else "not started, none before", language)
     assert run.stderr.rstrip().splitlines()[-1] == f"RuntimeError: {said}", run.stderr
-    assert "OSError: [Errno 8] Exec format error" in run.stderr
+    why = ("OSError: [Errno 8] Exec format error" if published == b"hello\n"
+           else f"OSError: {text('cannot run', language, exe=bots / EXE_NAME)}")
+    assert why in run.stderr, run.stderr
     assert run.lines[-1] == text("started", language)
-    assert contents(bots) == {"bin": {}, EXE_NAME: old or b"hello\n"}
+    assert contents(bots) == {"bin": {}, EXE_NAME: old or published}
+
+
+@pytest.mark.parametrize("old_mode, new_mode", [(0o750, 0o750), (0o640, 0o750), (None, 0o755)],
+                         ids=["the old one's bits", "the old one's, made startable", "no old one"])
+def test_under_umask_0_the_new_executable_is_writable_by_no_one_the_old_was_not(s3, run_updater, tmp_path, old_mode, new_mode):
+    bots = bot_folder(tmp_path / "bots", exe=None if old_mode is None else OLD)
+    if old_mode is not None:
+        (bots / EXE_NAME).chmod(old_mode)
+    new = stub_bot(16)
+    s3.publish(new)
+    run = run_updater(bots / "bin", prefix=["sh", "-c", 'umask 0 && exec "$@"', "sh"])
+    assert run.returncode == 0, run.stderr
+    assert (bots / EXE_NAME).read_bytes() == new
+    assert (bots / EXE_NAME).stat().st_mode & 0o7777 == new_mode
+
+
+def test_a_new_executable_held_for_a_moment_by_another_program_starts_once_it_is_free(s3, run_updater, bots, tmp_path):
+    # A scanner opens the fresh executable for writing for one second, just as the bot is to
+    # start: the system refuses the start (ETXTBSY; a sharing violation on Windows) meanwhile.
+    new = stub_bot(17)
+    s3.publish(new)
+    run = run_updater(bots / "bin", UPDATER_HOLD="1")
+    assert run.returncode == 0, run.stderr
+    assert 0.5 in run.sleeps  # it was refused, and asked again
+    assert wait_for(tmp_path / "started")[1] == str(bots / EXE_NAME)
+    assert contents(bots) == {"bin": {}, EXE_NAME: new}

@@ -81,6 +81,13 @@ inline void say(const py::Scope& scope, std::initializer_list<Piece> russian,
     throw py::ErrorAlreadySet{};
 }
 
+// Raises `error` (being handled) again as a refusal of kind `kind`: its attribute `refusal` is
+// set, and it keeps its class (a system error that the launcher explains as a refusal).
+[[noreturn]] inline void raise_as_refusal(py::Borrowed error, py::Borrowed kind) {
+    py::require(PyObject_SetAttr(error.get(), n.refusal.get(), kind.get()));
+    py::raise_again(error);
+}
+
 // Refuses the downloaded executable, saying what is wrong with it: "The downloaded
 // kelvo_bot.exe" and `english` (or the Russian of both).
 [[noreturn]] inline void refuse_download(const py::Scope& scope, py::Borrowed kind,

@@ -38,7 +38,7 @@ namespace updater::names {
     X(verify) X(fromhex) X(seek) X(copyfileobj) X(close) X(fstat) X(st_ino) X(st_dev)           \
     X(refusal) X(exceptions) X(NoSuchKey) X(write) X(flush)     \
     X(fsync) X(config) X(Config) X(total_max_attempts) X(mode) X(standard) X(meta) X(events)       \
-    X(caught_exception) X(attempts) X(shutdown) X(BadSignatureError) X(args)
+    X(caught_exception) X(attempts) X(shutdown) X(BadSignatureError) X(args) X(disk_usage) X(free) X(st_size)
 
 // Texts that are not identifiers.
 #define UPDATER_TEXTS(X)                                                                       \

@@ -30,6 +30,7 @@ struct Words {
     py::Ref create_read_write, read_write;  // "x+b", "r+b"
     py::Ref flush, fsync, rename, read_only_flag, error_number;  // ..., "O_RDONLY", "errno"
     py::Ref write_only_flag, create_flag, exclusive_flag, write_binary;  // "O_WRONLY", ..., "wb"
+    py::Ref windows_error, replace;                                      // "winerror", ...
 };
 
 Words intern_words() {
@@ -39,7 +40,8 @@ Words intern_words() {
             py::intern("x+b"),   py::intern("r+b"),     py::intern("flush"),
             py::intern("fsync"), py::intern("rename"), py::intern("O_RDONLY"),
             py::intern("errno"), py::intern("O_WRONLY"), py::intern("O_CREAT"),
-            py::intern("O_EXCL"), py::intern("wb")};
+            py::intern("O_EXCL"), py::intern("wb"), py::intern("winerror"),
+            py::intern("replace")};
 }
 
 constinit py::PerInterpreter<Words> held_words(intern_words);
@@ -48,14 +50,55 @@ const Words& words() { return held_words.get(); }
 
 }  // namespace
 
-void make_executable([[maybe_unused]] const py::Scope& scope, [[maybe_unused]] py::Borrowed file) {
+void make_executable([[maybe_unused]] const py::Scope& scope, [[maybe_unused]] py::Borrowed file,
+                     [[maybe_unused]] py::Borrowed like) {
 #if !UPDATER_PATH_STYLE_WINDOWS
+    py::Ref os = scope[words().os];
+    py::Ref stat = py::attr(os, words().stat);
+    constexpr long permissions = 0777, others_write = 0022, read = 0444;
+    long bits = -1;
+    py::try_except(
+        PyExc_FileNotFoundError,
+        [&] { bits = py::as_long(py::attr(py::call(stat, like), words().st_mode)) & permissions; },
+        [](py::Borrowed) {});
     py::Ref descriptor = py::call_method(file, words().fileno);
-    py::Ref mode = py::attr(py::call(py::attr(scope[words().os], words().stat), descriptor),
-                            words().st_mode);
-    const long bits = py::as_long(mode);
-    py::call(py::attr(scope[words().os], words().chmod), descriptor,
-             py::integer(bits | ((bits & 0444) >> 2)));
+    if (bits < 0) {
+        bits = py::as_long(py::attr(py::call(stat, descriptor), words().st_mode)) & permissions &
+               ~others_write;
+    }
+    py::call(py::attr(os, words().chmod), descriptor, py::integer(bits | ((bits & read) >> 2)));
+#endif
+}
+
+namespace {
+
+// The number an OSError carries in `field` ("errno", "winerror"), or -1 when it carries none.
+long error_code(py::Borrowed error, py::Borrowed field) {
+    py::Ref code = py::Ref::steal_or_null(PyObject_GetAttr(error.get(), field.get()));
+    if (!code) {
+        PyErr_Clear();
+        return -1;
+    }
+    return PyLong_Check(code.get()) ? py::as_long(code) : -1;
+}
+
+}  // namespace
+
+bool held_by_another(py::Borrowed error) {
+#if defined(_WIN32)
+    const long code = error_code(error, words().windows_error);
+    return code == ERROR_SHARING_VIOLATION || code == ERROR_LOCK_VIOLATION;
+#else
+    return error_code(error, words().error_number) == ETXTBSY;
+#endif
+}
+
+bool no_room(py::Borrowed error) {
+    const long code = error_code(error, words().error_number);
+#if defined(EDQUOT)
+    return code == ENOSPC || code == EDQUOT;
+#else
+    return code == ENOSPC;
 #endif
 }
 
@@ -129,7 +172,9 @@ py::Ref create_exclusive(const py::Scope& scope, py::Borrowed path) {
     }
     py::Ref result;
     py::cleanup_on_error(
-        [&] { result = py::call(scope[words().open], descriptor, words().read_write); },
+        [&] {
+            result = py::call(scope[words().open], descriptor, words().read_write, py::integer(0));
+        },
         [&] { py::call(py::attr(scope[words().os], words().close), descriptor); });
     return result;
 }
@@ -165,17 +210,29 @@ bool running(py::Borrowed path) {
     return false;
 }
 
-void move_through(const py::Scope&, py::Borrowed source, py::Borrowed target) {
+namespace {
+
+void move_file(py::Borrowed source, py::Borrowed target, DWORD flags) {
     const Wide from = wide(source);
     const Wide to = wide(target);
     BOOL moved = FALSE;
     Py_BEGIN_ALLOW_THREADS
-    moved = MoveFileExW(from.get(), to.get(), MOVEFILE_WRITE_THROUGH);
+    moved = MoveFileExW(from.get(), to.get(), flags | MOVEFILE_WRITE_THROUGH);
     Py_END_ALLOW_THREADS
     if (!moved) {
         PyErr_SetExcFromWindowsErrWithFilenameObjects(PyExc_OSError, 0, source.get(), target.get());
         throw py::ErrorAlreadySet{};
     }
+}
+
+}  // namespace
+
+void move_through(const py::Scope&, py::Borrowed source, py::Borrowed target) {
+    move_file(source, target, 0);
+}
+
+void replace_through(const py::Scope&, py::Borrowed source, py::Borrowed target) {
+    move_file(source, target, MOVEFILE_REPLACE_EXISTING);
 }
 
 namespace {
@@ -328,9 +385,13 @@ void move_through(const py::Scope& scope, py::Borrowed source, py::Borrowed targ
     py::call(py::attr(scope[words().os], words().rename), source, target);
 }
 
+void replace_through(const py::Scope& scope, py::Borrowed source, py::Borrowed target) {
+    py::call(py::attr(scope[words().os], words().replace), source, target);
+}
+
 py::Ref create_exclusive(const py::Scope& scope, py::Borrowed path) {
     py::Ref open = scope[words().open];
-    return py::call(open, path, words().create_read_write);
+    return py::call(open, path, words().create_read_write, py::integer(0));
 }
 
 namespace {

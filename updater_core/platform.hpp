@@ -37,16 +37,19 @@ inline constexpr const char* bin_suffix = "/bin";
 // Both suffixes are four characters; the bot directory drops exactly these.
 inline constexpr long bin_suffix_length = 4;
 
-// Makes the download, open as `file`, startable. A file written on POSIX has no execute
-// permission, so it gets one for whoever may read it (os.stat and os.chmod on the open file's
-// descriptor, so that no name is followed), before it takes the executable's name; Windows
-// starts any .exe, and a Windows-style build elsewhere only tests the path rules: nothing is
-// called.
-void make_executable(const py::Scope& scope, py::Borrowed file);
+// Makes the download, open as `file`, startable, with the permissions of the program it
+// replaces. On POSIX it takes the permission bits of the file at `like` (a str: the executable it
+// replaces), or, with none there, its own less the group's and others' write (whatever the
+// umask left them), and in either case execute permission for whoever may read it; os.stat and
+// os.chmod work on the open file's descriptor, so that no name is followed. Windows starts any
+// .exe, and a Windows-style build elsewhere only tests the path rules: nothing is called.
+void make_executable(const py::Scope& scope, py::Borrowed file, py::Borrowed like);
 
 // A new file at `path` (a str: a bare name or a full path), created exclusively (a file or link
 // standing there is an error, never followed), open for reading and writing as a binary file
-// object. The file the updater checks is then the file it installs: it is read back and renamed
+// object without a buffer of its own: every write reaches the system at once, so that a full
+// disk stops the first write that finds no room, and closing the file writes nothing more. The
+// file the updater checks is then the file it installs: it is read back and renamed
 // into place through this one open file. On Windows no other program may write the file while
 // it is open, and it may be renamed and removed while open.
 py::Ref create_exclusive(const py::Scope& scope, py::Borrowed path);
@@ -74,12 +77,24 @@ void sync_file(const py::Scope& scope, py::Borrowed file);
 // the device, so that a rename in it outlasts a power cut: on POSIX the folder is opened for
 // reading (os.open) and flushed (os.fsync); a file system that has no such flush (EINVAL) is left
 // as it is. Windows has no flush of a folder, so nothing is called there: a rename that must last
-// is made with move_through.
+// is made with move_through or replace_through.
 void sync_folder(const py::Scope& scope, py::Borrowed directory);
 
 // os.rename(source, target) (both str), which on Windows is write-through: MoveFileExW with
 // MOVEFILE_WRITE_THROUGH, which returns once the move is on the device.
 void move_through(const py::Scope& scope, py::Borrowed source, py::Borrowed target);
+
+// os.replace(source, target) (both str): the same, over a file that stands at `target`.
+void replace_through(const py::Scope& scope, py::Borrowed source, py::Borrowed target);
+
+// Whether the OSError `error` says that another program holds the file for the moment (a
+// virus scanner that has just opened it), so that the same step may succeed a moment later:
+// on POSIX a program file open for writing (ETXTBSY), on Windows a sharing or lock violation.
+bool held_by_another(py::Borrowed error);
+
+// Whether the OSError `error` says that the file system has no room left (ENOSPC, or the
+// user's quota, EDQUOT; Python gives Windows' "disk full" errors as ENOSPC too).
+bool no_room(py::Borrowed error);
 
 // Whether the program file at `path` (a str) runs now: Windows lets nobody write the file of a
 // running program, nor remove it, so an update would fail after its download. Elsewhere, and

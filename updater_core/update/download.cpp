@@ -1,9 +1,11 @@
 #include "update/download.hpp"
 
+#include "lines.hpp"
 #include "messages.hpp"
 #include "platform.hpp"
 #include "storage/store_watch.hpp"
-#include "update/replacement.hpp"
+#include "update/file_names.hpp"
+#include "update/paths.hpp"
 
 namespace updater::update {
 
@@ -68,21 +70,46 @@ py::Ref transfer_progress_body(const py::Scope& scope, py::Borrowed state, py::B
     return py::Ref::share(Py_None);
 }
 
-// Inside a cleanup: whether the exception being handled is one of the updater's refusals.
-bool handling_refusal() {
-    py::Ref handled = py::Ref::steal_or_null(PyErr_GetHandledException());
-    bool refusal = false;
-    if (handled && PyErr_GivenExceptionMatches(handled.get(), PyExc_RuntimeError) != 0) {
-        py::try_except(
-            PyExc_AttributeError, [&] { refusal = py::attr(handled, n.refusal).get() != nullptr; },
-            [](py::Borrowed) {});
-    }
-    return refusal;
-}
-
 const py::FunctionSpec transfer_progress = {
     defined::transfer_progress, py::Parameters::one, "chunk", transfer_progress_body,
 };
+
+// The file the download goes into: a file of the updater's own, created anew as `name` in the
+// working directory as it is now, before any change of directory. Whatever stands at the name (a
+// file left by an earlier run that was killed, or a link that would send the download elsewhere)
+// is removed first, not followed, and the creation is exclusive, so nothing outside the folder is
+// ever written. A folder without room for the `most` bytes the download may bring is refused
+// before a byte is written. The file stays open until it has been checked and renamed into
+// place: what is checked is what is installed, read through the same open file, and (on Windows)
+// no other program may write it meanwhile.
+py::Ref make_download_file(const py::Scope& scope, py::Borrowed name, py::Borrowed most) {
+    clear_name(scope, name);
+    py::Ref folder = working_directory(scope);
+    py::Ref usage = py::call(py::attr(scope[n.shutil], n.disk_usage), folder);
+    py::Ref free = py::attr(usage, n.free);
+    const int short_of_room = PyObject_RichCompareBool(free.get(), most.get(), Py_LT);
+    py::require(short_of_room);
+    if (short_of_room != 0) {
+        refuse_no_room(scope, folder, most);
+    }
+    return platform::create_exclusive(scope, name);
+}
+
+// Fills the open `file` with the executable object while `callback` (transfer_progress) follows
+// it, under the store's watch. A disk that fills up meanwhile ends the download at that write.
+void fill_download(const py::Scope& scope, py::Borrowed file, py::Borrowed callback,
+                   py::Borrowed most) {
+    py::Ref download_fileobj = py::attr(scope[n.s3unsafe], n.download_fileobj);
+    refused_when_full(scope, working_directory(scope), most, [&] {
+        storage::watched(
+            scope,
+            [&] {
+                py::call_kw(download_fileobj, n.kw_callback, n.bucket, n.exe_name, file,
+                            callback);
+            },
+            storage::LastLine::progress_bar);
+    });
+}
 
 }  // namespace
 
@@ -134,45 +161,23 @@ void download(const py::Scope& scope, const Release* release,
 
     py::Ref callback = py::make_function(transfer_progress, scope, state);
 
-    // The download goes into a file of the updater's own, created anew in the working directory
-    // as it is now, before any change of directory. Whatever stands at its name (a file left by
-    // an earlier failed run, or a link that would send the download elsewhere) is removed first,
-    // not followed, and the creation is exclusive, so nothing outside the folder is ever written.
-    // The file stays open until it has been checked and renamed into place: what is checked is
-    // what is installed, read through the same open file, and (on Windows) no other program may
-    // write it meanwhile.
-    clear_name(scope, scope[n.TEMP_EXE_NAME]);
-    py::Ref file = platform::create_exclusive(scope, scope[n.TEMP_EXE_NAME]);
-    // A download the updater refuses while it comes (the store stalled, or sent more than the
-    // release) goes with what it wrote, as its message says nothing was changed; one the library
-    // failed stays as it came, for whoever looks into it.
-    bool refused = false;
+    py::Ref download_name = scope[n.TEMP_EXE_NAME];
+    py::Ref file = make_download_file(scope, download_name, get(state, most, "most"));
+    // An update that fails for any reason (the store cut the download short, stalled or sent
+    // too much, the disk filled up, Ctrl-C, an installation refused) leaves no download behind:
+    // a part of the executable, or one never checked, is of no use to anyone, and it would keep
+    // its room on the disk until the next run. Once closed, whatever is left of the file at its
+    // name goes (the installation may have moved it on already, or removed it).
     py::cleanup_on_error(
         [&] {
             py::with(file, [&](py::Borrowed downloaded_file) {
-                py::Ref download_fileobj = py::attr(scope[n.s3unsafe], n.download_fileobj);
-                py::cleanup_on_error(
-                    [&] {
-                        storage::watched(
-                            scope,
-                            [&] {
-                                py::call_kw(download_fileobj, n.kw_callback, bucket, server_path,
-                                            downloaded_file, callback);
-                            },
-                            storage::LastLine::progress_bar);
-                    },
-                    [&] { refused = handling_refusal(); });
+                fill_download(scope, downloaded_file, callback, get(state, most, "most"));
                 py::call_method(get(state, bar, "bar"), n.finish);
                 say(scope, {"Загрузка завершена"}, {"Download done."});
                 install(downloaded_file);
             });
         },
-        [&] {
-            if (refused) {
-                py::try_except(PyExc_OSError, [&] { remove_file(scope, scope[n.TEMP_EXE_NAME]); },
-                               [](py::Borrowed) {});
-            }
-        });
+        [&] { remove_if_there(scope, download_name); });
 }
 
 }  // namespace updater::update

@@ -1,6 +1,7 @@
 #include "update/installation.hpp"
 
 #include "messages.hpp"
+#include "update/file_names.hpp"
 #include "update/paths.hpp"
 #include "update/replacement.hpp"
 
@@ -14,11 +15,34 @@ struct Staged {
     py::Ref path;
 };
 
+// The download, open as `download` and named `source`, copied into a new file at `staged` in the
+// folder `bots` (on another drive), which is returned open; then `source` is removed. A copy
+// that fails is closed and removed.
+py::Ref copy_beside_executable(const py::Scope& scope, py::Borrowed download, py::Borrowed source,
+                               py::Borrowed bots, py::Borrowed staged) {
+    py::Ref copy = platform::create_exclusive(scope, staged);
+    py::cleanup_on_error(
+        [&] {
+            py::Ref descriptor = py::call_method(download, n.fileno);
+            py::Ref size = py::attr(py::call(py::attr(scope[n.os], n.fstat), descriptor), n.st_size);
+            py::call_method(download, n.seek, py::integer(0));
+            py::Ref copy_file = py::attr(scope[n.shutil], n.copyfileobj);
+            refused_when_full(scope, bots, size, [&] { py::call(copy_file, download, copy); });
+            remove_file(scope, source);
+        },
+        [&] {
+            py::call_method(copy, n.close);
+            remove_if_there(scope, staged);
+        });
+    return copy;
+}
+
 // Puts the download, open as `download`, beside the executable under the download's name, and
 // returns the open file that holds it there. Run from the bot folder, the download is there
 // already; from its bin subdirectory it is renamed up, and the open file goes with it. Only
 // across drives is it copied, into a file created for the copy (never through a link, never over
-// another file), and the download is removed.
+// another file), and the download is removed; a copy that fails (the bot folder's disk is full)
+// goes (and the download goes with the update that failed: see download.cpp).
 Staged stage_beside_executable(const py::Scope& scope, py::Borrowed download) {
     py::Ref working = working_directory(scope);
     if (!is_bin_directory(working)) {
@@ -37,16 +61,7 @@ Staged stage_beside_executable(const py::Scope& scope, py::Borrowed download) {
             move_retrying(scope, [&] { py::call(rename, source, staged); });
         },
         [&](py::Borrowed) {
-            py::Ref copy = platform::create_exclusive(scope, staged);
-            py::cleanup_on_error(
-                [&] {
-                    py::call_method(download, n.seek, py::integer(0));
-                    py::Ref copy_file = py::attr(scope[n.shutil], n.copyfileobj);
-                    py::call(copy_file, download, copy);
-                    remove_file(scope, source);
-                },
-                [&] { py::call_method(copy, n.close); });
-            result.file = copy;
+            result.file = copy_beside_executable(scope, download, source, bots, staged);
         });
     return result;
 }
@@ -95,11 +110,16 @@ void require_replaceable(const py::Scope& scope, py::Borrowed exe_path) {
     }
     // A running bot's file cannot be replaced on Windows.
     if (platform::running(exe_path)) {
-        fail(scope, PyExc_PermissionError,
-             {"Бот запущен (файл ", exe_path,
-              " занят); закройте его и запустите обновление снова. Ничего не загружено."},
-             {"The bot is running (", exe_path,
-              " is in use); close it and run the update again. Nothing was downloaded."});
+        py::try_except(
+            PyExc_PermissionError,
+            [&] {
+                fail(scope, PyExc_PermissionError,
+                     {"Бот запущен (файл ", exe_path,
+                      " занят); закройте его и запустите обновление снова. Ничего не загружено."},
+                     {"The bot is running (", exe_path,
+                      " is in use); close it and run the update again. Nothing was downloaded."});
+            },
+            [&](py::Borrowed error) { raise_as_refusal(error, n.refusal_running); });
     }
 }
 
@@ -110,7 +130,10 @@ py::Ref install(const py::Scope& scope, py::Borrowed download, const Release* re
     auto install_staged = [&](py::Borrowed staged_file) {
         py::cleanup_on_error(
             [&] {
-                platform::make_executable(scope, staged_file);
+                // It takes the permissions of the executable it replaces.
+                py::Ref bots = bot_directory(scope);
+                py::Ref exe = beside(bots, scope[n.LOCAL_EXE_NAME]);
+                platform::make_executable(scope, staged_file, exe);
                 verify_download(scope, staged_file, release);
                 replace = py::make_function(replace_exe, scope, staged_file);
                 const Piece local_exe_name = Piece::global(n.LOCAL_EXE_NAME);

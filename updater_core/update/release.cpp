@@ -1,8 +1,8 @@
 #include "update/release.hpp"
 
 #include "messages.hpp"
+#include "update/file_names.hpp"
 #include "update/paths.hpp"
-#include "update/replacement.hpp"
 
 #include <string>
 #include <string_view>

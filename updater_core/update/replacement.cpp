@@ -10,9 +10,10 @@
 // file system: a kill at any instant leaves the old executable, the new one, or the set-aside
 // copy that the next run puts back. Nothing is printed between the set-aside and the rename,
 // since a console held by a text selection stops the program at its next print. The folder is
-// then flushed (on Windows the rename itself is write-through), so that after a power cut too
-// the name stands for the new bytes or for the old ones; a name whose data never reached the
-// device would be an empty executable with nothing to put back.
+// then flushed (Windows has no flush of a folder: there every move of the executable, the
+// set-aside, the rename into place and the put-back, is write-through), so that after a power
+// cut too the name stands for the new bytes or for the old ones; a name whose data never reached
+// the device would be an empty executable with nothing to put back.
 //
 // The set-aside copy stays until the new executable has been started, so that a file that cannot
 // start (not a Windows program, blocked) gives way to the old one again (start_bot.cpp). Whatever
@@ -23,6 +24,7 @@
 #include "update/replacement.hpp"
 
 #include "messages.hpp"
+#include "update/file_names.hpp"
 #include "update/paths.hpp"
 
 #include <cerrno>
@@ -31,34 +33,9 @@ namespace updater::update {
 
 namespace {
 
-// A move that another program briefly refuses (a virus scanner holding the fresh file is the
-// common case on Windows) is tried again, every half second for a few seconds.
-constexpr int move_attempts = 6;
-
-}  // namespace
-
-void move_retrying(const py::Scope& scope, const std::function<void()>& move) {
-    for (int attempt = 1;; ++attempt) {
-        bool refused = false;
-        py::try_except(PyExc_PermissionError, move, [&](py::Borrowed error) {
-            if (attempt == move_attempts) {
-                py::raise_again(error);
-            }
-            refused = true;
-        });
-        if (!refused) {
-            return;
-        }
-        py::Ref sleep = py::attr(scope[n.time], n.sleep);
-        py::call(sleep, py::Ref::steal(PyFloat_FromDouble(0.5)));
-    }
-}
-
-namespace {
-
-// os.replace(source, target), retried while refused.
+// os.replace(source, target), write-through on Windows, retried while refused.
 void replace_file(const py::Scope& scope, py::Borrowed source, py::Borrowed target) {
-    move_retrying(scope, [&] { py::call(py::attr(scope[n.os], n.replace), source, target); });
+    move_retrying(scope, [&] { platform::replace_through(scope, source, target); });
 }
 
 // Names to set the old executable aside under: its path plus ".old", then ".old.1" and on, for
@@ -115,9 +92,14 @@ py::Ref swap_in(const py::Scope& scope, py::Borrowed staged, bool old_exists, py
             platform::sync_folder(scope, bots);
             // Windows would refuse to remove it after the start, with a second bot running.
             if (platform::running(old_copy)) {
-                errno = EACCES;
-                PyErr_SetFromErrnoWithFilenameObject(PyExc_OSError, old_copy.get());
-                throw py::ErrorAlreadySet{};
+                py::try_except(
+                    PyExc_PermissionError,
+                    [&] {
+                        errno = EACCES;
+                        PyErr_SetFromErrnoWithFilenameObject(PyExc_OSError, old_copy.get());
+                        throw py::ErrorAlreadySet{};
+                    },
+                    [&](py::Borrowed error) { raise_as_refusal(error, n.refusal_running); });
             }
         },
         [&] {
@@ -188,44 +170,6 @@ void put_back(const py::Scope& scope, py::Borrowed old_copy, py::Borrowed exe) {
     replace_file(scope, old_copy, exe);
 }
 
-void remove_file(const py::Scope& scope, py::Borrowed path) {
-    py::Ref unlink = py::attr(scope[n.os], n.unlink);
-    py::try_except(PyExc_PermissionError, [&] { py::call(unlink, path); }, [&](py::Borrowed refused) {
-        // Windows refuses to remove a read-only file; a file in use is refused alike, and stays.
-        // Only a failure of the system to say what the file is counts as "not read-only".
-        long mode = 0;
-        py::try_except(
-            PyExc_OSError,
-            [&] {
-                py::Ref status = py::call(py::attr(scope[n.os], n.lstat), path);
-                mode = py::as_long(py::attr(status, n.st_mode));
-            },
-            [](py::Borrowed) {});
-        constexpr long file_type = 0170000, regular_file = 0100000, owner_write = 0200;
-        if ((mode & file_type) != regular_file || (mode & owner_write) != 0) {
-            py::raise_again(refused);
-        }
-        py::call(py::attr(scope[n.os], n.chmod), path, py::integer(mode | owner_write));
-        py::call(unlink, path);
-    });
-}
-
-void clear_name(const py::Scope& scope, py::Borrowed path) {
-    if (!path_test(scope, n.lexists, path)) {
-        return;
-    }
-    if (is_real_directory(scope, path)) {
-        folder_in_the_way(scope, path);
-    }
-    remove_file(scope, path);
-}
-
-void folder_in_the_way(const py::Scope& scope, py::Borrowed path) {
-    fail(scope, PyExc_IsADirectoryError,
-         {"На месте файла ", path, " находится папка; уберите её и запустите обновление снова."},
-         {"A folder stands at ", path, "; move it away and run the update again."});
-}
-
 void restore_set_aside(const py::Scope& scope) {
     py::Ref bots = bot_directory(scope);
     py::Ref exe = beside(bots, scope[n.LOCAL_EXE_NAME]);
@@ -253,7 +197,7 @@ void restore_set_aside(const py::Scope& scope) {
         // A copy that cannot go back (held open, or not to be renamed) is named, with where it
         // stays, and the check goes on: it finds no executable and installs the published one.
         py::try_except(
-            PyExc_OSError, [&] { py::call(py::attr(scope[n.os], n.rename), old_copy, exe); },
+            PyExc_OSError, [&] { platform::move_through(scope, old_copy, exe); },
             [&](py::Borrowed error) {
                 py::Ref why = py::text(error);
                 const Piece local_exe_name = Piece::global(n.LOCAL_EXE_NAME);

@@ -4,6 +4,7 @@
 #     "boto3>=1.26",
 #     "progressbar>=2.5",
 #     "pynacl>=1.5",  # for signed releases only
+#     "backports.zstd>=1.8",  # for the patches of signed releases only
 #     # for `serve` only: moto's S3 and its server, without the other services' dependencies
 #     "moto[s3]>=5.0",
 #     "flask",
@@ -89,6 +90,7 @@ SHA256SUM_LINE = re.compile(rb"([0-9A-Fa-f]{64}) [ *](\S.*?)\r?\n?")
 STORAGE = ("boto3", "boto3")
 BAR = ("progressbar", "progressbar")
 SIGNING = ("nacl.signing", "pynacl")
+PATCHES = ("backports.zstd", "backports.zstd")
 MOTO = ("moto.server", "moto[server]")
 
 
@@ -97,7 +99,7 @@ def needs(args):
     signs = bool(getattr(args, "signing_key", None) or getattr(args, "public_key", None))
     return {
         "create-bucket": [STORAGE],
-        "publish": [STORAGE, BAR] + [SIGNING] * signs,
+        "publish": [STORAGE, BAR] + [SIGNING, PATCHES] * signs,
         "refresh": [STORAGE, SIGNING],
         "verify": [STORAGE, BAR] + [SIGNING] * signs,
         "serve": [STORAGE] + [MOTO] * (getattr(args, "engine", None) == "moto"),
@@ -604,6 +606,10 @@ def publish(args):
         return 0
     check_writable(client, args)
     statement = release_statement.make(key, digest, size, release, expires) if key else None
+    if key:
+        import patches
+        with storage("reading the executables to patch from", args, EXE_KEY, then="; nothing was published"):
+            bases = patches.bases(client, digest, args.patch_from)
 
     # The executable goes first and its digest last. A client that checks in between compares
     # with the old digest: with the old executable it finds them identical and keeps it; a
@@ -614,6 +620,10 @@ def publish(args):
         progress.finish()
     then = (f"; {EXE_KEY} was uploaded, but clients keep their executable until its digest is "
             f"published: run publish again")
+    # Before the statement, the patches to it: a client that reads the statement finds them.
+    if key:
+        with storage("upload of the patches", args, then=then):
+            patched = patches.upload(client, path, bases)
     # Before the digest: no client ever sees a new digest with the old statement; and the number
     # is recorded before any statement bears it, so that it is never used again.
     if statement:
@@ -637,6 +647,11 @@ def publish(args):
         raise PublishError(problem)
     if statement and read_object(client, args, STATEMENT_KEY) != statement:
         raise PublishError(f"{STATEMENT_KEY} does not hold the statement just written: publish again")
+    if key:
+        with storage("removing the patches to earlier releases", args):
+            patches.prune(client, patched)
+        for base, patch_size in patched.items():
+            print(f"Patch from sha256 {base}: {patch_size} bytes")
     if statement:
         if rotation:
             warn(rotation)
@@ -1047,6 +1062,10 @@ def command_line():
     signed.add_argument("--signing-key", metavar="KEYFILE",
                         help="sign the release with this key (from keygen) and upload its "
                              "statement as exe_hash.sig, before the digest")
+    publish_parser.add_argument(
+        "--patch-from", metavar="FILE", action="append", default=[],
+        help="with --signing-key, also store the patch from this earlier executable (repeat it "
+             "for several; the patch from the store's current executable is always made)")
     signed.add_argument("--unsigned", action="store_true",
                         help="publish without a statement where one was published before, "
                              "removing exe_hash.sig: modules built with a release key refuse it")

@@ -3,18 +3,15 @@ from the patch to it and its own executable, and downloads the whole executable 
 patch cannot be used."""
 
 import hashlib
-import sys
 
 import pytest
 from backports import zstd
 
-from conftest import EXE_NAME, ROOT, bot_folder, build_dir, contents, stub_bot
+import patches
+from conftest import EXE_NAME, bot_folder, build_dir, contents, stub_bot
 from harness import constant
 from messages import EN, LANGUAGES, WINDOWS_LOCALE, text
 from project import DOWNLOAD_NAME, RELEASE_RECORD_NAME, patch_object
-
-sys.path.insert(0, str(ROOT / "publisher"))
-import patches  # noqa: E402
 
 PIECE = constant("update/patch.cpp", "piece")
 BASE = stub_bot(1, bulk=3 * PIECE)

@@ -101,7 +101,7 @@ def needs(args):
         "create-bucket": [STORAGE],
         "publish": [STORAGE, BAR] + [SIGNING, PATCHES] * signs,
         "refresh": [STORAGE, SIGNING],
-        "verify": [STORAGE, BAR] + [SIGNING] * signs,
+        "verify": [STORAGE, BAR] + [SIGNING, PATCHES] * signs,
         "serve": [STORAGE] + [MOTO] * (getattr(args, "engine", None) == "moto"),
         "keygen": [SIGNING],
     }.get(args.command, [])
@@ -772,6 +772,15 @@ def verify(args):
         parsed = release_statement.parse(statement)
         print(f"OK: {STATEMENT_KEY} is release {parsed.release} of this executable, signed by this "
               f"key, expires {parsed.expiry}")
+        import patches
+        with storage("reading the patches", args):
+            found, problems = patches.check(client, size, digest, args.patch_from)
+        for problem in problems:
+            print(f"NOT OK: {problem}: the bots it is for download the whole executable. Publish the "
+                  f"release again, with --patch-from for the earlier executables, to make it anew.")
+        if problems:
+            return 1
+        print(f"OK: {found} patches to this release")
     print(f"OK: {EXE_KEY} ({size} bytes) matches exe_hash {digest}")
     return 0
 
@@ -1101,6 +1110,10 @@ def command_line():
                                   "or keygen's KEYFILE.pub)")
     verify_keys.add_argument("--signing-key", metavar="KEYFILE",
                              help="also check exe_hash.sig against this key file's public key")
+    verify_parser.add_argument(
+        "--patch-from", metavar="FILE", action="append", default=[],
+        help="with a key, also apply the store's patch from this earlier executable to it and "
+             "check that it makes the release (repeat it for several)")
     verify_parser.add_argument("--not-a-windows-program", action="store_true",
                                help="take a published file that is not a 64-bit Windows program "
                                     "(the tests' and the Linux demo's); a real bot never needs it")

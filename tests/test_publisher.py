@@ -129,6 +129,13 @@ def test_a_signed_release_comes_with_patches_to_it_and_a_bot_one_behind_takes_it
     bases = [hashlib.sha256(path.read_bytes()).hexdigest() for path in (exe, older)]
     assert sorted(patches.stored(s3.client)) == sorted(bases)
     assert all(f"Patch from sha256 {base}: " in out for base in bases), out
+    verify = [*options, "verify", SCRIPT, "--public-key", TEST_PUBLIC, "--patch-from", str(older)]
+    code, out, _ = publisher(*verify)
+    assert code == 0 and "OK: 2 patches to this release" in out, out
+    s3.put(patches.patch_object(bases[1]), patches.make(exe.read_bytes(), newer.read_bytes()))
+    code, out, _ = publisher(*verify)
+    assert code == 1 and f"NOT OK: the patch from {older} does not make the release from it" in out, out
+    s3.put(patches.patch_object(bases[1]), patches.make(older.read_bytes(), newer.read_bytes()))
 
     bots, asked = bot_folder(tmp_path / "bots", EXE), s3.downloads()
     run = run_updater(bots / "bin", build=build_dir("signed"))

@@ -112,7 +112,9 @@ void rebuild(const py::Scope& scope, const Found& found, const Release& release,
             py::Ref chunk = py::call_kw(decompress, n.kw_max_length, input,
                                         py::Ref::steal(PyLong_FromLongLong(room)));
             input = nothing;
-            made += PyObject_Length(chunk.get());
+            const Py_ssize_t length = PyObject_Length(chunk.get());
+            py::require(length < 0 ? -1 : 0);
+            made += length;
             if (made > most) {
                 unusable("it makes more than the " + std::to_string(most) +
                          " bytes of the release");
@@ -168,15 +170,14 @@ void rebuild(const py::Scope& scope, const Found& found, const Release& release,
     py::call_method(out, n.flush);
 }
 
-// Asks the store for the patch from the executable open as `old`; an empty response when there
-// is none. A patch larger than the whole release is no use.
-Found find(const py::Scope& scope, const Release& release, py::Borrowed old) {
+// Asks the store for the patch from the executable open as `old`, into `found`: no response when
+// there is none. A patch larger than the whole release is no use.
+void find(const py::Scope& scope, const Release& release, py::Borrowed old, Found& found) {
     py::Ref file_digest = py::attr(scope[n.hashlib], n.file_digest);
     py::Ref digest = py::call_method(py::call(file_digest, old, n.sha256), n.hexdigest);
     py::Ref key = py::concat({n.patch_prefix, digest, n.patch_suffix});
     py::Ref get_object = py::attr(scope[n.s3unsafe], n.get_object);
     py::Ref missing = py::attr(py::attr(scope[n.s3unsafe], n.exceptions), n.NoSuchKey);
-    Found found;
     py::try_except(
         missing.get(),
         [&] {
@@ -186,7 +187,7 @@ Found find(const py::Scope& scope, const Release& release, py::Borrowed old) {
         },
         [](py::Borrowed) {});
     if (!found.response) {
-        return found;
+        return;
     }
     found.size = py::call(scope[n.int_], py::item(found.response, n.ContentLength));
     if (!py::truth(found.size)) {
@@ -197,11 +198,17 @@ Found find(const py::Scope& scope, const Release& release, py::Borrowed old) {
     }
     found.zstd = py::attr(scope.import(n.backports_zstd, Py_None), n.zstd);
     found.base = base_of(scope, found.zstd, old);
-    return found;
 }
 
-// The line that gives the patch up, with what was wrong.
-void given_up(const py::Scope& scope, py::Borrowed error) {
+// The line that gives the patch up, with what was wrong; the patch's answer, if any, is closed
+// with what it has not sent.
+void given_up(const py::Scope& scope, const Found& found, py::Borrowed error) {
+    if (found.response) {
+        py::try_except(
+            PyExc_Exception,
+            [&] { py::call_method(py::item(found.response, n.Body), n.close); },
+            [](py::Borrowed) {});
+    }
     py::Ref reason = py::str(Py_TYPE(error.get())->tp_name);
     py::Ref text = py::text(error);
     if (py::truth(text)) {
@@ -226,11 +233,11 @@ bool patched(const py::Scope& scope, py::Borrowed bots, const Release& release,
         PyExc_Exception,
         [&] {
             py::Ref old_file = py::call(scope[n.open], exe_path, n.mode_read_binary);
-            py::with(old_file, [&](py::Borrowed old) { found = find(scope, release, old); });
+            py::with(old_file, [&](py::Borrowed old) { find(scope, release, old, found); });
         },
         [&](py::Borrowed error) {
             failed = true;
-            given_up(scope, error);
+            given_up(scope, found, error);
         });
     if (failed || !found.response) {
         if (!failed) {
@@ -259,7 +266,7 @@ bool patched(const py::Scope& scope, py::Borrowed bots, const Release& release,
                 rebuild(scope, found, release, out);
                 rebuilt = true;
             },
-            [&](py::Borrowed error) { given_up(scope, error); });
+            [&](py::Borrowed error) { given_up(scope, found, error); });
         if (rebuilt) {
             install(out);
         }

@@ -4,7 +4,7 @@
                                      [--old same,tiny] [--one-arena] [--link-mbps 50]
                                      [--store auto|moto|seaweedfs] [--timeout 300]
     .venv/bin/python bench/update.py --patch [--build build/signed] [--repeat 5]
-                                     [--levels 1,3,9,19,22]
+                                     [--pairs real,synthetic] [--levels 1,3,9,19,22]
 
 For each size (MiB) an executable is published (with its signature by the tests' key, which a
 build without a key ignores) to a local S3 server on 127.0.0.1: by default moto's up to 100 MiB
@@ -231,6 +231,8 @@ def main():
                              "(default: %(default)g)")
     parser.add_argument("--patch", action="store_true",
                         help="a patch update against the whole download, on two pairs of releases")
+    parser.add_argument("--pairs", default="real,synthetic",
+                        help="with --patch, the pairs: real, synthetic (default: %(default)s)")
     parser.add_argument("--levels", default="1,3,9,19,22",
                         help="with --patch, the zstd levels of the patches compared with the "
                              "publisher's (default: %(default)s)")
@@ -457,7 +459,9 @@ def patch_bench(args):
     failed = 0
     try:
         with moto_server(build) as server:
-            for name, old, new in (real_pair(work), synthetic_pair()):
+            makers = {"real": lambda: real_pair(work), "synthetic": synthetic_pair}
+            for pair in args.pairs.split(","):
+                name, old, new = makers[pair]()
                 failed += patch_pair(args, server, build, levels, work, name, old, new, patches)
     finally:
         shutil.rmtree(work, ignore_errors=True)

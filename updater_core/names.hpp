@@ -41,8 +41,7 @@ namespace updater::names {
     X(fsync) X(config) X(Config) X(total_max_attempts) X(mode) X(standard) X(meta) X(events)       \
     X(caught_exception) X(attempts) X(shutdown) X(BadSignatureError)                         \
     X(zstd) X(ZstdDict) X(as_prefix) X(ZstdDecompressor) X(DecompressionParameter)             \
-    X(window_log_max) X(decompress) X(eof) X(needs_input) X(unused_data) X(mmap) X(ACCESS_READ) \
-    X(digest)
+    X(window_log_max) X(decompress) X(eof) X(needs_input) X(unused_data) X(mmap) X(ACCESS_READ)
 
 // Texts that are not identifiers.
 #define UPDATER_TEXTS(X)                                                                       \

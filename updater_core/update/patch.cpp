@@ -47,8 +47,9 @@ struct Base {
 
 Base base_of(const py::Scope& scope, py::Borrowed zstd, py::Borrowed old) {
     py::Ref mmap = scope.import(n.mmap, Py_None);
-    py::Ref map = py::call_kw(py::attr(mmap, n.mmap), n.kw_access,
-                              py::call_method(old, n.fileno), py::integer(0),
+    py::Ref map_file = py::attr(mmap, n.mmap);
+    py::Ref descriptor = py::call_method(old, n.fileno);
+    py::Ref map = py::call_kw(map_file, n.kw_access, descriptor, py::integer(0),
                               py::attr(mmap, n.ACCESS_READ));
     Base base;
     py::with(map, [&](py::Borrowed mapped) {
@@ -189,7 +190,8 @@ void find(const py::Scope& scope, const Release& release, py::Borrowed old, Foun
     if (!found.response) {
         return;
     }
-    found.size = py::call(scope[n.int_], py::item(found.response, n.ContentLength));
+    py::Ref to_int = scope[n.int_];
+    found.size = py::call(to_int, py::item(found.response, n.ContentLength));
     if (!py::truth(found.size)) {
         unusable("it is empty");
     }

@@ -16,8 +16,8 @@ namespace {
 
 // The pieces the patch is read in (the watch's measure of progress), and the most bytes one
 // step of the rebuild makes: what the rebuild holds at once beside the decoder's window.
-constexpr Py_ssize_t piece = 256 * 1024;
-constexpr Py_ssize_t made_at_once = 1024 * 1024;
+constexpr Py_ssize_t piece = 262144;          // 256 KiB
+constexpr Py_ssize_t made_at_once = 1048576;  // 1 MiB
 
 // What is wrong with a patch, said in the line that gives it up.
 [[noreturn]] void unusable(const std::string& what) { py::raise(PyExc_ValueError, what.c_str()); }

@@ -3,6 +3,8 @@
     .venv/bin/python bench/update.py [--build DIR]... [--sizes 100,400] [--repeat 11]
                                      [--old same,tiny] [--one-arena] [--link-mbps 50]
                                      [--store auto|moto|seaweedfs] [--timeout 300]
+    .venv/bin/python bench/update.py --patch [--build build/signed] [--repeat 5]
+                                     [--pairs real,synthetic] [--levels 1,3,9,19,22]
 
 For each size (MiB) an executable is published (with its signature by the tests' key, which a
 build without a key ignores) to a local S3 server on 127.0.0.1: by default moto's up to 100 MiB
@@ -37,6 +39,17 @@ the failures with the first one's output, and exits with status 1.
 
 Eleven rounds by default: on a shared machine single rounds vary by up to twice, and a median
 and a range need more than three.
+
+With --patch, a patch update against the whole download, on two pairs of an executable and its
+next release: two patch releases of a real Windows program (the 8 MiB Rust extension, a DLL, of
+cryptography 44.0.0 and 44.0.1 for Windows, from PyPI's wheels, fetched with pip), and a
+synthetic 100 MiB pair with 1 % of it changed in 1 KiB pieces at scattered places. For each
+pair: the publisher's patch (publisher/patches.py) against the smallest that zstd makes at any of
+--levels (each with the old file as prefix and long-distance matching), and zstd's CPU time for
+each; then the signed build's updater, interleaved in each round, over the old executable with
+the patch published and without it (the whole download), on moto: wall, peak RSS and CPU time,
+the objects fetched, and the median and range of the rounds' ratios of the patch update's wall
+and CPU time over the whole download's.
 """
 
 import argparse
@@ -216,7 +229,16 @@ def main():
     parser.add_argument("--timeout", type=float, default=300,
                         help="seconds after which a child is ended and counted as failed "
                              "(default: %(default)g)")
+    parser.add_argument("--patch", action="store_true",
+                        help="a patch update against the whole download, on two pairs of releases")
+    parser.add_argument("--pairs", default="real,synthetic",
+                        help="with --patch, the pairs: real, synthetic (default: %(default)s)")
+    parser.add_argument("--levels", default="1,3,9,19,22",
+                        help="with --patch, the zstd levels of the patches compared with the "
+                             "publisher's (default: %(default)s)")
     args = parser.parse_args()
+    if args.patch:
+        sys.exit(patch_bench(args))
     # The children run in other folders.
     args.build = [str(Path(folder).resolve()) for folder in
                   (args.build or [ROOT / "build" / "native"]) + args.baseline]
@@ -397,6 +419,104 @@ def report(contenders, repeat):
     for contender in contenders:
         for round_, failure in contender.failures[:1]:
             print(f"  {contender.name}: round {round_ + 1} failed: {failure.strip()}")
+
+
+def real_pair(work):
+    """Two patch releases of a real Windows program: the Rust extension (a DLL) of cryptography
+    44.0.0 and 44.0.1 for 64-bit Windows, from PyPI's wheels."""
+    import zipfile
+    wheels = work / "wheels"
+    found = []
+    for version in ("44.0.0", "44.0.1"):
+        subprocess.run([sys.executable, "-m", "pip", "download", "--quiet", "--no-deps",
+                        "--only-binary=:all:", "--platform", "win_amd64", "--python-version", "3.13",
+                        "--disable-pip-version-check", f"cryptography=={version}", "-d", str(wheels)],
+                       check=True, stderr=subprocess.DEVNULL)
+        wheel = zipfile.ZipFile(next(wheels.glob(f"cryptography-{version}-*.whl")))
+        program = wheel.read(next(name for name in wheel.namelist() if name.endswith("_rust.pyd")))
+        # Behind a line that lets the stand-in bot start here (and end at once).
+        found.append(HEADER + program)
+    return "cryptography's _rust.pyd 44.0.0 to 44.0.1", *found
+
+
+def synthetic_pair(size_mib=100, changed=0.01, piece=1024):
+    """Random bytes, and the same with `changed` of them new, in pieces at scattered places."""
+    import random
+    old = bytearray(os.urandom(size_mib * MIB))
+    new = bytearray(old)
+    for _ in range(int(len(old) * changed / piece)):
+        at = random.randrange(len(old) - piece)
+        new[at:at + piece] = os.urandom(piece)
+    return f"synthetic {size_mib} MiB, {changed:.0%} changed", HEADER + bytes(old), HEADER + bytes(new)
+
+
+def patch_bench(args):
+    """--patch: the patches' sizes, then the patch update against the whole download."""
+    import patches
+    build = str(Path(args.build[0] if args.build else ROOT / "build" / "signed").resolve())
+    levels = [int(level) for level in args.levels.split(",")]
+    work = Path(tempfile.mkdtemp(prefix="bench-patch-"))
+    failed = 0
+    try:
+        with moto_server(build) as server:
+            makers = {"real": lambda: real_pair(work), "synthetic": synthetic_pair}
+            for pair in args.pairs.split(","):
+                name, old, new = makers[pair]()
+                failed += patch_pair(args, server, build, levels, work, name, old, new, patches)
+    finally:
+        shutil.rmtree(work, ignore_errors=True)
+    return 1 if failed else 0
+
+
+def patch_pair(args, server, build, levels, work, name, old, new, patches):
+    print(f"{name}: {len(old)} to {len(new)} bytes; {load()}", flush=True)
+    made = {}
+    for level in levels:
+        cpu = time.process_time()
+        made[level] = len(patches.make(old, new, level)), time.process_time() - cpu
+    cpu = time.process_time()
+    patch = patches.make(old, new)
+    cpu = time.process_time() - cpu
+    best = min(size for size, _ in made.values())
+    print("  zstd, level: patch bytes (CPU s): "
+          + ", ".join(f"{level}: {size} ({seconds:.2f})" for level, (size, seconds) in made.items()))
+    print(f"  the publisher's patch (levels {patches.LEVELS}): {len(patch)} bytes ({cpu:.2f} s), "
+          f"{len(patch) / best:.3f} x the smallest, {len(patch) / len(new):.4f} x the release")
+    client, digest = server.client, hashlib.sha256(new).hexdigest()
+    client.put_object(Bucket=BUCKET, Key=EXE_NAME, Body=new)
+    client.put_object(Bucket=BUCKET, Key="exe_hash.sig", Body=release_statement.make(
+        local_s3.test_signing_key(), digest, len(new), 1))
+    client.put_object(Bucket=BUCKET, Key="exe_hash", Body=digest.encode())
+    patch_key = patches.patch_object(hashlib.sha256(old).hexdigest())
+    (work / "old").write_bytes(old)
+    env = clean_environment(http_proxy=server.proxy, PYTHONPATH=build)
+    contenders = [Contender("patch update", 0, "patch", env),
+                  Contender("whole download", 0, "whole", env)]
+    for round_ in range(args.repeat):
+        shift = round_ % len(contenders)
+        for contender in contenders[shift:] + contenders[:shift]:
+            if contender.old == "patch":
+                client.put_object(Bucket=BUCKET, Key=patch_key, Body=patch)
+            else:
+                client.delete_object(Bucket=BUCKET, Key=patch_key)
+            measure(contender, round_, work, {contender.old: work / "old"}, digest, time.process_time,
+                    server.request_log, args.timeout)
+    width = max(len(c.name) for c in contenders)
+    for contender in contenders:
+        runs = list(contender.runs.values())
+        if runs:
+            wall, peak, cpu, _ = (f"{min(values):.{digits}f}–{max(values):.{digits}f}"
+                                  for values, digits in zip(zip(*runs), (2, 1, 2, 2)))
+            wire = len(patch) if contender.old == "patch" else len(new)
+            print(f"  {contender.name:>{width}}: {wire} bytes on the wire, {wall} s, peak {peak} MiB, "
+                  f"CPU {cpu} s; requests: {' | '.join(dict.fromkeys(contender.requests))}")
+        for round_, failure in contender.failures[:1]:
+            print(f"  {contender.name}: round {round_ + 1} failed: {failure.strip()}")
+    wall, cpu = ratios(contenders[0], contenders[1], 0), ratios(contenders[0], contenders[1], 2)
+    print(f"  patch update over whole download, median (range) of the rounds: wall {wall}, CPU {cpu}",
+          flush=True)
+    (work / "old").unlink()
+    return sum(len(c.failures) for c in contenders)
 
 
 if __name__ == "__main__":

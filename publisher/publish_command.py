@@ -129,6 +129,11 @@ def publish(args):
               f"may write the bucket is not tried. Nothing was uploaded")
         return 0
     check_writable(client, args)
+    if key:
+        import patches
+        with storage("reading the executables to patch from", args, EXE_NAME,
+                     then="; nothing was published"):
+            bases = patches.bases(client, program.digest, args.patch_from)
 
     # The executable goes first and its digest last. A client that checks in between compares
     # with the old digest: with the old executable it finds them identical and keeps it; a
@@ -139,8 +144,10 @@ def publish(args):
         progress.finish()
     then = (f"; {EXE_NAME} was uploaded, but clients keep their executable until its digest is "
             f"published: run publish again")
-    # Here, after the executable is uploaded and before the statement and the digest make it the
-    # release, is the place for what is made from the uploaded executable.
+    # Before the statement, the patches to it: a client that reads the statement finds them.
+    if key:
+        with storage("upload of the patches", args, then=then):
+            patched = patches.upload(client, program.path, bases)
 
     # Before the digest: no client ever sees a new digest with the old statement; and the number
     # is recorded before any statement bears it, so that it is never used again.
@@ -154,6 +161,11 @@ def publish(args):
     with storage(f"upload of {DIGEST_OBJECT}", args, DIGEST_OBJECT, then=then):
         client.put_object(Bucket=BUCKET, Key=DIGEST_OBJECT, Body=program.digest.encode("ascii"))
     read_back(client, args, program, statement)
+    if key:
+        with storage("removing the patches to earlier releases", args):
+            patches.prune(client, patched)
+        for base, patch_size in patched.items():
+            print(f"Patch from sha256 {base}: {patch_size} bytes")
 
     if statement:
         if signed.rotation:

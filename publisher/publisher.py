@@ -5,6 +5,7 @@
 #     "progressbar>=2.5",
 #     "pynacl>=1.5",  # for signed releases only
 #     "pefile>=2024.8.26",  # reads what a program says it is
+#     "backports.zstd>=1.8",  # for the patches of signed releases only
 #     # for `serve` only: moto's S3 and its server, without the other services' dependencies
 #     "moto[s3]>=5.0",
 #     "flask",
@@ -78,6 +79,7 @@ STORAGE = ("boto3", "boto3")
 BAR = ("progressbar", "progressbar")
 SIGNING = ("nacl.signing", "pynacl")
 PROGRAMS = ("pefile", "pefile")
+PATCHES = ("backports.zstd", "backports.zstd")
 MOTO = ("moto.server", "moto[server]")
 
 
@@ -88,9 +90,9 @@ def needs(args):
     programs = not getattr(args, "not_a_windows_program", False)
     return {
         "create-bucket": [STORAGE],
-        "publish": [STORAGE, BAR] + [SIGNING] * signs + [PROGRAMS] * programs,
+        "publish": [STORAGE, BAR] + [SIGNING, PATCHES] * signs + [PROGRAMS] * programs,
         "refresh": [STORAGE, SIGNING],
-        "verify": [STORAGE, BAR] + [SIGNING] * signs,
+        "verify": [STORAGE, BAR] + [SIGNING, PATCHES] * signs,
         "status": [STORAGE, SIGNING, PROGRAMS],
         "serve": [STORAGE] + [MOTO] * (getattr(args, "engine", None) == "moto"),
         "keygen": [SIGNING],
@@ -194,6 +196,10 @@ def publish_options(parser):
         help="take a program whose product name or original file name differs from the store's "
              "release's, on purpose (the bot's program was renamed); every bot is replaced by it")
     parser.add_argument(
+        "--patch-from", metavar="FILE", action="append", default=[],
+        help="with --signing-key, also store the patch from this earlier executable (repeat it "
+             "for several; the patch from the store's current executable is always made)")
+    parser.add_argument(
         "--dry-run", action="store_true",
         help="make every check and say what would be uploaded, but upload nothing (the write "
              "test is not made)")
@@ -215,6 +221,10 @@ def verify_options(parser):
     keys.add_argument("--bundle", metavar="DIR",
                       help=f"also check {STATEMENT_OBJECT} against the keys a shipped bundle trusts "
                            "(its release key and its spare): a bundle folder, its zip or a wheel")
+    parser.add_argument(
+        "--patch-from", metavar="FILE", action="append", default=[],
+        help="with a key, also apply the store's patch from this earlier executable to it and "
+             "check that it makes the release (repeat it for several)")
     parser.add_argument("--not-a-windows-program", action="store_true",
                         help="take a published file that is not a 64-bit Windows program (the "
                              "tests' and the Linux demo's); a real bot never needs it")

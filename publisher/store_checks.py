@@ -84,6 +84,15 @@ def verify(args):
         parsed = release_statement.parse(statement)
         print(f"OK: {STATEMENT_OBJECT} is release {parsed.release} of this executable, signed by "
               f"{signer}, expires {parsed.expiry}")
+        import patches
+        with storage("reading the patches", args):
+            found, problems = patches.check(client, size, digest, args.patch_from)
+        for problem in problems:
+            print(f"NOT OK: {problem}: the bots it is for download the whole executable. Publish the "
+                  f"release again, with --patch-from for the earlier executables, to make it anew.")
+        if problems:
+            return 1
+        print(f"OK: {found} patches to this release")
     print(f"OK: {EXE_NAME} ({size} bytes) matches {DIGEST_OBJECT} {digest}")
     return 0
 

@@ -89,8 +89,12 @@ def sleep(seconds):
     # back-off waits still happen
     if seconds < 1:
         real_sleep(seconds)
+# UPDATER_KILL_BAR=N kills the updater outright once its bar reaches N bytes.
+kill_bar = int(os.environ.get("UPDATER_KILL_BAR", 0))
 def update(self, value=None, *args, **kwargs):
     record["bar"].append(value)
+    if kill_bar and (value or 0) >= kill_bar:
+        os.kill(os.getpid(), 9)
     return real_update(self, value, *args, **kwargs)
 time.sleep, progressbar.ProgressBar.update = sleep, update
 # UPDATER_LOCALE=NAME,CODE_PAGE makes the process locale look like Windows' (messages.WINDOWS_LOCALE).

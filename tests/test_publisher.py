@@ -18,11 +18,12 @@ import nacl.signing
 import pefile
 import pytest
 
+import patches
 import publisher as publisher_tool
 import release_record
 import release_statement
 import signing_keys
-from conftest import BUCKET, EXE_NAME, ROOT, build_dir, clean_environment, local_s3, run, seaweedfs
+from conftest import BUCKET, EXE_NAME, ROOT, bot_folder, build_dir, clean_environment, local_s3, run, seaweedfs
 from harness import as_a_child, ended_after
 from messages import text
 
@@ -146,6 +147,38 @@ def test_a_key_kept_under_a_passphrase_signs_only_with_it(options, s3, exe, tmp_
         f"KELVO_KEY_PASSPHRASE)\n")
     code, _, err = publisher(*publish, KELVO_KEY_PASSPHRASE="correct horse")
     assert code == 0 and release_statement.parse(s3.get("exe_hash.sig")).signed_by(public), err
+
+
+def test_a_signed_release_comes_with_patches_to_it_and_a_bot_one_behind_takes_its_own(
+        options, s3, exe, tmp_path, run_updater):
+    key, older, newer = tmp_path / "test.key", tmp_path / "older.exe", tmp_path / "newer.exe"
+    key.write_text(local_s3.TEST_SIGNING_SEED.hex())
+    older.write_bytes(EXE.replace(b"published bot\n", b"an older bot\n\n", 9))
+    newer.write_bytes(EXE.replace(b"published bot\n", b"the newer bot\n", 9))
+    publish = [*options, "publish", "--signing-key", str(key), SCRIPT]
+    assert publisher(*publish, "--after-release", "0", str(exe))[0] == 0
+    code, out, err = publisher(*publish, "--patch-from", str(older), str(newer))
+    assert code == 0, err
+    # From the store's release, and from the one named.
+    bases = [hashlib.sha256(path.read_bytes()).hexdigest() for path in (exe, older)]
+    assert sorted(patches.stored(s3.client)) == sorted(bases)
+    assert all(f"Patch from sha256 {base}: " in out for base in bases), out
+    verify = [*options, "verify", SCRIPT, "--public-key", TEST_PUBLIC, "--patch-from", str(older)]
+    code, out, _ = publisher(*verify)
+    assert code == 0 and "OK: 2 patches to this release" in out, out
+    s3.put(patches.patch_object(bases[1]), patches.make(exe.read_bytes(), newer.read_bytes()))
+    code, out, _ = publisher(*verify)
+    assert code == 1 and f"NOT OK: the patch from {older} does not make the release from it" in out, out
+    s3.put(patches.patch_object(bases[1]), patches.make(older.read_bytes(), newer.read_bytes()))
+
+    bots, asked = bot_folder(tmp_path / "bots", EXE), s3.downloads()
+    run = run_updater(bots / "bin", build=build_dir("signed"))
+    assert run.returncode == 0, run.stderr
+    assert (bots / EXE_NAME).read_bytes() == newer.read_bytes() and s3.downloads() == asked
+
+    # The next release keeps no patch to this one.
+    assert publisher(*publish, str(exe))[0] == 0
+    assert patches.stored(s3.client) == [hashlib.sha256(newer.read_bytes()).hexdigest()]
 
 
 def test_numbers_never_go_back_a_rollback_keeps_the_expiry_and_the_same_bytes_change_nothing(

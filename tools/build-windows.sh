@@ -221,7 +221,7 @@ if [ -n "$bundle" ]; then
     echo "   installing the module, boto3, urllib3, progressbar and PyNaCl for Windows" >&2
     still_running "installing the module and its dependencies" pip install --quiet --no-compile --target "$site" --platform win_amd64 \
         --python-version 3.13 --implementation cp --abi cp313 --only-binary=:all: \
-        --find-links "$WORK/wheels" "$wheel" $(grep -E '^(boto3|urllib3|progressbar|pynacl)==' tests/requirements.txt)
+        --find-links "$WORK/wheels" "$wheel" $(grep -E '^(boto3|urllib3|progressbar|pynacl|backports\.zstd)==' tests/requirements.txt)
     # botocore's data describes every service of the storage provider and is most of its size;
     # the updater's client opens a handful of those files. The list was recorded from a real
     # update, and tests/test_build.py records it again against the botocore of the tests.
@@ -251,6 +251,11 @@ EOF
     # opens none), nor what PyNaCl needed only to be built: its compiled _sodium needs the
     # _cffi_backend module alone, not cffi's Python package or its C parser; nor the scripts.
     rm -r "$site/boto3/data" "$site/bin" "$site"/{cffi,pycparser}{,-*.dist-info}
+    # Of backports.zstd, the patches' decoder, what `import backports.zstd` loads: its compiled
+    # _zstd and three small modules; not its pure-Python fallback, its tarfile and zipfile, its
+    # shutil registration or its type stubs.
+    rm -r "$site/backports/zstd/"{_cffi,zipfile,tarfile.py,_shutil.py,_compat.py,_zstd.py} \
+        "$site/backports/zstd/"{*.pyi,py.typed}
     # Nor the standard modules that nothing of the updater imports (compression, asyncio, time
     # zones), nor the lists of installed files that only an uninstall reads.
     rm "$bundle/python/"{_lzma,_bz2,_asyncio,_overlapped,_zoneinfo}.pyd "$site"/*.dist-info/RECORD

@@ -73,7 +73,7 @@ setup_venv() {
 # tests use: boto3, urllib3 and progressbar for the updater; moto's S3 alone (not every service
 # of moto[server]) and the web framework of its server.
 module_requirements() {
-    grep -E '^(boto3|urllib3|progressbar)==' tests/requirements.txt
+    grep -E '^(boto3|urllib3|progressbar|backports\.zstd)==' tests/requirements.txt
     sed -n 's/^moto\[server\]==/moto[s3]==/p' tests/requirements.txt
     printf '%s\n' flask flask-cors
 }

@@ -30,6 +30,14 @@ DOWNLOAD_NAME, RELEASE_RECORD_NAME, LOCK_NAME = (
 DIGEST_OBJECT = _PROJECT["digest_object"]
 STATEMENT_OBJECT = _PROJECT["statement_object"]
 LONGEST_OBJECT = _PROJECT["longest_object"]
+# A patch to the current executable from an older one is the object named after the older one's
+# SHA-256 (64 lower-case hexadecimal digits), so a bot finds its own without an index.
+PATCH_PREFIX, PATCH_SUFFIX = _PROJECT["patch_object"]["prefix"], _PROJECT["patch_object"]["suffix"]
+
+
+def patch_object(base_digest: str) -> str:
+    """The object that holds the patch from the executable whose SHA-256 is `base_digest`."""
+    return f"{PATCH_PREFIX}{base_digest}{PATCH_SUFFIX}"
 # How far a release number may leap above the number a bot folder records for the same key (above
 # 0 where it records none, or another key's), and the most digits a release number has.
 LONGEST_RELEASE_LEAP = _PROJECT["longest_release_leap"]

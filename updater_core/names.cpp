@@ -23,6 +23,10 @@ Table fill() {
     table.kw_progress_bar = py::keyword_names({"widgets", "maxval"});
     table.kw_callback = py::keyword_names({"Callback"});
     table.kw_encoding = py::keyword_names({"encoding"});
+    table.kw_is_raw = py::keyword_names({"is_raw"});
+    table.kw_patch_reader = py::keyword_names({"zstd_dict", "options"});
+    table.kw_max_length = py::keyword_names({"max_length"});
+    table.kw_access = py::keyword_names({"access"});
     return table;
 }
 

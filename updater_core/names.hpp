@@ -16,6 +16,7 @@
 #if !defined(UPDATER_BUCKET) || !defined(UPDATER_EXE_NAME) || !defined(UPDATER_DOWNLOAD_NAME) || \
     !defined(UPDATER_RELEASE_RECORD_NAME) || !defined(UPDATER_LOCK_NAME) ||                   \
     !defined(UPDATER_DIGEST_OBJECT) || !defined(UPDATER_STATEMENT_OBJECT) ||                   \
+    !defined(UPDATER_PATCH_PREFIX) || !defined(UPDATER_PATCH_SUFFIX) ||                       \
     !defined(UPDATER_RUSSIAN_LOCALE)
 #error "the project's names must be set by the build (cmake/project.json)"
 #endif
@@ -38,7 +39,9 @@ namespace updater::names {
     X(verify) X(fromhex) X(seek) X(copyfileobj) X(close) X(fstat) X(st_ino) X(st_dev)           \
     X(refusal) X(exceptions) X(NoSuchKey) X(write) X(flush)     \
     X(fsync) X(config) X(Config) X(total_max_attempts) X(mode) X(standard) X(meta) X(events)       \
-    X(caught_exception) X(attempts) X(shutdown) X(BadSignatureError) X(args) X(disk_usage) X(free) X(st_size)
+    X(caught_exception) X(attempts) X(shutdown) X(BadSignatureError) X(args) X(disk_usage) X(free) X(st_size)                         \
+    X(zstd) X(ZstdDict) X(as_prefix) X(ZstdDecompressor) X(DecompressionParameter)             \
+    X(window_log_max) X(decompress) X(eof) X(needs_input) X(unused_data) X(mmap) X(ACCESS_READ)
 
 // Texts that are not identifiers.
 #define UPDATER_TEXTS(X)                                                                       \
@@ -59,6 +62,9 @@ namespace updater::names {
     X(separator, platform::separator)                                                          \
     X(bin_suffix, platform::bin_suffix)                                                        \
     X(signature_object_key, UPDATER_STATEMENT_OBJECT)                                          \
+    X(patch_prefix, UPDATER_PATCH_PREFIX)                                                      \
+    X(patch_suffix, UPDATER_PATCH_SUFFIX)                                                      \
+    X(backports_zstd, "backports.zstd")                                                        \
     X(nacl_signing, "nacl.signing")                                                            \
     X(refusal_unsigned, "unsigned")                                                            \
     X(refusal_mismatch, "mismatch")                                                            \
@@ -97,6 +103,10 @@ struct Table {
     py::Ref kw_progress_bar;     // widgets, maxval
     py::Ref kw_callback;         // Callback
     py::Ref kw_encoding;         // encoding
+    py::Ref kw_is_raw;           // is_raw
+    py::Ref kw_patch_reader;     // zstd_dict, options
+    py::Ref kw_max_length;       // max_length
+    py::Ref kw_access;           // access
 };
 
 extern py::PerInterpreter<Table> held;

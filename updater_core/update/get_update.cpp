@@ -5,6 +5,7 @@
 #include "update/bot_folder.hpp"
 #include "update/download.hpp"
 #include "update/installation.hpp"
+#include "update/patch.hpp"
 #include "update/paths.hpp"
 #include "update/release.hpp"
 #include "update/start_bot.hpp"
@@ -36,10 +37,15 @@ py::Ref download_install_and_start(const py::Scope& scope, py::Borrowed, py::Bor
     const Release* signed_release = release ? &*release : nullptr;
 
     py::Ref replace, set_aside;
+    auto install_download = [&](py::Borrowed file) {
+        set_aside = install(scope, file, signed_release, replace);
+    };
     after_acceptance(scope, signed_release, recorded, [&] {
-        download(scope, signed_release, [&](py::Borrowed file) {
-            set_aside = install(scope, file, signed_release, replace);
-        });
+        // A signed release may come as a patch to the installed executable; when none can be
+        // used, the whole executable is downloaded.
+        if (!release || !patched(scope, bots, *release, install_download)) {
+            download(scope, signed_release, install_download);
+        }
     });
     // Only an update that was installed goes on to start the bot, even should a file's __exit__
     // have swallowed an error on the way.

@@ -71,6 +71,7 @@ namespace updater::names {
     X(refusal_oversized, "oversized")                                                          \
     X(refusal_stalled, "stalled")                                                              \
     X(refusal_not_started, "not_started")                                                      \
+    X(refusal_interrupted, "interrupted")                                                      \
     X(release_record_name, UPDATER_RELEASE_RECORD_NAME)                                        \
     X(new_suffix, ".new")                                                                      \
     X(botocore_config, "botocore.config")                                                      \

@@ -67,7 +67,7 @@ py::Ref still_trying_body(const py::Scope& scope, py::Borrowed, py::Borrowed eve
     py::Ref attempts = py::dict_item(event, n.attempts);
     if (caught && caught.get() != Py_None && attempts && PyLong_Check(attempts.get()) &&
         py::as_long(attempts) < client_attempts && !given_up()) {
-        say_still_trying(scope);
+        say_still_trying(scope, window());
     }
     return py::Ref::share(Py_None);
 }
@@ -130,9 +130,12 @@ py::Ref send_bounded_body(const py::Scope&, py::Borrowed closure, py::Borrowed e
         }
     }
     py::Ref answer;
+    py::Ref raw;
     {
         StoreSending sending;
         answer = py::call_method(session, w.send, request);
+        raw = py::attr(answer, w.raw);
+        sending.answered(raw);
     }
     // An answer without a body to stream (HEAD's, which HTTP gives none) the session read
     // already, as the library does.
@@ -140,7 +143,6 @@ py::Ref send_bounded_body(const py::Scope&, py::Borrowed closure, py::Borrowed e
     if (py::as_long(status) < 300 || !py::truth(py::attr(request, w.stream_output))) {
         return answer;
     }
-    py::Ref raw = py::attr(answer, w.raw);
     py::Ref body = py::call_method(raw, n.read, py::integer(longest_error_answer));
     py::call_method(raw, w.close);
     py::Ref headers = py::attr(answer, w.headers);
@@ -181,12 +183,11 @@ void equip_client(const py::Scope& module, py::Borrowed client) {
     watch_store_connections(module, say_still_trying);
 }
 
-void say_still_trying(const py::Scope& scope, bool below_bar) {
-    const char* below = below_bar ? "\n" : "";
+void say_still_trying(const py::Scope& scope, ConsoleLine& window) {
+    const char* below = window.line_said();
     say(scope,
         {below, "Сервер обновлений не отвечает или отвечает слишком медленно; пробую ещё раз..."},
         {below, "The update server is not answering, or too slowly; still trying..."});
-    shown();
 }
 
 }  // namespace updater::storage

@@ -4,6 +4,7 @@ import _imp
 import builtins
 import ctypes
 import gc
+import signal
 import sys
 import textwrap
 import types
@@ -398,3 +399,47 @@ class TestStoreSteps:
         """) + steps + "print(fakes.call_in(world, steps)[0].stdout)\n"
         done = run([sys.executable, "-c", script], env=clean_environment(), timeout=60)
         assert (done.returncode, done.stderr, done.stdout.split()[-1:]) == (0, "", [shown])
+
+    # The host's SIGINT handler decides what a Ctrl-C during the download does; it is the host's
+    # again after the import. A retry line said meanwhile starts below the progress bar.
+    @pytest.mark.parametrize("raises, during, outcome", [
+        pytest.param(False, "Ctrl-C", "installed", id="a host that ignores Ctrl-C loses nothing"),
+        pytest.param(True, "Ctrl-C", KeyboardInterrupt, id="a host that stops stops"),
+        pytest.param(True, "Ctrl-C, the cut taken as the end", "interrupted",
+                     id="a download cut by Ctrl-C is never taken as whole"),
+        pytest.param(False, "retry", "installed", id="a retry line below the bar"),
+    ])
+    def test_a_wait_on_the_store_meets_the_host(self, windows_build, raises, during, outcome):
+        heard = []
+
+        def host(number, frame):
+            heard.append(number)
+            if raises:
+                raise KeyboardInterrupt
+
+        def meanwhile(*args):
+            if during == "retry":
+                return world.handlers["needs-retry.s3"](caught_exception=OSError(), attempts=1)
+            try:
+                signal.raise_signal(signal.SIGINT)
+            except KeyboardInterrupt:
+                if during == "Ctrl-C":
+                    raise
+
+        world = fake_world("update", download_chunk=len(fakes.NEW))
+        world.hooks["bar.update"] = meanwhile
+        previous = signal.signal(signal.SIGINT, host)
+        try:
+            ended = import_module(windows_build, world)
+            assert signal.getsignal(signal.SIGINT) is host
+        finally:
+            signal.signal(signal.SIGINT, previous)
+        assert heard == ([] if during == "retry" else [signal.SIGINT])
+        if outcome == "installed":
+            assert isinstance(ended.error, SystemExit) and world.printed[-1] == text("started"), ended.error
+        elif outcome == "interrupted":
+            assert (ended.error.refusal, str(ended.error)) == ("interrupted", text("interrupted"))
+        else:
+            assert type(ended.error) is outcome
+        assert [line for line in world.printed if text("still trying") in line] == (
+            ["\n" + text("still trying")] if during == "retry" else [])

@@ -379,7 +379,7 @@ def steps():
         pid, status = os.waitpid(children[0], os.WNOHANG)
         if pid:
             return print(os.waitstatus_to_exitcode(status))
-        time.sleep(0.05)
+        threading.Event().wait(0.05)  # time.sleep is the fake world's
     os.kill(children[0], 9)
     print("the child hung")
 """
@@ -390,7 +390,7 @@ class TestStoreSteps:
                              ids=["two threads end out of order", "forked during a step"])
     def test_each_store_step_keeps_its_own_watch(self, windows_build, steps, shown):
         script = textwrap.dedent(f"""
-            import os, sys, threading, time, warnings
+            import os, sys, threading, warnings
             sys.path[:0] = [{str(fakes.__file__.rpartition("/")[0])!r}]
             import fakes
             world = fakes.fake_world()

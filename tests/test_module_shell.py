@@ -319,12 +319,17 @@ class TestInitialisationGuards:
 
 
 class TestThreads:
-    @pytest.mark.parametrize("preset, busy_in", [("current", "locale.getlocale"), ("update", "bar.update")],
-                             ids=["starting", "downloading"])
-    def test_a_daemon_thread_running_the_updater_ends_quietly_with_the_interpreter(self, windows_build, preset, busy_in):
+    @pytest.mark.parametrize("preset, busy_in, before", [
+        ("current", "locale.getlocale", ""), ("update", "bar.update", ""),
+        # 3.11 then answers PyGILState_Check with yes in every thread.
+        ("update", "bar.update", "import _testcapi; _testcapi.run_in_subinterp('pass')"),
+    ], ids=["starting", "downloading", "downloading after a subinterpreter"])
+    def test_a_daemon_thread_running_the_updater_ends_quietly_with_the_interpreter(
+            self, windows_build, preset, busy_in, before):
         # At exit the interpreter ends a daemon thread that wants its lock back with the forced
         # unwinding of pthread_exit, through the updater's C++ frames.
         script = textwrap.dedent(f"""
+            {before}
             import sys, threading
             sys.path[:0] = [{str(fakes.__file__.rpartition("/")[0])!r}]
             import fakes

@@ -49,7 +49,7 @@ struct Watch {
     WatchClock::time_point progress;  // the start, or the last piece beyond the most received
     long long most_received = 0;
     bool given_up = false;
-    long waited_seconds = 0;  // how long nothing came, when it was given up
+    WatchClock::time_point given_up_at;
     bool interrupted = false;  // the host's SIGINT handler raised during the step
     py::Ref unsaid;  // the error met saying a line, raised in the step's thread at its end
 };
@@ -110,14 +110,22 @@ py::Ref stalled_error(const py::Scope& scope, long waited_seconds) {
             "was changed."});
 }
 
+// How long nothing new came, in whole seconds, as the step that was given up ends `now`: the
+// patience, when its connections ended as it was given up; longer, when one of them could not
+// be ended (the host refused the hook that sees it) and went on until the library's timeout.
+long waited_seconds(const Watch& watch, WatchClock::time_point now) {
+    const WatchClock::time_point end =
+        now - watch.given_up_at < std::chrono::seconds(2) ? watch.given_up_at : now;
+    return static_cast<long>(
+        std::chrono::duration_cast<std::chrono::seconds>(end - watch.progress).count());
+}
+
 // Gives the store up: its connections are ended, and new ones refused.
 void give_up(Watch& watch, WatchClock::time_point now) {
     StoreState& state = state_of(watch.state);
     watch.given_up = true;
-    watch.waited_seconds =
-        static_cast<long>(std::chrono::duration_cast<std::chrono::seconds>(now - watch.progress)
-                              .count());
-    state.connections.refuse_new(stalled_error(watch.scope, watch.waited_seconds));
+    watch.given_up_at = now;
+    state.connections.refuse_new(stalled_error(watch.scope, waited_seconds(watch, now)));
     state.connections.end_all();
 }
 
@@ -269,7 +277,7 @@ void watched(const py::Scope& scope, const std::function<void(py::Borrowed watch
         const bool failed = PyErr_GivenExceptionMatches(error.get(), PyExc_Exception) != 0;
         if (failed && watch.given_up && !is_refusal(error, n.refusal_stalled)) {
             py::Handling handling(error);
-            raise_error(stalled_error(scope, watch.waited_seconds));
+            raise_error(stalled_error(scope, waited_seconds(watch, WatchClock::now())));
         }
         if (failed && watch.interrupted && !is_refusal(error, n.refusal_interrupted)) {
             py::Handling handling(error);
@@ -280,7 +288,7 @@ void watched(const py::Scope& scope, const std::function<void(py::Borrowed watch
     end();
     // An answer that ended when its connection was ended may look whole to the library.
     if (watch.given_up) {
-        raise_error(stalled_error(scope, watch.waited_seconds));
+        raise_error(stalled_error(scope, waited_seconds(watch, WatchClock::now())));
     }
     if (watch.interrupted) {
         refuse_interrupted(scope);

@@ -25,13 +25,20 @@ public:
         shown_ = Clock::now();
     }
 
-    // A line is said now: the text that ends the bar's line first, if the bar stands last
-    // ("" when not).
-    const char* line_said() noexcept {
+    // A line is said now, `mark` telling it from another said the same way: the text that ends
+    // the bar's line first, if the bar stands last ("" when not).
+    const char* line_said(long mark = 0) noexcept {
         shown_ = Clock::now();
+        last_mark_ = mark;
         const bool below_bar = bar_last_;
         bar_last_ = false;
         return below_bar ? "\n" : "";
+    }
+
+    // Whether the last thing shown is the line of `mark`, said less than `within` ago: saying it
+    // again would tell the person nothing new.
+    bool just_said(long mark, Clock::duration within) const noexcept {
+        return !bar_last_ && last_mark_ == mark && Clock::now() - shown_ < within;
     }
 
     // When the person last saw something new: a line said or the bar drawn.
@@ -40,6 +47,7 @@ public:
 private:
     Clock::time_point shown_ = Clock::now();
     bool bar_last_ = false;
+    long last_mark_ = 0;
 };
 
 }  // namespace updater

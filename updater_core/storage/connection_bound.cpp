@@ -65,16 +65,22 @@ void ConnectionBound::note(py::Borrowed socket) {
     if (!is_socket || !PyType_SUPPORTS_WEAKREFS(Py_TYPE(socket.get()))) {
         return;
     }
-    // The list keeps only the sockets still alive.
+    // The list keeps only the sockets still alive, each once (a connection the client reuses
+    // brings more answers).
     py::Ref kept = py::Ref::steal(PyList_New(0));
+    bool noted = false;
     for (Py_ssize_t i = 0; i < PyList_GET_SIZE(sockets_.get()); ++i) {
         py::Borrowed weak = PyList_GET_ITEM(sockets_.get(), i);
-        if (py::referent(weak)) {
+        py::Ref alive = py::referent(weak);
+        if (alive) {
+            noted = noted || alive.get() == socket.get();
             py::require(PyList_Append(kept.get(), weak.get()));
         }
     }
-    py::Ref weak = py::Ref::steal(PyWeakref_NewRef(socket.get(), nullptr));
-    py::require(PyList_Append(kept.get(), weak.get()));
+    if (!noted) {
+        py::Ref weak = py::Ref::steal(PyWeakref_NewRef(socket.get(), nullptr));
+        py::require(PyList_Append(kept.get(), weak.get()));
+    }
     sockets_ = kept;
 }
 

@@ -25,10 +25,12 @@ void release_owner(PyObject* capsule) noexcept {
 
 ConnectionBound::ConnectionBound()
     : sockets_(py::Ref::steal(PyList_New(0))),
+      answers_(py::Ref::steal(PyList_New(0))),
       socket_type_(py::Ref::steal(PyObject_GetAttrString(
           py::Ref::steal(PyImport_ImportModule("_socket")).get(), "socket"))),
       connection_(py::intern("connection")),
-      sock_(py::intern("sock")) {}
+      sock_(py::intern("sock")),
+      shutdown_(py::intern("shutdown")) {}
 
 ConnectionBound::Sending::Sending(ConnectionBound& bound) : bound_(bound) {
     bound.raise_if_refused();
@@ -58,47 +60,65 @@ void ConnectionBound::raise_if_refused() const {
     }
 }
 
+namespace {
+
+// `noted` (a list of weak references) without those gone, and with `object` once.
+py::Ref kept_alive(py::Borrowed noted, py::Borrowed object) {
+    py::Ref kept = py::Ref::steal(PyList_New(0));
+    bool there = false;
+    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(noted.get()); ++i) {
+        py::Borrowed weak = PyList_GET_ITEM(noted.get(), i);
+        py::Ref alive = py::referent(weak);
+        if (alive) {
+            there = there || alive.get() == object.get();
+            py::require(PyList_Append(kept.get(), weak.get()));
+        }
+    }
+    if (!there) {
+        py::Ref weak = py::Ref::steal(PyWeakref_NewRef(object.get(), nullptr));
+        py::require(PyList_Append(kept.get(), weak.get()));
+    }
+    return kept;
+}
+
+}  // namespace
+
 void ConnectionBound::note(py::Borrowed socket) {
     const bool is_socket =
         PyType_Check(socket_type_.get()) &&
         PyObject_TypeCheck(socket.get(), reinterpret_cast<PyTypeObject*>(socket_type_.get()));
-    if (!is_socket || !PyType_SUPPORTS_WEAKREFS(Py_TYPE(socket.get()))) {
-        return;
+    if (is_socket && PyType_SUPPORTS_WEAKREFS(Py_TYPE(socket.get()))) {
+        sockets_ = kept_alive(sockets_, socket);  // a connection the client reuses comes again
     }
-    // The list keeps only the sockets still alive, each once (a connection the client reuses
-    // brings more answers).
-    py::Ref kept = py::Ref::steal(PyList_New(0));
-    bool noted = false;
-    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(sockets_.get()); ++i) {
-        py::Borrowed weak = PyList_GET_ITEM(sockets_.get(), i);
-        py::Ref alive = py::referent(weak);
-        if (alive) {
-            noted = noted || alive.get() == socket.get();
-            py::require(PyList_Append(kept.get(), weak.get()));
-        }
-    }
-    if (!noted) {
-        py::Ref weak = py::Ref::steal(PyWeakref_NewRef(socket.get(), nullptr));
-        py::require(PyList_Append(kept.get(), weak.get()));
-    }
-    sockets_ = kept;
 }
 
 void ConnectionBound::note_answer(py::Borrowed raw) {
-    // urllib3's response names its connection, and the connection (http.client's) its socket;
-    // a response already read whole has none.
+    // urllib3's response ends its own connection (shutdown(), from urllib3 2.3 on), also when
+    // its connection gave the socket up to it (an answer that closes the connection at its
+    // end); an older one names its connection, and the connection (http.client's) its socket.
     py::try_except(
         PyExc_AttributeError,
         [&] {
-            py::Ref connection = py::attr(raw, connection_);
-            if (connection.get() != Py_None) {
-                note(py::attr(connection, sock_));
+            py::attr(raw, shutdown_);
+            if (PyType_SUPPORTS_WEAKREFS(Py_TYPE(raw.get()))) {
+                answers_ = kept_alive(answers_, raw);
             }
         },
-        [](py::Borrowed) {});
+        [&](py::Borrowed) {
+            py::try_except(
+                PyExc_AttributeError,
+                [&] {
+                    py::Ref connection = py::attr(raw, connection_);
+                    if (connection.get() != Py_None) {
+                        note(py::attr(connection, sock_));
+                    }
+                },
+                [](py::Borrowed) {});
+        });
 }
 
 void ConnectionBound::end_all() {
+    // Each in both directions: a read waiting on one returns at once.
     py::Ref sockets = sockets_;
     for (Py_ssize_t i = 0; i < PyList_GET_SIZE(sockets.get()); ++i) {
         py::Ref socket = py::referent(PyList_GET_ITEM(sockets.get(), i));
@@ -107,6 +127,14 @@ void ConnectionBound::end_all() {
                 PyExc_OSError,
                 [&] { py::call_method(socket, n.shutdown, py::integer(2)); },  // SHUT_RDWR
                 [](py::Borrowed) {});
+        }
+    }
+    py::Ref answers = answers_;
+    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(answers.get()); ++i) {
+        py::Ref answer = py::referent(PyList_GET_ITEM(answers.get(), i));
+        if (answer) {
+            py::try_except(
+                PyExc_OSError, [&] { py::call_method(answer, shutdown_); }, [](py::Borrowed) {});
         }
     }
 }

@@ -57,8 +57,9 @@ private:
     bool sending_here() const noexcept;
 
     py::Ref sockets_;      // weak references to the sockets
+    py::Ref answers_;      // and to the answers that end their own (urllib3's responses)
     py::Ref socket_type_;  // _socket.socket, whose subclasses the client's connections are
-    py::Ref connection_, sock_;  // the attributes' names
+    py::Ref connection_, sock_, shutdown_;  // the attributes' names
     py::Ref refusal_;
     std::vector<unsigned long> sending_;  // the threads sending a request of the client
     bool hooked_ = false;

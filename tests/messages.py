@@ -70,6 +70,8 @@ MESSAGES = {
         "still trying": "The update server is not answering, or too slowly; still trying...",
         "stalled": f"The update server sent next to nothing for {STALLED_SECONDS} seconds; the update was stopped and "
                    "nothing was changed.",
+        "interrupted": "The update was interrupted by Ctrl-C while it waited on the update server; nothing was "
+                       "changed.",
         "unguarded": "The updater cannot watch its connections to the update server here: a stalled server "
                      "may hold it up.",
         "running": "The bot is running ({exe} is in use); close it and run the update again. Nothing was downloaded.",
@@ -162,6 +164,8 @@ MESSAGES = {
         "still trying": "Сервер обновлений не отвечает или отвечает слишком медленно; пробую ещё раз...",
         "stalled": f"Сервер обновлений почти ничего не присылал {STALLED_SECONDS} секунд; обновление остановлено, "
                    "ничего не изменено.",
+        "interrupted": "Обновление прервано нажатием Ctrl-C во время ожидания сервера обновлений; ничего не "
+                       "изменено.",
         "unguarded": "Здесь обновление не может следить за соединениями с сервером обновлений: зависший сервер "
                      "может его задержать.",
         "running": "Бот запущен (файл {exe} занят); закройте его и запустите обновление снова. Ничего не загружено.",

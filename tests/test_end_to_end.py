@@ -166,13 +166,17 @@ def test_a_failure_between_set_aside_and_move_puts_the_old_executable_back(
 # window marks its lines; a Ctrl-C once the download has begun. None: installed.
 PLAIN = "import updater_core"
 HOST_THREAD = """
-import _socket, socket, threading
-server, held = socket.create_server(("127.0.0.1", 0)), []
+import _socket, socket, sys, threading
+server, held, sending = socket.create_server(("127.0.0.1", 0)), [], threading.Event()
 def connect():
+    sending.wait(60)
     raw = _socket.socket()
     raw.connect(server.getsockname())
     held.extend([raw, socket.create_connection(server.getsockname())])
-threading.Timer(1, connect).start()
+# The host connects as soon as the updater's client makes its first connection.
+main = threading.main_thread()
+sys.addaudithook(lambda event, args: event == "socket.connect" and threading.current_thread() is main and sending.set())
+threading.Thread(target=connect).start()
 try:
     import updater_core
 finally:
@@ -233,6 +237,8 @@ SLOW_STORES = {
     "malformed connect events": Row({}, "native", None, False, MALFORMED_EVENTS),
     "other hooks refused, RuntimeError": Row({}, "native", None, False, REFUSED_HOOK.format("RuntimeError")),
     "other hooks refused, PermissionError": Row({}, "native", None, False, REFUSED_HOOK.format("PermissionError")),
+    "executable's body dripped, other hooks refused": Row({"drip_body": {"kelvo_bot.exe": 5}}, "native", STALLED, True,
+                                                          REFUSED_HOOK.format("RuntimeError")),
     "Ctrl-C during a drip": Row({"drip_body": {"kelvo_bot.exe": 5}}, "native", "KeyboardInterrupt", False,
                                 INTERRUPTIBLE, interrupt=True),
 }

@@ -328,6 +328,8 @@ NOT_FOUND = "botocore.exceptions.ClientError: An error occurred (404) when calli
                  id="digest's error answer"),
     pytest.param({EXE_NAME: lambda _: bytes(FLOOD)}, {EXE_NAME: "404 Not Found"}, NOT_FOUND,
                  id="executable's error answer"),
+    pytest.param({"exe_hash": lambda _: bytes(FLOOD)}, {"exe_hash": "300 Multiple Choices"},
+                 NOT_FOUND.replace("(404)", "(Unknown)").replace("Not Found", "Unknown"), id="a 3xx answer"),
 ])
 def test_an_endless_answer_is_cut_off_with_memory_and_disk_flat(s3, run_updater, bots, rewrite, status, refused):
     new = stub_bot(4) + os.urandom(4 * 1024 * 1024)

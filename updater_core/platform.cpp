@@ -496,4 +496,12 @@ FolderLock::~FolderLock() {
 
 #endif
 
+long process_id() noexcept {
+#if defined(_WIN32)
+    return static_cast<long>(GetCurrentProcessId());
+#else
+    return static_cast<long>(getpid());
+#endif
+}
+
 }  // namespace updater::platform

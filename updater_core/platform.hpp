@@ -144,4 +144,8 @@ private:
 #endif
 };
 
+// The number of this process: a child forked from it has another, and none of its threads
+// but the one that forked.
+long process_id() noexcept;
+
 }  // namespace updater::platform

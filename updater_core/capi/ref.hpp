@@ -28,14 +28,16 @@ struct ErrorAlreadySet {};
 // interpreter's lock. It has not when the interpreter ended the thread while it waited for the
 // lock (see error_from_current_exception); what the thread's frames still own is then left
 // alone, as the thread itself is. (3.11 keeps one current thread state for the whole process,
-// so it is compared with this thread's own.)
+// the one of whichever thread holds the lock, so it must be this thread's; its
+// PyGILState_Check answers yes in every thread once a second interpreter has existed.)
 inline bool attached() noexcept {
 #if PY_VERSION_HEX >= 0x030D0000
     return PyThreadState_GetUnchecked() != nullptr;
 #elif PY_VERSION_HEX >= 0x030C0000
     return _PyThreadState_UncheckedGet() != nullptr;
 #else
-    return PyGILState_Check() != 0;
+    const PyThreadState* current = _PyThreadState_UncheckedGet();
+    return current != nullptr && current->thread_id == PyThread_get_thread_ident();
 #endif
 }
 

@@ -7,6 +7,8 @@
 #include "messages.hpp"
 #include "storage/store_watch.hpp"
 
+#include <chrono>
+
 namespace updater::storage {
 
 namespace {
@@ -60,14 +62,19 @@ const PolicyWords& policy_words() { return held_policy_words.get(); }
 // still_trying(**event): after each attempt of a request, botocore's "needs-retry" event. When an
 // attempt failed on the way (no answer in time, the connection refused or broken) and another
 // follows, the person hears that the store is slow and that the updater goes on: a silent store
-// never leaves the window quiet for longer than one attempt. A store the watch gave up on is not
-// tried again, and nothing is said.
+// never leaves the window quiet for longer than one attempt. The requests that the download
+// sends side by side (pieces of a large file) fail together: the same attempt of another is
+// said once. A store the watch gave up on is not tried again, and nothing is said.
 py::Ref still_trying_body(const py::Scope& scope, py::Borrowed, py::Borrowed event) {
     py::Ref caught = py::dict_item(event, n.caught_exception);
     py::Ref attempts = py::dict_item(event, n.attempts);
-    if (caught && caught.get() != Py_None && attempts && PyLong_Check(attempts.get()) &&
-        py::as_long(attempts) < client_attempts && !given_up()) {
-        say_still_trying(scope);
+    if (caught && caught.get() != Py_None && attempts && PyLong_Check(attempts.get())) {
+        const long attempt = py::as_long(attempts);
+        ConsoleLine& shown = window();
+        if (attempt < client_attempts && !given_up() &&
+            !shown.just_said(attempt, std::chrono::seconds(read_timeout_seconds))) {
+            say_still_trying(scope, shown, attempt);
+        }
     }
     return py::Ref::share(Py_None);
 }
@@ -130,9 +137,12 @@ py::Ref send_bounded_body(const py::Scope&, py::Borrowed closure, py::Borrowed e
         }
     }
     py::Ref answer;
+    py::Ref raw;
     {
         StoreSending sending;
         answer = py::call_method(session, w.send, request);
+        raw = py::attr(answer, w.raw);
+        sending.answered(raw);
     }
     // An answer without a body to stream (HEAD's, which HTTP gives none) the session read
     // already, as the library does.
@@ -140,7 +150,6 @@ py::Ref send_bounded_body(const py::Scope&, py::Borrowed closure, py::Borrowed e
     if (py::as_long(status) < 300 || !py::truth(py::attr(request, w.stream_output))) {
         return answer;
     }
-    py::Ref raw = py::attr(answer, w.raw);
     py::Ref body = py::call_method(raw, n.read, py::integer(longest_error_answer));
     py::call_method(raw, w.close);
     py::Ref headers = py::attr(answer, w.headers);
@@ -178,15 +187,16 @@ void equip_client(const py::Scope& module, py::Borrowed client) {
     py::Ref closure = py::Ref::steal(PyTuple_Pack(2, session_cell.get(), meta.get()));
     py::call_method(events, n.register_, policy_words().before_send,
                     py::make_function(send_bounded, module, closure));
-    watch_store_connections(module, say_still_trying);
+    watch_store_connections(module, [](const py::Scope& scope, ConsoleLine& window) {
+        say_still_trying(scope, window);
+    });
 }
 
-void say_still_trying(const py::Scope& scope, bool below_bar) {
-    const char* below = below_bar ? "\n" : "";
+void say_still_trying(const py::Scope& scope, ConsoleLine& window, long attempt) {
+    const char* below = window.line_said(attempt);
     say(scope,
         {below, "Сервер обновлений не отвечает или отвечает слишком медленно; пробую ещё раз..."},
         {below, "The update server is not answering, or too slowly; still trying..."});
-    shown();
 }
 
 }  // namespace updater::storage

@@ -4,6 +4,7 @@
 #pragma once
 
 #include "capi/scope.hpp"
+#include "console_line.hpp"
 
 namespace updater::storage {
 
@@ -32,8 +33,8 @@ py::Ref client_config(const py::Scope& module);
 // another follows said, and the watch's hook in place.
 void equip_client(const py::Scope& module, py::Borrowed client);
 
-// Says that the store is slow or silent and that the updater goes on; `below_bar` first ends the
-// progress bar's line.
-void say_still_trying(const py::Scope& scope, bool below_bar = false);
+// Says, on a line of its own, that the store is slow or silent and that the updater goes on
+// (after the failed `attempt` of a request; 0: after a quiet while).
+void say_still_trying(const py::Scope& scope, ConsoleLine& window, long attempt = 0);
 
 }  // namespace updater::storage

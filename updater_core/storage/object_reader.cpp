@@ -24,7 +24,7 @@ py::Ref read_object(const py::Scope& scope, py::Borrowed, py::Borrowed file_path
     // is not what the updater publishes, and is refused unread rather than taken into memory
     // whole, whatever the store sends.
     py::Ref content;
-    storage::watched(scope, [&] {
+    storage::watched(scope, [&](py::Borrowed) {
         py::Ref response = py::call_kw(get_object, n.kw_bucket_key, n.bucket, file_path);
         content =
             py::call_method(py::item(response, n.Body), n.read, py::integer(longest_object + 1));

@@ -1,14 +1,13 @@
 #include "storage/store_watch.hpp"
 
-#include "capi/interned.hpp"
+#include "capi/interpreter_state.hpp"
 #include "capi/ops.hpp"
 #include "messages.hpp"
-
-#include <pythread.h>
+#include "storage/interrupts.hpp"
+#include "storage/watch_thread.hpp"
 
 #include <algorithm>
 #include <chrono>
-#include <new>
 #include <utility>
 #include <vector>
 
@@ -16,199 +15,137 @@ namespace updater::storage {
 
 namespace {
 
-using Clock = std::chrono::steady_clock;
-using std::chrono::microseconds;
-using std::chrono::seconds;
+using WatchClock = std::chrono::steady_clock;
 
-constexpr Clock::duration quiet = seconds(quiet_seconds);
-constexpr Clock::duration patience = seconds(stall_patience_seconds);
+constexpr WatchClock::duration quiet = std::chrono::seconds(quiet_seconds);
+constexpr WatchClock::duration patience = std::chrono::seconds(stall_patience_seconds);
 
-// One watched step. Its fields are read and written with the interpreter's lock held, by the
-// step's thread, the watch's thread and the storage library's threads; the two locks are the
-// watch thread's own: `stop` is held by the step until it ends, `stopped` by the watch until it
-// has.
-struct Watch {
-    py::Scope scope;
-    PyInterpreterState* interpreter;  // the step's, in which the watch's thread runs
-    Clock::time_point started;
-    Clock::time_point progress;  // the start, or the last piece beyond the most received
-    Clock::time_point heard;     // the start, or the last line or bar the person was shown
-    long long most_received = 0;
-    bool given_up = false;
-    bool interrupted = false;  // Ctrl-C came during the step
-    bool bar_drawn = false;    // the progress bar was drawn after the last line the watch said
-    py::Ref unsaid;  // the error met saying a line, raised in the step's thread at its end
-    PyThread_type_lock stop = nullptr;
-    PyThread_type_lock stopped = nullptr;
-};
+struct Watch;
 
-// The step being watched, if any; read and set with the interpreter's lock held.
-Watch* current = nullptr;
-
-// The words the watch passes, interned once per interpreter.
-struct WatchWords {
-    py::Ref addaudithook, signal, getsignal, SIGINT, socket;
-};
-
-WatchWords intern_watch_words() {
-    return {py::intern("addaudithook"), py::intern("signal"), py::intern("getsignal"),
-            py::intern("SIGINT"), py::intern("socket")};
-}
-
-constinit py::PerInterpreter<WatchWords> held_watch_words(intern_watch_words);
-
-// Whether this thread is sending a request of the client (StoreSending).
-thread_local bool sending = false;
-
-// Weak references to the sockets of the client's connections to the store, which it keeps open
-// between steps and reuses: only those are ever noted, so a give-up of a later step ends only
-// what is still the store's. Their list and the hook that fills it, in the module's interpreter.
-struct Connections {
-    py::Ref sockets;
-    py::Ref socket_type;  // _socket.socket, whose subclasses the client's connections are
-    bool hooked = false;  // the hook is in place, and heard the probe
-    bool probing = false;
+// What the steps of one interpreter share: the client's connections, the window, the handling
+// of SIGINT, and the steps being watched.
+struct StoreState {
+    ConnectionBound connections;
+    ConsoleLine window;
+    SigintHandling sigint;
+    std::vector<Watch*> steps;  // each removed by its own step as it ends
     QuietLine say = nullptr;
 };
 
-Connections no_connections_yet() {
-    py::Ref module = py::Ref::steal(PyImport_ImportModule("_socket"));
-    return {py::Ref::steal(PyList_New(0)), py::attr(module, held_watch_words.get().socket)};
+constexpr const char* state_key = "updater_core.store_watch";
+
+py::Ref store_state() {
+    return py::interpreter_state<StoreState>(state_key, [] { return StoreState{}; });
 }
 
-constinit py::PerInterpreter<Connections> connections(no_connections_yet);
+StoreState& state_of(py::Borrowed state) { return py::state_of<StoreState>(state); }
 
-// The event the watch raises once to hear that its hook is in place: sys.addaudithook does not
-// fail when another hook refuses it with a RuntimeError, it only adds nothing.
-constexpr const char* probe_event = "updater_core.store_watch";
+// One watched step. Its fields are read and written with the interpreter's lock held, by the
+// step's thread, its watch's thread and the storage library's threads.
+struct Watch {
+    py::Scope scope;
+    py::Ref state;                 // the interpreter's StoreState
+    WatchClock::time_point started;
+    WatchClock::time_point progress;  // the start, or the last piece beyond the most received
+    long long most_received = 0;
+    bool given_up = false;
+    WatchClock::time_point given_up_at;
+    bool interrupted = false;  // the host's SIGINT handler raised during the step
+    py::Ref unsaid;  // the error met saying a line, raised in the step's thread at its end
+};
 
-[[noreturn]] void refuse_stalled(const py::Scope& scope) {
-    py::Ref waited = py::text(py::integer(stall_patience_seconds));
-    refuse(scope, n.refusal_stalled,
-           {"Сервер обновлений почти ничего не присылал ", waited,
-            " секунд; обновление остановлено, ничего не изменено."},
-           {"The update server sent next to nothing for ", waited,
-            " seconds; the update was stopped and nothing was changed."});
+constexpr const char* watch_name = "updater_core.store_watch.step";
+
+void delete_watch(PyObject* capsule) noexcept {
+    delete static_cast<Watch*>(PyCapsule_GetPointer(capsule, watch_name));
 }
 
-// The live sockets of the list, which keeps only those.
-std::vector<py::Ref> open_connections() {
-    py::Borrowed sockets = connections.unchecked().sockets;
-    std::vector<py::Ref> alive;
-    py::Ref kept = py::Ref::steal(PyList_New(0));
-    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(sockets.get()); ++i) {
-        py::Borrowed weak = PyList_GET_ITEM(sockets.get(), i);
-        py::Ref socket = py::referent(weak);
-        if (socket) {
-            alive.push_back(socket);
-            py::require(PyList_Append(kept.get(), weak.get()));
-        }
+Watch& watch_of(py::Borrowed handle) {
+    auto* watch = static_cast<Watch*>(PyCapsule_GetPointer(handle.get(), watch_name));
+    if (watch == nullptr) {
+        throw py::ErrorAlreadySet{};
     }
-    py::require(PyList_SetSlice(sockets.get(), 0, PY_SSIZE_T_MAX, kept.get()));
-    return alive;
+    return *watch;
 }
 
-// The hook, sys.addaudithook's: it runs in this interpreter only, for every event of every
-// thread, so it looks at nothing but a socket.connect of the client's sending, and ignores
-// whatever is not of that event's documented shape. The socket is noted; once the store is
-// given up on (or Ctrl-C came), the connection is refused before it is made.
-//
-// A hook of this interpreter, not the runtime's (PySys_AddAuditHook), since that one would run
-// in every interpreter of the process, and in their threads, on data of this one. The client's
-// connection pool would do without a hook, but it is reachable only through private attributes
-// of the library and of urllib3 that change between releases, and a connection still waiting
-// for its first answer is not in it.
-// Not noexcept: a thread the interpreter ends at exit unwinds through it (capi/ref.hpp).
-PyObject* on_audit(PyObject*, PyObject* const* arguments, Py_ssize_t count) {
-    // Filled before the hook was made, and forgotten only with the interpreter and its hooks.
-    Connections& noted = connections.get();
-    if (count != 2 || !PyUnicode_Check(arguments[0])) {
-        Py_RETURN_NONE;
+// A new watch, held by the object handed back.
+py::Ref new_watch(const py::Scope& scope, py::Ref state) {
+    const WatchClock::time_point now = WatchClock::now();
+    auto* watch = new Watch{scope, std::move(state), now, now};
+    py::Ref handle = py::Ref::steal_or_null(PyCapsule_New(watch, watch_name, delete_watch));
+    if (!handle) {
+        delete watch;
+        throw py::ErrorAlreadySet{};
     }
-    if (noted.probing && PyUnicode_CompareWithASCIIString(arguments[0], probe_event) == 0) {
-        noted.hooked = true;
-        Py_RETURN_NONE;
-    }
-    if (!sending || PyUnicode_CompareWithASCIIString(arguments[0], "socket.connect") != 0 ||
-        !PyTuple_Check(arguments[1]) || PyTuple_GET_SIZE(arguments[1]) < 1) {
-        Py_RETURN_NONE;
-    }
-    PyObject* socket = PyTuple_GET_ITEM(arguments[1], 0);
-    try {
-        if (current != nullptr && current->interrupted) {
-            PyErr_SetNone(PyExc_KeyboardInterrupt);
-            throw py::ErrorAlreadySet{};
-        }
-        if (current != nullptr && current->given_up) {
-            refuse_stalled(current->scope);
-        }
-        const bool is_socket =
-            PyType_Check(noted.socket_type.get()) &&
-            PyObject_TypeCheck(socket, reinterpret_cast<PyTypeObject*>(noted.socket_type.get()));
-        if (is_socket && PyType_SUPPORTS_WEAKREFS(Py_TYPE(socket))) {
-            open_connections();
-            py::Ref weak = py::Ref::steal(PyWeakref_NewRef(socket, nullptr));
-            py::require(PyList_Append(noted.sockets.get(), weak.get()));
-        }
-        Py_RETURN_NONE;
-    } catch (...) {
-        py::error_from_current_exception();
-        return nullptr;
-    }
+    return handle;
 }
 
-PyMethodDef audit_hook = {"store_watch", reinterpret_cast<PyCFunction>(
-                                             reinterpret_cast<void (*)()>(on_audit)),
-                          METH_FASTCALL, nullptr};
-
-// Ends every connection to the store, in both directions: a read waiting on one returns at once
-// (on Windows, at the latest when the next byte or the read's timeout comes), and the library
-// finds it broken.
-void end_connections() {
-    for (const py::Ref& socket : open_connections()) {
-        py::try_except(
-            PyExc_OSError,
-            [&] { py::call_method(socket, n.shutdown, py::integer(2)); },  // SHUT_RDWR, SD_BOTH
-            [](py::Borrowed) {});
-    }
+// The refusal of a stalled store, as an exception object, without raising it.
+py::Ref stalled_error(const py::Scope& scope, long waited_seconds) {
+    py::Ref error;
+    py::try_except(
+        PyExc_RuntimeError,
+        [&] {
+            py::Ref waited = py::text(py::integer(waited_seconds));
+            refuse(scope, n.refusal_stalled,
+                   {"Сервер обновлений почти ничего не присылал ", waited,
+                    " секунд; обновление остановлено, ничего не изменено."},
+                   {"The update server sent next to nothing for ", waited,
+                    " seconds; the update was stopped and nothing was changed."});
+        },
+        [&](py::Borrowed raised) { error = py::Ref::share(raised); });
+    return error;
 }
 
-// The SIGINT handler while a step is watched in the main thread: ends the store's connections,
-// so that the library's threads, which the Ctrl-C makes it wait for, stop at once, then hands
-// the signal to the handler it replaced (`self`), which raises KeyboardInterrupt as ever.
-PyObject* on_interrupt(PyObject* replaced, PyObject* const* arguments, Py_ssize_t count) {
-    if (current != nullptr && !current->interrupted) {
-        current->interrupted = true;
-        try {
-            end_connections();
-        } catch (...) {
-            py::error_from_current_exception();
-            return nullptr;
-        }
-    }
-    return PyObject_Vectorcall(replaced, arguments, static_cast<size_t>(count), nullptr);
+[[noreturn]] void raise_error(py::Borrowed error) {
+    PyErr_SetObject(reinterpret_cast<PyObject*>(Py_TYPE(error.get())), error.get());
+    throw py::ErrorAlreadySet{};
 }
 
-PyMethodDef interrupt_handler = {"store_watch_interrupt",
-                                 reinterpret_cast<PyCFunction>(
-                                     reinterpret_cast<void (*)()>(on_interrupt)),
-                                 METH_FASTCALL, nullptr};
+[[noreturn]] void refuse_interrupted(const py::Scope& scope) {
+    refuse(scope, n.refusal_interrupted,
+           {"Обновление прервано нажатием Ctrl-C во время ожидания сервера обновлений; ничего не "
+            "изменено."},
+           {"The update was interrupted by Ctrl-C while it waited on the update server; nothing "
+            "was changed."});
+}
 
-// One look of the watch, with the interpreter's lock held: gives up, or says a line, as due.
-// Returns how long it may sleep before the next.
-Clock::duration look(Watch& watch) {
-    const Clock::time_point now = Clock::now();
-    if (current != &watch || watch.given_up || watch.interrupted) {
+// How long nothing new came, in whole seconds, as the step that was given up ends `now`: the
+// patience, when its connections ended as it was given up; longer, when one of them could not
+// be ended (the host refused the hook that sees it) and went on until the library's timeout.
+long waited_seconds(const Watch& watch, WatchClock::time_point now) {
+    const WatchClock::time_point end =
+        now - watch.given_up_at < std::chrono::seconds(2) ? watch.given_up_at : now;
+    return static_cast<long>(
+        std::chrono::duration_cast<std::chrono::seconds>(end - watch.progress).count());
+}
+
+// Gives the store up: its connections are ended, and new ones refused.
+void give_up(Watch& watch, WatchClock::time_point now) {
+    StoreState& state = state_of(watch.state);
+    watch.given_up = true;
+    watch.given_up_at = now;
+    state.connections.refuse_new(stalled_error(watch.scope, waited_seconds(watch, now)));
+    state.connections.end_all();
+}
+
+// One look of the watch's thread, with the interpreter's lock held: gives up, or says a line,
+// as due. Returns how long it may sleep before the next.
+WatchClock::duration look(void* watched) {
+    Watch& watch = *static_cast<Watch*>(watched);
+    if (watch.given_up || watch.interrupted) {
         return patience;
     }
+    StoreState& state = state_of(watch.state);
+    const WatchClock::time_point now = WatchClock::now();
+    const auto heard = [&] { return std::max(watch.started, state.window.shown()); };
     try {
         if (now - watch.progress >= patience) {
-            watch.given_up = true;
-            end_connections();
+            give_up(watch, now);
             return patience;
         }
-        if (now - watch.heard >= quiet && !watch.unsaid) {
-            connections.unchecked().say(watch.scope, std::exchange(watch.bar_drawn, false));
+        if (now - heard() >= quiet && !watch.unsaid && state.say != nullptr) {
+            state.say(watch.scope, state.window);
         }
     } catch (...) {
         py::error_from_current_exception();
@@ -217,155 +154,72 @@ Clock::duration look(Watch& watch) {
         }
         PyErr_Clear();
     }
-    const Clock::time_point give_up_at = watch.progress + patience;
-    return (watch.unsaid ? give_up_at : std::min(watch.heard + quiet, give_up_at)) - now;
+    const WatchClock::time_point give_up_at = watch.progress + patience;
+    return (watch.unsaid ? give_up_at : std::min(heard() + quiet, give_up_at)) - now;
 }
 
-// The watch's thread, with a thread state of its own in the step's interpreter.
-void run_watch(void* argument) {
-    Watch& watch = *static_cast<Watch*>(argument);
-    // Said also when the interpreter ends this thread as it waits for the lock at exit.
-    struct Stopped {
-        Watch& watch;
-        ~Stopped() { PyThread_release_lock(watch.stopped); }
-    } stopped{watch};
-    PyThreadState* state = PyThreadState_New(watch.interpreter);
-    Clock::duration next = quiet;
-    for (;;) {
-        const auto wait = std::chrono::duration_cast<microseconds>(
-            std::max<Clock::duration>(next, std::chrono::milliseconds(100)));
-        if (PyThread_acquire_lock_timed(watch.stop, wait.count(), 0) == PY_LOCK_ACQUIRED) {
-            break;
+// on_raised of the step's InterruptWatch (`self` is the step's watch): ends the store's
+// connections, so that the library's threads, which the host's error makes the step wait for,
+// stop at once.
+PyObject* on_host_interrupt(PyObject* self, PyObject*) {
+    try {
+        Watch& watch = watch_of(self);
+        if (!watch.interrupted) {
+            watch.interrupted = true;
+            StoreState& state = state_of(watch.state);
+            PyErr_SetNone(PyExc_KeyboardInterrupt);
+            state.connections.refuse_new(py::Ref::steal_or_null(py::take_raised()));
+            state.connections.end_all();
         }
-        if (state != nullptr) {
-            PyEval_RestoreThread(state);
-            next = look(watch);
-            PyEval_SaveThread();
-        }
-    }
-    if (state != nullptr) {
-        PyEval_RestoreThread(state);
-        PyThreadState_Clear(state);
-        PyThreadState_DeleteCurrent();
+        Py_RETURN_NONE;
+    } catch (...) {
+        py::error_from_current_exception();
+        return nullptr;
     }
 }
 
-// Ctrl-C during a step of the main thread: the SIGINT handler in force is wrapped for the
-// step's length (and put back unless someone replaced it meanwhile). Elsewhere (another thread,
-// another interpreter, a handler not set from Python) nothing changes.
-class InterruptWatch {
-public:
-    InterruptWatch() {
-        const WatchWords& words = held_watch_words.get();
-        py::Ref module = py::Ref::steal(PyImport_Import(words.signal.get()));
-        getsignal_ = py::attr(module, words.getsignal);
-        signal_ = py::attr(module, words.signal);
-        number_ = py::attr(module, words.SIGINT);
-        replaced_ = py::call(getsignal_, number_);
-        if (PyCallable_Check(replaced_.get()) == 0) {
-            return;
-        }
-        py::Ref handler =
-            py::Ref::steal(PyCFunction_NewEx(&interrupt_handler, replaced_.get(), nullptr));
-        py::try_except(
-            PyExc_ValueError,
-            [&] {
-                py::call(signal_, number_, handler);
-                handler_ = handler;
-            },
-            [](py::Borrowed) {});  // not the main thread of the main interpreter
-    }
-    ~InterruptWatch() { put_back(); }
-    InterruptWatch(const InterruptWatch&) = delete;
-    InterruptWatch& operator=(const InterruptWatch&) = delete;
+PyMethodDef host_interrupt = {"store_watch_interrupted", on_host_interrupt, METH_NOARGS,
+                              nullptr};
 
-    // Puts the replaced handler back, the error being raised (if any) kept as it is.
-    void put_back() noexcept {
-        if (!handler_) {
+// The step among the interpreter's steps while it runs; it removes exactly itself. New
+// connections are allowed again once no step is left that refused them.
+class Registered {
+public:
+    Registered(StoreState& state, Watch& watch) : state_(state), watch_(&watch) {
+        state.steps.push_back(watch_);
+    }
+    ~Registered() {
+        if (py::attached()) {  // not in a thread the interpreter ends at exit
+            remove();
+        }
+    }
+    Registered(const Registered&) = delete;
+    Registered& operator=(const Registered&) = delete;
+
+    void remove() noexcept {
+        if (watch_ == nullptr) {
             return;
         }
-        py::Ref handler = std::move(handler_);
-        py::Ref raised = py::Ref::steal_or_null(py::take_raised());
-        try {
-            if (py::call(getsignal_, number_).get() == handler.get()) {
-                py::call(signal_, number_, replaced_);
-            }
-        } catch (...) {
-            py::error_from_current_exception();
-            PyErr_WriteUnraisable(handler.get());
+        auto& steps = state_.steps;
+        steps.erase(std::remove(steps.begin(), steps.end(), watch_), steps.end());
+        watch_ = nullptr;
+        if (std::none_of(steps.begin(), steps.end(),
+                         [](const Watch* step) { return step->given_up || step->interrupted; })) {
+            state_.connections.refuse_new(py::Ref());
         }
-        py::put_back(raised.release());
     }
 
 private:
-    py::Ref getsignal_, signal_, number_, replaced_, handler_;
+    StoreState& state_;
+    Watch* watch_;
 };
 
-// The watch of one step: started by the constructor, ended (its thread joined) by stop(), at the
-// latest by the destructor.
-class Watching {
-public:
-    Watching(const py::Scope& scope, LastLine last_line)
-        : watch_{scope, PyInterpreterState_Get(), Clock::now(), Clock::now(), Clock::now()} {
-        watch_.bar_drawn = last_line == LastLine::progress_bar;
-        watch_.stop = PyThread_allocate_lock();
-        watch_.stopped = PyThread_allocate_lock();
-        if (watch_.stop == nullptr || watch_.stopped == nullptr) {
-            free_locks();
-            throw std::bad_alloc();
-        }
-        PyThread_acquire_lock(watch_.stop, WAIT_LOCK);
-        PyThread_acquire_lock(watch_.stopped, WAIT_LOCK);
-        if (PyThread_start_new_thread(run_watch, &watch_) == PYTHREAD_INVALID_THREAD_ID) {
-            free_locks();
-            py::raise(PyExc_RuntimeError, "can't start new thread");
-        }
-        outer_ = std::exchange(current, &watch_);
-    }
-    ~Watching() noexcept(false) { stop(); }
-    Watching(const Watching&) = delete;
-    Watching& operator=(const Watching&) = delete;
-
-    Watch& watch() noexcept { return watch_; }
-
-    void stop() {
-        if (watch_.stop == nullptr) {
-            return;
-        }
-        current = outer_;
-        PyThread_release_lock(watch_.stop);
-        // A thread that the interpreter is ending at exit holds no lock of the interpreter's.
-        if (py::attached()) {
-            Py_BEGIN_ALLOW_THREADS
-            PyThread_acquire_lock(watch_.stopped, WAIT_LOCK);
-            Py_END_ALLOW_THREADS
-        } else {
-            PyThread_acquire_lock(watch_.stopped, WAIT_LOCK);
-        }
-        free_locks();
-    }
-
-private:
-    void free_locks() noexcept {
-        for (PyThread_type_lock* lock : {&watch_.stop, &watch_.stopped}) {
-            if (*lock != nullptr) {
-                PyThread_free_lock(*lock);
-                *lock = nullptr;
-            }
-        }
-    }
-
-    Watch watch_;
-    Watch* outer_ = nullptr;  // the step this one runs in, if any
-};
-
-bool is_stalled_refusal(py::Borrowed error) {
-    bool stalled = false;
+bool is_refusal(py::Borrowed error, py::Borrowed kind) {
+    bool is = false;
     py::try_except(
-        PyExc_AttributeError,
-        [&] { stalled = py::equal(py::attr(error, n.refusal), n.refusal_stalled); },
+        PyExc_AttributeError, [&] { is = py::equal(py::attr(error, n.refusal), kind); },
         [](py::Borrowed) {});
-    return stalled;
+    return is;
 }
 
 // Tells the person, in one line, that a stalled store may hold the updater up.
@@ -380,78 +234,84 @@ void say_unguarded(const py::Scope& scope) {
 }  // namespace
 
 void watch_store_connections(const py::Scope& module, QuietLine say) {
-    Connections& noted = connections.get();
-    noted.say = say;
-    if (noted.hooked) {
-        return;
-    }
-    py::Ref hook = py::Ref::steal(PyCFunction_NewEx(&audit_hook, nullptr, nullptr));
-    noted.probing = true;
-    py::try_except(
-        PyExc_Exception,
-        [&] {
-            py::call(py::attr(module[n.sys], held_watch_words.get().addaudithook), hook);
-            py::require(PySys_Audit(probe_event, nullptr));
-        },
-        [](py::Borrowed) {});  // a host's hook refused it: said below
-    noted.probing = false;
-    if (!noted.hooked) {
+    py::Ref held = store_state();
+    StoreState& state = state_of(held);
+    state.say = say;
+    if (!state.connections.hook(module, held)) {
         say_unguarded(module);
     }
 }
 
-StoreSending::StoreSending() noexcept : outer_(std::exchange(sending, true)) {}
+StoreSending::StoreSending()
+    : state_(store_state()), sending_(state_of(state_).connections) {}
 
-StoreSending::~StoreSending() { sending = outer_; }
+StoreSending::~StoreSending() = default;
 
-void watched(const py::Scope& scope, const std::function<void()>& step, LastLine last_line) {
-    InterruptWatch interrupts;
-    Watching watching(scope, last_line);
+void StoreSending::answered(py::Borrowed raw) { state_of(state_).connections.note_answer(raw); }
+
+void watched(const py::Scope& scope, const std::function<void(py::Borrowed watch)>& step,
+             LastLine last_line) {
+    py::Ref held = store_state();
+    StoreState& state = state_of(held);
+    state.window.begin(last_line);
+    py::Ref handle = new_watch(scope, held);
+    Watch& watch = watch_of(handle);
+    Registered registered(state, watch);
+    py::Ref on_raised = py::Ref::steal(PyCFunction_NewEx(&host_interrupt, handle.get(), nullptr));
+    InterruptWatch interrupts(state.sigint, on_raised);
+    WatchThread thread(look, &watch, quiet);
+    const auto end = [&] {
+        thread.stop();
+        interrupts.put_back();
+        registered.remove();
+    };
     try {
-        step();
+        step(handle);
     } catch (...) {
         py::error_from_current_exception();
         py::Ref error = py::Ref::steal_or_null(py::take_raised());
-        watching.stop();
-        interrupts.put_back();
-        // Whatever the library made of the connections the watch ended (a broken answer, a
-        // read cut short), the step ends as given up; a Ctrl-C stays a Ctrl-C.
+        end();
+        // Whatever the library made of the connections that were ended (a broken answer, a
+        // read cut short), the step ends as given up, or interrupted; the host's own error
+        // (a KeyboardInterrupt) stays as it came.
         const bool failed = PyErr_GivenExceptionMatches(error.get(), PyExc_Exception) != 0;
-        if (watching.watch().given_up && failed && !is_stalled_refusal(error)) {
+        if (failed && watch.given_up && !is_refusal(error, n.refusal_stalled)) {
             py::Handling handling(error);
-            refuse_stalled(scope);
+            raise_error(stalled_error(scope, waited_seconds(watch, WatchClock::now())));
+        }
+        if (failed && watch.interrupted && !is_refusal(error, n.refusal_interrupted)) {
+            py::Handling handling(error);
+            refuse_interrupted(scope);
         }
         py::raise_again(error);
     }
-    watching.stop();
-    interrupts.put_back();
+    end();
     // An answer that ended when its connection was ended may look whole to the library.
-    if (watching.watch().given_up) {
-        refuse_stalled(scope);
+    if (watch.given_up) {
+        raise_error(stalled_error(scope, waited_seconds(watch, WatchClock::now())));
     }
-    if (watching.watch().unsaid) {
-        py::raise_again(watching.watch().unsaid);
+    if (watch.interrupted) {
+        refuse_interrupted(scope);
     }
-}
-
-void progressed(long long received) noexcept {
-    if (current == nullptr) {
-        return;
-    }
-    current->heard = Clock::now();
-    current->bar_drawn = true;
-    if (received > current->most_received) {
-        current->most_received = received;
-        current->progress = current->heard;
+    if (watch.unsaid) {
+        py::raise_again(watch.unsaid);
     }
 }
 
-void shown() noexcept {
-    if (current != nullptr) {
-        current->heard = Clock::now();
+void progressed(py::Borrowed handle, long long received) {
+    Watch& watch = watch_of(handle);
+    state_of(watch.state).window.bar_drawn();
+    if (received > watch.most_received) {
+        watch.most_received = received;
+        watch.progress = WatchClock::now();
     }
 }
 
-bool given_up() noexcept { return current != nullptr && current->given_up; }
+ConsoleLine& window() { return state_of(store_state()).window; }
+
+bool given_up() {
+    const auto& steps = state_of(store_state()).steps;
+    return std::any_of(steps.begin(), steps.end(), [](const Watch* step) { return step->given_up; });
+}
 
 }  // namespace updater::storage

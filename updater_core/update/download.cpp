@@ -14,14 +14,16 @@ namespace {
 // The download state that one call of get_update shares with its transfer_progress: a closure
 // of two cells, as a Python closure would hold them. It lives as long as its last holder.
 // A third cell holds the most bytes the download may bring: the signed size, or the size the
-// store gave.
-enum Cell : Py_ssize_t { bar = 0, downloaded = 1, most = 2 };
+// store gave; a fourth the watch of the step that downloads.
+enum Cell : Py_ssize_t { bar = 0, downloaded = 1, most = 2, watch = 3 };
 
 py::Ref new_download_state() {
     py::Ref bar_cell = py::Ref::steal(PyCell_New(nullptr));
     py::Ref downloaded_cell = py::Ref::steal(PyCell_New(nullptr));
     py::Ref most_cell = py::Ref::steal(PyCell_New(nullptr));
-    return py::Ref::steal(PyTuple_Pack(3, bar_cell.get(), downloaded_cell.get(), most_cell.get()));
+    py::Ref watch_cell = py::Ref::steal(PyCell_New(nullptr));
+    return py::Ref::steal(PyTuple_Pack(4, bar_cell.get(), downloaded_cell.get(), most_cell.get(),
+                                       watch_cell.get()));
 }
 
 py::Ref get(py::Borrowed state, Cell cell, const char* name) {
@@ -66,7 +68,7 @@ py::Ref transfer_progress_body(const py::Scope& scope, py::Borrowed state, py::B
     if (received == -1 && PyErr_Occurred() != nullptr) {
         throw py::ErrorAlreadySet{};
     }
-    storage::progressed(received);
+    storage::progressed(get(state, watch, "watch"), received);
     return py::Ref::share(Py_None);
 }
 
@@ -96,18 +98,20 @@ py::Ref make_download_file(const py::Scope& scope, py::Borrowed name, py::Borrow
 }
 
 // Fills the open `file` with the executable object while `callback` (transfer_progress) follows
-// it, under the store's watch. A disk that fills up meanwhile ends the download at that write.
+// it, under the step's own watch, which the download's `state` hands to the callback. A disk that
+// fills up meanwhile ends the download at that write.
 void fill_download(const py::Scope& scope, py::Borrowed file, py::Borrowed callback,
-                   py::Borrowed most) {
+                   py::Borrowed state) {
     py::Ref download_fileobj = py::attr(scope[n.s3unsafe], n.download_fileobj);
-    refused_when_full(scope, working_directory(scope), most, [&] {
+    refused_when_full(scope, working_directory(scope), get(state, most, "most"), [&] {
         storage::watched(
             scope,
-            [&] {
+            [&](py::Borrowed step_watch) {
+                set(state, Cell::watch, step_watch);
                 py::call_kw(download_fileobj, n.kw_callback, n.bucket, n.exe_name, file,
                             callback);
             },
-            storage::LastLine::progress_bar);
+            LastLine::progress_bar);
     });
 }
 
@@ -123,7 +127,7 @@ void download(const py::Scope& scope, const Release* release,
     py::Ref to_int = scope[n.int_];
     py::Ref head_object = py::attr(scope[n.s3unsafe], n.head_object);
     py::Ref head;
-    storage::watched(scope, [&] {
+    storage::watched(scope, [&](py::Borrowed) {
         head = py::call_kw(head_object, n.kw_bucket_key, bucket, server_path);
     });
     py::Ref object_size = py::call(to_int, py::item(head, n.ContentLength));
@@ -171,7 +175,7 @@ void download(const py::Scope& scope, const Release* release,
     py::cleanup_on_error(
         [&] {
             py::with(file, [&](py::Borrowed downloaded_file) {
-                fill_download(scope, downloaded_file, callback, get(state, most, "most"));
+                fill_download(scope, downloaded_file, callback, state);
                 py::call_method(get(state, bar, "bar"), n.finish);
                 say(scope, {"Загрузка завершена"}, {"Download done."});
                 install(downloaded_file);

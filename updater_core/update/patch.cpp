@@ -138,7 +138,7 @@ void rebuild(const py::Scope& scope, const Found& found, const Release& release,
     py::Ref body = py::item(found.response, n.Body);
     storage::watched(
         scope,
-        [&] {
+        [&](py::Borrowed step_watch) {
             long long received = 0;
             for (;;) {
                 py::Ref data = py::call_method(body, n.read,
@@ -150,11 +150,11 @@ void rebuild(const py::Scope& scope, const Found& found, const Release& release,
                 }
                 received += length;
                 py::call_method(bar, n.update, py::Ref::steal(PyLong_FromLongLong(received)));
-                storage::progressed(received);
+                storage::progressed(step_watch, received);
                 decode(data);
             }
         },
-        storage::LastLine::progress_bar);
+        LastLine::progress_bar);
     py::call_method(bar, n.finish);
     say(scope, {"Загрузка завершена"}, {"Download done."});
 
@@ -182,7 +182,7 @@ void find(const py::Scope& scope, const Release& release, py::Borrowed old, Foun
     py::try_except(
         missing.get(),
         [&] {
-            storage::watched(scope, [&] {
+            storage::watched(scope, [&](py::Borrowed) {
                 found.response = py::call_kw(get_object, n.kw_bucket_key, n.bucket, key);
             });
         },

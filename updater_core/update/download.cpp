@@ -57,7 +57,7 @@ py::Ref transfer_progress_body(const py::Scope& scope, py::Borrowed state, py::B
         py::Ref bytes = py::text(limit);
         refuse(scope, n.refusal_oversized,
                {"Сервер прислал больше ", bytes,
-                " байт выпуска; загрузка остановлена, ничего не изменено."},
+                " байт этой версии; загрузка остановлена, ничего не изменено."},
                {"The store sent more than the ", bytes,
                 " bytes of the release; the download was stopped and nothing was changed."});
     }
@@ -136,7 +136,7 @@ void download(const py::Scope& scope, const Release* release,
         py::Ref signed_size = py::text(release->size);
         refuse(scope, n.refusal_mismatch,
                {"Файл ", server_path, " на сервере имеет размер ", stored,
-                " байт, а подписанный выпуск ", signed_size, " байт; ничего не изменено."},
+                " байт, а подписанная версия ", signed_size, " байт; ничего не изменено."},
                {"The store's ", server_path, " is ", stored, " bytes, the signed release ",
                 signed_size, " bytes; nothing was changed."});
     }

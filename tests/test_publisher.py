@@ -15,7 +15,7 @@ import pytest
 import publisher as publisher_tool
 import release_statement
 from conftest import BUCKET, EXE_NAME, ROOT, build_dir, clean_environment, local_s3, run, seaweedfs
-from harness import as_a_child, ended_after
+from harness import as_a_child, ended_after, limit
 from messages import text
 
 pytestmark = pytest.mark.tools
@@ -520,7 +520,7 @@ def test_serve_takes_a_free_port_and_ctrl_c_ends_it_with_130(tmp_path):
         ready = process.stdout.readline()
         assert re.match(r"Serving bucket kelvo-bot on http://127\.0\.0\.1:[1-9]\d*; ", ready), ready
         process.send_signal(signal.SIGINT)
-        _, err = process.communicate(timeout=30)
+        _, err = process.communicate(timeout=limit(30))
     assert process.returncode == 130
     assert err.splitlines()[-1] == "interrupted" and "Traceback" not in err
 

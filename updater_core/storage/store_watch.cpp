@@ -1,6 +1,7 @@
 #include "storage/store_watch.hpp"
 
 #include "capi/interned.hpp"
+#include "names.hpp"
 #include "capi/ops.hpp"
 #include "messages.hpp"
 
@@ -45,18 +46,6 @@ struct Watch {
 // The step being watched, if any; read and set with the interpreter's lock held.
 Watch* current = nullptr;
 
-// The words the watch passes, interned once per interpreter.
-struct WatchWords {
-    py::Ref addaudithook, signal, getsignal, SIGINT, socket;
-};
-
-WatchWords intern_watch_words() {
-    return {py::intern("addaudithook"), py::intern("signal"), py::intern("getsignal"),
-            py::intern("SIGINT"), py::intern("socket")};
-}
-
-constinit py::PerInterpreter<WatchWords> held_watch_words(intern_watch_words);
-
 // Whether this thread is sending a request of the client (StoreSending).
 thread_local bool sending = false;
 
@@ -73,7 +62,7 @@ struct Connections {
 
 Connections no_connections_yet() {
     py::Ref module = py::Ref::steal(PyImport_ImportModule("_socket"));
-    return {py::Ref::steal(PyList_New(0)), py::attr(module, held_watch_words.get().socket)};
+    return {py::Ref::steal(PyList_New(0)), py::attr(module, n.socket)};
 }
 
 constinit py::PerInterpreter<Connections> connections(no_connections_yet);
@@ -256,11 +245,10 @@ void run_watch(void* argument) {
 class InterruptWatch {
 public:
     InterruptWatch() {
-        const WatchWords& words = held_watch_words.get();
-        py::Ref module = py::Ref::steal(PyImport_Import(words.signal.get()));
-        getsignal_ = py::attr(module, words.getsignal);
-        signal_ = py::attr(module, words.signal);
-        number_ = py::attr(module, words.SIGINT);
+        py::Ref module = py::Ref::steal(PyImport_Import(n.signal.get()));
+        getsignal_ = py::attr(module, n.getsignal);
+        signal_ = py::attr(module, n.signal);
+        number_ = py::attr(module, n.sigint);
         replaced_ = py::call(getsignal_, number_);
         if (PyCallable_Check(replaced_.get()) == 0) {
             return;
@@ -390,7 +378,7 @@ void watch_store_connections(const py::Scope& module, QuietLine say) {
     py::try_except(
         PyExc_Exception,
         [&] {
-            py::call(py::attr(module[n.sys], held_watch_words.get().addaudithook), hook);
+            py::call(py::attr(module[n.sys], n.addaudithook), hook);
             py::require(PySys_Audit(probe_event, nullptr));
         },
         [](py::Borrowed) {});  // a host's hook refused it: said below

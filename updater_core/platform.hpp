@@ -9,6 +9,7 @@
 // keeps a second process out of a folder live here too.
 #pragma once
 
+#include "capi/interned.hpp"
 #include "capi/scope.hpp"
 
 #include <chrono>

@@ -92,6 +92,7 @@ apt_install $TRIPLET-g++-win32 g++-mingw-w64-x86-64-win32 binutils-mingw-w64-x86
 apt_install cmake cmake
 echo "Setting up: CPython 3.13 and $VENV (scikit-build-core and wheel write the wheel's metadata)" >&2
 setup_venv
+use_ccache
 PYTHON=$PWD/$VENV/bin/python
 pip() {
     PIP_DISABLE_PIP_VERSION_CHECK=1 PIP_ROOT_USER_ACTION=ignore "$PYTHON" -m pip "$@" \

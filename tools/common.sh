@@ -73,7 +73,8 @@ setup_venv() {
             rm -rf "$kept"
             fill_venv "$kept" && touch "$kept/.complete"
         ) 9>"$kept.lock"
-        ln -sfn "$kept" "$VENV"
+        # Left as it is when it is right: a script beside this one may be running from it.
+        [ "$(readlink "$VENV")" = "$kept" ] || ln -sfn "$kept" "$VENV"
         return
     fi
     local wanted="(${PY_VERSION/./, })"

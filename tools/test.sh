@@ -12,6 +12,7 @@
 #   tools/test.sh --module   only the module's tests, in the process and in children with the real
 #                            libraries (no tools, no SeaweedFS), in a virtual environment with only
 #                            what they need (moto's S3 alone): another interpreter's full check
+#                            (on 3.13 both run in the suite's .venv, which holds what they need)
 #   tools/test.sh --windows  the cross-built module in the Windows CPython under Wine (tests/windows)
 #   tools/test.sh --coverage the builds count their branches (gcov, unoptimised); after the tests,
 #                            gcovr gives the module's branch coverage and fails the run below the

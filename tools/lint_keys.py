@@ -5,7 +5,8 @@
 prints one line per source, its key and its path. The key covers what the verdict depends on: the
 source with everything it includes (the preprocessor's output, without line markers, so that a
 clone in another folder gets the same key), the flags of its compile command in BUILD (the
-clone's folder written as "."), .clang-tidy, clang-tidy's version and its further arguments.
+clone's folder written as "." there and in the preprocessed source, where __FILE__ names it),
+.clang-tidy, clang-tidy's version and its further arguments.
 """
 
 from __future__ import annotations
@@ -47,7 +48,7 @@ def main(build, sources, tidy_arguments):
                                       cwd=entries[os.path.realpath(source)]["directory"]).stdout
         key = shared.copy()
         key.update("\0".join(flags).replace(str(root), ".").encode() + b"\0" + source.encode() + b"\0")
-        key.update(preprocessed)
+        key.update(preprocessed.replace(str(root).encode(), b"."))  # __FILE__ names the clone
         print(key.hexdigest(), source)
 
 

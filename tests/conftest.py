@@ -14,11 +14,18 @@ from pathlib import Path
 import pytest
 
 from fakes import OLD
-from harness import ROOT, clean_environment, run  # noqa: F401 (shared with the tests)
+from harness import ROOT, clean_environment, limit, run  # noqa: F401 (shared with the tests)
 import local_s3  # noqa: F401 (shared with the tests)
 import project
 import seaweedfs  # noqa: F401 (shared with the tests)
 from s3_servers import BUCKET, EXE_NAME, moto_server, seaweedfs_server  # noqa: F401
+
+
+@pytest.hookimpl(tryfirst=True)
+def pytest_configure(config):
+    # pytest.ini's time limit of a test, stretched by the run's load before pytest-timeout reads it.
+    if config.getoption("timeout", None) is None:
+        config.option.timeout = limit(float(config.getini("timeout")))
 
 
 def build_dir(style):
@@ -247,7 +254,7 @@ def stub_bot(version, bulk=0):
 
 def wait_for(path):
     """The bot's first start (folder, path, argument count), once it has been recorded."""
-    deadline = time.monotonic() + 20
+    deadline = time.monotonic() + limit(20)
     while not (path.exists() and path.read_text().count("\n") >= 3):
         if time.monotonic() > deadline:
             raise AssertionError(f"the bot never started (no {path})")

@@ -18,9 +18,22 @@ for folder in ("tools", "publisher", "bundle"):
         sys.path.insert(0, str(ROOT / folder))
 from project import die_with_parent  # noqa: E402  (the tests' children use it too)
 
+# Every time limit of the tests is set for a machine that does little else; a run on a busy one
+# (CI, its lines side by side on two cores) sets UPDATER_TIME_SCALE, and each limit is stretched
+# by it. What the module itself must keep to (its waits, its messages' timing) is not.
+TIME_SCALE = float(os.environ.get("UPDATER_TIME_SCALE") or 1)
+
+
+def limit(seconds):
+    """A time limit of `seconds` on a machine at rest, as long as this run's load needs."""
+    return seconds * TIME_SCALE
+
+
 # What a test run sets for every interpreter it starts (tools/test.sh): the sanitizers' runtime
 # and settings, and the folder that puts progressbar2 first on the path.
 RUN_SETTINGS = ("LD_PRELOAD", "ASAN_OPTIONS", "UBSAN_OPTIONS", "PYTHONMALLOC", "PYTHONPATH")
+# And for every build a test makes: the compiler's cache (tools/common.sh, use_ccache).
+BUILD_SETTINGS = ("CMAKE_CXX_COMPILER_LAUNCHER", "CCACHE_DIR", "CCACHE_BASEDIR", "CCACHE_NOHASHDIR")
 
 
 def clean_environment(*, sanitizers=True, **extra):
@@ -28,7 +41,8 @@ def clean_environment(*, sanitizers=True, **extra):
 
     No AWS configuration or credentials of the machine, no instance metadata, no proxy
     exceptions; the run's settings (the sanitizers', progressbar2's folder) pass through unless
-    `sanitizers` is false (for the servers, which are not under test).
+    `sanitizers` is false (for the servers and the build tools, which are not under test), and
+    the compiler's cache always.
     """
     env = {
         "PATH": os.environ.get("PATH", "/usr/bin:/bin"),
@@ -39,8 +53,8 @@ def clean_environment(*, sanitizers=True, **extra):
         "AWS_EC2_METADATA_DISABLED": "true",
         "PYTHONDONTWRITEBYTECODE": "1",
     }
-    if sanitizers:
-        env.update((name, os.environ[name]) for name in RUN_SETTINGS if name in os.environ)
+    chosen = BUILD_SETTINGS + RUN_SETTINGS if sanitizers else BUILD_SETTINGS
+    env.update((name, os.environ[name]) for name in chosen if name in os.environ)
     env.update(extra)
     return env
 
@@ -89,20 +103,14 @@ def ended_after(process):
 
 
 def run(argv, *, cwd=None, env, timeout=120, encoding="utf-8", input=None, check=False):
-    """Runs a child to its end, or kills it at `timeout` (the test then fails); `input` is its
+    """Runs a child to its end, or kills it at `timeout` (stretched by the run's load; the test
+    then fails); `input` is its
     standard input, and with `check` it must end with status 0."""
     stdin = subprocess.DEVNULL if input is None else subprocess.PIPE
     with ended_after(start(argv, cwd=cwd, env=env, stdin=stdin)) as process:
-        stdout, stderr = process.communicate(input and input.encode(encoding), timeout=timeout)
+        stdout, stderr = process.communicate(input and input.encode(encoding), timeout=limit(timeout))
     if check and process.returncode != 0:
         raise subprocess.CalledProcessError(process.returncode, argv, stdout, stderr)
     return Run(process.returncode, stdout.decode(encoding, "replace"),
                stderr.decode(encoding, "replace"))
 
-
-def constant(header, name):
-    """The value of `inline constexpr ... name = value;` in updater_core/<header>: a number the
-    module states once, which the tests read rather than restate."""
-    import re
-    text = (ROOT / "updater_core" / header).read_text()
-    return int(eval(re.search(rf"constexpr [\w:]+ {name} = ([^;]+);", text)[1], {}))

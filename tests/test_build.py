@@ -35,6 +35,12 @@ def pip_wheel(folder, *options, **env):
                 "--no-build-isolation", "-q", *options], cwd=folder, env=dict(environ, **env), timeout=280)
 
 
+# The one build of the suite that compiles each source alone, as pip and the Windows build do: a
+# source that does not include what it uses fails it. Its folder stays under build/, so that the
+# compiler's cache finds its compiles again in the next run (and a fresh clone's).
+WHEEL_BUILD = f"-Cbuild-dir={ROOT / 'build' / 'wheel'}"
+
+
 @pytest.mark.tools
 def test_package_build_refuses_a_missing_or_malformed_endpoint(tmp_path):
     done = pip_wheel(tmp_path)
@@ -47,7 +53,7 @@ def test_package_build_refuses_a_missing_or_malformed_endpoint(tmp_path):
 
 @pytest.mark.tools
 def test_wheel_holds_the_extension_module_alone_with_its_endpoint(tmp_path):
-    done = pip_wheel(tmp_path, "-Ccmake.define.UPDATER_ENDPOINT_URL=http://storage.example.com")
+    done = pip_wheel(tmp_path, WHEEL_BUILD, "-Ccmake.define.UPDATER_ENDPOINT_URL=http://storage.example.com")
     assert done.returncode == 0, done.stdout + done.stderr
     (wheel,) = tmp_path.glob("*.whl")
     names = zipfile.ZipFile(wheel).namelist()
@@ -139,10 +145,12 @@ def test_windows_build_refuses_before_installing_or_fetching_anything(tmp_path, 
 
 
 @pytest.fixture(scope="module")
-def pretend_other_version(tmp_path_factory, windows_build):
-    """A Windows-style build whose version check takes 2.7 for its compile-time version."""
-    build = tmp_path_factory.mktemp("pretend")
+def pretend_other_version(windows_build):
+    """A Windows-style build whose version check takes 2.7 for its compile-time version, in one
+    unit, beside the build it stands for (where the compiler's cache finds it again)."""
+    build = windows_build.parent / f"pretend-{windows_build.name}"
     done = configure(build, "-DUPDATER_PATH_STYLE=windows", "-DUPDATER_PRETEND_COMPILED_FOR=2.7",
+                     "-DCMAKE_UNITY_BUILD=ON",
                      f"-DUPDATER_SANITIZE={build_setting(windows_build, 'UPDATER_SANITIZE')}")
     assert done.returncode == 0, done.stderr
     run(["cmake", "--build", build, "--parallel", "2"], env=TOOLS, timeout=280, check=True)

@@ -19,7 +19,7 @@ from conftest import BUCKET, UNCHANGED, bot_folder, build_dir, contents, stub_bo
 from fakes import OLD
 from messages import identical_lines, text
 import harness
-from harness import ROOT, clean_environment, constant, ended_after, start
+from harness import ROOT, clean_environment, ended_after, start
 from relay import Relay
 from statement_lines import traceback_line
 
@@ -252,7 +252,7 @@ if importlib.util.find_spec("_interpreters"):
 def test_a_slow_store_is_said_and_given_up_within_three_minutes_unless_it_makes_progress(s3, tmp_path):
     new = stub_bot(3, 500_000)
     s3.publish(new)
-    quiet = constant("storage/store_watch.hpp", "quiet_seconds")
+    quiet = 25  # seconds without a line before the window says the store is slow
     still_trying = text("still trying")
     with contextlib.ExitStack() as stack:
         silent = stack.enter_context(socket.create_server(("127.0.0.1", 0)))
@@ -280,8 +280,8 @@ def test_a_slow_store_is_said_and_given_up_within_three_minutes_unless_it_makes_
             runs[case] = bots, run, reader, shown, interrupted
         for case, (bots, run, reader, shown, interrupted) in runs.items():
             row = SLOW_STORES[case]
-            run.wait(timeout=200)
-            reader.join(timeout=10)
+            run.wait(timeout=harness.limit(200))
+            reader.join(timeout=harness.limit(10))
             ended = shown[-1][0]
             window = "".join(chunk for _, chunk in shown)
             lines = window.splitlines()

@@ -13,14 +13,15 @@ import pytest
 
 import fakes
 from fakes import call_in, entries, fake_world, import_module, module_definition
-from harness import clean_environment, constant, run
+from harness import clean_environment, run
 from messages import EN, RU, WINDOWS_LOCALE, text
 from project import build_setting, default_keys
 from statement_lines import ENTRIES, at
 
 
-def POLICY(name):
-    return constant("storage/client_policy.hpp", name)
+# The storage client's policy: seconds to connect and between two pieces of an answer, attempts
+# in all.
+CONNECT_SECONDS, READ_SECONDS, ATTEMPTS = 10, 20, 3
 
 
 def get_update():
@@ -58,9 +59,9 @@ class TestStartUp:
                 ("endpoint_url", build_setting(windows_build, "UPDATER_ENDPOINT_URL")),
                 ("verify", False),
                 # A silent store is given up on in about a minute, not several.
-                ("config", ("Config", (("connect_timeout", POLICY("connect_timeout_seconds")),
-                                       ("read_timeout", POLICY("read_timeout_seconds")),
-                                       ("retries", {"total_max_attempts": POLICY("client_attempts"),
+                ("config", ("Config", (("connect_timeout", CONNECT_SECONDS),
+                                       ("read_timeout", READ_SECONDS),
+                                       ("retries", {"total_max_attempts": ATTEMPTS,
                                                     "mode": "standard"})))),
             )),
         ]
@@ -89,7 +90,7 @@ class TestStartUp:
 
     @pytest.mark.parametrize("event, said", [
         pytest.param(dict(caught_exception=TimeoutError(), attempts=1), True, id="failed, more follow"),
-        pytest.param(dict(caught_exception=TimeoutError(), attempts=POLICY("client_attempts")), False,
+        pytest.param(dict(caught_exception=TimeoutError(), attempts=ATTEMPTS), False,
                      id="failed, the last"),
         pytest.param(dict(caught_exception=None, response=({}, {}), attempts=1), False, id="answered"),
     ])

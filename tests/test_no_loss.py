@@ -8,8 +8,10 @@ import fcntl
 import os
 import re
 import shutil
+import tempfile
 import time
 from concurrent.futures import ThreadPoolExecutor
+from pathlib import Path
 
 import pytest
 
@@ -199,7 +201,10 @@ HOLDER = ("import fcntl, os, sys, time\n"
 @pytest.mark.parametrize("planted", [None, "another user's, in a sticky folder", "open to all", "link"])
 def test_another_user_cannot_hold_the_updater(s3, run_updater, bots, tmp_path, planted):
     s3.publish(OLD)
-    for folder in (tmp_path.parent.parent, tmp_path.parent, tmp_path, bots, bots / "bin"):
+    # Nobody reaches the bot folder through pytest's folders, root's alone, however deep pytest
+    # made it (one deeper for each process of pytest-xdist).
+    below_temp = [tmp_path, *tmp_path.parents[:tmp_path.parents.index(Path(tempfile.gettempdir()))]]
+    for folder in (*below_temp, bots, bots / "bin"):
         folder.chmod(0o755)
     lock = bots / LOCK_FILE
     if planted is None:

@@ -24,7 +24,7 @@ import release_record
 import release_statement
 import signing_keys
 from conftest import BUCKET, EXE_NAME, ROOT, bot_folder, build_dir, clean_environment, local_s3, run, seaweedfs
-from harness import as_a_child, ended_after
+from harness import as_a_child, ended_after, limit
 from messages import text
 
 pytestmark = pytest.mark.tools
@@ -793,7 +793,7 @@ def test_serve_takes_a_free_port_and_ctrl_c_ends_it_with_130(tmp_path):
         ready = process.stdout.readline()
         assert re.match(r"Serving bucket kelvo-bot on http://127\.0\.0\.1:[1-9]\d*; ", ready), ready
         process.send_signal(signal.SIGINT)
-        _, err = process.communicate(timeout=30)
+        _, err = process.communicate(timeout=limit(30))
     assert process.returncode == 130
     assert err.splitlines()[-1] == "interrupted" and "Traceback" not in err
 

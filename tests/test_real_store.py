@@ -8,7 +8,7 @@ import time
 import pytest
 
 import seaweedfs
-from conftest import BUCKET, EXE_NAME, UNCHANGED, contents, stub_bot
+from conftest import BUCKET, EXE_NAME, UNCHANGED, contents, limit, stub_bot
 from fakes import OLD
 from messages import text
 from s3_servers import seaweedfs_server
@@ -63,7 +63,7 @@ def test_a_volume_server_lost_mid_download(run_updater, native_build, bots):
         at_kill = {}
 
         def kill_the_busier_volume_server():
-            deadline = time.monotonic() + 60
+            deadline = time.monotonic() + limit(60)
             while time.monotonic() < deadline:
                 sent = {name: bytes_sent(cluster, name) - before[name] for name in volumes}
                 if sum(sent.values()) >= 8 * 1024 * 1024:
@@ -75,7 +75,7 @@ def test_a_volume_server_lost_mid_download(run_updater, native_build, bots):
         killer = threading.Thread(target=kill_the_busier_volume_server, daemon=True)
         killer.start()
         run = run_updater(bots, proxy=cluster.proxy)
-        killer.join(60)
+        killer.join(limit(60))
         assert at_kill, "no volume server was killed: the download never got going"
         if run.returncode != 0:
             assert (bots / EXE_NAME).read_bytes() == OLD

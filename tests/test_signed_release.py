@@ -16,7 +16,7 @@ import release_statement
 from conftest import (BUCKET, EXE_NAME, ROOT, UNCHANGED, bot_folder, build_dir, clean_environment, contents, run,
                       stub_bot, wait_for)
 from fakes import OLD
-from messages import EN, LANGUAGES, WINDOWS_LOCALE, identical_lines, text
+from messages import EN, LANGUAGES, RU, WINDOWS_LOCALE, identical_lines, text
 from relay import Relay
 
 GENUINE = stub_bot(1)
@@ -41,16 +41,17 @@ def signed_run(run_updater, bots, proxy=None, language=None, **env):
 
 
 # Each attack: the statement the store holds, what a relay on the way rewrites, what the refusal
-# names as its cause, and whether the executable is downloaded before it.
-@pytest.mark.parametrize("language", LANGUAGES)
-@pytest.mark.parametrize("statement, rewrite, cause, downloaded", [
-    pytest.param("genuine", SWAPPED, "mismatch", True, id="relay swaps executable and digest"),
+# names as its cause, whether the executable is downloaded before it, and the window's language:
+# each language has a refusal after a download and one before it, the words being the same
+# whatever the attack.
+@pytest.mark.parametrize("statement, rewrite, cause, downloaded, language", [
+    pytest.param("genuine", SWAPPED, "mismatch", True, EN, id="relay swaps executable and digest"),
     pytest.param("genuine", {**SWAPPED, "exe_hash.sig": lambda _: EVIL_STATEMENT}, "BadSignatureError",
-                 False, id="relay swaps executable, digest and statement, by another key"),
-    pytest.param("genuine", {EXE_NAME: lambda _: EVIL}, "mismatch", True,
+                 False, RU, id="relay swaps executable, digest and statement, by another key"),
+    pytest.param("genuine", {EXE_NAME: lambda _: EVIL}, "mismatch", True, RU,
                  id="relay swaps the executable only"),
-    pytest.param("none", {}, "NoSuchKey", False, id="no statement"),
-    pytest.param("truncated", {}, "ValueError: the release statement has no line", False,
+    pytest.param("none", {}, "NoSuchKey", False, EN, id="no statement"),
+    pytest.param("truncated", {}, "ValueError: the release statement has no line", False, RU,
                  id="truncated statement")])
 def test_an_update_not_signed_by_the_publisher_changes_nothing(
         s3, run_updater, bots, tmp_path, statement, rewrite, cause, downloaded, language):

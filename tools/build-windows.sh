@@ -100,6 +100,7 @@ mkdir -p "$BUILD"
 grep -E '^(scikit-build-core|wheel)==' tests/requirements.txt >"$REQUIREMENTS"
 echo "Setting up: CPython 3.13 and $VENV (scikit-build-core and wheel write the wheel's metadata)" >&2
 setup_venv
+use_ccache
 PYTHON=$PWD/$VENV/bin/python
 pip() {
     PIP_DISABLE_PIP_VERSION_CHECK=1 PIP_ROOT_USER_ACTION=ignore "$PYTHON" -m pip "$@" \

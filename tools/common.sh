@@ -46,27 +46,75 @@ find_python() {
     exit 2
 }
 
-# $VENV with the test and tool dependencies (REQUIREMENTS), made anew when it is not of
-# $PY_VERSION. Each step says what it does and, every five seconds, that it still runs; with
-# SHOW_PROGRESS=1, pip also says what it fetches and installs (not what is there already).
+# What the scripts keep for later runs on this machine, outside the clone, so that a fresh clone
+# in another folder finds it too: the compiler's cache and the virtual environments.
+CACHE=${UPDATER_CACHE:-$HOME/.cache/updater_core}
+
+# $VENV with the test and tool dependencies (REQUIREMENTS). Where $VENV is missing, or a link into
+# the cache, it is a link to a virtual environment kept in $CACHE/venvs, one for each interpreter
+# and requirements file's contents, made and filled once (another requirements file, another
+# environment); a folder of the developer's own is kept and brought up to date in place, and made
+# anew when it is not of $PY_VERSION. Each step says what it does and, every five seconds, that
+# it still runs; with SHOW_PROGRESS=1, pip also says what it fetches and installs (not what is
+# there already).
 REQUIREMENTS=tests/requirements.txt
 setup_venv() {
     find_python
-    local wanted="(${PY_VERSION/./, })"
-    if [ ! -x "$VENV/bin/python" ] || ! "$VENV/bin/python" -c "import sys; sys.exit(sys.version_info[:2] != $wanted)"; then
-        rm -rf "$VENV"
-        echo "   making the virtual environment $VENV with $PYTHON" >&2
-        still_running "making $VENV" "$PYTHON" -m venv "$VENV"
+    if [ ! -e "$VENV" ] && [ ! -L "$VENV" ] || [[ "$(readlink "$VENV")" == "$CACHE/venvs/"* ]]; then
+        local name=${VENV##*/} key kept
+        key=$({ "$PYTHON" -c 'import sys; print(sys.version, sys.executable)'; cat "$REQUIREMENTS"; } |
+              sha256sum | cut -c1-16)
+        kept=$CACHE/venvs/${name#.}-$key
+        mkdir -p "$CACHE/venvs"
+        # One script at a time makes an environment; the others wait and then find it made.
+        (
+            flock 9
+            [ -e "$kept/.complete" ] && exit 0
+            rm -rf "$kept"
+            fill_venv "$kept" && touch "$kept/.complete"
+        ) 9>"$kept.lock"
+        # Left as it is when it is right: a script beside this one may be running from it.
+        [ "$(readlink "$VENV")" = "$kept" ] || ln -sfn "$kept" "$VENV"
+        return
     fi
-    echo "   installing or checking the Python packages of $REQUIREMENTS in $VENV" >&2
+    local wanted="(${PY_VERSION/./, })"
+    if ! "$VENV/bin/python" -c "import sys; sys.exit(sys.version_info[:2] != $wanted)" 2>/dev/null; then
+        rm -rf "$VENV"
+    fi
+    fill_venv "$VENV"
+}
+
+# fill_venv FOLDER: a virtual environment of $PYTHON in FOLDER (made if missing) with the
+# packages of $REQUIREMENTS. pip keeps what it fetches in its own cache (~/.cache/pip).
+fill_venv() {
+    if [ ! -x "$1/bin/python" ]; then
+        echo "   making the virtual environment $1 with $PYTHON" >&2
+        still_running "making $1" "$PYTHON" -m venv "$1"
+    fi
+    echo "   installing or checking the Python packages of $REQUIREMENTS in $1" >&2
     if [ "${SHOW_PROGRESS:-}" = 1 ]; then
-        still_running "installing" "$VENV/bin/python" -m pip install --disable-pip-version-check \
+        still_running "installing" "$1/bin/python" -m pip install --disable-pip-version-check \
             -r "$REQUIREMENTS" 2> >(grep --line-buffered -v "^WARNING: Location .* is ignored" >&2) |
             { grep --line-buffered -v "^Requirement already satisfied" || true; }
     else
-        still_running "installing the Python packages" "$VENV/bin/python" -m pip install --quiet \
+        still_running "installing the Python packages" "$1/bin/python" -m pip install --quiet \
             --disable-pip-version-check -r "$REQUIREMENTS" 2> >(grep --line-buffered -v "^WARNING: Location .* is ignored" >&2)
     fi
+}
+
+# Compiles go through ccache, its cache in $CACHE/ccache, keyed on the compiler, its flags and the
+# preprocessed sources; paths under the clone are taken relative to it, and the build folder's
+# own path is left out, so that a fresh clone in another folder finds what an earlier one
+# compiled. Exported: CMake takes the launcher from the environment, in every build a script or
+# test configures (pip's and the Windows cross-build's too). Without ccache, and not root to
+# install it, the builds compile everything.
+use_ccache() {
+    if ! command -v ccache >/dev/null 2>&1; then
+        [ "$(id -u)" = 0 ] || { echo "   (no ccache: every build compiles in full)" >&2; return 0; }
+        apt_install ccache ccache
+    fi
+    export CMAKE_CXX_COMPILER_LAUNCHER=ccache CCACHE_DIR=${CCACHE_DIR:-$CACHE/ccache}
+    export CCACHE_BASEDIR=$PWD CCACHE_NOHASHDIR=1
 }
 
 # The lines of a requirements file for the module's run and a local store, in the versions the
@@ -96,7 +144,8 @@ still_running() {
 TEST_ENDPOINT=http://storage.kelvo-bot.invalid
 
 # build_module FOLDER PATH_STYLE [SANITIZE [RELEASE_PUBLIC_KEY [SPARE_PUBLIC_KEY]]]: the module,
-# warnings as errors; with a key, one that requires releases signed with it (or the spare). The sources are compiled as one unit,
+# warnings as errors; with a key, one that requires releases signed with it (or the spare); with
+# COVERAGE=ON, one that counts its branches for gcov. The sources are compiled as one unit,
 # which takes half the time; the package builds (pip, tools/build-windows.sh) and clang-tidy
 # still compile each source alone, so a source that does not include what it uses is caught.
 # A line every five seconds says that it still compiles; with SHOW_PROGRESS=1, CMake's steps
@@ -104,12 +153,15 @@ TEST_ENDPOINT=http://storage.kelvo-bot.invalid
 # which would open the file anew and write over whatever a log already holds).
 build_module() {
     local shown
+    use_ccache
     if [ "${SHOW_PROGRESS:-}" = 1 ]; then exec {shown}>&1; else exec {shown}>/dev/null; fi
     echo "   building $1 (the path rules: $2${4:+; signed releases required})" >&2
     still_running "configuring $1" cmake -S . -B "$1" -DPython_EXECUTABLE="$PWD/$VENV/bin/python" \
         -DCMAKE_BUILD_TYPE=Release \
         -DCMAKE_UNITY_BUILD=ON \
-        -DUPDATER_WERROR=ON -DUPDATER_SANITIZE="${3:-OFF}" -DUPDATER_PATH_STYLE="$2" \
+        -DCMAKE_CXX_COMPILER_LAUNCHER="${CMAKE_CXX_COMPILER_LAUNCHER:-}" \
+        -DUPDATER_WERROR=ON -DUPDATER_SANITIZE="${3:-OFF}" -DUPDATER_COVERAGE="${COVERAGE:-OFF}" \
+        -DUPDATER_PATH_STYLE="$2" \
         -DUPDATER_ENDPOINT_URL="$TEST_ENDPOINT" -DUPDATER_RELEASE_PUBLIC_KEY="${4:-}" \
         -DUPDATER_SPARE_PUBLIC_KEY="${5:-}" >&$shown
     still_running "compiling $1" cmake --build "$1" --parallel 2 >&$shown

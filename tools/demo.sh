@@ -9,8 +9,8 @@
 #   tools/demo.sh --help    this text
 #
 # It sets up a virtual environment of its own, .venv-demo, with only what it uses, and builds the
-# module in build/demo-native, showing pip's and CMake's steps; the tests' .venv and builds are
-# left alone.
+# module in build/native, the build the tests run as the platform's (where they built it already,
+# nothing is compiled again), showing pip's and CMake's steps; the tests' .venv is left alone.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 . tools/common.sh
@@ -24,12 +24,12 @@ for option in "$@"; do
     esac
 done
 
-# A virtual environment and a build of the demo's own, with only what it uses: boto3, urllib3 and
-# progressbar for the updater, moto's S3 and the web framework of its server for the local store,
-# in the versions the tests use. The tests' .venv and builds are left alone.
+# A virtual environment of the demo's own, with only what it uses: boto3, urllib3 and progressbar
+# for the updater, moto's S3 and the web framework of its server for the local store, in the
+# versions the tests use; the module as the tests build it for this platform.
 VENV=.venv-demo
 REQUIREMENTS=$BUILD/demo-requirements.txt
-module_dir=$PWD/$BUILD/demo-native
+module_dir=$PWD/$BUILD/native
 mkdir -p "$BUILD"
 module_requirements >"$REQUIREMENTS"
 export SHOW_PROGRESS=1

@@ -1,5 +1,5 @@
-"""What tools/test.sh adds to pytest (`-p tools.pytest_run`): a line every ten seconds while one
-test, its fixtures included, runs on, so that a long test never leaves the run silent; and, after
+"""What tools/test.sh adds to pytest (`-p tools.pytest_run`): a line every ten seconds while a
+test, its fixtures included, runs on (each of those that run at once, under pytest-xdist), so that a long test never leaves the run silent; and, after
 a run, the removal of pytest's own folder under the system's temporary folder when nothing is
 left in it (pytest removes what passed, but not that folder)."""
 
@@ -29,31 +29,29 @@ class Ticker:
         self.reporter = reporter
         self.out = os.dup(1)
         self.lock = threading.Lock()
-        self.running = None  # (the test's id, when it began, when it was last named)
+        self.running = {}  # the test's id: when it began, when it was last named
         self.ended = threading.Event()
         threading.Thread(target=self.tick, daemon=True).start()
 
     def tick(self):
         while not self.ended.wait(1):
             with self.lock:
-                if self.running is None:
-                    continue
-                test, began, said = self.running
                 now = time.monotonic()
-                if now - said >= EVERY:
-                    line = f"\n    ... still running {test} ({now - began:.0f} s)"
-                    os.write(self.out, line.encode())
-                    self.reporter.currentfspath = None
-                    self.running = test, began, now
+                for test, (began, said) in self.running.items():
+                    if now - said >= EVERY:
+                        line = f"\n    ... still running {test} ({now - began:.0f} s)"
+                        os.write(self.out, line.encode())
+                        self.reporter.currentfspath = None
+                        self.running[test] = began, now
 
     def begin(self, test):
         with self.lock:
             now = time.monotonic()
-            self.running = test, now, now
+            self.running[test] = now, now
 
-    def end(self):
+    def end(self, test):
         with self.lock:
-            self.running = None
+            self.running.pop(test, None)
 
 
 _ticker: Ticker | None = None
@@ -74,7 +72,7 @@ def pytest_runtest_logstart(nodeid, location):
 
 def pytest_runtest_logfinish(nodeid, location):
     if _ticker:
-        _ticker.end()
+        _ticker.end(nodeid)
 
 
 @pytest.hookimpl(trylast=True)

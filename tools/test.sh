@@ -12,7 +12,12 @@
 #   tools/test.sh --module   only the module's tests, in the process and in children with the real
 #                            libraries (no tools, no SeaweedFS), in a virtual environment with only
 #                            what they need (moto's S3 alone): another interpreter's full check
+#                            (on 3.13 both run in the suite's .venv, which holds what they need)
 #   tools/test.sh --windows  the cross-built module in the Windows CPython under Wine (tests/windows)
+#   tools/test.sh --coverage the builds count their branches (gcov, unoptimised); after the tests,
+#                            gcovr gives the module's branch coverage and fails the run below the
+#                            floor in tests/branch-coverage-floor (CI's sanitizer line uses it)
+#   tools/test.sh -n 3        the tests in three processes (pytest-xdist; CI's whole suite does)
 #   tools/test.sh --lf        only the tests that failed last time (any pytest option works)
 #   tools/test.sh --help      this text, wherever it stands on the line
 #   its options come first, in any order; the arguments after them go to pytest, and a test
@@ -26,12 +31,14 @@ help_if_asked tools/test.sh "$@"
 # Options in any order: they are read first and applied in one order below, since the
 # progressbar2 folder is named after the interpreter's.
 sanitize=OFF
+coverage=OFF
 progressbar2=0
 windows=0
 selection=()
 while [ $# -gt 0 ]; do
     case "$1" in
         --asan) sanitize=ON; shift ;;
+        --coverage) coverage=ON; shift ;;
         --python)
             case "${2:-}" in
                 3.11|3.12|3.13) use_python_version "$2"; shift 2 ;;
@@ -45,13 +52,15 @@ while [ $# -gt 0 ]; do
         *) break ;;
     esac
 done
-if [ ${#selection[@]} -gt 0 ]; then
+# On 3.13 the selections share .venv with the whole suite (whose requirements hold theirs), so
+# that a selection run beside the suite never swaps the environment under it.
+if [ ${#selection[@]} -gt 0 ] && [ "$PY_VERSION" != 3.13 ]; then
     # The tests in the process see the libraries only as fakes; they need pytest and PyNaCl. The
     # module's tests in children need its libraries and moto's S3 too.
     mkdir -p "$BUILD"
     REQUIREMENTS=$BUILD/selected-requirements.txt
     {
-        grep -E '^(pytest|pytest-timeout|pynacl)==' tests/requirements.txt
+        grep -E '^(pytest|pytest-timeout|pytest-xdist|pynacl)==' tests/requirements.txt
         [[ "${selection[1]}" == *real_libraries ]] || module_requirements
     } >"$REQUIREMENTS"
 fi
@@ -59,6 +68,7 @@ fi
 echo "== Setting up: CPython $PY_VERSION and a virtual environment ($VENV) with the test" \
      "dependencies (on a fresh machine this and the builds take a few minutes)" >&2
 setup_venv
+use_ccache
 # pytest names each test as it starts and ends (-v), and tools/pytest_run.py adds a line every ten
 # seconds while one runs on: a long test never leaves the run silent.
 pytest=("$VENV/bin/python" -m pytest -v -p tools.pytest_run)
@@ -101,6 +111,8 @@ echo "== Building the module under $BUILD/ (CMake, warnings are errors)" >&2
 # releases), or those named in UPDATER_TEST_BUILDS by a caller whose tests need fewer.
 variant=
 [ "$sanitize" = ON ] && variant=asan-
+[ "$coverage" = ON ] && variant=${variant}coverage-
+export COVERAGE=$coverage
 for build in ${UPDATER_TEST_BUILDS:-native windows signed}; do
     case $build in
         native) build_module "$BUILD/${variant}native" auto "$sanitize" ;;
@@ -123,4 +135,18 @@ fi
 
 # pytest.ini's testpaths (tests) when no file or folder is given.
 echo "== Running the tests" >&2
-exec "${pytest[@]}" "${selection[@]}" "$@"
+if [ "$coverage" = OFF ]; then
+    exec "${pytest[@]}" "${selection[@]}" "$@"
+fi
+# The counts start from nothing; the tests' share of the branches of the module's sources (a
+# throw's hidden branches and those the compiler proved unreachable aside) must not fall below
+# the floor, which is raised as the tests grow and never lowered.
+find "$BUILD" -path "$BUILD/${variant}*" -name '*.gcda' -delete
+status=0
+"${pytest[@]}" "${selection[@]}" "$@" || status=$?
+floor=$(cat tests/branch-coverage-floor)
+echo "== Branch coverage of the module (gcovr; the floor is $floor %)" >&2
+env -u LD_PRELOAD -u PYTHONMALLOC "$VENV/bin/python" -m gcovr --root . --filter 'updater_core/' --exclude-throw-branches \
+    --exclude-unreachable-branches --txt-metric branch --txt-summary --fail-under-branch "$floor" \
+    "$BUILD"/${variant}* || status=$?
+exit $status

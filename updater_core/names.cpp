@@ -8,12 +8,10 @@ namespace {
 
 Table fill() {
     Table table;
-#define UPDATER_INTERN_IDENTIFIER(id) table.id = py::intern(#id);
-#define UPDATER_INTERN_TEXT(id, text) table.id = py::intern(text);
-    UPDATER_IDENTIFIERS(UPDATER_INTERN_IDENTIFIER)
+    static_cast<py::Words&>(table) = py::words();
+    static_cast<platform::Words&>(table) = platform::words();
+    UPDATER_IDENTIFIERS(UPDATER_INTERN_WORD)
     UPDATER_TEXTS(UPDATER_INTERN_TEXT)
-#undef UPDATER_INTERN_IDENTIFIER
-#undef UPDATER_INTERN_TEXT
     table.kw_client = py::keyword_names(
         {"service_name", "aws_access_key_id", "aws_secret_access_key", "endpoint_url", "verify",
          "config"});
@@ -27,6 +25,10 @@ Table fill() {
     table.kw_patch_reader = py::keyword_names({"zstd_dict", "options"});
     table.kw_max_length = py::keyword_names({"max_length"});
     table.kw_access = py::keyword_names({"access"});
+    table.kw_session =
+        py::keyword_names({"verify", "proxies", "timeout", "max_pool_connections"});
+    table.kw_answer = py::keyword_names({"body", "headers", "status", "preload_content",
+                                         "decode_content", "enforce_content_length"});
     return table;
 }
 

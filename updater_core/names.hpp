@@ -6,6 +6,7 @@
 #pragma once
 
 #include "capi/interned.hpp"
+#include "platform.hpp"
 
 // The module's name: the import's, the traceback entries' and the messages'.
 #define UPDATER_MODULE_NAME "updater_core"
@@ -23,23 +24,29 @@
 
 namespace updater::names {
 
-// Identifiers: the C++ member is the Python text.
+// Identifiers: the C++ member is the Python text. (Python's words that the layer and the platform
+// pass, `os`, `open`, `name` and the like, are theirs, and the table takes them from them.)
 #define UPDATER_IDENTIFIERS(X)                                                                 \
-    X(boto3) X(os) X(sys) X(time) X(progressbar) X(shutil) X(urllib3) X(hashlib) X(locale)     \
+    X(boto3) X(sys) X(time) X(progressbar) X(shutil) X(urllib3) X(hashlib) X(locale)     \
     X(subprocess) X(LOCAL_EXE_NAME) X(TEMP_EXE_NAME) X(lang) X(_) X(RU) X(session) X(s3unsafe) \
     X(s3_file_reader) X(get_hash_digest) X(get_update) X(check_update_is_needed)               \
     X(getlocale) X(disable_warnings) X(client) X(exit) X(sleep) X(getcwd) X(path) X(isfile)     \
-    X(endswith) X(chdir) X(unlink) X(rename) X(replace) X(move) X(st_mode) X(chmod)     \
+    X(endswith) X(chdir) X(unlink) X(move)     \
     X(Popen) X(get_object) X(head_object) X(download_fileobj) X(read) X(update) X(hexdigest)   \
     X(sha256) X(block_size) X(Percentage) X(Bar) X(ETA) X(FileTransferSpeed) X(ProgressBar)    \
-    X(start) X(finish) X(open) X(print) X(bytes) X(strip) X(lower) X(name) X(loader) X(origin) \
+    X(start) X(finish) X(print) X(bytes) X(strip) X(lower) X(loader) X(origin) \
     X(parent) X(submodule_search_locations) X(__builtins__) X(__loader__) X(__file__)          \
     X(__package__) X(__path__) X(Session)                                                      \
-    X(isdir) X(islink) X(lexists) X(lstat) X(fileno) X(file_digest) X(signing) X(VerifyKey)      \
-    X(verify) X(fromhex) X(seek) X(copyfileobj) X(close) X(fstat) X(st_ino) X(st_dev)           \
-    X(refusal) X(exceptions) X(NoSuchKey) X(write) X(flush)     \
-    X(fsync) X(config) X(Config) X(total_max_attempts) X(mode) X(standard) X(meta) X(events)       \
-    X(caught_exception) X(attempts) X(shutdown) X(BadSignatureError) X(args) X(disk_usage) X(free) X(st_size)                         \
+    X(isdir) X(islink) X(lexists) X(lstat) X(file_digest) X(signing) X(VerifyKey)      \
+    X(verify) X(fromhex) X(seek) X(copyfileobj) X(fstat) X(st_ino) X(st_dev)           \
+    X(refusal) X(exceptions) X(NoSuchKey) X(write)     \
+    X(config) X(Config) X(total_max_attempts) X(mode) X(standard) X(meta) X(events)       \
+    X(caught_exception) X(attempts) X(shutdown) X(BadSignatureError) \
+    X(request) X(stream_output) X(send) X(status_code) X(raw) X(headers) X(url)                \
+    X(URLLib3Session) X(get_environ_proxies) X(AWSResponse) X(HTTPResponse) X(io) X(BytesIO)    \
+    X(endpoint_url) X(connect_timeout) X(read_timeout) X(proxies) X(max_pool_connections)       \
+    X(addaudithook) X(signal) X(getsignal) X(socket)                \
+    X(args) X(disk_usage) X(free) X(st_size)                                               \
     X(zstd) X(ZstdDict) X(as_prefix) X(ZstdDecompressor) X(DecompressionParameter)             \
     X(window_log_max) X(decompress) X(eof) X(needs_input) X(unused_data) X(mmap) X(ACCESS_READ)
 
@@ -85,15 +92,17 @@ namespace updater::names {
     X(botocore_config, "botocore.config")                                                      \
     X(lock_name, UPDATER_LOCK_NAME)                                                            \
     X(register_, "register")                                                                   \
-    X(needs_retry, "needs-retry.s3")
+    X(needs_retry, "needs-retry.s3")                                                           \
+    X(before_send, "before-send.s3")                                                           \
+    X(botocore_httpsession, "botocore.httpsession")                                            \
+    X(botocore_utils, "botocore.utils")                                                        \
+    X(botocore_awsrequest, "botocore.awsrequest")                                              \
+    X(urllib3_response, "urllib3.response")                                                    \
+    X(sigint, "SIGINT")
 
-struct Table {
-#define UPDATER_DECLARE_IDENTIFIER(id) py::Ref id;
-#define UPDATER_DECLARE_TEXT(id, text) py::Ref id;
-    UPDATER_IDENTIFIERS(UPDATER_DECLARE_IDENTIFIER)
+struct Table : py::Words, platform::Words {
+    UPDATER_IDENTIFIERS(UPDATER_DECLARE_WORD)
     UPDATER_TEXTS(UPDATER_DECLARE_TEXT)
-#undef UPDATER_DECLARE_IDENTIFIER
-#undef UPDATER_DECLARE_TEXT
 
     // Keyword-name tuples of the calls that pass keywords, in the order the calls pass them.
     py::Ref kw_client;           // service_name, aws_access_key_id, ..., verify, config
@@ -107,6 +116,9 @@ struct Table {
     py::Ref kw_patch_reader;     // zstd_dict, options
     py::Ref kw_max_length;       // max_length
     py::Ref kw_access;           // access
+    py::Ref kw_session;          // verify, proxies, timeout, max_pool_connections
+    py::Ref kw_answer;           // body, headers, status, preload_content, decode_content,
+                                 // enforce_content_length
 };
 
 extern py::PerInterpreter<Table> held;

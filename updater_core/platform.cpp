@@ -22,33 +22,17 @@ namespace updater::platform {
 
 namespace {
 
-// The platform knows none of the updater's words: what it looks up and calls it names here, in
-// Python's words, interned once per interpreter; what is the updater's (a path, the lock's name)
-// it is given.
-struct Words {
-    py::Ref os, open, fileno, stat, st_mode, chmod, close, msvcrt, open_osfhandle;
-    py::Ref create_read_write, read_write;  // "x+b", "r+b"
-    py::Ref flush, fsync, rename, read_only_flag, error_number;  // ..., "O_RDONLY", "errno"
-    py::Ref write_only_flag, create_flag, exclusive_flag, write_binary;  // "O_WRONLY", ..., "wb"
-    py::Ref windows_error, replace;                                      // "winerror", ...
-};
-
 Words intern_words() {
-    return {py::intern("os"),    py::intern("open"),   py::intern("fileno"),
-            py::intern("stat"),  py::intern("st_mode"), py::intern("chmod"),
-            py::intern("close"), py::intern("msvcrt"), py::intern("open_osfhandle"),
-            py::intern("x+b"),   py::intern("r+b"),     py::intern("flush"),
-            py::intern("fsync"), py::intern("rename"), py::intern("O_RDONLY"),
-            py::intern("errno"), py::intern("O_WRONLY"), py::intern("O_CREAT"),
-            py::intern("O_EXCL"), py::intern("wb"), py::intern("winerror"),
-            py::intern("replace")};
+    Words table;
+    UPDATER_PLATFORM_WORDS(UPDATER_INTERN_WORD, UPDATER_INTERN_TEXT)
+    return table;
 }
 
 constinit py::PerInterpreter<Words> held_words(intern_words);
 
-const Words& words() { return held_words.get(); }
-
 }  // namespace
+
+const Words& words() { return held_words.get(); }
 
 void make_executable([[maybe_unused]] const py::Scope& scope, [[maybe_unused]] py::Borrowed file,
                      [[maybe_unused]] py::Borrowed like) {

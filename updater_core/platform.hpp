@@ -9,6 +9,7 @@
 // keeps a second process out of a folder live here too.
 #pragma once
 
+#include "capi/interned.hpp"
 #include "capi/scope.hpp"
 
 #include <chrono>
@@ -33,6 +34,23 @@ inline constexpr const char* bin_suffix = "\\bin";
 inline constexpr const char* separator = "/";
 inline constexpr const char* bin_suffix = "/bin";
 #endif
+
+// The platform knows none of the updater's words: what it looks up and calls it names here, in
+// Python's words, interned once per interpreter (the rooms above pass them too); what is the
+// updater's (a path, the lock's name) it is given.
+#define UPDATER_PLATFORM_WORDS(WORD, TEXT)                                                     \
+    WORD(os) WORD(open) WORD(fileno) WORD(stat) WORD(st_mode) WORD(chmod) WORD(close)           \
+    WORD(msvcrt) WORD(open_osfhandle) TEXT(create_read_write, "x+b") TEXT(read_write, "r+b")    \
+    WORD(flush) WORD(fsync) WORD(rename) WORD(replace) TEXT(read_only_flag, "O_RDONLY")        \
+    TEXT(write_only_flag, "O_WRONLY") TEXT(create_flag, "O_CREAT") TEXT(exclusive_flag, "O_EXCL") \
+    TEXT(write_binary, "wb") TEXT(error_number, "errno") TEXT(windows_error, "winerror")
+
+struct Words {
+    UPDATER_PLATFORM_WORDS(UPDATER_DECLARE_WORD, UPDATER_DECLARE_TEXT)
+};
+
+// The table, filled on first use in the interpreter.
+const Words& words();
 
 // Both suffixes are four characters; the bot directory drops exactly these.
 inline constexpr long bin_suffix_length = 4;

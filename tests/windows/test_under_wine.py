@@ -8,13 +8,14 @@ Windows' own, so these runs check what the Windows-style Linux build only imitat
 import contextlib
 import re
 import shutil
+import threading
 import time
 
 import nacl.signing
 import pytest
 import seaweedfs
 import harness
-from harness import clean_environment
+from harness import clean_environment, limit
 from messages import EN, RU, identical_lines, text
 from project import EXE_NAME
 from relay import Relay
@@ -284,17 +285,22 @@ def test_two_updaters_at_once_install_once_and_start_one_bot(
     bots.exe.write_bytes(old)
     s3.publish(new)
     # A double-click on the launcher: the same interpreter twice in the same folder, the second
-    # started while the first downloads (slowly, through a proxy that holds each answer back).
-    proxy = Relay(s3.port, alter=lambda body: (time.sleep(4), body)[1])
+    # started while the first downloads, through a proxy that holds the executable back until the
+    # second has said that it waits (a minute at most), however long the second takes to start.
+    waits = threading.Event()
+    proxy = Relay(s3.port, alter=lambda body: (body and waits.wait(limit(60)), body)[1])
     request.addfinalizer(proxy.close)
     start = lambda spelling: ended_after(bots.start_updater(  # noqa: E731
         wine, proxy.proxy, before=f"import os; os.chdir({spelled[spelling]!r}); "))
     with start(spellings[0]) as first:
         wine.read_until(first, "Downloading file: ")
         with start(spellings[1]) as second:
-            assert first.wait(120) == 0, first.stderr.read()
             # The second said that it waits, waited for the first, then found the bot current.
-            lines = wine.read_until(second, text("identical")[-1])
+            said = wine.read_until(second, text("waiting"))
+            waits.set()
+            assert first.wait(limit(120)) == 0, first.stderr.read()
+            # (A line's end may fall between the two reads: the empty line there is not printed.)
+            lines = [line for line in [*said, *wine.read_until(second, text("identical")[-1])] if line]
             assert lines[:2] == [text("waiting"), text("check")]
             assert text("differs") not in lines
     assert bots.exe.read_bytes() == new and len(bots.starts(expected=1)) == 1

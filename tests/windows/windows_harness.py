@@ -114,7 +114,7 @@ class Wine:
         try:
             with harness.ended_after(process):
                 os.write(master, b"\r")
-                deadline = time.monotonic() + timeout
+                deadline = time.monotonic() + harness.limit(timeout)
                 # Until every program has closed the terminal, or a second after the last ended.
                 while select_read(master, 1 if process.poll() is not None else deadline - time.monotonic()):
                     try:
@@ -143,7 +143,7 @@ class Wine:
         output = b""
         with selectors.DefaultSelector() as selector:
             selector.register(process.stdout, selectors.EVENT_READ)
-            deadline = time.monotonic() + timeout
+            deadline = time.monotonic() + harness.limit(timeout)
             while wanted not in output:
                 ready = selector.select(max(0, deadline - time.monotonic()))
                 data = os.read(process.stdout.fileno(), 65536) if ready else b""
@@ -171,7 +171,7 @@ def booted(prefix):
     (prefix.parent / "tmp").mkdir(parents=True, exist_ok=True)
     try:
         subprocess.run([wine.loader, "wineboot", "-i"], env=made, check=True,
-                       capture_output=True, timeout=600)
+                       capture_output=True, timeout=harness.limit(600))
         yield wine
     finally:
         subprocess.run([wine.server, "-k"], env=wine.environment(), timeout=60)

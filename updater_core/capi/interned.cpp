@@ -57,8 +57,9 @@ void forget_at_finalize(void (*forget)(void*), void* table) {
 namespace {
 
 Words fill() {
-    return Words{intern("__enter__"), intern("__exit__"), intern("__import__"),
-                 intern("__name__"), intern("name")};
+    Words table;
+    UPDATER_PYTHON_WORDS(UPDATER_INTERN_WORD, UPDATER_INTERN_TEXT)
+    return table;
 }
 
 constinit PerInterpreter<Words> table(fill);

@@ -1,5 +1,11 @@
 // Objects kept for the life of one interpreter: interned strings, keyword-name tuples, types.
 //
+// A table of interned strs is declared and filled from lists of its words, each word named once:
+// WORD(member) for an identifier that is its own text, TEXT(member, "text") for another text.
+// Every member is declared and filled by its own name, so that a word added anywhere in a list
+// cannot shift another; a table of a higher room takes a lower room's words as a base, shared
+// from that room's table rather than interned again.
+//
 // Each kind is kept in a table, filled on first use in an interpreter. A program that embeds
 // Python may finalise the interpreter and initialise a new one, which must get fresh objects,
 // never pointers into the old interpreter's freed memory. So every table is registered with one
@@ -21,6 +27,12 @@ Ref intern(const char* text);
 
 // A tuple of interned strs: the keyword names of a vectorcall, in the order they are passed.
 Ref keyword_names(std::initializer_list<const char*> words);
+
+// A table's member of each entry of a word list, and the line of its fill (into `table`).
+#define UPDATER_DECLARE_WORD(member) ::updater::py::Ref member;
+#define UPDATER_DECLARE_TEXT(member, text) ::updater::py::Ref member;
+#define UPDATER_INTERN_WORD(member) table.member = ::updater::py::intern(#member);
+#define UPDATER_INTERN_TEXT(member, text) table.member = ::updater::py::intern(text);
 
 // Has forget(table) run, with every other table's, once the interpreter has finalised.
 void forget_at_finalize(void (*forget)(void* table), void* table);
@@ -68,12 +80,12 @@ private:
 };
 
 // The interpreter's own words that this layer passes: special methods and attribute names.
+#define UPDATER_PYTHON_WORDS(WORD, TEXT)                                                       \
+    TEXT(dunder_enter, "__enter__") TEXT(dunder_exit, "__exit__")                              \
+    TEXT(dunder_import, "__import__") TEXT(dunder_name, "__name__") WORD(name)
+
 struct Words {
-    Ref dunder_enter;   // "__enter__"
-    Ref dunder_exit;    // "__exit__"
-    Ref dunder_import;  // "__import__"
-    Ref dunder_name;    // "__name__"
-    Ref name;
+    UPDATER_PYTHON_WORDS(UPDATER_DECLARE_WORD, UPDATER_DECLARE_TEXT)
 };
 
 // The table, filled on first use.

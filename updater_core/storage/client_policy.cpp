@@ -13,52 +13,6 @@ namespace updater::storage {
 
 namespace {
 
-// The words of the library's request path that the policy passes, interned once per interpreter.
-struct PolicyWords {
-    py::Ref before_send, request, stream_output, send, status_code, raw, headers, url, close;
-    py::Ref httpsession, URLLib3Session, utils, get_environ_proxies, awsrequest, AWSResponse;
-    py::Ref urllib3_response, HTTPResponse, io, BytesIO;
-    py::Ref endpoint_url, connect_timeout, read_timeout, proxies, max_pool_connections;
-    py::Ref kw_session;  // verify, proxies, timeout, max_pool_connections
-    py::Ref kw_answer;   // body, headers, status, preload_content, decode_content,
-                         // enforce_content_length
-};
-
-PolicyWords intern_policy_words() {
-    return {py::intern("before-send.s3"),
-            py::intern("request"),
-            py::intern("stream_output"),
-            py::intern("send"),
-            py::intern("status_code"),
-            py::intern("raw"),
-            py::intern("headers"),
-            py::intern("url"),
-            py::intern("close"),
-            py::intern("botocore.httpsession"),
-            py::intern("URLLib3Session"),
-            py::intern("botocore.utils"),
-            py::intern("get_environ_proxies"),
-            py::intern("botocore.awsrequest"),
-            py::intern("AWSResponse"),
-            py::intern("urllib3.response"),
-            py::intern("HTTPResponse"),
-            py::intern("io"),
-            py::intern("BytesIO"),
-            py::intern("endpoint_url"),
-            py::intern("connect_timeout"),
-            py::intern("read_timeout"),
-            py::intern("proxies"),
-            py::intern("max_pool_connections"),
-            py::keyword_names({"verify", "proxies", "timeout", "max_pool_connections"}),
-            py::keyword_names(
-                {"body", "headers", "status", "preload_content", "decode_content",
-                 "enforce_content_length"})};
-}
-
-constinit py::PerInterpreter<PolicyWords> held_policy_words(intern_policy_words);
-
-const PolicyWords& policy_words() { return held_policy_words.get(); }
-
 // still_trying(**event): after each attempt of a request, botocore's "needs-retry" event. When an
 // attempt failed on the way (no answer in time, the connection refused or broken) and another
 // follows, the person hears that the store is slow and that the updater goes on: a silent store
@@ -94,20 +48,19 @@ py::Ref submodule(py::Borrowed name) {
 // would make the client's own: its proxies (those of its configuration, or the environment's for
 // its endpoint), its timeouts and its number of connections.
 py::Ref make_session(py::Borrowed meta) {
-    const PolicyWords& w = policy_words();
     py::Ref config = py::attr(meta, n.config);
-    py::Ref proxies = py::attr(config, w.proxies);
+    py::Ref proxies = py::attr(config, n.proxies);
     if (proxies.get() == Py_None) {
-        py::Ref environ_proxies = py::attr(submodule(w.utils), w.get_environ_proxies);
-        proxies = py::call(environ_proxies, py::attr(meta, w.endpoint_url));
+        py::Ref environ_proxies = py::attr(submodule(n.botocore_utils), n.get_environ_proxies);
+        proxies = py::call(environ_proxies, py::attr(meta, n.endpoint_url));
     }
-    py::Ref connect_timeout = py::attr(config, w.connect_timeout);
-    py::Ref read_timeout = py::attr(config, w.read_timeout);
+    py::Ref connect_timeout = py::attr(config, n.connect_timeout);
+    py::Ref read_timeout = py::attr(config, n.read_timeout);
     py::Ref timeout =
         py::Ref::steal(PyTuple_Pack(2, connect_timeout.get(), read_timeout.get()));
-    py::Ref session_type = py::attr(submodule(w.httpsession), w.URLLib3Session);
-    return py::call_kw(session_type, w.kw_session, Py_False, proxies, timeout,
-                       py::attr(config, w.max_pool_connections));
+    py::Ref session_type = py::attr(submodule(n.botocore_httpsession), n.URLLib3Session);
+    return py::call_kw(session_type, n.kw_session, Py_False, proxies, timeout,
+                       py::attr(config, n.max_pool_connections));
 }
 
 // send_bounded(**event): botocore's "before-send" event, whose handler may answer the request
@@ -120,8 +73,7 @@ py::Ref make_session(py::Borrowed meta) {
 // Only the library's documented event and classes are used: the client's own HTTP session is not
 // public, so the handler keeps one of its own, made as the client's is.
 py::Ref send_bounded_body(const py::Scope&, py::Borrowed closure, py::Borrowed event) {
-    const PolicyWords& w = policy_words();
-    py::Ref request = py::dict_item(event, w.request);
+    py::Ref request = py::dict_item(event, n.request);
     if (!request) {
         return py::Ref::share(Py_None);  // not an event of the shape documented: sent as usual
     }
@@ -140,25 +92,25 @@ py::Ref send_bounded_body(const py::Scope&, py::Borrowed closure, py::Borrowed e
     py::Ref raw;
     {
         StoreSending sending;
-        answer = py::call_method(session, w.send, request);
-        raw = py::attr(answer, w.raw);
+        answer = py::call_method(session, n.send, request);
+        raw = py::attr(answer, n.raw);
         sending.answered(raw);
     }
     // An answer without a body to stream (HEAD's, which HTTP gives none) the session read
     // already, as the library does.
-    py::Ref status = py::attr(answer, w.status_code);
-    if (py::as_long(status) < 300 || !py::truth(py::attr(request, w.stream_output))) {
+    py::Ref status = py::attr(answer, n.status_code);
+    if (py::as_long(status) < 300 || !py::truth(py::attr(request, n.stream_output))) {
         return answer;
     }
     py::Ref body = py::call_method(raw, n.read, py::integer(longest_error_answer));
-    py::call_method(raw, w.close);
-    py::Ref headers = py::attr(answer, w.headers);
-    py::Ref read = py::call(py::attr(submodule(w.io), w.BytesIO), body);
-    py::Ref answer_type = py::attr(submodule(w.urllib3_response), w.HTTPResponse);
-    py::Ref bounded = py::call_kw(answer_type, w.kw_answer, read, headers, status, Py_False,
+    py::call_method(raw, n.close);
+    py::Ref headers = py::attr(answer, n.headers);
+    py::Ref read = py::call(py::attr(submodule(n.io), n.BytesIO), body);
+    py::Ref answer_type = py::attr(submodule(n.urllib3_response), n.HTTPResponse);
+    py::Ref bounded = py::call_kw(answer_type, n.kw_answer, read, headers, status, Py_False,
                                   Py_False, Py_False);
-    py::Ref response_type = py::attr(submodule(w.awsrequest), w.AWSResponse);
-    return py::call(response_type, py::attr(answer, w.url), status, headers, bounded);
+    py::Ref response_type = py::attr(submodule(n.botocore_awsrequest), n.AWSResponse);
+    return py::call(response_type, py::attr(answer, n.url), status, headers, bounded);
 }
 
 const py::FunctionSpec send_bounded = {
@@ -185,7 +137,7 @@ void equip_client(const py::Scope& module, py::Borrowed client) {
     py::call_method(events, n.register_, n.needs_retry, py::make_function(still_trying, module));
     py::Ref session_cell = py::Ref::steal(PyCell_New(nullptr));
     py::Ref closure = py::Ref::steal(PyTuple_Pack(2, session_cell.get(), meta.get()));
-    py::call_method(events, n.register_, policy_words().before_send,
+    py::call_method(events, n.register_, n.before_send,
                     py::make_function(send_bounded, module, closure));
     watch_store_connections(module, [](const py::Scope& scope, ConsoleLine& window) {
         say_still_trying(scope, window);

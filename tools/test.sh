@@ -106,6 +106,9 @@ if [ "$windows" = 1 ]; then
 fi
 # A fake clock for the children whose waits are measured in minutes.
 apt_install faketime faketime
+# The publisher's tests build real Windows programs (with a version resource) to publish; the
+# module's own runs (--module, --in-process) need none.
+[ ${#selection[@]} -gt 0 ] || apt_install x86_64-w64-mingw32-windres mingw-w64
 echo "== Building the module under $BUILD/ (CMake, warnings are errors)" >&2
 # The three builds (the platform's path rules, the Windows rules, and one that requires signed
 # releases), or those named in UPDATER_TEST_BUILDS by a caller whose tests need fewer.

@@ -384,8 +384,9 @@ def test_a_power_cut_at_any_instant_leaves_the_old_executable_or_the_new_one_flu
         assert at("fsync", "kelvo_bot.temp") < at("rename", EXE_NAME, "kelvo_bot.exe.old") < into_place, ours
         assert started < at("unlink", "kelvo_bot.exe.old"), ours
     if case == "signed":
+        # Before the download: the folder's later flushes would hide one missing here.
         recorded = at("rename", "kelvo_bot.release.new", "kelvo_bot.release")
-        assert ("fsync", ".") in ours[recorded:], ours
+        assert ("fsync", ".") in ours[recorded:at("fsync", "kelvo_bot.temp")], ours
     assert contents(bots) | {"kelvo_bot.release": None} == {"bin": {}, EXE_NAME: new, "kelvo_bot.release": None}
 
 

@@ -4,7 +4,7 @@
 #include "platform.hpp"
 #include "storage/store_watch.hpp"
 #include "update/paths.hpp"
-#include "update/replacement.hpp"
+#include "update/file_names.hpp"
 
 #include <algorithm>
 #include <bit>

@@ -5,15 +5,17 @@ patch cannot be used."""
 import hashlib
 
 import pytest
-from backports import zstd
 
-import patches
+# A run in the test process alone (--in-process) has no zstd: these tests need the real one.
+pytest.importorskip("backports.zstd")
+from backports import zstd  # noqa: E402
+
+import patches  # noqa: E402
 from conftest import EXE_NAME, bot_folder, build_dir, contents, stub_bot
-from harness import constant
 from messages import EN, LANGUAGES, WINDOWS_LOCALE, text
 from project import DOWNLOAD_NAME, RELEASE_RECORD_NAME, patch_object
 
-PIECE = constant("update/patch.cpp", "piece")
+PIECE = 256 * 1024  # the pieces the patch is read in, each a step of progress
 BASE = stub_bot(1, bulk=3 * PIECE)
 # The next release: another version line and a stretch of new bytes, so that its patch comes in
 # more than one piece.

@@ -70,6 +70,8 @@ MESSAGES = {
         "still trying": "The update server is not answering, or too slowly; still trying...",
         "stalled": f"The update server sent next to nothing for {STALLED_SECONDS} seconds; the update was stopped and "
                    "nothing was changed.",
+        "stalled, recorded": f"The update server sent next to nothing for {STALLED_SECONDS} seconds; the update was "
+                             "stopped and kelvo_bot.exe stayed as it was; this bot folder now records release {release}.",
         "interrupted": "The update was interrupted by Ctrl-C while it waited on the update server; nothing was "
                        "changed.",
         "unguarded": "The updater cannot watch its connections to the update server here: a stalled server "
@@ -164,6 +166,8 @@ MESSAGES = {
         "still trying": "Сервер обновлений не отвечает или отвечает слишком медленно; пробую ещё раз...",
         "stalled": f"Сервер обновлений почти ничего не присылал {STALLED_SECONDS} секунд; обновление остановлено, "
                    "ничего не изменено.",
+        "stalled, recorded": f"Сервер обновлений почти ничего не присылал {STALLED_SECONDS} секунд; обновление "
+                             "остановлено, kelvo_bot.exe остался прежним; в этой папке бота теперь записана версия {release}.",
         "interrupted": "Обновление прервано нажатием Ctrl-C во время ожидания сервера обновлений; ничего не "
                        "изменено.",
         "unguarded": "Здесь обновление не может следить за соединениями с сервером обновлений: зависший сервер "

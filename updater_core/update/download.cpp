@@ -117,6 +117,20 @@ void fill_download(const py::Scope& scope, py::Borrowed file, py::Borrowed callb
 
 }  // namespace
 
+py::Ref start_progress_bar(const py::Scope& scope, py::Borrowed most) {
+    py::Ref percentage = py::call(py::attr(scope[n.progressbar], n.Percentage));
+    py::Ref bar_widget = py::call_kw(py::attr(scope[n.progressbar], n.Bar), n.kw_bar,
+                                     py::str("#"), py::str("["), py::str("]"));
+    py::Ref eta = py::call(py::attr(scope[n.progressbar], n.ETA));
+    py::Ref speed = py::call(py::attr(scope[n.progressbar], n.FileTransferSpeed));
+    py::Ref widgets = py::list(
+        {n.space, percentage, n.space, bar_widget, n.space, eta, n.space, speed});
+
+    py::Ref progress_bar = py::call_kw(py::attr(scope[n.progressbar], n.ProgressBar),
+                                       n.kw_progress_bar, widgets, most);
+    return py::call_method(progress_bar, n.start);
+}
+
 void download(const py::Scope& scope, const Release* release,
               const std::function<void(py::Borrowed file)>& install) {
     py::Borrowed bucket = n.bucket;
@@ -151,17 +165,7 @@ void download(const py::Scope& scope, const Release* release,
     say(scope, {"Загружаю файл: ", temp_exe_name, " размер файла: ", size, " MiB"},
         {"Downloading file: ", temp_exe_name, " file size: ", size, " MiB"});
 
-    py::Ref percentage = py::call(py::attr(scope[n.progressbar], n.Percentage));
-    py::Ref bar_widget = py::call_kw(py::attr(scope[n.progressbar], n.Bar), n.kw_bar,
-                                     py::str("#"), py::str("["), py::str("]"));
-    py::Ref eta = py::call(py::attr(scope[n.progressbar], n.ETA));
-    py::Ref speed = py::call(py::attr(scope[n.progressbar], n.FileTransferSpeed));
-    py::Ref widgets = py::list(
-        {n.space, percentage, n.space, bar_widget, n.space, eta, n.space, speed});
-
-    py::Ref progress_bar = py::call_kw(py::attr(scope[n.progressbar], n.ProgressBar),
-                                       n.kw_progress_bar, widgets, object_size);
-    set(state, bar, py::call_method(progress_bar, n.start));
+    set(state, bar, start_progress_bar(scope, object_size));
 
     py::Ref callback = py::make_function(transfer_progress, scope, state);
 

@@ -17,4 +17,7 @@ namespace updater::update {
 void download(const py::Scope& scope, const Release* release,
               const std::function<void(py::Borrowed file)>& install);
 
+// The console's progress bar (percentage, bar, time left, speed) over `most` bytes, started.
+py::Ref start_progress_bar(const py::Scope& scope, py::Borrowed most);
+
 }  // namespace updater::update

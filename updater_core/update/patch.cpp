@@ -3,8 +3,9 @@
 #include "messages.hpp"
 #include "platform.hpp"
 #include "storage/store_watch.hpp"
-#include "update/paths.hpp"
+#include "update/download.hpp"
 #include "update/file_names.hpp"
+#include "update/paths.hpp"
 
 #include <algorithm>
 #include <bit>
@@ -59,21 +60,6 @@ Base base_of(const py::Scope& scope, py::Borrowed zstd, py::Borrowed old) {
         base.prefix = py::attr(dictionary, n.as_prefix);
     });
     return base;
-}
-
-// The progress bar over `size` bytes, drawn as the whole download's is.
-py::Ref started_bar(const py::Scope& scope, py::Borrowed size) {
-    py::Ref progressbar = scope[n.progressbar];
-    py::Ref percentage = py::call(py::attr(progressbar, n.Percentage));
-    py::Ref bar_widget = py::call_kw(py::attr(progressbar, n.Bar), n.kw_bar, py::str("#"),
-                                     py::str("["), py::str("]"));
-    py::Ref eta = py::call(py::attr(progressbar, n.ETA));
-    py::Ref speed = py::call(py::attr(progressbar, n.FileTransferSpeed));
-    py::Ref widgets =
-        py::list({n.space, percentage, n.space, bar_widget, n.space, eta, n.space, speed});
-    py::Ref bar = py::call_kw(py::attr(progressbar, n.ProgressBar), n.kw_progress_bar, widgets,
-                              size);
-    return py::call_method(bar, n.start);
 }
 
 // The patch that a request found: its answer, its size, and the old executable as its prefix.
@@ -134,7 +120,7 @@ void rebuild(const py::Scope& scope, const Found& found, const Release& release,
         }
     };
 
-    py::Ref bar = started_bar(scope, found.size);
+    py::Ref bar = start_progress_bar(scope, found.size);
     py::Ref body = py::item(found.response, n.Body);
     storage::watched(
         scope,
